@@ -1,0 +1,32 @@
+// Bounded text formatting: the fixed-size text buffers of the session, kept as std::string.
+//
+// A buffer of N bytes holds at most N - 1 characters; these helpers cut explicitly at that bound
+// instead of writing past it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace korvel {
+
+// printf-style formatting into a buffer of `capacity` bytes: the result holds at most capacity - 1
+// characters (capacity 0 gives an empty text).
+#if defined(__GNUC__)
+__attribute__((format(printf, 2, 3)))
+#endif
+std::string boundedFormat(std::size_t capacity, const char* format, ...);
+
+// `text` cut to what fits in a buffer of `capacity` bytes with its terminating zero.
+std::string cutToCapacity(std::string text, std::size_t capacity);
+
+// Letter-case helpers for the ASCII texts of the manifest and the command line.
+std::string toLowerAscii(std::string text);
+std::string toUpperAscii(std::string text);
+bool equalsIgnoreCase(const std::string& a, const std::string& b);
+// Orders texts character by character in upper case; a prefix sorts first.
+bool lessIgnoreCase(const std::string& a, const std::string& b);
+struct LessIgnoreCase {
+  bool operator()(const std::string& a, const std::string& b) const { return lessIgnoreCase(a, b); }
+};
+
+}  // namespace korvel

@@ -1,0 +1,13 @@
+// Fault injection seams for tests.
+#include "platform/faults.h"
+
+namespace korvel::platform::faults {
+
+void reset() {
+  failOpens.store(0);
+  writeBudget.store(0);
+  shortReads.store(0);
+  failNextRead.store(false);
+}
+
+}  // namespace korvel::platform::faults

@@ -1,0 +1,23 @@
+// Fault injection seams for tests, gathered in one place: every File goes through them.
+// Production code never sets them; all counters are 0 (off) by default.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace korvel::platform::faults {
+
+// The next N opens of a File fail (each failed open counts down by one).
+inline std::atomic<int> failOpens{0};
+// When positive: the total number of bytes File::write may still write; the write that crosses the
+// budget comes up short (as on a full disk) and later writes write nothing. Restore with 0.
+inline std::atomic<std::int64_t> writeBudget{0};
+// When positive: File::read reads at most this many bytes per call (short reads).
+inline std::atomic<std::int64_t> shortReads{0};
+// When set: the next File::read reports an error instead of data.
+inline std::atomic<bool> failNextRead{false};
+
+// Clears every seam (tests call this in their teardown).
+void reset();
+
+}  // namespace korvel::platform::faults

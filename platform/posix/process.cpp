@@ -1,0 +1,144 @@
+// POSIX processes: the program's own path and command line, starting programs, thread priorities.
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <mutex>
+#include <vector>
+
+#include "platform/files.h"
+
+extern char** environ;
+
+namespace korvel::platform {
+
+namespace {
+std::mutex commandLineMutex;
+std::string recordedCommandLine;
+
+// Splits a Windows-style command line into arguments: blanks separate, double quotes group, and
+// backslashes before a quote escape it as the C runtime reads argv.
+std::vector<std::string> splitCommandLine(const std::string& line) {
+  std::vector<std::string> args;
+  std::size_t i = 0;
+  const std::size_t n = line.size();
+  while (i < n) {
+    while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= n) break;
+    std::string arg;
+    bool quoted = false;
+    while (i < n) {
+      char c = line[i];
+      if (c == '\\') {
+        std::size_t slashes = 0;
+        while (i < n && line[i] == '\\') ++slashes, ++i;
+        if (i < n && line[i] == '"') {
+          arg.append(slashes / 2, '\\');
+          if (slashes % 2) {
+            arg += '"';
+            ++i;
+          }
+        } else {
+          arg.append(slashes, '\\');
+        }
+        continue;
+      }
+      if (c == '"') {
+        quoted = !quoted;
+        ++i;
+        continue;
+      }
+      if (!quoted && (c == ' ' || c == '\t')) break;
+      arg += c;
+      ++i;
+    }
+    args.push_back(arg);
+  }
+  return args;
+}
+}  // namespace
+
+std::string programPath() {
+  std::vector<char> buffer(PATH_MAX + 1);
+  ssize_t length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
+  if (length <= 0) return {};
+  std::string path(buffer.data(), static_cast<std::size_t>(length));
+  for (char& c : path)
+    if (c == '/') c = '\\';
+  return path;
+}
+
+std::string commandLine() {
+  std::lock_guard<std::mutex> lock(commandLineMutex);
+  return recordedCommandLine;
+}
+
+void setCommandLine(int argc, const char* const* argv) {
+  std::lock_guard<std::mutex> lock(commandLineMutex);
+  recordedCommandLine = joinCommandLine(argc, argv);
+}
+
+std::string joinCommandLine(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i] ? argv[i] : "";
+    if (i) line += ' ';
+    if (arg.empty() || arg.find(' ') != std::string::npos || arg.find('\t') != std::string::npos)
+      line += '"' + arg + '"';
+    else
+      line += arg;
+  }
+  return line;
+}
+
+bool startProcess(const std::string& program, const std::string& commandLine, const std::string& currentDirectory) {
+  std::vector<std::string> args = splitCommandLine(commandLine);
+  if (args.empty()) args.push_back(program);
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  std::string native = nativePath(program);
+
+  // A double fork leaves no zombie behind and does not make the caller wait for the child.
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return false;
+  pid_t child = ::fork();
+  if (child < 0) {
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+    return false;
+  }
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    pid_t grandchild = ::fork();
+    if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
+    ::fcntl(pipeFds[1], F_SETFD, FD_CLOEXEC);
+    if (currentDirectory.empty() || ::chdir(nativePath(currentDirectory).c_str()) == 0)
+      ::execve(native.c_str(), argv.data(), environ);
+    char failed = 1;
+    [[maybe_unused]] ssize_t written = ::write(pipeFds[1], &failed, 1);
+    ::_exit(127);
+  }
+  ::close(pipeFds[1]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  char failed = 0;
+  ssize_t n = ::read(pipeFds[0], &failed, 1);  // 0 bytes: exec succeeded and closed the pipe
+  ::close(pipeFds[0]);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
+}
+
+bool setThreadPriority(std::thread& thread, int priority) {
+  if (!thread.joinable()) return false;
+  // Ordinary users cannot raise a thread above the default policy; only normal priority is applied.
+  if (priority > kThreadPriorityNormal) return false;
+  sched_param param{};
+  return ::pthread_setschedparam(thread.native_handle(), SCHED_OTHER, &param) == 0;
+}
+
+}  // namespace korvel::platform

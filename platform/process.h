@@ -1,0 +1,37 @@
+// The running program and other processes: own path, own command line, starting programs, thread priority.
+#pragma once
+
+#include <string>
+#include <thread>
+
+namespace korvel::platform {
+
+// GetModuleFileName of the running executable, with '\' separators; empty when it cannot be read.
+std::string programPath();
+
+// GetCommandLine: the whole command line, program name included, as Windows gives it. On POSIX it is
+// rebuilt from argv by setCommandLine (arguments with blanks are put in double quotes).
+std::string commandLine();
+
+// POSIX only has effect: records the command line rebuilt from main's argv. On Win32 the system keeps it.
+void setCommandLine(int argc, const char* const* argv);
+
+// Rebuilds a Windows-style command line from argv: each argument that contains a blank (or is empty)
+// is put in double quotes; arguments are joined with one blank.
+std::string joinCommandLine(int argc, const char* const* argv);
+
+// CreateProcess(program, commandLine, ..., NORMAL_PRIORITY_CLASS, inherited environment,
+// currentDirectory or the caller's when empty); the process and thread handles are closed at once.
+// On POSIX the command line is split back into arguments by the Windows rules. True when started.
+bool startProcess(const std::string& program, const std::string& commandLine,
+                  const std::string& currentDirectory = {});
+
+// Thread priorities as Windows numbers them.
+inline constexpr int kThreadPriorityNormal = 0;
+inline constexpr int kThreadPriorityHighest = 2;
+
+// SetThreadPriority on a running std::thread; false when it could not be applied. POSIX threads of an
+// ordinary user cannot be raised, so there it is a request that may be refused without harm.
+bool setThreadPriority(std::thread& thread, int priority);
+
+}  // namespace korvel::platform
