@@ -69,6 +69,11 @@ void Patcher::enableLog(int channel, bool enabled) {
   if (channel >= 0 && channel < kLogChannels) logEnabled_[channel] = enabled;
 }
 
+void Patcher::reportError(int code, const std::string& text) {
+  if (client_) client_->error(code, text.c_str());
+  log(text);
+}
+
 void Patcher::stop() {
   stopRequested_.store(true);
   if (client_) client_->setFailedOrStopped(true);

@@ -78,6 +78,10 @@ class Patcher {
   void attachLogSink(int channel, std::unique_ptr<LogSink> sink);
   void enableLog(int channel, bool enabled);
 
+  // ---- Errors ----------------------------------------------------------------------------------
+  // Reports a failure once: the client's error(code, text), and the text to the log.
+  void reportError(int code, const std::string& text);
+
   // ---- State the front end polls -------------------------------------------------------------
   bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
   // Sets the stop flag and the client's failedOrStopped.
