@@ -1,0 +1,24 @@
+// The number forms of a CRC.
+#include "fileupdate/crc_number.h"
+
+#include "launcher/text_format.h"
+
+namespace korvel {
+
+std::int32_t decimalToInt32(const char* text) {
+  if (!text) return 0;
+  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\v' || *text == '\f') ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  // Unsigned arithmetic wraps by definition, which is what makes the two spellings of one CRC agree.
+  std::uint32_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + static_cast<std::uint32_t>(*text - '0');
+  if (negative) value = 0u - value;
+  return static_cast<std::int32_t>(value);
+}
+
+std::uint32_t crcFromAttribute(const char* text) { return static_cast<std::uint32_t>(decimalToInt32(text)); }
+
+std::string crcToDecimal(std::uint32_t crc) { return boundedFormat(256, "%d", static_cast<std::int32_t>(crc)); }
+
+}  // namespace korvel

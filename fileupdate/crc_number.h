@@ -1,0 +1,20 @@
+// The number forms of a CRC and of the other 32-bit numbers of the manifest and the patch cache.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvel {
+
+// C atoi / atol on a 32-bit long: leading blanks, an optional sign and decimal digits, read up to the
+// first other character; overflow wraps modulo 2^32. Null or no digits give 0.
+// "-1" and "4294967295" both give 0xffffffff (read as int32: -1).
+std::int32_t decimalToInt32(const char* text);
+
+// A manifest or cache "CRC" attribute as the unsigned 32-bit value it names (0: no CRC known).
+std::uint32_t crcFromAttribute(const char* text);
+
+// The "%d" form the patch cache writes: the 32 bits as a signed decimal number.
+std::string crcToDecimal(std::uint32_t crc);
+
+}  // namespace korvel

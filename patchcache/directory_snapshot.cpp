@@ -1,0 +1,63 @@
+// The one-walk record of an installation's files.
+#include "patchcache/directory_snapshot.h"
+
+#include "patchcache/folder_walker.h"
+
+namespace korvel {
+
+DirectorySnapshot::DirectorySnapshot() : lastFound_(records_.end()) {}
+
+DirectorySnapshot::~DirectorySnapshot() = default;
+
+bool DirectorySnapshot::visitFileWithTime(const std::string& relativePath, const std::string&,
+                                          std::uint32_t attributes, std::uint64_t size, std::int64_t time) {
+  if (relativePath.empty()) return true;
+  auto existing = records_.find(relativePath);
+  if (existing != records_.end()) {
+    // Erasing the remembered record would leave lastFound dangling.
+    if (existing == lastFound_) lastFound_ = records_.end();
+    records_.erase(existing);
+  }
+  FileRecord record;
+  record.name = relativePath;
+  record.attributes = static_cast<std::int32_t>(attributes);
+  record.size = static_cast<std::int64_t>(size);
+  record.time = static_cast<std::int32_t>(time);
+  records_.emplace(relativePath, std::move(record));
+  return true;
+}
+
+bool DirectorySnapshot::scanFolder(const std::string& folder) {
+  walkFolder(folder);
+  return true;
+}
+
+bool DirectorySnapshot::beforeClear() { return true; }
+
+bool DirectorySnapshot::find(const std::string& relativePath, std::int32_t* attributesOut, std::int64_t* sizeOut,
+                             std::int32_t* timeOut) {
+  if (relativePath.empty()) return false;
+  Records::iterator found = lastFound_;
+  if (found == records_.end() || !equalsIgnoreCase(found->first, relativePath)) {
+    found = records_.find(relativePath);
+    if (found == records_.end()) return false;
+    lastFound_ = found;
+  }
+  if (attributesOut) *attributesOut = found->second.attributes;
+  if (sizeOut) *sizeOut = found->second.size;
+  if (timeOut) *timeOut = found->second.time;
+  return true;
+}
+
+void DirectorySnapshot::walkFolder(const std::string& folder) {
+  FolderWalker walker(this);
+  walker.walk(folder);
+}
+
+void DirectorySnapshot::clear() {
+  beforeClear();
+  records_.clear();
+  lastFound_ = records_.end();
+}
+
+}  // namespace korvel

@@ -1,0 +1,209 @@
+// The patch cache and its XML documents.
+#include "patchcache/patch_cache.h"
+
+#include <utility>
+#include <vector>
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include "fileupdate/crc_number.h"
+#include "patchcache/folder_walker.h"
+#include "patchcache/tree_walk_visitor.h"
+#include "platform/files.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr const char* kRootElement = "PatchCache";
+constexpr const char* kFileElement = "File";
+constexpr const char* kCurrentVersion = "1.1";
+constexpr std::size_t kNumberCapacity = 256;
+
+const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
+
+std::optional<std::string> property(xmlNode* element, const char* name) {
+  xmlChar* value = xmlGetProp(element, xml(name));
+  if (!value) return std::nullopt;
+  std::string text(reinterpret_cast<const char*>(value));
+  xmlFree(value);
+  return text;
+}
+
+std::int32_t numberProperty(xmlNode* element, const char* name) {
+  const std::optional<std::string> text = property(element, name);
+  return text ? decimalToInt32(text->c_str()) : 0;
+}
+
+void setNumberProperty(xmlNode* element, const char* name, std::int32_t value) {
+  xmlSetProp(element, xml(name), xml(boundedFormat(kNumberCapacity, "%d", value).c_str()));
+}
+
+// Collects the old-layout cache documents of a tree; they are read after the walk so that deleting
+// them does not disturb the folder listings.
+class OldCacheFinder : public TreeWalkVisitor {
+ public:
+  bool visitFile(const std::string& relativePath, const std::string&, std::uint32_t, std::uint64_t) override {
+    const std::string suffix = PatchCache::kOldFileName;
+    if (relativePath.size() >= suffix.size() &&
+        equalsIgnoreCase(relativePath.substr(relativePath.size() - suffix.size()), suffix))
+      found.push_back(relativePath);
+    return true;
+  }
+  std::vector<std::string> found;
+};
+
+}  // namespace
+
+PatchCache::PatchCache() = default;
+
+PatchCache::~PatchCache() = default;
+
+void PatchCache::setSerial(TextArgument serial) {
+  serial_ = serial.present() ? std::optional<std::string>(serial.str()) : std::nullopt;
+}
+
+bool PatchCache::open(TextArgument fileName, TextArgument folder) {
+  if (!folder.present()) return false;
+  clear();
+  fileName_ = fileName.present() ? fileName.str() : std::string(kDefaultFileName);
+  folder_ = folder.str();
+
+  const bool newExists = platform::pathExists(*folder_ + "\\" + fileName_);
+  const std::string oldPath = *folder_ + "\\" + kOldFileName;
+  if (platform::pathExists(oldPath)) {
+    if (newExists)
+      platform::deleteFile(oldPath);
+    else
+      migrateOldCaches();
+  }
+  return load(fileName_, nullptr);
+}
+
+void PatchCache::migrateOldCaches() {
+  OldCacheFinder finder;
+  FolderWalker walker(&finder);
+  walker.walk(*folder_);
+  for (const std::string& relativePath : finder.found) {
+    const std::size_t separator = relativePath.rfind('\\');
+    if (separator == std::string::npos)
+      load(relativePath, nullptr);
+    else
+      load(relativePath.substr(separator + 1), relativePath.substr(0, separator));
+  }
+  save();
+  clear();
+}
+
+bool PatchCache::load(TextArgument name, TextArgument subfolder) {
+  if (!folder_ || !name.present()) return false;
+  std::string path = *folder_ + "\\";
+  if (subfolder.present()) path += subfolder.str() + "\\";
+  path += name.str();
+
+  // Parse quietly and never fetch anything from the network: a missing or broken cache just starts empty.
+  xmlDoc* document = xmlReadFile(platform::nativePath(path).c_str(), nullptr,
+                                 XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
+  if (!document) return false;
+  xmlNode* root = xmlDocGetRootElement(document);
+  if (!root) {
+    xmlFreeDoc(document);
+    return false;
+  }
+
+  const std::optional<std::string> version = property(root, "version");
+  const bool oldLayout = !version || !equalsIgnoreCase(*version, kCurrentVersion);
+  if (std::optional<std::string> serial = property(root, "serial")) serial_ = std::move(serial);
+
+  for (xmlNode* element = root->children; element; element = element->next) {
+    if (element->type != XML_ELEMENT_NODE) continue;
+    const std::int32_t timeStamp = numberProperty(element, "TimeStamp");
+    const std::int32_t size = numberProperty(element, "Size");
+    const std::int32_t crc = numberProperty(element, "CRC");
+
+    std::string key;
+    if (oldLayout) {
+      const std::string elementName = reinterpret_cast<const char*>(element->name);
+      key = subfolder.present() ? subfolder.str() + "\\" + elementName : elementName;
+    } else {
+      std::optional<std::string> fileName = property(element, "Filename");
+      if (!fileName) continue;
+      key = std::move(*fileName);
+    }
+    if (key.size() > kMaxKeyChars) continue;
+
+    auto existing = entries_.find(key);
+    std::unique_ptr<PatchCacheEntry> entry;
+    if (existing != entries_.end() && existing->second)
+      entry = std::move(existing->second);
+    else
+      entry = std::make_unique<PatchCacheEntry>();
+    entry->set(crc, timeStamp, size);
+
+    if (!dropMissing_ || fileExists(key))
+      entries_[key] = std::move(entry);
+    else if (existing != entries_.end())
+      entries_.erase(existing);
+  }
+
+  xmlFreeDoc(document);
+  if (oldLayout) platform::deleteFile(path);
+  return true;
+}
+
+bool PatchCache::save() {
+  if (!folder_) return false;
+  xmlDoc* document = xmlNewDoc(xml("1.0"));
+  xmlNode* root = xmlNewDocNode(document, nullptr, xml(kRootElement), nullptr);
+  xmlDocSetRootElement(document, root);
+  xmlSetProp(root, xml("version"), xml(kCurrentVersion));
+  if (serial_ && decimalToInt32(serial_->c_str()) > 0) xmlSetProp(root, xml("serial"), xml(serial_->c_str()));
+
+  for (const auto& [key, entry] : entries_) {
+    if (!entry) continue;
+    xmlNode* file = xmlNewDocNode(document, nullptr, xml(kFileElement), nullptr);
+    xmlAddChild(root, file);
+    xmlSetProp(file, xml("Filename"), xml(key.c_str()));
+    setNumberProperty(file, "TimeStamp", entry->timeStamp());
+    setNumberProperty(file, "Size", entry->size());
+    setNumberProperty(file, "CRC", entry->crc());
+  }
+
+  const std::string path = *folder_ + "\\" + fileName_;
+  // A hidden file cannot be opened for writing on Windows.
+  platform::setFileAttributes(path, platform::kAttributeNormal);
+  const int written = xmlSaveFile(platform::nativePath(path).c_str(), document);
+  xmlFreeDoc(document);
+  platform::setFileAttributes(path, platform::kAttributeHidden);
+  return written >= 0;
+}
+
+void PatchCache::clear() { entries_.clear(); }
+
+PatchCacheEntry* PatchCache::lookup(const std::string& key) { return entries_[key].get(); }
+
+std::int32_t PatchCache::cachedCrc(const std::string& key) {
+  const PatchCacheEntry* found = lookup(key);
+  return found ? found->crc() : 0;
+}
+
+void PatchCache::remember(const std::string& key, std::int32_t crc, std::int32_t timeStamp, std::int32_t size) {
+  std::unique_ptr<PatchCacheEntry>& slot = entries_[key];
+  if (!slot) slot = std::make_unique<PatchCacheEntry>();
+  slot->set(crc, timeStamp, size);
+}
+
+void PatchCache::forget(const std::string& key) { entries_.erase(key); }
+
+const PatchCacheEntry* PatchCache::entry(const std::string& key) const {
+  auto found = entries_.find(key);
+  return found == entries_.end() ? nullptr : found->second.get();
+}
+
+bool PatchCache::fileExists(const std::string& key) const {
+  if (platform::isAbsolutePath(key)) return platform::pathExists(key);
+  return platform::pathExists(*folder_ + "\\" + key);
+}
+
+}  // namespace korvel
