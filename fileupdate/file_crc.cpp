@@ -37,7 +37,8 @@ std::uint32_t fileCrc(CrcSubject& subject, const std::string& folder, TextArgume
     checksum.updateFrom(buffer);
     bytesRead += count;
     if (++chunks == kCrcChunksPerProgress) {
-      if (showProgress) subject.crcProgress(static_cast<int>(bytesRead * 100 / static_cast<std::uint64_t>(expectedSize)));
+      if (showProgress)
+        subject.crcProgress(static_cast<int>(bytesRead * 100 / static_cast<std::uint64_t>(expectedSize)));
       chunks = 0;
     }
     stopped = subject.crcStopping();

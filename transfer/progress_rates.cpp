@@ -28,28 +28,30 @@ void ProgressRates::reset() {
   estimate_ = 0;
   position_ = 0;
   historyFull_ = false;
-  for (auto& row : table_) row.fill(0);
+  for (auto& row : table_)
+    for (auto& cell : row) cell.store(0);
   history_.fill(0);
 }
 
 void ProgressRates::set(std::int32_t value, int row, int column) {
-  if (inTable(row, column)) table_[row][column] = value;
+  if (inTable(row, column)) table_[row][column].store(value);
 }
 
 void ProgressRates::add(std::int32_t value, int row, int column) {
-  if (!inTable(row, column)) return;
-  // Counters wrap like the 32-bit words they are rather than overflowing into undefined behaviour.
-  table_[row][column] = static_cast<std::int32_t>(static_cast<std::uint32_t>(table_[row][column]) +
-                                                  static_cast<std::uint32_t>(value));
+  // Atomic addition on a signed integer wraps like the 32-bit word it is.
+  if (inTable(row, column)) table_[row][column].fetch_add(value);
 }
 
-std::int32_t ProgressRates::get(int row, int column) const { return inTable(row, column) ? table_[row][column] : 0; }
+std::int32_t ProgressRates::get(int row, int column) const {
+  return inTable(row, column) ? table_[row][column].load() : 0;
+}
 
 double ProgressRates::rate(int row) const { return (row >= 0 && row < kRows) ? rate_[row] : 0.0; }
 
 bool ProgressRates::finishTime(std::int32_t& out) {
   std::uint32_t phaseMs = 0;
-  for (int row = kDownloadBytes; row <= kSessionBytes; ++row) phaseMs += static_cast<std::uint32_t>(table_[row][kMilliseconds]);
+  for (int row = kDownloadBytes; row <= kSessionBytes; ++row)
+    phaseMs += static_cast<std::uint32_t>(table_[row][kMilliseconds].load());
   const std::int32_t current = now();
 
   if (current <= lastTime_) {
@@ -61,29 +63,32 @@ bool ProgressRates::finishTime(std::int32_t& out) {
 
   // The time not spent in any measured phase is overhead; the 32-bit unsigned result is read back as
   // signed so that a phase total ahead of the wall clock counts as no overhead.
-  std::uint32_t overheadWord = static_cast<std::uint32_t>(current) - phaseMs / 1000 - static_cast<std::uint32_t>(startTime_);
+  std::uint32_t overheadWord =
+      static_cast<std::uint32_t>(current) - phaseMs / 1000 - static_cast<std::uint32_t>(startTime_);
   overheadWord = overheadWord * 1000 - phaseMs % 1000;
   std::int32_t overheadMs = static_cast<std::int32_t>(overheadWord);
   if (overheadMs < 0) overheadMs = 0;
-  table_[kFiles][kMilliseconds] = overheadMs;
+  table_[kFiles][kMilliseconds].store(overheadMs);
 
   std::uint32_t remainingMs = 0;
   for (int row = kDownloadBytes; row <= kSessionBytes; ++row) {
-    const std::int32_t ms = table_[row][kMilliseconds];
+    const std::int32_t expected = table_[row][kExpected].load();
+    const std::int32_t done = table_[row][kDone].load();
+    const std::int32_t ms = table_[row][kMilliseconds].load();
     // Less than a second of measurement says too little; the previous rate stays.
     if (ms > 1000) {
-      double measured = static_cast<double>(table_[row][kDone]) / ms;
+      double measured = static_cast<double>(done) / ms;
       rate_[row] = measured < 1.0 ? 1.0 : measured;
     }
-    const std::uint32_t left = static_cast<std::uint32_t>(table_[row][kExpected]) - static_cast<std::uint32_t>(table_[row][kDone]);
+    const std::uint32_t left = static_cast<std::uint32_t>(expected) - static_cast<std::uint32_t>(done);
     remainingMs += left / static_cast<std::uint32_t>(rate_[row]);
   }
 
-  const std::uint32_t filesDone = static_cast<std::uint32_t>(table_[kFiles][kDone]);
+  const std::uint32_t filesDone = static_cast<std::uint32_t>(table_[kFiles][kDone].load());
   if (filesDone != 0) {
     const std::uint32_t average = static_cast<std::uint32_t>(overheadMs) / filesDone;
     rate_[kFiles] = average;
-    remainingMs += (static_cast<std::uint32_t>(table_[kFiles][kExpected]) - filesDone) * average;
+    remainingMs += (static_cast<std::uint32_t>(table_[kFiles][kExpected].load()) - filesDone) * average;
   }
 
   const std::uint32_t remainingS = remainingMs / 1000;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -36,14 +37,15 @@ class ProgressRates {
   // Starts counting now: clears the table and the projection history; the learned rates stay.
   void reset();
 
-  // Table access. Indices outside the table are ignored by set/add and read as 0 by get.
+  // Table access from any thread (the copy of a finished download feeds it from the transfer thread).
+  // Indices outside the table are ignored by set/add and read as 0 by get.
   void set(std::int32_t value, int row, int column);
   void add(std::int32_t value, int row, int column);
   std::int32_t get(int row, int column) const;
 
   // The expected finish time in seconds since 1970. False until 50 projections have been made (at
-  // most one per second); within the same second the previous answer is repeated. Not locked: call
-  // from the thread that feeds the table.
+  // most one per second); within the same second the previous answer is repeated. reset, finishTime
+  // and the rate queries belong to one thread at a time (the session's worker).
   bool finishTime(std::int32_t& out);
 
   // The current rate of a row (bytes per millisecond; for the files row the overhead milliseconds per
@@ -57,7 +59,7 @@ class ProgressRates {
   std::int32_t now() const;
 
   Clock now_;
-  std::array<std::array<std::int32_t, kColumns>, kRows> table_{};
+  std::array<std::array<std::atomic<std::int32_t>, kColumns>, kRows> table_{};
   std::array<double, kRows> rate_{};
   std::int32_t startTime_ = 0;
   std::int32_t lastTime_ = 0;

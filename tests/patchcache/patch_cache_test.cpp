@@ -83,9 +83,10 @@ TEST_F(PatchCacheTest, CurrentLayoutIsKeyedByFilenameAndKept) {
 TEST_F(PatchCacheTest, CrcOfAllOnesIsReadInEitherSpellingAndWrittenAsMinusOne) {
   write("a.bin");
   write("b.bin");
-  write(PatchCache::kDefaultFileName, document(" version=\"1.1\"",
-                                               "<File Filename=\"a.bin\" TimeStamp=\"1\" Size=\"1\" CRC=\"-1\"/>"
-                                               "<File Filename=\"b.bin\" TimeStamp=\"1\" Size=\"1\" CRC=\"4294967295\"/>"));
+  write(PatchCache::kDefaultFileName,
+        document(" version=\"1.1\"",
+                 "<File Filename=\"a.bin\" TimeStamp=\"1\" Size=\"1\" CRC=\"-1\"/>"
+                 "<File Filename=\"b.bin\" TimeStamp=\"1\" Size=\"1\" CRC=\"4294967295\"/>"));
   ASSERT_TRUE(cache.open(nullptr, dir.path()));
   EXPECT_EQ(static_cast<std::uint32_t>(cache.cachedCrc("a.bin")), 0xffffffffu);
   EXPECT_EQ(static_cast<std::uint32_t>(cache.cachedCrc("b.bin")), 0xffffffffu);
@@ -233,9 +234,9 @@ TEST_F(PatchCacheTest, OverlongKeysAreRefused) {
   const std::string longKey(PatchCache::kMaxKeyChars + 1, 'k');
   PatchCache keeping;
   keeping.setDropMissing(false);
-  write(PatchCache::kDefaultFileName,
-        document(" version=\"1.1\"", "<File Filename=\"" + longKey + "\" TimeStamp=\"1\" Size=\"1\" CRC=\"1\"/>" +
-                                         "<File Filename=\"" + longKey.substr(1) + "\" TimeStamp=\"1\" Size=\"1\" CRC=\"2\"/>"));
+  const std::string body = "<File Filename=\"" + longKey + "\" TimeStamp=\"1\" Size=\"1\" CRC=\"1\"/>" +
+                           "<File Filename=\"" + longKey.substr(1) + "\" TimeStamp=\"1\" Size=\"1\" CRC=\"2\"/>";
+  write(PatchCache::kDefaultFileName, document(" version=\"1.1\"", body));
   ASSERT_TRUE(keeping.open(nullptr, dir.path()));
   EXPECT_EQ(keeping.entries().size(), 1u);
   EXPECT_EQ(keeping.cachedCrc(longKey.substr(1)), 2);
