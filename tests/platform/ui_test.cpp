@@ -1,0 +1,53 @@
+// The user interface backend: splash bitmap resource, hidden message window and a real progress window.
+#include "platform/ui.h"
+
+#include <gtest/gtest.h>
+
+namespace korvel::platform {
+namespace {
+
+// Handles what the windows queued, bounded so a chatty window cannot hold the test.
+int drainMessages() {
+  int handled = 0;
+  while (handled < 1000 && dispatchWaitingMessage()) ++handled;
+  return handled;
+}
+
+TEST(UiTest, SplashBitmapIsTheCompiledInResource) {
+  const auto bitmap = SplashBitmap::load();
+  ASSERT_NE(bitmap, nullptr);
+  EXPECT_EQ(bitmap->width(), 300);
+  EXPECT_EQ(bitmap->height(), 234);
+}
+
+TEST(UiTest, MessageWindowIsCreated) {
+  auto window = MessageWindow::create();
+  EXPECT_NE(window, nullptr);
+  drainMessages();
+}
+
+TEST(UiTest, ProgressWindowNeedsABitmap) {
+  EXPECT_EQ(ProgressWindow::create(nullptr, {}), nullptr);
+}
+
+TEST(UiTest, ProgressWindowShowsMovesBarsAndGoes) {
+  const auto bitmap = SplashBitmap::load();
+  ASSERT_NE(bitmap, nullptr);
+  int stops = 0;
+  auto window = ProgressWindow::create(bitmap.get(), ProgressWindow::Events{[&stops] { ++stops; }});
+  ASSERT_NE(window, nullptr);
+  drainMessages();
+  window->setStatus("wendrel.pak");
+  window->setBarPosition(0, 40);
+  window->setBarPosition(1, 100);
+  window->setBarPosition(1, 0);
+  drainMessages();
+  window.reset();
+  drainMessages();
+  // Nothing asked the window to close.
+  EXPECT_EQ(stops, 0);
+  EXPECT_FALSE(messageWaiting());
+}
+
+}  // namespace
+}  // namespace korvel::platform
