@@ -23,6 +23,10 @@ int getAndDispatchMessage();
 // PeekMessage(PM_REMOVE), TranslateMessage, DispatchMessage: false when the queue was empty.
 bool dispatchWaitingMessage();
 
+// Stores the module instance handle WinMain was given (the program's resources live there); the
+// entry point calls it before anything else. POSIX has no such handle and ignores it.
+void setModuleInstance(void* instance);
+
 // MessageBox(no owner, text, caption, MB_OK).
 void messageBox(const std::string& text, const std::string& caption);
 

@@ -9,6 +9,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "transfer/progress_rates.h"
 
 #include <libxml/tree.h>

@@ -107,6 +107,59 @@ class Patcher {
   PatchCache& patchCache() { return *patchCache_; }
   DirectorySnapshot& directorySnapshot() { return *directorySnapshot_; }
 
+  // ---- Jobs (session/patcher_jobs.cpp) --------------------------------------------------------
+  // Called on the UI thread. Flag 0x20 on any of them: wait, pumping messages, until the worker has
+  // finished the job. `names` is a comma-separated list of product names; null or empty means all.
+  static constexpr std::uint32_t kWaitFlag = 0x20;
+  // A user or password length below 1 copies the argument as a C string, otherwise exactly that many
+  // bytes; a null argument clears the field. Then as openRemoteManifest.
+  bool openRemoteManifestWithLogin(const char* server, int port, const char* path, const char* user,
+                                   const char* password, std::uint32_t flags, int userLength, int passwordLength);
+  // Stores the manifest's location, drops any parsed document and starts the load job. With 0x20 the
+  // result is whether a usable manifest was loaded, otherwise true.
+  bool openRemoteManifest(const char* server, int port, const char* path, std::uint32_t flags);
+  // Parses the local manifest file: error 83 and false when it does not parse, else the load job.
+  bool openLocalManifest(const char* path, std::uint32_t flags);
+  // Starts the load job on the worker; true when a load is already pending.
+  bool startLoadJob(std::uint32_t flags);
+  // The scan job (kind 4). False without a loaded manifest, or with error 81 when the worker cannot run.
+  bool startScan(const char* names, std::uint32_t flags);
+  // The scan-and-download job (kind 1). False without a loaded manifest, while an update runs, or when
+  // the worker cannot run.
+  bool update(const char* names, std::uint32_t flags);
+  bool manifestLoaded() const { return manifestLoaded_.load(); }
+  // A file node finished its check: advances the scan progress; false when no files are counted.
+  bool fileChecked();
+  // bytesToUpdate and totalDownloadBytes over every product.
+  void recountTotals();
+
+  // ---- Sums and selection over the products (session/patcher_model_ops.cpp) -------------------
+  // With names: sets both selection flags of each named product and returns whether any matched;
+  // without names: every product, true.
+  bool selectDistributions(const char* names, bool on);
+  // With names: each named product gets `path` as its local root (true when any matched); without
+  // names: the default root path (null clears it; longer than 255 characters is refused).
+  bool setDistributionPath(const char* names, const char* path);
+  int countFiles(const char* names, std::uint32_t flags);
+  // Bytes still to update (0 when everything is current).
+  int updateAmount(const char* names, std::uint32_t flags);
+  int totalDownloadBytes(const char* names, std::uint32_t flags);
+  std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
+
+ private:
+  // Job machinery (session/patcher_jobs.cpp).
+  int workerMain(const WorkerJob& job);
+  // Hands job_ to the worker; false when no thread could be started (workerBusy is then clear).
+  bool runJob();
+  // While workerBusy: dispatch up to five waiting messages, then sleep `stepMs`.
+  void waitForWorker(unsigned stepMs);
+  // Job bodies over the manifest model (session/patcher_model_ops.cpp).
+  bool loadJob(const WorkerJob& job);
+  bool rescan(const char* names, std::uint32_t flags);
+  bool scanPass(const char* names, std::uint32_t flags);
+  bool downloadPass(const char* names);
+  void resetProductList();
+
  private:
   PatchClient* client_;
   std::string installDirectory_;  // the current directory when the session was made

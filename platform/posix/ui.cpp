@@ -14,6 +14,7 @@ namespace korvel::platform {
 bool messageWaiting() { return false; }
 int getAndDispatchMessage() { return 0; }
 bool dispatchWaitingMessage() { return false; }
+void setModuleInstance(void*) {}
 
 void messageBox(const std::string& text, const std::string& caption) {
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());

@@ -1,0 +1,246 @@
+// Local file utilities: the copy of a finished download into place, temporary names, free space,
+// creation of folder paths, existence tests and file-time conversion.
+#include "launcher/file_utils.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "launcher/patch_client.h"
+#include "launcher/text_format.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "session/patcher.h"
+#include "transfer/progress_rates.h"
+
+namespace korvel {
+
+namespace {
+
+std::atomic<std::uint32_t> retryDelayMs{kCopyRetryDelayMs};
+
+constexpr std::uint64_t kFourGiB = 0x100000000ull;
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Opens with up to kCopyOpenAttempts attempts, pausing between them: the file may still be held by
+// another process (a virus scanner, the previous instance of the program).
+platform::File openWithRetries(const std::string& path, const char* mode) {
+  for (int attempt = 1;; ++attempt) {
+    platform::File file = platform::File::open(path, mode);
+    if (file || attempt >= kCopyOpenAttempts) return file;
+    platform::sleepMs(retryDelayMs.load());
+  }
+}
+
+// The last component of a folder prefix, to recognise "." and "..".
+std::string lastComponent(const std::string& prefix) {
+  std::size_t cut = prefix.find_last_of("\\/");
+  return cut == std::string::npos ? prefix : prefix.substr(cut + 1);
+}
+
+bool isDirectory(const std::string& path) {
+  platform::FileInfo info;
+  return platform::fileInfo(path, info) && info.isDirectory;
+}
+
+}  // namespace
+
+std::uint32_t copyRetryDelayMs() { return retryDelayMs.load(); }
+
+void setCopyRetryDelayMs(std::uint32_t milliseconds) { retryDelayMs.store(milliseconds); }
+
+std::vector<std::uint64_t> copyChunkAttempts(std::uint64_t size) {
+  std::vector<std::uint64_t> attempts;
+  std::uint64_t chunk = std::min(size, kCopyChunkBytes);
+  attempts.push_back(chunk);
+  if (chunk == kCopyMinChunkBytes) return attempts;
+  for (std::uint64_t divisor = 2;; divisor *= 2) {
+    chunk = std::max(chunk / divisor, kCopyMinChunkBytes);
+    attempts.push_back(chunk);
+    if (chunk == kCopyMinChunkBytes) return attempts;
+  }
+}
+
+bool PatchClient::copyFile(const char* from, const char* to, std::int64_t finalSize) {
+  if (!from || !to) return false;
+  if (std::strcmp(from, to) == 0) return true;
+
+  ProgressRates* statistics = patcher_ ? &patcher_->statistics() : nullptr;
+  const std::int32_t notedTime = statistics ? statistics->get(ProgressRates::kCopyBytes, ProgressRates::kMilliseconds) : 0;
+  const std::uint32_t startTick = platform::tickCount();
+
+  platform::setFileAttributes(to, platform::kAttributeNormal);
+
+  platform::File input = openWithRetries(from, "rb");
+  if (!input) {
+    log(boundedFormat(1024, "FileCopy: Couldn't open %s file: \"%s\"\n", "input", from));
+    return false;
+  }
+  platform::File output = openWithRetries(to, "wb");
+  if (!output) {
+    log(boundedFormat(1024, "FileCopy: Couldn't open %s file: \"%s\"\n", "output", to));
+    return false;
+  }
+
+  const std::int64_t sourceSize = input.size();
+  if (sourceSize < 0) {
+    log(boundedFormat(1024, "FileCopy: Couldn't read the size of \"%s\"\n", from));
+    output.close();
+    platform::deleteFile(to);
+    return false;
+  }
+  const std::uint64_t size = static_cast<std::uint64_t>(sourceSize);
+  log(boundedFormat(256, "Transfer size: %lld\n", static_cast<long long>(size)));
+
+  std::vector<char> buffer;
+  std::uint64_t chunk = 0;
+  bool haveBuffer = false;
+  for (std::uint64_t attempt : copyChunkAttempts(size)) {
+    try {
+      buffer.resize(static_cast<std::size_t>(attempt));
+      chunk = attempt;
+      haveBuffer = true;
+      break;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  if (!haveBuffer) return false;
+
+  const bool trackProgress = finalSize > 0;
+  if (trackProgress) progressPosition(0, kBarCopy);
+
+  std::uint64_t copied = 0;
+  while (!sessionHasFailed()) {
+    std::size_t count = input.read(buffer.data(), static_cast<std::size_t>(chunk));
+    if (count > 0 && output.write(buffer.data(), count) != count) {
+      buffer = std::vector<char>();
+      input.close();
+      output.close();
+      platform::deleteFile(to);
+      std::uint64_t available = platform::freeDiskBytes(std::string());
+      if (available < size && available < kFourGiB) {
+        log(boundedFormat(256, "Out of disk space for optimization.  Only %llu bytes available on disk at this time\n",
+                          static_cast<unsigned long long>(available)));
+      }
+      return false;
+    }
+    copied += count;
+    if (count == 0) {
+      if (copied < size) {
+        log(boundedFormat(256, "Error: Only %llu bytes copied\n", static_cast<unsigned long long>(copied)));
+      }
+      break;
+    }
+    if (trackProgress) {
+      if (statistics) {
+        statistics->add(static_cast<std::int32_t>(count), ProgressRates::kCopyBytes, ProgressRates::kDone);
+        statistics->set(notedTime + static_cast<std::int32_t>(platform::tickCount() - startTick),
+                        ProgressRates::kCopyBytes, ProgressRates::kMilliseconds);
+      }
+      std::uint64_t percent = copied * 100 / static_cast<std::uint64_t>(finalSize);
+      progressPosition(static_cast<int>(std::min<std::uint64_t>(percent, 100)), kBarCopy);
+    }
+  }
+
+  buffer = std::vector<char>();
+  const bool complete = copied >= size;
+  input.close();
+  if (!output.close() && complete) {
+    // The last buffered bytes did not reach the disk: the target is as broken as after a short write.
+    log(boundedFormat(1024, "FileCopy: Couldn't write output file: \"%s\"\n", to));
+    platform::deleteFile(to);
+    return false;
+  }
+  return complete;
+}
+
+std::string makeTempName(const char* extension, const char* directory) {
+  if (!extension) extension = "";
+  const bool inDirectory = directory && *directory && platform::pathExists(directory);
+  std::string name;
+  for (int n = 0; n < 30; ++n) {
+    name = inDirectory ? boundedFormat(512, "%s\\spatchfile_%d%s", directory, n, extension)
+                       : boundedFormat(512, "spatchfile_%d%s", n, extension);
+    if (platform::File::open(name, "rb")) continue;
+    platform::File::open(name, "wb").close();
+    break;
+  }
+  return name;
+}
+
+std::uint64_t freeDiskBytes(const char* directory) {
+  return platform::freeDiskBytes(directory ? std::string(directory) : std::string());
+}
+
+bool createParentDirectories(const std::string& filePath) {
+  std::size_t cut = filePath.find_last_of("\\/");
+  if (cut == std::string::npos) return true;
+  const std::string folder = filePath.substr(0, cut);
+  if (folder.empty() || platform::pathExists(folder)) return true;
+
+  // Walk the components from the start point, building each prefix as a path instead of changing
+  // into it, so the process's current directory is never touched.
+  std::string prefix;
+  std::size_t position = 0;
+  if (platform::startsAtVolumeRoot(folder) && folder.size() >= 2 && folder[1] == ':') {
+    prefix = folder.substr(0, 2) + "\\";
+    position = 2;
+  } else if (isSeparator(folder[0])) {
+    prefix = "\\";
+  }
+  while (position < folder.size()) {
+    while (position < folder.size() && isSeparator(folder[position])) ++position;
+    if (position >= folder.size()) break;
+    std::size_t end = folder.find_first_of("\\/", position);
+    if (end == std::string::npos) end = folder.size();
+    std::string component = folder.substr(position, end - position);
+    position = end;
+    if (!prefix.empty() && !isSeparator(prefix.back())) prefix += '\\';
+    prefix += component;
+    if (isDirectory(prefix)) continue;
+    if (!platform::createDirectory(prefix)) break;
+  }
+  return true;
+}
+
+bool createDirectoryPath(const char* path, const char* base) {
+  if (!path || std::strlen(path) < 2) return false;
+  std::string full = path;
+  if (!platform::isAbsolutePath(full)) {
+    std::string root = base && *base ? std::string(base) : platform::currentDirectory();
+    full = root + "\\" + full;
+  }
+  if (platform::pathExists(full)) return true;
+  for (std::size_t i = 0; i < full.size(); ++i) {
+    if (!isSeparator(full[i])) continue;
+    std::string prefix = full.substr(0, i);
+    std::string last = lastComponent(prefix);
+    // Nothing to create for the volume root, a drive ("C:"), doubled separators, "." or "..".
+    if (last.empty() || last == "." || last == ".." || (prefix.size() == 2 && prefix[1] == ':')) continue;
+    if (platform::pathExists(prefix)) continue;
+    if (!platform::createDirectory(prefix)) return false;
+  }
+  if (platform::pathExists(full)) return true;
+  return platform::createDirectory(full);
+}
+
+bool existsRelative(const char* path, const char* base) {
+  if (!path || !*path) return false;
+  std::string target = path;
+  const bool ownRoot = platform::isAbsolutePath(target) || isSeparator(target[0]);
+  if (base && *base && !ownRoot) target = platform::fullPathName(std::string(base) + "\\" + target);
+  platform::FileInfo info;
+  return platform::fileInfo(target, info);
+}
+
+std::int32_t fileTimeToSeconds(std::uint64_t fileTime, std::int32_t* out) {
+  const std::uint64_t seconds = (fileTime - 116444736000000000ull) / 10000000ull;
+  const auto result = static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds));
+  if (out) *out = result;
+  return result;
+}
+
+}  // namespace korvel

@@ -1,0 +1,180 @@
+// The launcher: option accumulation, message pumping, the progress window's notifications and the
+// fixed run sequence of the program.
+#include "launcher/launcher.h"
+
+#include <atomic>
+
+#include "launcher/text_format.h"
+#include "launcher/tokenizer.h"
+#include "platform/clock.h"
+#include "platform/environment.h"
+#include "platform/files.h"
+
+#ifndef KORVEL_DEFAULT_PATCH_HOST
+#define KORVEL_DEFAULT_PATCH_HOST "localhost"
+#endif
+
+namespace korvel {
+
+namespace {
+std::atomic<Launcher*> currentLauncher{nullptr};
+constexpr std::uint32_t kWaitFlag = 0x20;
+}  // namespace
+
+std::optional<PatchServer> parsePatchServer(const std::string& text) {
+  PatchServer server;
+  std::size_t colon = text.rfind(':');
+  server.host = text.substr(0, colon);
+  if (server.host.empty() || server.host.find_first_of(" \t") != std::string::npos) return std::nullopt;
+  if (colon == std::string::npos) return server;
+  std::string port = text.substr(colon + 1);
+  if (port.empty()) return server;
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  int number = std::stoi(port);
+  if (number < 1 || number > 65535) return std::nullopt;
+  server.port = number;
+  return server;
+}
+
+PatchServer defaultPatchServer() {
+  if (auto value = platform::environmentValue("KORVEL_PATCH_SERVER")) {
+    if (auto server = parsePatchServer(*value)) return *server;
+  }
+  return PatchServer{KORVEL_DEFAULT_PATCH_HOST, PatchServer::kDefaultPort};
+}
+
+Launcher::Launcher() {
+  currentLauncher.store(this);
+  messageWindow_ = platform::MessageWindow::create();
+  if (!messageWindow_) platform::messageBox("CreateWindow Failed", "CreateWindow Failed");
+}
+
+Launcher::~Launcher() {
+  // The session's worker may still raise notifications that land in this object's overrides.
+  setFailedOrStopped(true);
+  while (isBusy()) platform::sleepMs(10);
+  progressWindow_.reset();
+  Launcher* self = this;
+  currentLauncher.compare_exchange_strong(self, nullptr);
+}
+
+Launcher* Launcher::instance() { return currentLauncher.load(); }
+
+bool Launcher::addOptions(const char* text) {
+  if (!text) return true;
+  Tokenizer tokenizer;
+  for (const char* token = tokenizer.next(text, " ", true); token; token = tokenizer.next(nullptr, " ", true)) {
+    const std::string option = token;
+    std::string folded = toLowerAscii(option);
+    for (char& c : folded)
+      if (c == '\\') c = '/';
+    if (folded.find("/game:") != std::string::npos) {
+      if (option.size() > 6 && !gameCode_) {
+        appendPassThrough(option + " ");
+        gameCode_ = option.substr(6);
+      }
+    } else if (folded.find("/gamepatchpath:") != std::string::npos) {
+      // This program supplies its own patch path to the sibling.
+    } else if (option.find(' ') != std::string::npos) {
+      appendPassThrough("\"" + option + "\" ");
+    } else {
+      appendPassThrough(option + " ");
+    }
+  }
+  return true;
+}
+
+void Launcher::appendPassThrough(const std::string& option) {
+  if (passThroughCut_) return;
+  if (passThroughArguments_.size() + option.size() > kPassThroughCapacity - 1) {
+    // Cutting between whole options keeps every option the sibling receives intact and in order.
+    passThroughCut_ = true;
+    return;
+  }
+  passThroughArguments_ += option;
+}
+
+void Launcher::setSplashBitmap(std::unique_ptr<platform::SplashBitmap> bitmap) { splashBitmap_ = std::move(bitmap); }
+
+bool Launcher::createProgressWindow() {
+  if (!splashBitmap_) return false;
+  platform::ProgressWindow::Events events;
+  events.stopRequested = [this] { stop(kWaitFlag); };
+  progressWindow_ = makeProgressWindow(splashBitmap_.get(), std::move(events));
+  return progressWindow_ != nullptr;
+}
+
+std::unique_ptr<platform::ProgressWindow> Launcher::makeProgressWindow(const platform::SplashBitmap* bitmap,
+                                                                       platform::ProgressWindow::Events events) {
+  return platform::ProgressWindow::create(bitmap, std::move(events));
+}
+
+std::string Launcher::findSiblingDirectory() const {
+  const std::string current = platform::currentDirectory();
+  std::string directory = current;
+  return platform::pathExists(directory) ? directory : current;
+}
+
+int Launcher::runSequence() {
+  if (!createProgressWindow()) return -1;
+
+  const PatchServer server = defaultPatchServer();
+  openRemoteManifest(server.host.c_str(), server.port, kManifestPath, 0);
+  while (isBusy()) pumpMessages();
+
+  siblingDirectory_ = findSiblingDirectory();
+  const char* name = kSiblingDistribution;
+  const char* directory = siblingDirectory_.c_str();
+  selectDistributions(name, true);
+  setDistributionPath(name, directory);
+  const int amount = updateAmount(name, 0);
+  setDistributionPath(name, nullptr);
+  selectDistributions(name, false);
+
+  int result = 0;
+  if (amount != 0) {
+    result = updateAmount(name, 0);
+    selectDistributions(name, true);
+    setDistributionPath(name, directory);
+    if (updateAmount(name, 0) != 0) update(name, kWaitFlag);
+    while (isBusy()) pumpMessages();
+  }
+
+  progressWindow_.reset();
+  return result;
+}
+
+bool Launcher::handOff(const char* commandLine) { return false; }
+
+int Launcher::pumpMessages() {
+  int handled = 0;
+  while (handled < 5 && platform::messageWaiting()) {
+    platform::getAndDispatchMessage();
+    ++handled;
+  }
+  platform::sleepMs(10);
+  return handled;
+}
+
+bool Launcher::readyToRun() { return true; }
+
+bool Launcher::scanStarted() { return true; }
+
+bool Launcher::fileStarted(const char* fileName) {
+  if (progressWindow_ && fileName) progressWindow_->setStatus(fileName);
+  return true;
+}
+
+bool Launcher::downloadFinished() { return true; }
+bool Launcher::stopped() { return true; }
+bool Launcher::error(int code, const char* message) { return true; }
+bool Launcher::unnamedNotice12(int first, int second) { return true; }
+bool Launcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) { return true; }
+bool Launcher::progressRange(int maximum, int bar) { return true; }
+
+bool Launcher::progressPosition(int position, int bar) {
+  if (progressWindow_) progressWindow_->setBarPosition(bar == kBarScan || bar == kBarOverall ? 0 : 1, position);
+  return true;
+}
+
+}  // namespace korvel

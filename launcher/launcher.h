@@ -1,0 +1,119 @@
+// The launcher: the concrete client of the patch session with the option list handed to the sibling
+// launcher program, the hidden message window, the splash progress window and the fixed run sequence.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "launcher/patch_client.h"
+#include "platform/ui.h"
+
+namespace korvel {
+
+// Where the manifest is fetched from.
+struct PatchServer {
+  static constexpr int kDefaultPort = 7000;
+  std::string host;
+  int port = kDefaultPort;
+};
+
+// Parses "<host>" or "<host>:<port>" (port 1..65535; an empty port means 7000). Nothing for an empty
+// host, a host with blanks, or a port that is not such a number.
+std::optional<PatchServer> parsePatchServer(const std::string& text);
+
+// The patch server of the run sequence: KORVEL_PATCH_SERVER when it is set and parses, else the
+// compile-time KORVEL_DEFAULT_PATCH_HOST on port 7000.
+PatchServer defaultPatchServer();
+
+class Launcher : public PatchClient {
+ public:
+  // passThroughArguments holds at most kPassThroughCapacity - 1 characters.
+  static constexpr std::size_t kPassThroughCapacity = 1024;
+  static constexpr const char* kSiblingProgram = "Wendrel.exe";
+  static constexpr const char* kSiblingDistribution = "Wendrel Distribution";
+  static constexpr const char* kManifestPath = "patch/wendrel/wendrelonly.xml.gz";
+
+  // Stores the process-wide instance pointer and creates the hidden message window (on failure a
+  // "CreateWindow Failed" message box, and the launcher goes on without it). UI thread only.
+  Launcher();
+  // Waits (10 ms steps) for a session job still running, so its notifications never reach a
+  // half-destroyed launcher, then destroys the launcher and the session.
+  ~Launcher() override;
+
+  // The one launcher of the process, or null.
+  static Launcher* instance();
+
+  // Splits `text` (quote mode, on blanks) and accumulates its options:
+  // - a token whose lower-cased form (backslashes read as slashes) contains "/game:" is kept only
+  //   when it is longer than 6 characters and no game code is set yet; the game code is then the
+  //   token from its seventh character on;
+  // - otherwise a token containing "/gamepatchpath:" is dropped;
+  // - every other token is kept, in double quotes when it contains a blank.
+  // Kept tokens are appended in order, each followed by one blank. The list is cut between whole
+  // options: the first option that would take it beyond 1023 characters is left out, and so is
+  // every later one. A null text does nothing. Always true.
+  bool addOptions(const char* text);
+
+  // The splash bitmap that sizes the progress window (null: no window, the run sequence is skipped).
+  void setSplashBitmap(std::unique_ptr<platform::SplashBitmap> bitmap);
+  // Creates and shows the progress window; false when there is no splash bitmap or creation fails.
+  bool createProgressWindow();
+
+  // The fixed sequence: progress window, manifest load, test of the sibling distribution and its
+  // update when needed, all while pumping messages. -1 when the progress window cannot be made,
+  // else the sibling distribution's update amount (0 when it is current). UI thread only.
+  int runSequence();
+
+  // Starts the sibling launcher program with the accumulated options. This build does not start it
+  // and returns false.
+  bool handOff(const char* commandLine);
+
+  // One pass of the message pump: up to five waiting messages, then a 10 ms sleep. Never blocks on
+  // an empty queue. Returns the number of messages handled.
+  int pumpMessages();
+
+  // Slot 29.
+  virtual bool readyToRun();
+
+  const std::string& passThroughArguments() const { return passThroughArguments_; }
+  // The game code, or null when none was accepted.
+  const char* gameCode() const { return gameCode_ ? gameCode_->c_str() : nullptr; }
+  const std::string& siblingDirectory() const { return siblingDirectory_; }
+
+  // Overrides of the session's notifications.
+  bool scanStarted() override;
+  // Shows the name in the status line (a null name changes nothing).
+  bool fileStarted(const char* fileName) override;
+  bool downloadFinished() override;
+  bool stopped() override;
+  // Errors are not shown.
+  bool error(int code, const char* message) override;
+  bool unnamedNotice12(int first, int second) override;
+  bool timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) override;
+  // Both bars keep the range 0..100.
+  bool progressRange(int maximum, int bar) override;
+  // Channels 0 and 3 move the lower bar, every other channel the upper bar.
+  bool progressPosition(int position, int bar) override;
+
+ protected:
+  // Makes the progress window (platform::ProgressWindow unless a test supplies another).
+  virtual std::unique_ptr<platform::ProgressWindow> makeProgressWindow(const platform::SplashBitmap* bitmap,
+                                                                       platform::ProgressWindow::Events events);
+
+ private:
+  void appendPassThrough(const std::string& option);
+  // The sibling launcher's folder: the current directory, kept only when it passes the access test.
+  std::string findSiblingDirectory() const;
+
+  std::string passThroughArguments_;
+  bool passThroughCut_ = false;
+  std::unique_ptr<platform::MessageWindow> messageWindow_;
+  std::unique_ptr<platform::ProgressWindow> progressWindow_;
+  std::optional<std::string> gameCode_;
+  std::string siblingDirectory_;
+  std::unique_ptr<platform::SplashBitmap> splashBitmap_;
+};
+
+}  // namespace korvel

@@ -1,0 +1,53 @@
+// The program's entry point: builds the launcher, gives it the default options, runs the fixed
+// sequence and hands off to the sibling launcher program.
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "launcher/launcher.h"
+#include "platform/environment.h"
+#include "platform/process.h"
+#include "platform/ui.h"
+#include "session/patcher.h"
+
+namespace {
+
+// commandLine: the program's arguments without the program name. The exit code is always 0.
+int runProgram(const char* commandLine) {
+  using namespace korvel;
+  std::unique_ptr<Launcher> launcher;
+  try {
+    launcher = std::make_unique<Launcher>();
+  } catch (const std::exception&) {
+    return 0;
+  }
+  if (auto logFile = platform::environmentValue("KORVEL_PATCH_LOG"); logFile && !logFile->empty()) {
+    if (Patcher* patcher = launcher->patcher()) {
+      if (auto sink = FileLogSink::open(*logFile)) patcher->attachLogSink(0, std::move(sink));
+    }
+  }
+  launcher->addOptions("/game:ryx");
+  launcher->addOptions("/env:testserver");
+  launcher->setSplashBitmap(platform::SplashBitmap::load());
+  if (launcher->readyToRun()) {
+    launcher->runSequence();
+    launcher->handOff(commandLine);
+    launcher.reset();
+  }
+  return 0;
+}
+
+}  // namespace
+
+#if defined(_WIN32)
+extern "C" int __stdcall WinMain(void* instance, void* previousInstance, char* commandLine, int showCommand) {
+  korvel::platform::setModuleInstance(instance);
+  return runProgram(commandLine);
+}
+#else
+int main(int argc, char** argv) {
+  korvel::platform::setCommandLine(argc, argv);
+  const std::string arguments = korvel::platform::joinCommandLine(argc - 1, argv + 1);
+  return runProgram(arguments.c_str());
+}
+#endif

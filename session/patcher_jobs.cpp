@@ -1,0 +1,208 @@
+// The session's job machinery: opening a manifest, handing load, scan and update jobs to the worker,
+// the worker's dispatch on the job kind, and the message-pumping wait for it.
+#include <cstring>
+#include <exception>
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include "launcher/patch_client.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/ui.h"
+#include "session/patcher.h"
+#include "session/result_codes.h"
+
+namespace korvel {
+
+namespace {
+
+// A login field: a length below 1 takes the argument as a C string, otherwise at most that many bytes
+// (a terminating zero inside them ends the text early, so nothing past the caller's text is read).
+std::string loginText(const char* text, int length) {
+  if (length < 1) return text;
+  std::size_t size = 0;
+  while (size < static_cast<std::size_t>(length) && text[size] != '\0') ++size;
+  return std::string(text, size);
+}
+
+const char* namesOrNull(const std::string& names) { return names.empty() ? nullptr : names.c_str(); }
+
+bool namesTooLong(const char* names) {
+  return names && std::strlen(names) >= WorkerJob::kNamesCapacity;
+}
+
+}  // namespace
+
+bool Patcher::openRemoteManifestWithLogin(const char* server, int port, const char* path, const char* user,
+                                          const char* password, std::uint32_t flags, int userLength,
+                                          int passwordLength) {
+  hasLoginUser_ = user != nullptr;
+  loginUser_ = user ? loginText(user, userLength) : std::string();
+  hasLoginPassword_ = password != nullptr;
+  loginPassword_ = password ? loginText(password, passwordLength) : std::string();
+  return openRemoteManifest(server, port, path, flags);
+}
+
+bool Patcher::openRemoteManifest(const char* server, int port, const char* path, std::uint32_t flags) {
+  server_ = server ? server : "";
+  port_ = port;
+  manifestPath_ = path ? path : "";
+  if (m_xmlInfo) {
+    xmlFreeDoc(m_xmlInfo);
+    m_xmlInfo = nullptr;
+  }
+  return startLoadJob(flags);
+}
+
+bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
+  server_.clear();
+  port_ = 0;
+  manifestPath_ = path ? path : "";
+  if (m_xmlInfo) {
+    xmlFreeDoc(m_xmlInfo);
+    m_xmlInfo = nullptr;
+  }
+  if (path) m_xmlInfo = xmlParseFile(platform::nativePath(path).c_str());
+  if (!m_xmlInfo) {
+    reportError(result::kInitializationFailed, "Error initializing patcher.\n");
+    return false;
+  }
+  return startLoadJob(flags);
+}
+
+bool Patcher::startLoadJob(std::uint32_t flags) {
+  manifestLoaded_.store(false);
+  stopRequested_.store(false);
+  if (client_) client_->setFailedOrStopped(false);
+  if (loading_.exchange(true)) return true;
+
+  log("Checking Old Handles...\n");
+  // A scan or update still on the worker walks the product list that is about to be replaced.
+  waitForWorker(100);
+  worker_.closeHandle();
+  resetProductList();
+
+  job_ = WorkerJob{client_, this, WorkerJob::kLoad, std::string(), flags};
+  log("Creating Thread...\n");
+  if (!runJob()) {
+    // Without this the pending mark would refuse every later load.
+    loading_.store(false);
+    return true;
+  }
+  log("Done with Thread Creation Routine...\n");
+  if (flags & kWaitFlag) {
+    waitForWorker(10);
+    return manifestLoaded_.load();
+  }
+  return true;
+}
+
+bool Patcher::startScan(const char* names, std::uint32_t flags) {
+  if (namesTooLong(names)) return false;
+  waitForWorker(100);
+  if (!manifestLoaded_.load()) return false;
+  worker_.closeHandle();
+  job_ = WorkerJob{client_, this, WorkerJob::kScan, names ? names : "", flags};
+  if (!runJob()) {
+    reportError(result::kScanNotStarted, "Initial scan could not execute.\n");
+    return false;
+  }
+  if (flags & kWaitFlag) waitForWorker(10);
+  return true;
+}
+
+bool Patcher::update(const char* names, std::uint32_t flags) {
+  if (namesTooLong(names)) return false;
+  if (!manifestLoaded_.load()) return false;
+  if (client_) client_->setFailedOrStopped(false);
+  stopRequested_.store(false);
+  if (updateRunning_.exchange(true)) return false;
+
+  // A scan still on the worker must finish before its job is replaced.
+  waitForWorker(100);
+  worker_.closeHandle();
+  job_ = WorkerJob{client_, this, WorkerJob::kScanAndDownload, std::string(), flags};
+  if (names && *names) {
+    selectDistributions(names, true);
+    job_.names = names;
+  }
+  if (!runJob()) {
+    updateRunning_.store(false);
+    return false;
+  }
+  if (flags & kWaitFlag) waitForWorker(10);
+  return true;
+}
+
+bool Patcher::fileChecked() {
+  if (filesTotal_ <= 0) return false;
+  ++filesChecked_;
+  if (client_) {
+    client_->progressPosition(
+        static_cast<int>(static_cast<std::int64_t>(filesChecked_) * 100 / filesTotal_), 0);
+  }
+  return true;
+}
+
+void Patcher::recountTotals() {
+  bytesToUpdate_ = updateAmount(nullptr, 0);
+  totalDownloadBytes_ = totalDownloadBytes(nullptr, 0x800);
+}
+
+bool Patcher::runJob() {
+  workerBusy_.store(true);
+  bool started = false;
+  try {
+    // The worker gets its own copy of the job, so the UI thread may fill the next one at any time.
+    started = worker_.start([this, job = job_] { return workerMain(job); });
+  } catch (const std::exception&) {
+    started = false;
+  }
+  if (!started) workerBusy_.store(false);
+  return started;
+}
+
+void Patcher::waitForWorker(unsigned stepMs) {
+  while (workerBusy_.load()) {
+    for (int handled = 0; handled < 5 && platform::dispatchWaitingMessage(); ++handled) {
+    }
+    platform::sleepMs(stepMs);
+  }
+}
+
+int Patcher::workerMain(const WorkerJob& job) {
+  log("Thread Start\n");
+  const char* names = namesOrNull(job.names);
+  bool result = false;
+  switch (job.kind) {
+    case WorkerJob::kLoad:
+      result = loadJob(job);
+      loading_.store(false);
+      break;
+    case WorkerJob::kScanAndDownload:
+      if (countFiles(names, 0x80) == 0) {
+        result = downloadPass(names);
+      } else {
+        if (client_) client_->scanStarted();
+        result = scanPass(names, job.flags);
+        if (client_ && client_->sessionHasFailed()) {
+          updateRunning_.store(false);
+        } else {
+          result = downloadPass(names);
+        }
+      }
+      break;
+    case WorkerJob::kScan:
+      result = scanPass(names, job.flags);
+      break;
+    default:
+      break;
+  }
+  log("Thread Finish\n");
+  // Last touch of this object: the UI thread may destroy the session as soon as it sees the worker idle.
+  workerBusy_.store(false);
+  return result ? 1 : 0;
+}
+
+}  // namespace korvel

@@ -1,0 +1,203 @@
+// The launcher: option accumulation, the patch server setting, the progress window's notifications
+// and the run sequence with and without a splash bitmap.
+#include "launcher/launcher.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "platform/files.h"
+#include "session/patcher.h"
+#include "tests/launcher/recording_client.h"
+#include "tests/support/scoped_environment.h"
+
+namespace korvel {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+Launcher& withDefaults(Launcher& launcher) {
+  launcher.addOptions("/game:ryx");
+  launcher.addOptions("/env:testserver");
+  return launcher;
+}
+
+TEST(LauncherOptionsTest, GivenGameOptionNeverReplacesTheDefault) {
+  Launcher launcher;
+  withDefaults(launcher).addOptions("/game:abc /foo");
+  ASSERT_NE(launcher.gameCode(), nullptr);
+  EXPECT_STREQ(launcher.gameCode(), "ryx");
+  EXPECT_EQ(launcher.passThroughArguments(), "/game:ryx /env:testserver /foo ");
+}
+
+TEST(LauncherOptionsTest, GamePatchPathIsDroppedWhateverItsCase) {
+  Launcher launcher;
+  withDefaults(launcher).addOptions("/GamePatchPath:C:\\x \\GAMEPATCHPATH:y /keep");
+  EXPECT_EQ(launcher.passThroughArguments(), "/game:ryx /env:testserver /keep ");
+}
+
+TEST(LauncherOptionsTest, QuotedTokenKeepsItsQuotesOnlyWhenItHasABlank) {
+  Launcher launcher;
+  launcher.addOptions("\"/path:C:\\My Games\" \"/plain\" '/single quoted'");
+  EXPECT_EQ(launcher.passThroughArguments(), "\"/path:C:\\My Games\" /plain \"/single quoted\" ");
+}
+
+TEST(LauncherOptionsTest, GameCodeRules) {
+  Launcher launcher;
+  EXPECT_TRUE(launcher.addOptions(nullptr));
+  launcher.addOptions("/game:");  // exactly six characters: dropped, no game code
+  EXPECT_EQ(launcher.gameCode(), nullptr);
+  EXPECT_EQ(launcher.passThroughArguments(), "");
+  // Backslashes count as slashes and the letter case of the code is kept.
+  launcher.addOptions("\\GAME:AbC");
+  ASSERT_NE(launcher.gameCode(), nullptr);
+  EXPECT_STREQ(launcher.gameCode(), "AbC");
+  EXPECT_EQ(launcher.passThroughArguments(), "\\GAME:AbC ");
+}
+
+TEST(LauncherOptionsTest, LongOptionListsAreCutBetweenWholeOptions) {
+  Launcher launcher;
+  withDefaults(launcher);
+  const std::string option = "/option" + std::string(93, 'x');  // 100 characters
+  for (int i = 0; i < 12; ++i) launcher.addOptions(option.c_str());
+  launcher.addOptions("/z");
+  const std::string& text = launcher.passThroughArguments();
+  // 26 characters of defaults, then nine options of 101 characters fit; the tenth would pass 1023.
+  EXPECT_EQ(text.size(), 26u + 9u * 101u);
+  EXPECT_EQ(text.substr(text.size() - 101), option + " ");
+  EXPECT_EQ(text.find("/z"), std::string::npos);
+}
+
+TEST(PatchServerTest, ParsesHostAndOptionalPort) {
+  auto server = parsePatchServer("patch.example.net:8123");
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->host, "patch.example.net");
+  EXPECT_EQ(server->port, 8123);
+  server = parsePatchServer("127.0.0.1");
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->host, "127.0.0.1");
+  EXPECT_EQ(server->port, 7000);
+  server = parsePatchServer("host:");
+  ASSERT_TRUE(server);
+  EXPECT_EQ(server->port, 7000);
+  for (const char* bad : {"", ":80", "host:0", "host:65536", "host:12ab", "host:-1", "two words:80", "host:123456"})
+    EXPECT_FALSE(parsePatchServer(bad)) << bad;
+}
+
+TEST(PatchServerTest, EnvironmentOverridesTheBuiltInHost) {
+  {
+    test::ScopedEnvironment env("KORVEL_PATCH_SERVER", "10.1.2.3:9000");
+    PatchServer server = defaultPatchServer();
+    EXPECT_EQ(server.host, "10.1.2.3");
+    EXPECT_EQ(server.port, 9000);
+  }
+  {
+    test::ScopedEnvironment env("KORVEL_PATCH_SERVER", "bad:port");
+    PatchServer server = defaultPatchServer();
+    EXPECT_EQ(server.host, KORVEL_DEFAULT_PATCH_HOST);
+    EXPECT_EQ(server.port, 7000);
+  }
+  test::ScopedEnvironment env("KORVEL_PATCH_SERVER", std::nullopt);
+  EXPECT_EQ(defaultPatchServer().host, KORVEL_DEFAULT_PATCH_HOST);
+}
+
+// What the fake progress window was told, kept beyond the window's life.
+struct WindowLog {
+  std::vector<std::string> status;
+  std::vector<std::pair<int, int>> bars;  // (bar, position)
+  bool destroyed = false;
+  platform::ProgressWindow::Events events;
+};
+
+class FakeWindow : public platform::ProgressWindow {
+ public:
+  explicit FakeWindow(std::shared_ptr<WindowLog> log) : log_(std::move(log)) {}
+  ~FakeWindow() override { log_->destroyed = true; }
+  void setStatus(const std::string& text) override { log_->status.push_back(text); }
+  void setBarPosition(int bar, int position) override { log_->bars.emplace_back(bar, position); }
+
+ private:
+  std::shared_ptr<WindowLog> log_;
+};
+
+class FakeBitmap : public platform::SplashBitmap {
+ public:
+  int width() const override { return 300; }
+  int height() const override { return 234; }
+};
+
+class WindowedLauncher : public Launcher {
+ public:
+  std::shared_ptr<WindowLog> window = std::make_shared<WindowLog>();
+
+ protected:
+  std::unique_ptr<platform::ProgressWindow> makeProgressWindow(const platform::SplashBitmap* bitmap,
+                                                               platform::ProgressWindow::Events events) override {
+    if (!bitmap) return nullptr;
+    window->events = std::move(events);
+    return std::make_unique<FakeWindow>(window);
+  }
+};
+
+TEST(LauncherWindowTest, NotificationsReachTheRightControls) {
+  WindowedLauncher launcher;
+  launcher.setSplashBitmap(std::make_unique<FakeBitmap>());
+  ASSERT_TRUE(launcher.createProgressWindow());
+  for (int bar : {0, 3, 1, 2, 7}) launcher.progressPosition(10 + bar, bar);
+  EXPECT_TRUE(launcher.progressRange(500, 0));
+  launcher.fileStarted(nullptr);
+  launcher.fileStarted("data.pak");
+  launcher.reportFile("patch\\ryx\\music.ogg", kNoticeDownloadStarts);
+  EXPECT_THAT(launcher.window->bars, ElementsAre(std::make_pair(0, 10), std::make_pair(0, 13), std::make_pair(1, 11),
+                                                 std::make_pair(1, 12), std::make_pair(1, 17)));
+  EXPECT_THAT(launcher.window->status, ElementsAre("data.pak", "music.ogg"));
+}
+
+TEST(LauncherWindowTest, NotificationsWithoutAWindowDoNothing) {
+  WindowedLauncher launcher;
+  EXPECT_FALSE(launcher.createProgressWindow());  // no splash bitmap
+  EXPECT_TRUE(launcher.progressPosition(50, 0));
+  EXPECT_TRUE(launcher.fileStarted("x"));
+  EXPECT_THAT(launcher.window->bars, IsEmpty());
+  EXPECT_THAT(launcher.window->status, IsEmpty());
+}
+
+TEST(LauncherRunTest, WithoutSplashBitmapTheSequenceIsSkipped) {
+  WindowedLauncher launcher;
+  test::LogCapture log(launcher.patcher());
+  EXPECT_EQ(launcher.runSequence(), -1);
+  EXPECT_THAT(log.lines(), IsEmpty());
+  EXPECT_FALSE(launcher.isBusy());
+}
+
+TEST(LauncherRunTest, SequenceLoadsTheManifestAndClosesTheWindow) {
+  test::ScopedEnvironment env("KORVEL_PATCH_SERVER", "127.0.0.1:1");
+  WindowedLauncher launcher;
+  EXPECT_EQ(Launcher::instance(), &launcher);
+  test::LogCapture log(launcher.patcher());
+  launcher.setSplashBitmap(std::make_unique<FakeBitmap>());
+  EXPECT_EQ(launcher.runSequence(), 0);
+  EXPECT_TRUE(log.contains("Patcher: Creating Thread...\n"));
+  EXPECT_FALSE(launcher.isBusy());
+  EXPECT_TRUE(launcher.window->destroyed);
+  EXPECT_EQ(launcher.siblingDirectory(), platform::currentDirectory());
+  EXPECT_FALSE(launcher.handOff(""));
+}
+
+TEST(LauncherRunTest, WindowStopRequestStopsTheSession) {
+  WindowedLauncher launcher;
+  launcher.setSplashBitmap(std::make_unique<FakeBitmap>());
+  ASSERT_TRUE(launcher.createProgressWindow());
+  ASSERT_TRUE(launcher.window->events.stopRequested);
+  launcher.window->events.stopRequested();
+  EXPECT_TRUE(launcher.sessionHasFailed());
+  EXPECT_TRUE(launcher.patcher()->stopRequested());
+}
+
+TEST(LauncherRunTest, PumpNeverBlocksOnAnEmptyQueue) {
+  Launcher launcher;
+  EXPECT_EQ(launcher.pumpMessages(), 0);
+}
+
+}  // namespace
+}  // namespace korvel
