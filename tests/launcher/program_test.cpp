@@ -14,7 +14,7 @@
 namespace korvel {
 namespace {
 
-// The program is built into the top of the build folder, one level above the test programs.
+// The native program is built into the top of the build folder, one level above the test programs.
 std::string findProgram() {
   std::string self = platform::programPath();
   std::size_t cut = self.find_last_of('\\');
@@ -23,18 +23,17 @@ std::string findProgram() {
   cut = testsFolder.find_last_of('\\');
   if (cut == std::string::npos) return {};
   const std::string buildFolder = testsFolder.substr(0, cut);
-  for (const char* name : {"korvel-patcher", "KorvelPatcher.exe"}) {
-    std::string candidate = buildFolder + "\\" + name;
-    if (platform::pathExists(candidate)) return candidate;
-  }
-  return {};
+  const std::string candidate = buildFolder + "\\korvel-patcher";
+  return platform::pathExists(candidate) ? candidate : std::string();
 }
 
 class ProgramTest : public test::TempDirTest {};
 
 TEST_F(ProgramTest, StartsWithoutServerAndExitsWithZero) {
   const std::string program = findProgram();
-  if (program.empty()) GTEST_SKIP() << "the program has not been built";
+  // Only the native program is run here: the command processor need not wait for a Windows GUI
+  // program, so running that one is left to scripts.
+  if (program.empty()) GTEST_SKIP() << "no native program built beside the tests";
 
   const std::string logFile = dir.file("patch.log");
   test::ScopedEnvironment server("KORVEL_PATCH_SERVER", "127.0.0.1:1");
