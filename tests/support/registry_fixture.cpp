@@ -33,12 +33,17 @@ bool ScratchRegistry::available() {
 }
 
 void ScratchRegistry::setCurrentUserValue(const std::string& key, const std::string& name, const std::string& value) {
-  keys_[key][name] = value;
+  keys_["HKEY_CURRENT_USER\\" + key][name] = value;
   write();
 }
 
 void ScratchRegistry::addCurrentUserKey(const std::string& key) {
-  keys_[key];
+  keys_["HKEY_CURRENT_USER\\" + key];
+  write();
+}
+
+void ScratchRegistry::setLocalMachineValue(const std::string& key, const std::string& name, const std::string& value) {
+  keys_["HKEY_LOCAL_MACHINE\\" + key][name] = value;
   write();
 }
 
@@ -46,8 +51,11 @@ void ScratchRegistry::write() const {
   if (!available()) return;
   std::string text = "Windows Registry Editor Version 5.00\n\n";
   for (const auto& [key, values] : keys_) {
-    text += "[HKEY_CURRENT_USER\\" + key + "]\n";
-    for (const auto& [name, value] : values) text += "\"" + escaped(name) + "\"=\"" + escaped(value) + "\"\n";
+    text += "[" + key + "]\n";
+    for (const auto& [name, value] : values) {
+      text += name.empty() ? std::string("@") : "\"" + escaped(name) + "\"";
+      text += "=\"" + escaped(value) + "\"\n";
+    }
     text += "\n";
   }
   writeFile(dir_.file("scratch.reg"), text);

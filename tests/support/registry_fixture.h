@@ -27,6 +27,8 @@ class ScratchRegistry {
   void setCurrentUserValue(const std::string& key, const std::string& name, const std::string& value);
   // Stages an existing key without values.
   void addCurrentUserKey(const std::string& key);
+  // The same under HKEY_LOCAL_MACHINE; an empty name is the key's default value.
+  void setLocalMachineValue(const std::string& key, const std::string& name, const std::string& value);
 
  private:
   void write() const;
