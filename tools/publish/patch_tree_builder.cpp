@@ -1,0 +1,490 @@
+// Builds a patch tree: compressed files, delta data and the manifest.
+#include "tools/publish/patch_tree_builder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <ostream>
+#include <set>
+
+#include <zlib.h>
+
+#include "tools/publish/delta_encoder.h"
+#include "tools/publish/game_tree.h"
+#include "tools/publish/gzip_file_writer.h"
+#include "tools/publish/gzip_stream_buffer.h"
+#include "tools/publish/manifest_writer.h"
+#include "tools/publish/name_rules.h"
+#include "tools/publish/time_stamp_text.h"
+#include "tools/publish/work_pool.h"
+
+namespace korvel::publish {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kStagingFolder = ".korvel-publish-staging";
+constexpr std::size_t kReadChunk = 1 << 20;
+constexpr std::uint64_t kMaxManifestNumber = 0x7FFFFFFF;
+
+// One file of the new version.
+struct FileJob {
+  const GameEntry* entry = nullptr;
+  ManifestItem* item = nullptr;
+  fs::path relative;     // below the game folder, native separators
+  fs::path destination;  // final place in the output folder
+  fs::path staged;       // where the job writes first
+  std::uint32_t crc = 0;
+  std::uint64_t compressed = 0;
+  std::string error;
+};
+
+// The same file in one earlier version.
+struct OldFile {
+  fs::path path;
+  bool present = false;
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+  std::string error;
+};
+
+struct DeltaJob {
+  std::size_t file = 0;
+  std::size_t previous = 0;
+  fs::path staged;
+  std::uint64_t raw = 0;
+  std::uint64_t compressed = 0;
+  std::string error;
+};
+
+std::vector<std::string> splitPath(const std::string& text) {
+  std::vector<std::string> segments;
+  std::string current;
+  for (char c : text) {
+    if (c == '/' || c == '\\') {
+      if (!current.empty()) segments.push_back(current);
+      current.clear();
+    } else {
+      current += c;
+    }
+  }
+  if (!current.empty()) segments.push_back(current);
+  return segments;
+}
+
+std::string hex8(std::uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", value);
+  return text;
+}
+
+std::string deltaFileName(const std::string& name, std::uint32_t oldCrc) { return name + "_" + hex8(oldCrc) + ".delta"; }
+
+bool isInside(const fs::path& inner, const fs::path& outer) {
+  auto i = inner.begin();
+  for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
+    if (o->empty()) continue;
+    if (i == inner.end() || *i != *o) return false;
+  }
+  return true;
+}
+
+fs::path canonicalOrSelf(const fs::path& path) {
+  std::error_code ec;
+  fs::path result = fs::weakly_canonical(path, ec);
+  return ec ? path.lexically_normal() : result;
+}
+
+bool crcOfFile(const fs::path& path, std::uint64_t expectedSize, std::uint32_t& crc, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    error = path.string() + ": cannot be read";
+    return false;
+  }
+  std::vector<char> buffer(kReadChunk);
+  crc = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+  std::uint64_t total = 0;
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    std::size_t got = static_cast<std::size_t>(in.gcount());
+    crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(got)));
+    total += got;
+  }
+  if (in.bad() || total != expectedSize) {
+    error = path.string() + ": cannot be read (did it change while being read?)";
+    return false;
+  }
+  return true;
+}
+
+void compressFile(FileJob& job, int level) {
+  std::ifstream in(job.entry->source, std::ios::binary);
+  if (!in) {
+    job.error = job.entry->source.string() + ": cannot be read";
+    return;
+  }
+  GzipFileWriter writer(level);
+  if (!writer.open(job.staged)) {
+    job.error = writer.error();
+    return;
+  }
+  std::vector<char> buffer(kReadChunk);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    std::size_t got = static_cast<std::size_t>(in.gcount());
+    if (got > 0 && !writer.write(buffer.data(), got)) {
+      job.error = writer.error();
+      return;
+    }
+  }
+  if (in.bad() || writer.rawSize() != job.entry->size) {
+    job.error = job.entry->source.string() + ": cannot be read (did it change while being read?)";
+    return;
+  }
+  if (!writer.finish()) {
+    job.error = writer.error();
+    return;
+  }
+  if (writer.compressedSize() > kMaxManifestNumber) {
+    job.error = job.entry->source.string() + ": compressed to 2 GiB or more, which the manifest cannot hold";
+    return;
+  }
+  job.crc = writer.crc();
+  job.compressed = writer.compressedSize();
+}
+
+void encodeDelta(DeltaJob& job, const FileJob& file, const OldFile& old, const DeltaEncoder& encoder, int level) {
+  GzipFileWriter writer(level);
+  if (!writer.open(job.staged)) {
+    job.error = writer.error();
+    return;
+  }
+  DeltaResult result;
+  {
+    GzipStreamBuffer buffer(writer);
+    std::ostream out(&buffer);
+    result = encoder.encode(old.path, file.entry->source, out);
+    out.flush();
+  }
+  if (!result.ok) {
+    job.error = "delta from " + old.path.string() + ": " + result.error;
+    return;
+  }
+  if (!writer.finish()) {
+    job.error = writer.error();
+    return;
+  }
+  job.raw = result.stats.deltaBytes;
+  job.compressed = writer.compressedSize();
+}
+
+// Mirrors the game tree as manifest items and lists its files in document order.
+void planItems(const GameEntry& folder, std::vector<ManifestItem>& items) {
+  items.reserve(folder.children.size());
+  for (const auto& entry : folder.children) {
+    ManifestItem item;
+    item.name = entry.name;
+    item.directory = entry.directory;
+    items.push_back(std::move(item));
+  }
+  for (std::size_t i = 0; i < folder.children.size(); ++i) {
+    if (folder.children[i].directory) planItems(folder.children[i], items[i].children);
+  }
+}
+
+// Output paths taken by the tree: folded, '/' separated, relative to the output folder.
+struct OutputNames {
+  std::set<std::string> files;
+  std::set<std::string> folders;
+};
+
+// Walks the game tree and its manifest items together, collecting the files with their places on the
+// server and checking the length of every server-side path.
+struct FileCollector {
+  std::vector<FileJob>& files;
+  OutputNames& outputs;
+  std::vector<std::string>& errors;
+  bool withDeltas;
+
+  void walk(const GameEntry& folder, std::vector<ManifestItem>& items, const fs::path& relative,
+            const fs::path& destination, const std::string& remote, const std::string& key) {
+    for (std::size_t i = 0; i < folder.children.size(); ++i) {
+      const GameEntry& entry = folder.children[i];
+      std::string entryRemote = (remote.empty() ? "" : remote + "\\") + encodeUrlSegment(entry.name);
+      std::string entryKey = key + foldCase(entry.name);
+      // Delta data is named "<name>_xxxxxxxx.delta": fifteen characters more.
+      std::size_t longest = entryRemote.size() + (withDeltas && !entry.directory ? 15 : 0);
+      if (longest > PatchTreeBuilder::kMaxRemotePath) {
+        errors.push_back(entry.source.string() + ": the server-side path would be longer than " +
+                         std::to_string(PatchTreeBuilder::kMaxRemotePath) + " characters");
+      }
+      if (entry.directory) {
+        outputs.folders.insert(entryKey);
+        walk(entry, items[i].children, relative / entry.name, destination / entry.name, entryRemote, entryKey + "/");
+      } else {
+        outputs.files.insert(entryKey);
+        FileJob job;
+        job.entry = &entry;
+        job.item = &items[i];
+        job.relative = relative / entry.name;
+        job.destination = destination / entry.name;
+        files.push_back(std::move(job));
+      }
+    }
+  }
+};
+
+std::uint64_t countFolders(const GameEntry& folder) {
+  std::uint64_t count = 0;
+  for (const auto& entry : folder.children) {
+    if (entry.directory) count += 1 + countFolders(entry);
+  }
+  return count;
+}
+
+}  // namespace
+
+PatchTreeBuilder::PatchTreeBuilder(BuildOptions options) : options_(std::move(options)) {}
+
+BuildReport PatchTreeBuilder::build() {
+  BuildReport report;
+  auto& errors = report.errors;
+  std::error_code ec;
+
+  // Options.
+  if (options_.compressionLevel < 1 || options_.compressionLevel > 9) errors.push_back("compression level must be 1 to 9");
+  if (options_.productName.empty()) errors.push_back("the product name must not be empty");
+  if (options_.distributionName.empty()) errors.push_back("the distribution name must not be empty");
+  const std::vector<std::string> manifestSegments = splitPath(options_.manifestPath);
+  const std::vector<std::string> rootSegments = splitPath(options_.remoteRoot);
+  if (manifestSegments.empty()) errors.push_back("the manifest path must name a file");
+  for (const auto& segment : manifestSegments) {
+    if (auto why = nameProblem(segment)) errors.push_back("manifest path \"" + options_.manifestPath + "\": " + *why);
+  }
+  for (const auto& segment : rootSegments) {
+    if (auto why = nameProblem(segment)) errors.push_back("remote root \"" + options_.remoteRoot + "\": " + *why);
+  }
+  if (!fs::is_directory(options_.gameFolder, ec)) errors.push_back(options_.gameFolder.string() + ": not a folder");
+  for (const auto& previous : options_.previousFolders) {
+    if (!fs::is_directory(previous, ec)) errors.push_back(previous.string() + ": previous version is not a folder");
+  }
+  const fs::path game = canonicalOrSelf(options_.gameFolder);
+  const fs::path output = canonicalOrSelf(options_.outputFolder);
+  if (isInside(output, game) || isInside(game, output)) {
+    errors.push_back("the output folder and the game folder must not contain each other");
+  }
+  if (!errors.empty()) return report;
+
+  // The game files.
+  const bool withDeltas = !options_.previousFolders.empty();
+  GameEntry tree = GameTree::scan(options_.gameFolder, withDeltas, errors);
+  std::vector<ManifestItem> items;
+  planItems(tree, items);
+
+  std::vector<FileJob> files;
+  OutputNames outputs;
+  {
+    fs::path rootOutput = options_.outputFolder;
+    std::string rootKey;
+    for (const auto& segment : rootSegments) {
+      rootOutput /= segment;
+      rootKey += foldCase(segment) + "/";
+      outputs.folders.insert(rootKey.substr(0, rootKey.size() - 1));
+    }
+    FileCollector collector{files, outputs, errors, withDeltas};
+    collector.walk(tree, items, fs::path(), rootOutput, ManifestWriter::remoteRootPath(rootSegments), rootKey);
+  }
+
+  std::string manifestKey;
+  for (std::size_t i = 0; i < manifestSegments.size(); ++i) {
+    manifestKey += (i ? "/" : "") + foldCase(manifestSegments[i]);
+    bool last = i + 1 == manifestSegments.size();
+    if (outputs.files.count(manifestKey) || (last && outputs.folders.count(manifestKey))) {
+      errors.push_back("the manifest path \"" + options_.manifestPath + "\" collides with a game file or folder");
+      break;
+    }
+  }
+  if (!manifestSegments.empty() && foldCase(manifestSegments.front()) == kStagingFolder) {
+    errors.push_back(std::string("the manifest path must not start with ") + kStagingFolder);
+  }
+  if (outputs.files.count(kStagingFolder) || outputs.folders.count(kStagingFolder)) {
+    errors.push_back(std::string("a game file or folder is named ") + kStagingFolder);
+  }
+  if (!errors.empty()) return report;
+
+  // Staging: every job writes there first; nothing reaches its final place before all succeeded.
+  const fs::path staging = options_.outputFolder / kStagingFolder;
+  fs::remove_all(staging, ec);
+  fs::create_directories(staging, ec);
+  if (ec) {
+    errors.push_back(staging.string() + ": cannot create: " + ec.message());
+    return report;
+  }
+  auto cleanup = [&] { fs::remove_all(staging, ec); };
+
+  const std::size_t previousCount = options_.previousFolders.size();
+  std::vector<OldFile> oldFiles(files.size() * previousCount);
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    files[f].staged = staging / ("f" + std::to_string(f) + ".gz");
+    for (std::size_t p = 0; p < previousCount; ++p) {
+      oldFiles[f * previousCount + p].path = options_.previousFolders[p] / files[f].relative;
+    }
+  }
+
+  WorkPool pool(options_.threads ? options_.threads : WorkPool::defaultThreads());
+  const int level = options_.compressionLevel;
+
+  // Pass 1: compress every file and take the CRC of every earlier version of it; largest first.
+  {
+    std::vector<std::size_t> order(files.size() + oldFiles.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    auto weight = [&](std::size_t i) { return i < files.size() ? files[i].entry->size : 0; };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
+    pool.run(order, [&](std::size_t i) {
+      if (i < files.size()) {
+        compressFile(files[i], level);
+        return;
+      }
+      OldFile& old = oldFiles[i - files.size()];
+      std::error_code statusError;
+      if (!fs::is_regular_file(old.path, statusError)) return;
+      old.size = fs::file_size(old.path, statusError);
+      if (statusError) {
+        old.error = old.path.string() + ": cannot be read: " + statusError.message();
+        return;
+      }
+      old.present = true;
+      if (old.size > DeltaEncoder::kMaxFileSize) return;
+      crcOfFile(old.path, old.size, old.crc, old.error);
+    });
+  }
+  for (const auto& file : files) {
+    if (!file.error.empty()) errors.push_back(file.error);
+  }
+  for (const auto& old : oldFiles) {
+    if (!old.error.empty()) errors.push_back(old.error);
+  }
+  if (!errors.empty()) {
+    cleanup();
+    return report;
+  }
+
+  // Pass 2: delta data for every file that changed, once per distinct earlier content.
+  std::vector<DeltaJob> deltas;
+  for (std::size_t f = 0; f < files.size(); ++f) {
+    std::set<std::uint32_t> seen;
+    for (std::size_t p = 0; p < previousCount; ++p) {
+      const OldFile& old = oldFiles[f * previousCount + p];
+      // A CRC of 0 means "unknown" to the updater, which never picks delta data for it.
+      if (!old.present || old.crc == 0 || old.crc == files[f].crc || !seen.insert(old.crc).second) continue;
+      if (old.size > DeltaEncoder::kMaxFileSize) continue;
+      DeltaJob job;
+      job.file = f;
+      job.previous = p;
+      job.staged = staging / ("d" + std::to_string(f) + "_" + std::to_string(p) + ".gz");
+      deltas.push_back(std::move(job));
+    }
+  }
+  {
+    DeltaOptions deltaOptions;
+    deltaOptions.indexBudgetBytes = options_.deltaIndexBytes;
+    const DeltaEncoder encoder(deltaOptions);
+    std::vector<std::size_t> order(deltas.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+      return files[deltas[a].file].entry->size > files[deltas[b].file].entry->size;
+    });
+    pool.run(order, [&](std::size_t i) {
+      DeltaJob& job = deltas[i];
+      encodeDelta(job, files[job.file], oldFiles[job.file * previousCount + job.previous], encoder, level);
+    });
+  }
+  for (const auto& job : deltas) {
+    if (!job.error.empty()) errors.push_back(job.error);
+  }
+  if (!errors.empty()) {
+    cleanup();
+    return report;
+  }
+
+  // The manifest, checked before anything is moved into place.
+  std::vector<std::pair<fs::path, fs::path>> moves;  // staged -> final
+  for (auto& file : files) {
+    ManifestItem& item = *file.item;
+    item.totalSize = file.entry->size;
+    item.downloadSize = file.compressed;
+    item.crc = file.crc;
+    item.timeStamp = timeStampText(file.entry->modified);
+    if (!item.timeStamp) {
+      report.warnings.push_back(file.entry->source.string() +
+                                ": modification time outside 1970-2038, published without a time stamp");
+    }
+    moves.emplace_back(file.staged, file.destination);
+    report.rawBytes += file.entry->size;
+    report.compressedBytes += file.compressed;
+  }
+  for (auto& job : deltas) {
+    const FileJob& file = files[job.file];
+    if (job.compressed >= file.compressed || job.raw > kMaxManifestNumber) {
+      ++report.deltasNotSmaller;
+      continue;
+    }
+    const OldFile& old = oldFiles[job.file * previousCount + job.previous];
+    ManifestDelta delta;
+    delta.fileName = deltaFileName(file.entry->name, old.crc);
+    delta.oldCrc = old.crc;
+    delta.downloadSize = job.compressed;
+    delta.totalSize = job.raw;
+    file.item->deltas.push_back(delta);
+    moves.emplace_back(job.staged, file.destination.parent_path() / delta.fileName);
+    ++report.deltas;
+    report.deltaBytes += job.compressed;
+  }
+  ManifestSettings settings;
+  settings.productName = options_.productName;
+  settings.productVersion = options_.productVersion;
+  settings.distributionName = options_.distributionName;
+  settings.remoteRoot = rootSegments;
+  std::string manifest = ManifestWriter::render(settings, items, true);
+  if (manifest.size() > kMaxManifestBytes) manifest = ManifestWriter::render(settings, items, false);
+  if (manifest.size() > kMaxManifestBytes) {
+    errors.push_back("the manifest would be " + std::to_string(manifest.size()) +
+                     " bytes; the updater reads at most " + std::to_string(kMaxManifestBytes));
+    cleanup();
+    return report;
+  }
+  report.manifestBytes = manifest.size();
+  fs::path manifestFile = options_.outputFolder;
+  for (const auto& segment : manifestSegments) manifestFile /= segment;
+  const fs::path stagedManifest = staging / "manifest.gz";
+  {
+    GzipFileWriter writer(9);
+    if (!writer.open(stagedManifest) || !writer.write(manifest.data(), manifest.size()) || !writer.finish()) {
+      errors.push_back(writer.error());
+      cleanup();
+      return report;
+    }
+  }
+  moves.emplace_back(stagedManifest, manifestFile);
+
+  for (const auto& [from, to] : moves) {
+    fs::create_directories(to.parent_path(), ec);
+    fs::rename(from, to, ec);
+    if (ec) {
+      errors.push_back(to.string() + ": cannot be written: " + ec.message());
+      break;
+    }
+  }
+  cleanup();
+  if (!errors.empty()) return report;
+
+  report.files = files.size();
+  report.folders = countFolders(tree);
+  report.manifestFile = manifestFile;
+  report.ok = true;
+  return report;
+}
+
+}  // namespace korvel::publish

@@ -1,0 +1,66 @@
+// Builds a patch tree from a folder holding one version of the game: every file stored gzip-compressed
+// where the manifest's composed remote path points, delta data from earlier versions next to it, and
+// the gzip-compressed manifest. The output depends only on the input files (names, contents,
+// modification times), never on the time or the machine of the build.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace korvel::publish {
+
+struct BuildOptions {
+  std::filesystem::path gameFolder;
+  std::filesystem::path outputFolder;
+  // Where the manifest goes under the output folder ('/' separated).
+  std::string manifestPath = "patch/wendrel/wendrelonly.xml.gz";
+  std::string productName = "Wendrel";
+  int productVersion = 1;
+  std::string distributionName = "Wendrel Distribution";
+  // Folder under the output folder that receives the files ('/' or '\' separated; may be empty).
+  std::string remoteRoot = "patch/wendrel/files";
+  // Earlier versions of the game: changed files get delta data from each.
+  std::vector<std::filesystem::path> previousFolders;
+  unsigned threads = 0;  // 0: one per core
+  int compressionLevel = 6;
+  // Block index budget of each delta encoder (one runs per thread).
+  std::uint64_t deltaIndexBytes = 64ull << 20;
+};
+
+struct BuildReport {
+  bool ok = false;
+  std::vector<std::string> errors;    // complete messages; the build wrote nothing final when any
+  std::vector<std::string> warnings;  // the tree was written, these deserve a look
+  std::uint64_t files = 0;
+  std::uint64_t folders = 0;
+  std::uint64_t rawBytes = 0;
+  std::uint64_t compressedBytes = 0;
+  std::uint64_t deltas = 0;
+  std::uint64_t deltaBytes = 0;          // compressed, as downloaded
+  std::uint64_t deltasNotSmaller = 0;    // encoded but dropped: not smaller than the full file
+  std::uint64_t manifestBytes = 0;       // uncompressed XML
+  std::filesystem::path manifestFile;
+};
+
+class PatchTreeBuilder {
+ public:
+  // The updater fetches the manifest into a 5,000,000-byte buffer with room for a terminating zero.
+  static constexpr std::uint64_t kMaxManifestBytes = 4999999;
+  // Longest server-side path written, leaving room in the updater's 511-character URL for
+  // "http://", a host of up to 64 characters and ":65535/".
+  static constexpr std::size_t kMaxRemotePath = 430;
+
+  explicit PatchTreeBuilder(BuildOptions options);
+
+  // Runs the whole build; blocks, using options.threads threads. Problems with the input are all
+  // collected before anything is written; the manifest is written last, so a failed build never
+  // leaves a manifest pointing at missing or half-written files.
+  BuildReport build();
+
+ private:
+  BuildOptions options_;
+};
+
+}  // namespace korvel::publish

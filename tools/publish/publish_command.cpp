@@ -1,0 +1,212 @@
+// The command line of korvel-publish.
+#include "tools/publish/publish_command.h"
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+#include "tools/publish/patch_tree_builder.h"
+#include "tools/publish/static_server.h"
+#include "tools/publish/work_pool.h"
+
+namespace korvel::publish {
+
+namespace {
+
+std::atomic<bool> stopSignalled{false};
+
+extern "C" void onStopSignal(int) { stopSignalled = true; }
+
+// Reads "--name value" and "--name=value" options after the positional arguments.
+class OptionReader {
+ public:
+  OptionReader(const std::vector<std::string>& args, std::size_t first) : args_(args), at_(first) {}
+
+  bool done() const { return at_ >= args_.size(); }
+
+  // The next argument when it is not an option; nullopt otherwise.
+  std::optional<std::string> positional() {
+    if (done() || args_[at_].rfind("--", 0) == 0) return std::nullopt;
+    return args_[at_++];
+  }
+
+  // Takes the next option: its name into `name`, its value into `value`. False with `problem` set when
+  // the argument is not an option or has no value.
+  bool next(std::string& name, std::string& value, std::string& problem) {
+    const std::string& arg = args_[at_++];
+    if (arg.rfind("--", 0) != 0) {
+      problem = "unexpected argument \"" + arg + "\"";
+      return false;
+    }
+    std::size_t equals = arg.find('=');
+    if (equals != std::string::npos) {
+      name = arg.substr(2, equals - 2);
+      value = arg.substr(equals + 1);
+      return true;
+    }
+    name = arg.substr(2);
+    if (done()) {
+      problem = "option --" + name + " needs a value";
+      return false;
+    }
+    value = args_[at_++];
+    return true;
+  }
+
+ private:
+  const std::vector<std::string>& args_;
+  std::size_t at_;
+};
+
+bool parseNumber(const std::string& text, long long low, long long high, long long& number) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || value < low || value > high) return false;
+  number = value;
+  return true;
+}
+
+std::string megabytes(std::uint64_t bytes) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+  return text;
+}
+
+int usageError(std::ostream& err, const std::string& problem) {
+  err << "korvel-publish: " << problem << "\n\n" << PublishCommand::usage();
+  return PublishCommand::kUsage;
+}
+
+int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  BuildOptions options;
+  OptionReader reader(args, 1);
+  auto game = reader.positional();
+  auto output = reader.positional();
+  if (!game || !output) return usageError(err, "build needs a game folder and an output folder");
+  options.gameFolder = *game;
+  options.outputFolder = *output;
+  while (!reader.done()) {
+    std::string name, value, problem;
+    if (!reader.next(name, value, problem)) return usageError(err, problem);
+    long long number = 0;
+    if (name == "manifest") {
+      options.manifestPath = value;
+    } else if (name == "product") {
+      options.productName = value;
+    } else if (name == "distribution") {
+      options.distributionName = value;
+    } else if (name == "remote-root") {
+      options.remoteRoot = value;
+    } else if (name == "version") {
+      if (!parseNumber(value, INT32_MIN, INT32_MAX, number)) return usageError(err, "--version needs a whole number");
+      options.productVersion = static_cast<int>(number);
+    } else if (name == "previous") {
+      options.previousFolders.emplace_back(value);
+    } else if (name == "jobs") {
+      if (!parseNumber(value, 1, 256, number)) return usageError(err, "--jobs needs a number from 1 to 256");
+      options.threads = static_cast<unsigned>(number);
+    } else if (name == "level") {
+      if (!parseNumber(value, 1, 9, number)) return usageError(err, "--level needs a number from 1 to 9");
+      options.compressionLevel = static_cast<int>(number);
+    } else if (name == "delta-memory") {
+      if (!parseNumber(value, 1, 65536, number)) return usageError(err, "--delta-memory needs a size in MiB (1 to 65536)");
+      options.deltaIndexBytes = static_cast<std::uint64_t>(number) << 20;
+    } else {
+      return usageError(err, "unknown option --" + name + " for build");
+    }
+  }
+
+  BuildReport report = PatchTreeBuilder(options).build();
+  for (const auto& warning : report.warnings) err << "korvel-publish: warning: " << warning << "\n";
+  if (!report.ok) {
+    for (const auto& error : report.errors) err << "korvel-publish: error: " << error << "\n";
+    err << "korvel-publish: nothing was published\n";
+    return PublishCommand::kFailed;
+  }
+  out << "Published " << report.files << " files in " << report.folders << " folders: " << megabytes(report.rawBytes)
+      << ", " << megabytes(report.compressedBytes) << " compressed\n";
+  if (!options.previousFolders.empty()) {
+    out << "Delta data: " << report.deltas << " files, " << megabytes(report.deltaBytes) << " compressed";
+    if (report.deltasNotSmaller > 0) out << " (" << report.deltasNotSmaller << " dropped, not smaller than the file)";
+    out << "\n";
+  }
+  out << "Manifest: " << report.manifestFile.string() << " (" << report.manifestBytes << " bytes of XML)\n";
+  return PublishCommand::kSuccess;
+}
+
+int runServe(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::string root = ".";
+  std::string bind = "127.0.0.1";
+  int port = 7000;
+  OptionReader reader(args, 1);
+  while (!reader.done()) {
+    std::string name, value, problem;
+    if (!reader.next(name, value, problem)) return usageError(err, problem);
+    long long number = 0;
+    if (name == "root") {
+      root = value;
+    } else if (name == "bind") {
+      bind = value;
+    } else if (name == "port") {
+      if (!parseNumber(value, 0, 65535, number)) return usageError(err, "--port needs a number from 0 to 65535");
+      port = static_cast<int>(number);
+    } else {
+      return usageError(err, "unknown option --" + name + " for serve");
+    }
+  }
+  StaticServer server(root, out);
+  if (!server.bind(bind, port)) {
+    err << "korvel-publish: error: " << server.error() << "\n";
+    return PublishCommand::kFailed;
+  }
+  out << "Serving " << root << " on http://" << bind << ":" << server.port() << "/ (Ctrl+C stops)" << std::endl;
+  stopSignalled = false;
+  std::signal(SIGINT, onStopSignal);
+  std::signal(SIGTERM, onStopSignal);
+  std::thread listener([&server] { server.serve(); });
+  // A signal handler may only set a flag; this thread turns it into a stop.
+  while (!stopSignalled) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  server.stop();
+  listener.join();
+  std::signal(SIGINT, SIG_DFL);
+  std::signal(SIGTERM, SIG_DFL);
+  out << "Stopped." << std::endl;
+  return PublishCommand::kSuccess;
+}
+
+}  // namespace
+
+std::string PublishCommand::usage() {
+  return "usage:\n"
+         "  korvel-publish build <game-folder> <output-folder> [options]\n"
+         "      --manifest PATH        manifest file under the output folder (patch/wendrel/wendrelonly.xml.gz)\n"
+         "      --product NAME         product name (Wendrel)\n"
+         "      --version N            product version (1)\n"
+         "      --distribution NAME    distribution name (Wendrel Distribution)\n"
+         "      --remote-root PATH     folder of the files under the output folder (patch/wendrel/files)\n"
+         "      --previous FOLDER      an earlier version: changed files get delta data from it (repeatable)\n"
+         "      --jobs N               files compressed at once (one per core)\n"
+         "      --level N              gzip level 1-9 (6)\n"
+         "      --delta-memory MIB     block index budget of each delta encoder (64)\n"
+         "  korvel-publish serve [--root DIR] [--port 7000] [--bind 127.0.0.1]\n";
+}
+
+int PublishCommand::run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.empty()) return usageError(err, "no command given");
+  if (args[0] == "build") return runBuild(args, out, err);
+  if (args[0] == "serve") return runServe(args, out, err);
+  if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
+    out << usage();
+    return kSuccess;
+  }
+  return usageError(err, "unknown command \"" + args[0] + "\"");
+}
+
+}  // namespace korvel::publish
