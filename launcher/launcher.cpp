@@ -144,8 +144,6 @@ int Launcher::runSequence() {
   return result;
 }
 
-bool Launcher::handOff(const char* commandLine) { return false; }
-
 int Launcher::pumpMessages() {
   int handled = 0;
   while (handled < 5 && platform::messageWaiting()) {

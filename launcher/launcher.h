@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -66,9 +67,15 @@ class Launcher : public PatchClient {
   // else the sibling distribution's update amount (0 when it is current). UI thread only.
   int runSequence();
 
-  // Starts the sibling launcher program with the accumulated options. This build does not start it
-  // and returns false.
+  // Starts the sibling launcher program from its folder with its own path, "/gamepatchpath:" naming the
+  // folder the updater ran in, the accumulated options (the given command line's added by the same
+  // rules) and "/restarted", then waits four seconds. When the program is missing or cannot be started,
+  // a message box says so (no wait when it is missing). True when it was started or not found.
   bool handOff(const char* commandLine);
+  // The text of the message box shown when the sibling program cannot be run.
+  static std::string siblingMissingMessage();
+  // The wait after starting the sibling (4000 ms); tests shorten it.
+  void setHandOffWait(std::uint32_t milliseconds) { handOffWaitMs_ = milliseconds; }
 
   // One pass of the message pump: up to five waiting messages, then a 10 ms sleep. Never blocks on
   // an empty queue. Returns the number of messages handled.
@@ -81,6 +88,8 @@ class Launcher : public PatchClient {
   // The game code, or null when none was accepted.
   const char* gameCode() const { return gameCode_ ? gameCode_->c_str() : nullptr; }
   const std::string& siblingDirectory() const { return siblingDirectory_; }
+  // Where handOff looks for the sibling program (the run sequence sets it from the install location).
+  void setSiblingDirectory(std::string directory) { siblingDirectory_ = std::move(directory); }
 
   // Overrides of the session's notifications.
   bool scanStarted() override;
@@ -101,6 +110,11 @@ class Launcher : public PatchClient {
   // Makes the progress window (platform::ProgressWindow unless a test supplies another).
   virtual std::unique_ptr<platform::ProgressWindow> makeProgressWindow(const platform::SplashBitmap* bitmap,
                                                                        platform::ProgressWindow::Events events);
+  // Starts a program (platform::startProcess unless a test supplies another).
+  virtual bool startProgram(const std::string& program, const std::string& commandLine,
+                            const std::string& currentDirectory);
+  // Shows a message box with an OK button (platform::messageBox unless a test supplies another).
+  virtual void showMessage(const std::string& text, const std::string& caption);
 
  private:
   void appendPassThrough(const std::string& option);
@@ -114,6 +128,7 @@ class Launcher : public PatchClient {
   std::optional<std::string> gameCode_;
   std::string siblingDirectory_;
   std::unique_ptr<platform::SplashBitmap> splashBitmap_;
+  std::uint32_t handOffWaitMs_ = 4000;
 };
 
 }  // namespace korvel
