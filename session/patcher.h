@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -107,6 +108,40 @@ class Patcher {
   PatchCache& patchCache() { return *patchCache_; }
   DirectorySnapshot& directorySnapshot() { return *directorySnapshot_; }
 
+  // ---- Download requests (transfer/download_requests.cpp) -------------------------------------
+  // Both block the calling thread until their transfer has ended. Results: 0 done, 120 cancelled or
+  // stopped, otherwise the transfer's error code.
+  // Fetches server:port/path into `buffer` (the body, expanded when decompress is 1, and a terminating
+  // zero within capacity bytes). Dispatches up to five window messages per 100 ms poll, so the UI
+  // thread may call it.
+  int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path, int decompress);
+  // Fetches server:port/path into localFile. When downloadSize + totalSize is not 0 it advances
+  // bytesDone, bytesUnpacked and the statistics; with showProgress it drives channels 1, 2, 3 and 7,
+  // shows failures and marks the session failed when the download fails.
+  int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                     int downloadSize, int totalSize, bool useTemp, bool showProgress);
+  // A shown download failed: the client's failedOrStopped is set, which ends the running walks.
+  void downloadFailed();
+  // When the statistics give an expected finish time: client timeEstimate(finish, finish - now).
+  void reportTimeEstimate();
+  // Channel 3 from bytesDone and bytesToUpdate; nothing while bytesToUpdate is 0.
+  void refreshOverallBar();
+  bool displayFiles() const { return displayFiles_; }
+  void setDisplayFiles(bool on) { displayFiles_ = on; }
+  // The name the usage text of a non-HTTP URL gives: the one set, else the running program's file name.
+  std::string programName() const;
+  void setProgramName(const std::string& name) { programName_ = name; }
+  bool transferRunning() const { return transferRunning_.load(); }
+  // Seconds since 1970 when a file download last made progress.
+  std::int64_t lastActivity() const { return lastActivity_.load(); }
+  int bytesDone() const { return bytesDone_; }
+  int bytesUnpacked() const { return bytesUnpacked_; }
+  // Tests: the counters of a download pass, and the free-space probe of the disk warning (null: the
+  // volume's real free space).
+  void setDownloadCounters(int downloadBytes, int toUpdate, int done, int unpacked);
+  using FreeDiskProbe = std::function<std::uint64_t(const std::string& folder)>;
+  void setFreeDiskProbe(FreeDiskProbe probe) { freeDiskProbe_ = std::move(probe); }
+
   // ---- Jobs (session/patcher_jobs.cpp) --------------------------------------------------------
   // Called on the UI thread. Flag 0x20 on any of them: wait, pumping messages, until the worker has
   // finished the job. `names` is a comma-separated list of product names; null or empty means all.
@@ -198,6 +233,13 @@ class Patcher {
   int bytesToUpdate_ = 0;
   int bytesDone_ = 0;
   int bytesUnpacked_ = 0;
+
+  // Download requests.
+  bool displayFiles_ = false;
+  std::atomic<bool> transferRunning_{false};
+  std::string programName_;
+  std::atomic<std::int64_t> lastActivity_{0};
+  FreeDiskProbe freeDiskProbe_;
 
   std::unique_ptr<ProgressRates> statistics_;
   std::unique_ptr<PatchCache> patchCache_;

@@ -1,0 +1,413 @@
+// POSIX HTTP requests over libcurl, driven step by step like WinINet: the transfer runs on a multi
+// handle that is pumped from send() and read(), and a pausing write callback keeps at most one
+// network buffer of the body waiting for the reader.
+#include "platform/http.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <mutex>
+
+#include "platform/environment.h"
+
+namespace korvel::platform {
+
+const bool kHttpReadReportsTruncatedBody = true;
+
+namespace {
+
+// How long one wait for network activity lasts before the transfer is pumped again.
+constexpr int kPollMilliseconds = 1000;
+// WinINet's default connect and receive time-outs.
+constexpr long kConnectTimeoutMs = 60000;
+constexpr long kStallSeconds = 60;
+
+bool globalInitDone() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] { ok = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+  return ok;
+}
+
+std::optional<std::string> firstVariable(std::initializer_list<const char*> names) {
+  for (const char* name : names) {
+    auto value = environmentValue(name);
+    if (value && !value->empty()) return value;
+  }
+  return std::nullopt;
+}
+
+std::uint32_t wininetError(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return kErrorInternetNameNotResolved;
+    case CURLE_COULDNT_CONNECT:
+      return kErrorInternetCannotConnect;
+    case CURLE_OPERATION_TIMEDOUT:
+      return kErrorInternetTimeout;
+    case CURLE_PARTIAL_FILE:
+      return kErrorInternetConnectionAborted;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+      return kErrorInternetConnectionReset;
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return kErrorHttpInvalidServerResponse;
+    case CURLE_URL_MALFORMAT:
+      return kErrorInternetInvalidUrl;
+    default:
+      return kErrorInternetInternal;
+  }
+}
+
+int schemeNumber(const std::string& name) {
+  static const char* const names[] = {"ftp", "gopher", "http", "https", "file", "news",
+                                      "mailto", "socks", "javascript", "vbscript", "res"};
+  for (int i = 0; i < static_cast<int>(std::size(names)); ++i) {
+    if (name.size() == std::strlen(names[i]) &&
+        std::equal(name.begin(), name.end(), names[i],
+                   [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+      return i + 1;
+  }
+  return kInternetSchemeUnknown;
+}
+
+int defaultPort(int scheme) {
+  switch (scheme) {
+    case kInternetSchemeFtp: return 21;
+    case 2: return 70;  // gopher
+    case kInternetSchemeHttp: return 80;
+    case kInternetSchemeHttps: return 443;
+    case 8: return 1080;  // socks
+    default: return 0;
+  }
+}
+
+bool fits(const std::string& part) { return part.size() < kUrlComponentCapacity; }
+
+// Percent-encodes the bytes a request line cannot carry (blanks, controls, non-ASCII); WinINet
+// escapes them the same way.
+std::string requestTarget(const std::string& path) {
+  static const char hex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : path) {
+    if (c <= 0x20 || c >= 0x7F) {
+      out += '%';
+      out += hex[c >> 4];
+      out += hex[c & 0x0F];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out.empty() || out[0] != '/' ? "/" + out : out;
+}
+
+}  // namespace
+
+bool queryProxySettings(ProxySettings& out, std::uint32_t& error) {
+  out.proxy = firstVariable({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
+  out.bypass = firstVariable({"no_proxy", "NO_PROXY"});
+  error = 0;
+  return true;
+}
+
+bool crackUrl(const std::string& url, UrlParts& out, std::uint32_t& error) {
+  const std::size_t colon = url.find(':');
+  if (colon == std::string::npos || colon == 0) {
+    error = kErrorInternetUnrecognizedScheme;
+    return false;
+  }
+  UrlParts parts;
+  parts.schemeName = url.substr(0, colon);
+  parts.scheme = schemeNumber(parts.schemeName);
+  std::size_t pos = colon + 1;
+  if (url.compare(pos, 2, "//") == 0) {
+    pos += 2;
+    const std::size_t end = url.find_first_of("/?#", pos);
+    std::string authority = url.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string::npos) authority.erase(0, at + 1);
+    std::string portText;
+    if (!authority.empty() && authority[0] == '[') {
+      const std::size_t close = authority.find(']');
+      if (close == std::string::npos) {
+        error = kErrorInternetInvalidUrl;
+        return false;
+      }
+      parts.host = authority.substr(0, close + 1);
+      if (close + 1 < authority.size()) {
+        if (authority[close + 1] != ':') {
+          error = kErrorInternetInvalidUrl;
+          return false;
+        }
+        portText = authority.substr(close + 2);
+      }
+    } else {
+      const std::size_t portColon = authority.rfind(':');
+      parts.host = authority.substr(0, portColon);
+      if (portColon != std::string::npos) portText = authority.substr(portColon + 1);
+    }
+    parts.port = defaultPort(parts.scheme);
+    if (!portText.empty()) {
+      if (portText.size() > 5 || !std::all_of(portText.begin(), portText.end(),
+                                               [](char c) { return c >= '0' && c <= '9'; })) {
+        error = kErrorInternetInvalidUrl;
+        return false;
+      }
+      parts.port = std::stoi(portText);
+      if (parts.port < 1 || parts.port > 65535) {
+        error = kErrorInternetInvalidUrl;
+        return false;
+      }
+    }
+    if (end != std::string::npos) parts.path = url.substr(end);
+  } else {
+    parts.port = defaultPort(parts.scheme);
+    parts.path = url.substr(pos);
+  }
+  if (parts.scheme == kInternetSchemeHttp && parts.host.empty()) {
+    error = kErrorInternetInvalidUrl;
+    return false;
+  }
+  if (!fits(parts.schemeName) || !fits(parts.host) || !fits(parts.path)) {
+    error = kErrorInsufficientBuffer;
+    return false;
+  }
+  out = std::move(parts);
+  error = 0;
+  return true;
+}
+
+// ---- Session and connection: settings only; nothing touches the network before send() ----------
+
+struct HttpSession::State {
+  std::string agent;
+  std::string proxy;  // empty: connect directly
+  std::string bypass;
+};
+
+struct HttpConnection::State {
+  HttpSession::State session;
+  std::string host;
+  int port = 0;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+};
+
+HttpSession::HttpSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
+HttpSession::~HttpSession() = default;
+
+std::unique_ptr<HttpSession> HttpSession::open(const std::string& agent, std::uint32_t accessType,
+                                               const ProxySettings& proxy, std::uint32_t& error) {
+  if (!globalInitDone()) {
+    error = kErrorInternetInternal;
+    return nullptr;
+  }
+  auto state = std::make_unique<State>();
+  state->agent = agent;
+  if (accessType == kInternetOpenTypeProxy) {
+    state->proxy = proxy.proxy.value_or("");
+    state->bypass = proxy.bypass.value_or("");
+  }
+  error = 0;
+  return std::unique_ptr<HttpSession>(new HttpSession(std::move(state)));
+}
+
+HttpConnection::HttpConnection(std::unique_ptr<State> state) : state_(std::move(state)) {}
+HttpConnection::~HttpConnection() = default;
+
+std::unique_ptr<HttpConnection> HttpConnection::connect(HttpSession& session, const std::string& host, int port,
+                                                        const char* user, const char* password,
+                                                        std::uint32_t& error) {
+  if (host.empty() || port < 0 || port > 65535) {
+    error = kErrorInternetInvalidUrl;
+    return nullptr;
+  }
+  auto state = std::make_unique<State>();
+  state->session = *session.state_;
+  state->host = host;
+  state->port = port == 0 ? 80 : port;
+  if (user) state->user = user;
+  if (password) state->password = password;
+  error = 0;
+  return std::unique_ptr<HttpConnection>(new HttpConnection(std::move(state)));
+}
+
+// ---- Request: one easy handle on its own multi handle --------------------------------------------
+
+struct HttpRequest::State {
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+  curl_slist* headers = nullptr;
+  bool added = false;
+  bool headersDone = false;
+  bool finished = false;
+  bool paused = false;
+  CURLcode result = CURLE_OK;
+  // Body bytes delivered by libcurl and not yet read; refilled only once emptied, so it holds at most
+  // one network buffer.
+  std::vector<char> pending;
+  std::size_t pendingOffset = 0;
+
+  ~State() {
+    if (easy) {
+      if (added) curl_multi_remove_handle(multi, easy);
+      curl_easy_cleanup(easy);
+    }
+    if (multi) curl_multi_cleanup(multi);
+    if (headers) curl_slist_free_all(headers);
+  }
+
+  bool hasPending() const { return pendingOffset < pending.size(); }
+
+  static std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<State*>(user);
+    self->headersDone = true;
+    if (self->hasPending()) {
+      self->paused = true;
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    const std::size_t n = size * count;
+    self->pending.assign(data, data + n);
+    self->pendingOffset = 0;
+    return n;
+  }
+
+  static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* self = static_cast<State*>(user);
+    const std::size_t n = size * count;
+    // The blank line that closes a header block; interim (1xx) blocks are followed by the real one.
+    if (n <= 2 && (n == 0 || data[0] == '\r' || data[0] == '\n')) {
+      long status = 0;
+      curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+      if (status >= 200) self->headersDone = true;
+    }
+    return n;
+  }
+
+  // One round of the transfer: perform, collect completion, and wait for activity when nothing
+  // arrived and `wait` is set.
+  void pump(bool wait) {
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+        finished = true;
+        result = message->data.result;
+      }
+    }
+    if (wait && !finished && !hasPending() && !paused) curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr);
+  }
+};
+
+HttpRequest::HttpRequest(std::unique_ptr<State> state) : state_(std::move(state)) {}
+HttpRequest::~HttpRequest() = default;
+
+std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const std::string& verb,
+                                               const std::string& path, const std::string& version,
+                                               const std::vector<std::string>& acceptTypes, std::uint32_t flags,
+                                               std::uint32_t& error) {
+  const HttpConnection::State& c = *connection.state_;
+  auto state = std::make_unique<State>();
+  state->multi = curl_multi_init();
+  state->easy = curl_easy_init();
+  if (!state->multi || !state->easy) {
+    error = kErrorInternetInternal;
+    return nullptr;
+  }
+  CURL* easy = state->easy;
+  std::string host = c.host;
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  const std::string url = "http://" + host + ":" + std::to_string(c.port) + requestTarget(path);
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb == "GET" ? nullptr : verb.c_str());
+  curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
+                   version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  curl_easy_setopt(easy, CURLOPT_USERAGENT, c.session.agent.c_str());
+  // An empty proxy switches off the proxy environment variables that libcurl would read itself.
+  curl_easy_setopt(easy, CURLOPT_PROXY, c.session.proxy.c_str());
+  curl_easy_setopt(easy, CURLOPT_NOPROXY, c.session.bypass.c_str());
+  if (c.user) curl_easy_setopt(easy, CURLOPT_USERNAME, c.user->c_str());
+  if (c.password) curl_easy_setopt(easy, CURLOPT_PASSWORD, c.password->c_str());
+  if (c.user || c.password) curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  // The accept types become one Accept header, joined as WinINet joins them.
+  if (!acceptTypes.empty()) {
+    std::string accept = "Accept: ";
+    for (std::size_t i = 0; i < acceptTypes.size(); ++i) accept += (i ? ", " : "") + acceptTypes[i];
+    state->headers = curl_slist_append(state->headers, accept.c_str());
+  } else {
+    state->headers = curl_slist_append(state->headers, "Accept:");
+  }
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, state->headers);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &State::onBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, state.get());
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &State::onHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, state.get());
+  (void)flags;  // there is no response cache to keep out of
+  error = 0;
+  return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
+}
+
+bool HttpRequest::send(std::uint32_t& error) {
+  State& s = *state_;
+  if (s.added) {
+    error = kErrorInternetInternal;
+    return false;
+  }
+  if (curl_multi_add_handle(s.multi, s.easy) != CURLM_OK) {
+    error = kErrorInternetInternal;
+    return false;
+  }
+  s.added = true;
+  while (!s.headersDone && !s.finished) s.pump(true);
+  if (s.finished && s.result != CURLE_OK && !s.headersDone) {
+    error = wininetError(s.result);
+    return false;
+  }
+  error = 0;
+  return true;
+}
+
+bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received, std::uint32_t& error) {
+  State& s = *state_;
+  received = 0;
+  error = 0;
+  if (!s.added) {
+    error = kErrorInternetInternal;
+    return false;
+  }
+  for (;;) {
+    if (s.hasPending()) {
+      const std::size_t n = std::min<std::size_t>(size, s.pending.size() - s.pendingOffset);
+      std::memcpy(buffer, s.pending.data() + s.pendingOffset, n);
+      s.pendingOffset += n;
+      received = static_cast<std::uint32_t>(n);
+      return true;
+    }
+    if (s.finished) {
+      if (s.result == CURLE_OK) return true;
+      error = wininetError(s.result);
+      return false;
+    }
+    if (size == 0) return true;
+    if (s.paused) {
+      // Resuming hands over the buffer that was held back, straight into `pending`.
+      s.paused = false;
+      curl_easy_pause(s.easy, CURLPAUSE_CONT);
+      continue;
+    }
+    s.pump(true);
+  }
+}
+
+}  // namespace korvel::platform

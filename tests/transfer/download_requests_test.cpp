@@ -1,0 +1,228 @@
+// The session's download requests: URL forms, progress arithmetic, the counters and statistics they
+// feed, failure handling with the disk-space warning, cancellation and the memory request.
+#include "transfer/download_requests.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "session/patcher.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_http_server.h"
+#include "tests/transfer/fake_patch_client.h"
+#include "transfer/progress_rates.h"
+
+namespace korvel::test {
+namespace {
+
+using Progress = FakePatchClient::Progress;
+
+TEST(DownloadUrlTest, BothPathFormsGiveTheSameUrl) {
+  EXPECT_EQ(downloadUrl("s", 80, "/patch/x.gz"), "http://s:80/patch/x.gz");
+  EXPECT_EQ(downloadUrl("s", 80, "patch\\x.gz"), "http://s:80/patch/x.gz");
+  EXPECT_EQ(downloadUrl("s", 7000, "\\patch\\sub\\x.gz"), "http://s:7000/patch/sub/x.gz");
+}
+
+TEST(DownloadUrlTest, IsCutAt511Characters) {
+  const std::string url = downloadUrl("s", 80, std::string(600, 'p').c_str());
+  EXPECT_EQ(url.size(), 511u);
+  EXPECT_EQ(url.rfind("http://s:80/ppp", 0), 0u);
+}
+
+TEST(ProgressPercentTest, SmallAndLargeTotals) {
+  EXPECT_EQ(progressPercent(25, 50), 50);
+  EXPECT_EQ(progressPercent(1, 3), 33);
+  EXPECT_EQ(progressPercent(100, 100), 100);
+  // Above 100 the total is divided first: 150 / (1099 / 100) = 150 / 10.
+  EXPECT_EQ(progressPercent(150, 1099), 15);
+  EXPECT_EQ(progressPercent(3000000000LL, 4000000000LL), 75);
+  EXPECT_EQ(progressPercent(5, 0), -1);
+}
+
+class DownloadRequestTest : public TempDirTest {
+ protected:
+  Patcher& patcher() { return *client.patcher(); }
+  std::string host() const { return TestHttpServer::host(); }
+
+  int download(const std::string& path, const std::string& local, int decompress, int downloadSize, int totalSize,
+               bool useTemp = true, bool showProgress = true) {
+    return patcher().downloadToFile(host().c_str(), server.port(), path.c_str(), local.c_str(), decompress,
+                                    downloadSize, totalSize, useTemp, showProgress);
+  }
+
+  bool sawNotice(const std::string& name, int kind) const {
+    for (const auto& notice : client.notices())
+      if (notice.name && *notice.name == name && notice.kind == kind) return true;
+    return false;
+  }
+
+  TestHttpServer server;
+  FakePatchClient client;
+};
+
+TEST_F(DownloadRequestTest, CompletedDownloadAdvancesCountersAndStatistics) {
+  const std::string plain(40000, 'k');
+  const std::string packed = TestHttpServer::gzip(plain);
+  server.serveBytes("/patch/data.pak.gz", packed);
+  patcher().setDownloadCounters(0, 100000, 1000, 2000);
+  const std::string local = dir.file("data.pak");
+
+  const int result = download("patch\\data.pak.gz", local, 1, static_cast<int>(packed.size()), 40000);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(readFile(local), plain);
+  EXPECT_EQ(patcher().bytesDone(), 1000 + static_cast<int>(packed.size()));
+  EXPECT_EQ(patcher().bytesUnpacked(), 2000 + 40000);
+  EXPECT_FALSE(patcher().transferRunning());
+  EXPECT_GT(patcher().lastActivity(), 0);
+
+  ProgressRates& rates = patcher().statistics();
+  EXPECT_EQ(rates.get(ProgressRates::kDownloadBytes, ProgressRates::kDone), static_cast<int>(packed.size()));
+  EXPECT_EQ(rates.get(ProgressRates::kExpansionBytes, ProgressRates::kDone), 40000);
+  EXPECT_EQ(rates.get(ProgressRates::kFiles, ProgressRates::kDone), 1);
+
+  const auto progress = client.progress();
+  ASSERT_GE(progress.size(), 2u);
+  EXPECT_EQ(progress[0], (Progress{0, 1}));
+  EXPECT_EQ(progress[1], (Progress{0, 2}));
+  // The client is told file names without their folders: the local file first, the URL's last.
+  EXPECT_TRUE(sawNotice("data.pak", 0));
+  ASSERT_FALSE(client.notices().empty());
+  EXPECT_EQ(client.notices().back().name.value_or(""), "data.pak.gz");
+  EXPECT_EQ(client.notices().back().kind, 3);
+}
+
+TEST_F(DownloadRequestTest, FileAndOverallBarsFollowTheBytesReceived) {
+  // 25 of 50 bytes arrive; the rest is held until bar 1 has shown them.
+  server.serveGated("/half.bin", std::string(50, 'h'), 25);
+  patcher().setDownloadCounters(0, 200, 50, 0);
+  client.onProgress = [this](int position, int bar) {
+    if (bar == 1 && position == 50) server.openGate("/half.bin");
+  };
+
+  EXPECT_EQ(download("/half.bin", dir.file("half.bin"), 0, 50, 50), 0);
+
+  const auto progress = client.progress();
+  const auto atHalf = std::find(progress.begin(), progress.end(), Progress{50, 1});
+  ASSERT_NE(atHalf, progress.end());
+  // The overall bar is refreshed just before: bytesDone 50 + 25 of 200, as 75 / (200 / 100).
+  ASSERT_NE(atHalf, progress.begin());
+  EXPECT_EQ(*(atHalf - 1), (Progress{37, 3}));
+  EXPECT_EQ(patcher().bytesDone(), 100);
+}
+
+TEST_F(DownloadRequestTest, FailedDownloadRestoresCountersAndMarksTheSessionFailed) {
+  std::string refused;
+  {
+    TestHttpServer gone;
+    refused = std::to_string(gone.port());
+  }
+  patcher().setDownloadCounters(0, 1000, 300, 400);
+  const int result = patcher().downloadToFile(host().c_str(), std::stoi(refused), "x.pak", dir.file("x.pak").c_str(),
+                                              0, 100, 100, true, true);
+  EXPECT_EQ(result, 28);
+  EXPECT_EQ(patcher().bytesDone(), 300);
+  EXPECT_EQ(patcher().bytesUnpacked(), 400);
+  EXPECT_TRUE(client.sessionHasFailed());
+  const auto errors = client.errors();
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].code, 28);
+  EXPECT_EQ(errors[0].message.rfind("Error downloading x.pak: HttpSendRequest() failed: ", 0), 0u) << errors[0].message;
+  EXPECT_TRUE(client.diskWarnings().empty());
+}
+
+TEST_F(DownloadRequestTest, HiddenFailureIsNotShownAndDoesNotFailTheSession) {
+  server.serveBytes("/x.gz", TestHttpServer::gzip("x"));
+  const std::string deep = dir.file("missing\\x.pak");
+  EXPECT_EQ(download("/x.gz", deep, 1, 0, 0, true, false), 47);
+  EXPECT_TRUE(client.errors().empty());
+  EXPECT_FALSE(client.sessionHasFailed());
+}
+
+TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
+  server.serveBytes("/x.gz", TestHttpServer::gzip("x"));
+  const std::string folder = dir.file("missing") + "\\";
+  const std::string deep = folder + std::string(254 - folder.size(), 'd');
+  std::string probed;
+  patcher().setFreeDiskProbe([&probed](const std::string& folder) {
+    probed = folder;
+    return std::uint64_t{3000000};
+  });
+
+  EXPECT_EQ(download("/x.gz", deep, 1, 600000, 400000), 41);
+  const auto warnings = client.diskWarnings();
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].available, 3000000u);
+  EXPECT_EQ(warnings[0].needed, 6000000u);
+  EXPECT_EQ(warnings[0].message,
+            "Not enough free disk space.  Space available is 3 MB, space needed is 6 MB.  Please free up 3 MB and "
+            "reattempt download.\n");
+  std::string forward = folder.substr(0, folder.size() - 1);
+  for (char& c : forward)
+    if (c == '\\') c = '/';
+  EXPECT_EQ(probed, forward);
+
+  patcher().setFreeDiskProbe([](const std::string&) { return std::uint64_t{5000000000ULL}; });
+  EXPECT_EQ(download("/x.gz", deep, 1, 600000, 400000), 41);
+  EXPECT_EQ(client.diskWarnings().size(), 1u);
+}
+
+TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
+  server.serveGated("/big.bin", std::string(5000, 'b'), 1000);
+  patcher().setDownloadCounters(0, 10000, 700, 0);
+  writeFile(dir.file("big.bin"), "old version");
+  client.onProgress = [this](int position, int bar) {
+    if (bar == 1 && position > 0) {
+      patcher().stop();
+      server.openGate("/big.bin");
+    }
+  };
+
+  EXPECT_EQ(download("/big.bin", dir.file("big.bin"), 0, 5000, 5000), 120);
+  EXPECT_EQ(patcher().bytesDone(), 700);
+  EXPECT_EQ(readFile(dir.file("big.bin")), "old version");
+  const auto overall = client.positionsOn(3);
+  ASSERT_FALSE(overall.empty());
+  EXPECT_EQ(overall.back(), 0);
+}
+
+TEST_F(DownloadRequestTest, CancelledSessionRefusesNewRequests) {
+  server.serveBytes("/doc", "doc");
+  patcher().stop();
+  char buffer[64] = {};
+  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(), "doc", 0), 120);
+  EXPECT_EQ(download("/doc", dir.file("doc"), 0, 3, 3), 120);
+  EXPECT_EQ(server.totalRequests(), 0);
+}
+
+TEST_F(DownloadRequestTest, MemoryRequestReturnsTheBodyOrTheTransferCode) {
+  server.serveGzip("/patch/manifest.xml.gz", "<KorvelPatcher/>");
+  patcher().setDisplayFiles(true);
+  char buffer[256];
+  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(),
+                                       "\\patch\\manifest.xml.gz", 1),
+            0);
+  EXPECT_STREQ(buffer, "<KorvelPatcher/>");
+  EXPECT_TRUE(client.logged("Initializing Get\n"));
+  EXPECT_EQ(client.notices().back().name.value_or(""), "manifest.xml.gz");
+  EXPECT_EQ(client.notices().back().kind, 3);
+
+  server.serveBytes("/big", std::string(300, 'x'));
+  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(), "big", 0), 30);
+  EXPECT_TRUE(client.errors().empty());
+}
+
+TEST_F(DownloadRequestTest, NullPathIsReportedWithCode100) {
+  char buffer[16];
+  patcher().setDisplayFiles(true);
+  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(), nullptr, 0), 0);
+  EXPECT_EQ(patcher().downloadToFile(host().c_str(), server.port(), "x", nullptr, 0, 0, 0, false, false), 0);
+  const auto errors = client.errors();
+  ASSERT_EQ(errors.size(), 2u);
+  EXPECT_EQ(errors[0].code, 100);
+  EXPECT_EQ(errors[0].message, "Null path requested for download.\n");
+  EXPECT_EQ(server.totalRequests(), 0);
+}
+
+}  // namespace
+}  // namespace korvel::test

@@ -1,0 +1,417 @@
+// The HTTP fetch engine against the scripted test server: memory and file paths, compressed bodies,
+// failures with their codes and texts, stops, and the files a run leaves behind.
+#include "transfer/http_transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/faults.h"
+#include "platform/files.h"
+#include "platform/folder_listing.h"
+#include "platform/http.h"
+#include "tests/support/scoped_environment.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_http_server.h"
+#include "tests/transfer/fake_patch_client.h"
+
+namespace korvel::test {
+namespace {
+
+constexpr char kProgram[] = "korvel-test";
+constexpr std::size_t kGuard = 16;
+constexpr char kGuardByte = 0x5A;
+
+std::string sampleText(std::size_t size) {
+  std::string text;
+  for (int line = 0; text.size() < size; ++line)
+    text += "<File Name=\"data" + std::to_string(line) + ".pak\" Size=\"" + std::to_string(line * 7919 % 100003) + "\"/>\n";
+  text.resize(size);
+  return text;
+}
+
+struct Outcome {
+  int state = 0;
+  int code = 0;
+  std::string text;  // empty when there is no error text
+  bool hasText = false;
+  std::uint32_t downloaded = 0;
+  std::uint32_t decompressed = 0;
+  std::string body;       // memory requests: the buffer read as text
+  bool guardIntact = true;  // memory requests: nothing written past the capacity
+};
+
+Outcome outcomeOf(const HttpTransfer& transfer) {
+  Outcome out;
+  out.state = transfer.state();
+  out.code = transfer.errorCode();
+  out.hasText = transfer.errorText() != nullptr;
+  if (out.hasText) out.text = transfer.errorText();
+  out.downloaded = transfer.bytesDownloaded();
+  out.decompressed = transfer.bytesDecompressed();
+  return out;
+}
+
+class HttpTransferTest : public TempDirTest {
+ protected:
+  Outcome fetchToMemory(const std::string& url, std::size_t capacity, int decompress = 0) {
+    std::vector<char> buffer(capacity + kGuard, kGuardByte);
+    HttpTransfer transfer(&client);
+    transfer.setProgramName(kProgram);
+    transfer.startMemoryDownload(buffer.data(), static_cast<std::int32_t>(capacity), url.c_str(), nullptr, nullptr,
+                                 decompress);
+    transfer.join();
+    Outcome out = outcomeOf(transfer);
+    out.body.assign(buffer.data(), strnlen(buffer.data(), capacity));
+    for (std::size_t i = capacity; i < buffer.size(); ++i) out.guardIntact = out.guardIntact && buffer[i] == kGuardByte;
+    return out;
+  }
+
+  Outcome fetchToFile(const std::string& url, const std::string& localPath, int decompress, bool useTemp,
+                      HttpTransfer* external = nullptr) {
+    HttpTransfer own(&client);
+    HttpTransfer& transfer = external ? *external : own;
+    transfer.setProgramName(kProgram);
+    HttpTransfer::FileRequest request;
+    request.url = url.c_str();
+    request.localPath = localPath.c_str();
+    request.decompress = decompress;
+    request.useTemp = useTemp;
+    transfer.startFileDownload(request);
+    transfer.join();
+    return outcomeOf(transfer);
+  }
+
+  // Names in the scratch folder that start with `prefix`.
+  std::vector<std::string> filesStartingWith(const std::string& prefix) const {
+    std::vector<std::string> names;
+    platform::FolderListing listing(dir.path());
+    platform::FolderEntry entry;
+    while (listing.next(entry))
+      if (entry.name.compare(0, prefix.size(), prefix) == 0) names.push_back(entry.name);
+    return names;
+  }
+
+  TestHttpServer server;
+  FakePatchClient client;
+};
+
+TEST_F(HttpTransferTest, DeliversBodyIntoMemoryAndSendsTheRequestForm) {
+  server.serveBytes("/patch/doc.xml", "<doc/>");
+  const Outcome out = fetchToMemory(server.url("/patch/doc.xml"), 64);
+
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(out.body, "<doc/>");
+  EXPECT_EQ(out.downloaded, 6u);
+  EXPECT_EQ(out.code, 0);
+  EXPECT_FALSE(out.hasText);
+  EXPECT_EQ(client.connects(), 1);
+  EXPECT_EQ(client.requestsSent(), 1);
+  EXPECT_TRUE(client.logged("HttpSendRequest()...\n"));
+  EXPECT_TRUE(client.logged("HttpDownload Completed.\n"));
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), 1u);
+  EXPECT_EQ(requests[0].method, "GET");
+  EXPECT_EQ(requests[0].path, "/patch/doc.xml");
+  EXPECT_EQ(requests[0].header("User-Agent"), "Orvane Patcher");
+  EXPECT_NE(requests[0].header("Accept").find("application/x-zip-compressed"), std::string::npos);
+}
+
+TEST_F(HttpTransferTest, RefusesSchemesOtherThanHttpWithTheUsageText) {
+  for (const std::string& url : {"https://" + TestHttpServer::host() + ":" + std::to_string(server.port()) + "/x",
+                                std::string("ftp://127.0.0.1/x")}) {
+    const Outcome out = fetchToMemory(url, 64);
+    EXPECT_EQ(out.state, HttpTransfer::kFailed) << url;
+    EXPECT_EQ(out.code, 25) << url;
+    EXPECT_EQ(out.text, "Usage:  korvel-test HTTP-URL Local-File\n") << url;
+  }
+  EXPECT_TRUE(client.logged("Http get error 25: Usage:  korvel-test HTTP-URL Local-File\n\n"));
+  EXPECT_EQ(server.totalRequests(), 0);
+}
+
+TEST_F(HttpTransferTest, MemoryBodyNeedsRoomForItsTerminatingZero) {
+  const std::string body = sampleText(100);
+  server.serveBytes("/doc", body);
+
+  const Outcome exact = fetchToMemory(server.url("/doc"), body.size());
+  EXPECT_EQ(exact.state, HttpTransfer::kFailed);
+  EXPECT_EQ(exact.code, 30);
+  EXPECT_EQ(exact.text, "Buffer too small to hold " + server.url("/doc") + "\n");
+  EXPECT_TRUE(exact.guardIntact);
+
+  const Outcome roomy = fetchToMemory(server.url("/doc"), body.size() + 1);
+  EXPECT_EQ(roomy.state, HttpTransfer::kComplete);
+  EXPECT_EQ(roomy.body, body);
+  EXPECT_TRUE(roomy.guardIntact);
+}
+
+TEST_F(HttpTransferTest, ErrorPagesAreDeliveredAsTheContent) {
+  server.serveNotFoundPage("/missing.xml");
+  server.serveAuthorizationRequired("/locked.xml");
+
+  const Outcome missing = fetchToMemory(server.url("/missing.xml"), 4096);
+  EXPECT_EQ(missing.state, HttpTransfer::kComplete);
+  EXPECT_NE(missing.body.find("Not Found"), std::string::npos);
+
+  const Outcome locked = fetchToMemory(server.url("/locked.xml"), 4096);
+  EXPECT_EQ(locked.state, HttpTransfer::kComplete);
+  EXPECT_NE(locked.body.find("Authorization Required"), std::string::npos);
+}
+
+TEST_F(HttpTransferTest, EmptyBodyCompletesWithAnEmptyResult) {
+  server.serveEmpty("/empty");
+  const Outcome memory = fetchToMemory(server.url("/empty"), 8);
+  EXPECT_EQ(memory.state, HttpTransfer::kComplete);
+  EXPECT_EQ(memory.body, "");
+  EXPECT_EQ(memory.downloaded, 0u);
+
+  writeFile(dir.file("empty.txt"), "old content");
+  const Outcome file = fetchToFile(server.url("/empty"), dir.file("empty.txt"), 0, false);
+  EXPECT_EQ(file.state, HttpTransfer::kComplete);
+  EXPECT_TRUE(exists(dir.file("empty.txt")));
+  EXPECT_EQ(readFile(dir.file("empty.txt")), "");
+}
+
+TEST_F(HttpTransferTest, RefusedConnectionFailsAtTheSendStep) {
+  std::string url;
+  {
+    TestHttpServer gone;
+    url = gone.url("/x");
+  }
+  const Outcome out = fetchToMemory(url, 64);
+  EXPECT_EQ(out.state, HttpTransfer::kFailed);
+  EXPECT_EQ(out.code, 28);
+  EXPECT_EQ(out.text.rfind("HttpSendRequest() failed: ", 0), 0u) << out.text;
+}
+
+TEST_F(HttpTransferTest, DecodesCompressedBodiesIntoMemory) {
+  const std::string plain = sampleText(50000);
+  const std::string packed = TestHttpServer::gzip(plain);
+  server.serveBytes("/doc.xml.gz", packed);
+
+  const Outcome out = fetchToMemory(server.url("/doc.xml.gz"), 60000, 1);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(out.body, plain);
+  EXPECT_EQ(out.downloaded, packed.size());
+  EXPECT_TRUE(client.logged("Decompressing to final memory.\n"));
+}
+
+TEST_F(HttpTransferTest, UncompressedTextThroughACompressedRequestArrivesUnchanged) {
+  const std::string text = "<?xml version=\"1.0\"?>\n<KorvelPatcher Version=\"3\"/>\n";
+  server.serveBytes("/doc.xml.gz", text);
+  const Outcome out = fetchToMemory(server.url("/doc.xml.gz"), 4096, 1);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(out.body, text);
+}
+
+TEST_F(HttpTransferTest, WrongTrailerChecksumStillYieldsTheDecodedText) {
+  const std::string plain = sampleText(3000);
+  std::string packed = TestHttpServer::gzip(plain);
+  packed[packed.size() - 8] ^= 0x55;  // first byte of the trailer's CRC-32
+  server.serveBytes("/doc.gz", packed);
+  const Outcome out = fetchToMemory(server.url("/doc.gz"), 4096, 1);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(out.body, plain);
+}
+
+TEST_F(HttpTransferTest, DecodedTextIsKeptEvenWhenItSpellsTheMarkerOrIsEmpty) {
+  server.serveBytes("/hello.gz", TestHttpServer::gzip("hello"));
+  server.serveBytes("/Hel.gz", TestHttpServer::gzip("Hel"));
+  server.serveBytes("/nothing.gz", TestHttpServer::gzip(""));
+  EXPECT_EQ(fetchToMemory(server.url("/hello.gz"), 256, 1).body, "hello");
+  EXPECT_EQ(fetchToMemory(server.url("/Hel.gz"), 256, 1).body, "Hel");
+  EXPECT_EQ(fetchToMemory(server.url("/nothing.gz"), 256, 1).body, "");
+}
+
+TEST_F(HttpTransferTest, DecodedTextThatFillsTheWholeBufferIsRefused) {
+  const std::string plain(300, 'a');  // compresses to far less than the buffer
+  server.serveBytes("/a.gz", TestHttpServer::gzip(plain));
+
+  const Outcome full = fetchToMemory(server.url("/a.gz"), plain.size(), 1);
+  EXPECT_EQ(full.state, HttpTransfer::kFailed);
+  EXPECT_EQ(full.code, 30);
+  EXPECT_EQ(full.text, "Buffer too small to hold " + server.url("/a.gz") + "\n");
+  EXPECT_EQ(full.body, "");
+  EXPECT_TRUE(full.guardIntact);
+
+  const Outcome fits = fetchToMemory(server.url("/a.gz"), plain.size() + 1, 1);
+  EXPECT_EQ(fits.state, HttpTransfer::kComplete);
+  EXPECT_EQ(fits.body, plain);
+  EXPECT_TRUE(fits.guardIntact);
+}
+
+TEST_F(HttpTransferTest, WritesBodyToTheLocalFileAndRemovesItsTemporaryName) {
+  const std::string body = sampleText(70000);
+  server.serveBytes("/data.pak", body);
+  const Outcome out = fetchToFile(server.url("/data.pak"), dir.file("data.pak"), 0, false);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(out.downloaded, body.size());
+  EXPECT_EQ(readFile(dir.file("data.pak")), body);
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+  EXPECT_TRUE(client.logged("End InternetReadFile() [2], 70000 bytes downloaded...\n"));
+}
+
+TEST_F(HttpTransferTest, TemporaryFileIsCopiedOverTheOldFile) {
+  const std::string body = sampleText(20000);
+  server.serveBytes("/data.pak", body);
+  writeFile(dir.file("data.pak"), "old version");
+  const Outcome out = fetchToFile(server.url("/data.pak"), dir.file("data.pak"), 0, true);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(readFile(dir.file("data.pak")), body);
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+  EXPECT_TRUE(client.logged("File copy complete.\n"));
+}
+
+TEST_F(HttpTransferTest, ExpandsACompressedBodyIntoTheFile) {
+  const std::string plain = sampleText(100000);
+  const std::string packed = TestHttpServer::gzip(plain);
+  server.serveBytes("/data.pak.gz", packed);
+  const Outcome out = fetchToFile(server.url("/data.pak.gz"), dir.file("data.pak"), 1, true);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(readFile(dir.file("data.pak")), plain);
+  EXPECT_EQ(out.downloaded, packed.size());
+  EXPECT_EQ(out.decompressed, plain.size());
+  EXPECT_FALSE(exists(dir.file("data.pak.gz")));
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+}
+
+TEST_F(HttpTransferTest, CompressedFileThatCannotBeCreatedReportsThePathDepth) {
+  server.serveBytes("/x.gz", TestHttpServer::gzip("x"));
+  const std::string folder = dir.file("missing") + "\\";
+  const std::string deep = folder + std::string(254 - folder.size(), 'd');
+  ASSERT_EQ(deep.size(), 254u);
+
+  const Outcome tooDeep = fetchToFile(server.url("/x.gz"), deep, 1, false);
+  EXPECT_EQ(tooDeep.state, HttpTransfer::kFailed);
+  EXPECT_EQ(tooDeep.code, 41);
+  EXPECT_EQ(tooDeep.text, "Can't open " + deep + ".gz, possible directory path too deep\n");
+
+  const Outcome shallow = fetchToFile(server.url("/x.gz"), folder + "x.pak", 1, false);
+  EXPECT_EQ(shallow.code, 47);
+  EXPECT_EQ(shallow.text, "Can't open " + folder + "x.pak.gz\n");
+}
+
+TEST_F(HttpTransferTest, CorruptCompressedFileIsRemovedWithItsPartialOutput) {
+  const std::string plain = sampleText(120000);
+  std::string packed = TestHttpServer::gzip(plain);
+  packed[packed.size() - 6] ^= 0x7F;  // the trailer's CRC: noticed only after the data was written
+  server.serveBytes("/data.pak.gz", packed);
+  const std::string local = dir.file("data.pak");
+
+  const Outcome out = fetchToFile(server.url("/data.pak.gz"), local, 1, false);
+  EXPECT_EQ(out.state, HttpTransfer::kFailed);
+  EXPECT_EQ(out.code, 42);
+  EXPECT_EQ(out.text, "Failed to read the gzfile properly");
+  ASSERT_GT(out.decompressed, 0u);
+  EXPECT_TRUE(client.logged("Gzread error.  Possible corrupted file " + local +
+                            ", Bytes Written: " + std::to_string(out.decompressed) + ".\n"));
+  EXPECT_FALSE(exists(local));
+  EXPECT_FALSE(exists(local + ".gz"));
+}
+
+TEST_F(HttpTransferTest, StopDuringTheReadLoopSkipsExpansionAndCopy) {
+  const std::string packed = TestHttpServer::gzip(sampleText(200000));
+  server.serveGated("/data.pak.gz", packed, 1000);
+  writeFile(dir.file("data.pak"), "old version");
+
+  HttpTransfer transfer(&client);
+  client.onFirstData = [&] {
+    transfer.requestStop();
+    server.openGate("/data.pak.gz");
+  };
+  const Outcome out = fetchToFile(server.url("/data.pak.gz"), dir.file("data.pak"), 1, true, &transfer);
+
+  EXPECT_EQ(out.state, HttpTransfer::kStopped);
+  EXPECT_EQ(out.code, 0);
+  EXPECT_GT(out.downloaded, 0u);
+  EXPECT_EQ(out.decompressed, 0u);
+  EXPECT_EQ(readFile(dir.file("data.pak")), "old version");
+  EXPECT_FALSE(exists(dir.file("data.pak.gz")));
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+  EXPECT_FALSE(client.logged("GzOpen file.\n"));
+  EXPECT_FALSE(client.logged("Copying from temp location to final patched file.\n"));
+}
+
+TEST_F(HttpTransferTest, ConnectionClosedMidBodyNeverLeavesAHalfWrittenTarget) {
+  const std::string body = sampleText(50000);
+  server.serveTruncated("/data.pak", body, 20000);
+  const std::string local = dir.file("data.pak");
+  writeFile(local, "old version");
+
+  const Outcome file = fetchToFile(server.url("/data.pak"), local, 0, false);
+  const Outcome memory = fetchToMemory(server.url("/data.pak"), 60000);
+  if (platform::kHttpReadReportsTruncatedBody) {
+    EXPECT_EQ(file.state, HttpTransfer::kFailed);
+    EXPECT_EQ(file.code, 30);
+    EXPECT_EQ(file.text.rfind("InternetReadFile() failed: ", 0), 0u) << file.text;
+    EXPECT_FALSE(exists(local));
+    EXPECT_EQ(memory.code, 30);
+  } else {
+    // The short body ends the transfer normally; the requester's size check catches it.
+    EXPECT_EQ(file.state, HttpTransfer::kComplete);
+    EXPECT_LT(readFile(local).size(), body.size());
+    EXPECT_LT(memory.body.size(), body.size());
+  }
+}
+
+TEST_F(HttpTransferTest, ShortWriteFailsWithCode41AndRemovesThePartialFile) {
+  server.serveBytes("/data.pak", sampleText(30000));
+  const std::string local = dir.file("data.pak");
+  platform::faults::writeBudget = 1000;
+  const Outcome out = fetchToFile(server.url("/data.pak"), local, 0, false);
+  EXPECT_EQ(out.state, HttpTransfer::kFailed);
+  EXPECT_EQ(out.code, 41);
+  EXPECT_EQ(out.text, "Write to " + local + " failed\n");
+  EXPECT_FALSE(exists(local));
+}
+
+TEST_F(HttpTransferTest, FailedCopyIntoPlaceFallsBackToRenamingTheTemporaryFile) {
+  const std::string body = sampleText(5000);
+  server.serveBytes("/data.pak", body);
+  const std::string local = dir.file("data.pak");
+  writeFile(local, "old version");
+  // The download's writes fit; the copy's write comes up short, and the copy removes its target.
+  platform::faults::writeBudget = static_cast<std::int64_t>(body.size()) + 1;
+  const Outcome out = fetchToFile(server.url("/data.pak"), local, 0, true);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(readFile(local), body);
+  EXPECT_TRUE(client.logged("File optimization skipped.  Transfer complete.\n"));
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+}
+
+TEST_F(HttpTransferTest, OutputFileThatCannotBeOpenedFailsWithCode47) {
+  server.serveBytes("/data.pak", "data");
+  const std::string local = dir.file("missing\\data.pak");
+  const Outcome out = fetchToFile(server.url("/data.pak"), local, 0, false);
+  EXPECT_EQ(out.state, HttpTransfer::kFailed);
+  EXPECT_EQ(out.code, 47);
+  EXPECT_EQ(out.text.rfind("Can't open output file " + local + ".  The file may currently be in use", 0), 0u)
+      << out.text;
+}
+
+TEST_F(HttpTransferTest, OnlyAccessModeOneGoesThroughTheSystemProxy) {
+  TestHttpServer proxy;
+  proxy.serveAnyPath({200, "via proxy", "text/plain"});
+  server.serveBytes("/doc", "direct");
+  ScopedEnvironment httpProxy("http_proxy", proxy.url("/"));
+  ScopedEnvironment upperProxy("HTTP_PROXY", proxy.url("/"));
+  ScopedEnvironment noProxy("no_proxy", std::nullopt);
+  ScopedEnvironment upperNoProxy("NO_PROXY", std::nullopt);
+
+  for (int mode : {0, 2, 3}) {
+    client.patcher()->setInternetAccessMode(mode);
+    EXPECT_EQ(fetchToMemory(server.url("/doc"), 64).body, "direct") << "mode " << mode;
+  }
+  EXPECT_EQ(proxy.totalRequests(), 0);
+
+  client.patcher()->setInternetAccessMode(1);
+  EXPECT_EQ(fetchToMemory(server.url("/doc"), 64).body, "via proxy");
+  ASSERT_EQ(proxy.totalRequests(), 1);
+  EXPECT_EQ(proxy.requests()[0].target, server.url("/doc"));
+  EXPECT_EQ(server.requestCount("/doc"), 3);
+}
+
+}  // namespace
+}  // namespace korvel::test

@@ -1,0 +1,346 @@
+// The HTTP fetch engine: the worker procedure, its memory and file paths, and the failure reporting.
+#include "transfer/http_transfer.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "launcher/file_utils.h"
+#include "launcher/patch_client.h"
+#include "launcher/text_format.h"
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/process.h"
+#include "session/result_codes.h"
+
+namespace korvel {
+
+namespace {
+
+// Texts of failures are formatted into a buffer of this size; the "Http get error" line and the other
+// log lines that carry numbers or names into the smaller one.
+constexpr std::size_t kFailureTextCapacity = 512;
+constexpr std::size_t kLogLineCapacity = 256;
+
+const std::vector<std::string>& acceptTypes() {
+  static const std::vector<std::string> types = {
+      "Accept: application/x-zip-compressed; application/octet-stream; text/*",
+      "Accept-Encoding: x-zip",
+  };
+  return types;
+}
+
+int asInt(std::uint32_t value) { return static_cast<int>(value); }
+
+}  // namespace
+
+HttpTransfer::HttpTransfer(PatchClient* owner) : owner_(owner) {
+  // Halve the request while memory is short, down to the smallest useful chunk.
+  for (std::uint32_t size = kReadBufferSize;; size /= 2) {
+    if (size < kSmallestReadBuffer) size = kSmallestReadBuffer;
+    readBuffer_.reset(new (std::nothrow) char[size]);
+    if (readBuffer_) {
+      readBufferSize_ = size;
+      break;
+    }
+    if (size == kSmallestReadBuffer) {
+      readBuffer_ = std::make_unique<char[]>(size);  // the last attempt throws like any allocation
+      readBufferSize_ = size;
+      break;
+    }
+  }
+  std::memset(readBuffer_.get(), 0, readBufferSize_);
+}
+
+HttpTransfer::~HttpTransfer() {
+  requestStop();
+  worker_.wait();
+  worker_.closeHandle();
+}
+
+void HttpTransfer::setProgramName(const char* name) { programName_ = name ? name : ""; }
+
+std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
+  url_ = request.url ? request.url : "";
+  localPath_ = request.localPath ? request.localPath : "";
+  finalSize_ = request.finalSize;
+  hasUser_ = request.user != nullptr;
+  user_ = hasUser_ ? request.user : "";
+  hasPassword_ = request.password != nullptr;
+  password_ = hasPassword_ ? request.password : "";
+  decompress_ = request.decompress;
+  useTemp_ = request.useTemp;
+  memoryBuffer_ = nullptr;
+  capacity_ = 0;
+
+  std::string folder = localPath_;
+  for (char& c : folder)
+    if (c == '/') c = '\\';
+  const std::size_t cut = folder.rfind('\\');
+  folder = cut == std::string::npos ? std::string() : folder.substr(0, cut);
+  tempPath_ = makeTempName(".tmp", folder.c_str());
+
+  start(platform::kThreadPriorityHighest);
+  return 0;
+}
+
+std::int32_t HttpTransfer::startMemoryDownload(char* buffer, std::int32_t capacity, const char* url,
+                                               const char* user, const char* password, std::int32_t decompress) {
+  memoryBuffer_ = buffer;
+  capacity_ = capacity < 0 ? 0 : capacity;
+  url_ = url ? url : "";
+  hasUser_ = user != nullptr;
+  user_ = hasUser_ ? user : "";
+  hasPassword_ = password != nullptr;
+  password_ = hasPassword_ ? password : "";
+  decompress_ = decompress;
+  localPath_.clear();
+  useTemp_ = false;
+  start(platform::kThreadPriorityNormal);
+  return 0;
+}
+
+void HttpTransfer::start(int priority) {
+  // Busy from here, so a requester that polls isBusy() right after starting sees the run.
+  busy_.store(true);
+  worker_.setPriority(priority);
+  if (!worker_.start([this] { return run(); })) busy_.store(false);
+}
+
+void HttpTransfer::log(const std::string& text) {
+  if (owner_) owner_->log(text);
+}
+
+std::uint32_t HttpTransfer::elapsed(std::uint32_t since) const { return platform::tickCount() - since; }
+
+void HttpTransfer::fail(const std::string* text, int code) {
+  log(text ? boundedFormat(kLogLineCapacity, "Http get error %d: %s\n", code, text->c_str())
+           : boundedFormat(kLogLineCapacity, "Http get error %d\n", code));
+  errorCode_.store(code);
+  if (text) {
+    errorText_ = *text;
+    hasErrorText_.store(true);
+  }
+  closeHandles();
+  state_.store(kFailed);
+  stopRequested_.store(true);
+  busy_.store(false);
+}
+
+void HttpTransfer::closeHandles() {
+  request_.reset();
+  connection_.reset();
+  session_.reset();
+}
+
+void HttpTransfer::discardUnfinished(const std::string& path) {
+  if (!useTemp_ && !localPath_.empty() && path == localPath_) platform::deleteFile(path);
+}
+
+int HttpTransfer::finish() {
+  const bool stopped = stopRequested_.load();
+  state_.store(stopped ? kStopped : kComplete);
+  busy_.store(false);
+  log("HttpDownload Completed.\n");
+  return stopped ? result::kStopped : result::kOk;
+}
+
+int HttpTransfer::run() {
+  busy_.store(true);
+  startTick_ = platform::tickCount();
+  if (!openRequest()) return errorCode();
+  if (memoryBuffer_) {
+    runMemoryPath();
+  } else {
+    runFilePath();
+  }
+  if (state() == kFailed) return errorCode();
+  return finish();
+}
+
+bool HttpTransfer::openRequest() {
+  std::uint32_t error = 0;
+  platform::ProxySettings proxy;
+  if (!platform::queryProxySettings(proxy, error))
+    log(boundedFormat(kLogLineCapacity, "InternetQueryOption failed. (%d)\n", asInt(error)));
+
+  log("InternetOpen()...\n");
+  const int mode = owner_ ? owner_->internetAccessMode() : 0;
+  error = 0;
+  if (!stopRequested_.load()) {
+    session_ = platform::HttpSession::open(
+        kAgent, mode == 1 ? platform::kInternetOpenTypeProxy : platform::kInternetOpenTypeDirect, proxy, error);
+  }
+  if (!session_) {
+    fail(boundedFormat(kFailureTextCapacity, "InternetOpen() failed: %d\n", asInt(error)), result::kInternetOpenFailed);
+    return false;
+  }
+
+  if (owner_) owner_->beforeConnect();
+  platform::UrlParts parts;
+  log("InternetCrackURL()...\n");
+  // A stop skips the crack; the run then ends at the connect step, which finds no handle.
+  if (!stopRequested_.load()) {
+    if (!platform::crackUrl(url_, parts, error)) {
+      fail(boundedFormat(kFailureTextCapacity, "InternetCrackURL() failed: %d\n", asInt(error)),
+           result::kCrackUrlFailed);
+      return false;
+    }
+    if (parts.scheme != platform::kInternetSchemeHttp) {
+      fail(boundedFormat(kFailureTextCapacity, "Usage:  %s HTTP-URL Local-File\n", programName_.c_str()),
+           result::kNotHttp);
+      return false;
+    }
+  }
+
+  log("InternetConnect()...\n");
+  error = 0;
+  if (!stopRequested_.load()) {
+    connection_ = platform::HttpConnection::connect(*session_, parts.host, parts.port,
+                                                    hasUser_ ? user_.c_str() : nullptr,
+                                                    hasPassword_ ? password_.c_str() : nullptr, error);
+  }
+  if (!connection_) {
+    fail(boundedFormat(kFailureTextCapacity, "InternetConnect() failed: %d\n", asInt(error)), result::kConnectFailed);
+    return false;
+  }
+
+  log("HttpOpenRequest()...\n");
+  error = 0;
+  if (!stopRequested_.load()) {
+    request_ = platform::HttpRequest::open(*connection_, "GET", parts.path, "HTTP/1.1", acceptTypes(),
+                                           platform::kInternetFlagNoCacheWrite, error);
+  }
+  if (!request_) {
+    fail(boundedFormat(kFailureTextCapacity, "HttpOpenRequest() failed: %d\n", asInt(error)),
+         result::kOpenRequestFailed);
+    return false;
+  }
+
+  log("HttpSendRequest()...\n");
+  error = 0;
+  const bool sent = !stopRequested_.load() && request_->send(error);
+  if (!sent) {
+    fail(boundedFormat(kFailureTextCapacity, "HttpSendRequest() failed: %d\n", asInt(error)),
+         result::kSendRequestFailed);
+    return false;
+  }
+  if (owner_) owner_->requestSent();
+  return true;
+}
+
+void HttpTransfer::runMemoryPath() {
+  const std::uint32_t capacity = static_cast<std::uint32_t>(capacity_);
+  std::unique_ptr<char[]> working(new (std::nothrow) char[capacity > 0 ? capacity : 1]);
+  std::memset(readBuffer_.get(), 0, readBufferSize_);
+  if (capacity > 0) std::memset(memoryBuffer_, 0, capacity);
+  log("InternetReadFile()...\n");
+
+  std::uint32_t received = 0;
+  if (!stopRequested_.load()) {
+    do {
+      std::uint32_t error = 0;
+      lastReadOk_ = request_->read(readBuffer_.get(), readBufferSize_, lastChunkSize_, error);
+      if (!lastReadOk_) {
+        fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d\n", asInt(error)), result::kReadFailed);
+        return;
+      }
+      if (owner_) owner_->dataReceived();
+      // The body and its terminating zero must fit.
+      if (static_cast<std::uint64_t>(received) + lastChunkSize_ + 1 > capacity) {
+        fail(boundedFormat(kFailureTextCapacity, "Buffer too small to hold %s\n", url_.c_str()), result::kReadFailed);
+        return;
+      }
+      if (!working) {
+        fail(boundedFormat(kFailureTextCapacity, "Could not write %s to memory\n", url_.c_str()),
+             result::kMemoryFailed);
+        return;
+      }
+      std::memcpy(working.get() + received, readBuffer_.get(), lastChunkSize_);
+      received += lastChunkSize_;
+      working[received] = '\0';
+      bytesDownloaded_.fetch_add(lastChunkSize_);
+      state_.store(kTransferring);
+      downloadMillis_.store(elapsed(startTick_));
+    } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
+  }
+
+  log("InternetReadFile() Complete.\n");
+  if (!stopRequested_.load() && !deliverToMemory(working.get(), received)) return;
+  closeHandles();
+  downloadMillis_.store(elapsed(startTick_));
+}
+
+void HttpTransfer::runFilePath() {
+  log("Downloading to local file.\n");
+  const std::string& target = useTemp_ ? tempPath_ : localPath_;
+  // Once a stop is requested nothing is opened, so an existing target is never truncated for nothing.
+  if (!stopRequested_.load()) {
+    if (decompress_ == 1) {
+      if (!openCompressedFile()) return;
+    } else {
+      platform::setFileAttributes(target, platform::kAttributeNormal);
+      outputFile_ = platform::File::open(target, "wb");
+      if (!outputFile_) {
+        fail(boundedFormat(kFailureTextCapacity,
+                           "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
+                           "Please make sure any related applications are not running and click Download to "
+                           "retry.\n",
+                           target.c_str()),
+             result::kOutputFileFailed);
+        return;
+      }
+    }
+  }
+  const std::string bodyPath = decompress_ == 1 ? compressedPath_ : target;
+  const bool bodyOpened = outputFile_.isOpen();
+
+  bool bodyEnded = false;
+  if (!stopRequested_.load()) {
+    log("Begin InternetReadFile() [2]...\n");
+    std::uint32_t error = 0;
+    do {
+      lastReadOk_ = request_->read(readBuffer_.get(), readBufferSize_, lastChunkSize_, error);
+      if (!lastReadOk_) lastChunkSize_ = 0;
+      if (owner_) owner_->dataReceived();
+      if (outputFile_.write(readBuffer_.get(), lastChunkSize_) < lastChunkSize_) {
+        outputFile_.close();
+        discardUnfinished(bodyPath);
+        fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
+        return;
+      }
+      bytesDownloaded_.fetch_add(lastChunkSize_);
+      state_.store(kTransferring);
+      downloadMillis_.store(elapsed(startTick_));
+      platform::sleepMs(1);
+    } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
+    bodyEnded = lastReadOk_ && lastChunkSize_ == 0;
+    log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %d bytes downloaded...\n",
+                      asInt(bytesDownloaded_.load())));
+    if (!lastReadOk_) {
+      outputFile_.close();
+      discardUnfinished(bodyPath);
+      fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(error)), result::kReadFailed);
+      return;
+    }
+  }
+
+  closeHandles();
+  outputFile_.close();
+  if (bodyOpened && !bodyEnded) discardUnfinished(bodyPath);
+  downloadMillis_.store(elapsed(startTick_));
+  expansionTick_ = platform::tickCount();
+
+  if (!stopRequested_.load()) {
+    if (decompress_ == 1 && !expandCompressedFile()) return;
+    if (!stopRequested_.load() && useTemp_ && !(owner_ && owner_->isStopping()) && !moveIntoPlace()) return;
+  }
+  platform::deleteFile(tempPath_);
+  if (!compressedPath_.empty()) {
+    platform::deleteFile(compressedPath_);
+    compressedPath_.clear();
+  }
+}
+
+}  // namespace korvel

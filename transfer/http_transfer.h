@@ -1,0 +1,150 @@
+// One HTTP request on a worker thread of its own: the body goes into a caller's memory buffer or into
+// a local file, optionally gzip-expanded on the way, and everything is reported through a numeric
+// state, an error code and text, byte counters and the owner's log.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/file.h"
+#include "session/worker_thread.h"
+
+namespace korvel {
+
+class PatchClient;
+
+namespace platform {
+class HttpSession;
+class HttpConnection;
+class HttpRequest;
+}  // namespace platform
+
+class HttpTransfer {
+ public:
+  // The states the requesters compare by number.
+  enum TransferState : std::int32_t {
+    kConstructed = -1,
+    kTransferring = 4,
+    kFailed = 5,
+    kComplete = 6,
+    kExpanding = 7,
+    kCopying = 8,
+    kStopped = 9,
+  };
+
+  struct FileRequest {
+    const char* url = nullptr;
+    const char* localPath = nullptr;
+    std::int64_t finalSize = 0;  // expected size of the finished file, for the copy's progress
+    const char* user = nullptr;
+    const char* password = nullptr;
+    std::int32_t decompress = 0;  // 1: the body is gzip data to be expanded into localPath
+    bool useTemp = false;  // write to a temporary file in localPath's folder, then copy it into place
+  };
+
+  static constexpr const char* kAgent = "Orvane Patcher";
+  static constexpr std::uint32_t kReadBufferSize = 16384;
+  static constexpr std::uint32_t kSmallestReadBuffer = 4096;
+  static constexpr std::uint32_t kExpansionBlock = 16384;
+  static constexpr std::uint8_t kGzipMagic[2] = {0x1f, 0x8b};
+
+  // `owner` gives the log, the access mode, the notifications, the stop flag and the file copy; it must
+  // outlive the transfer. The read buffer is allocated here.
+  explicit HttpTransfer(PatchClient* owner);
+  // Requests a stop and waits without limit for the worker to end.
+  ~HttpTransfer();
+  HttpTransfer(const HttpTransfer&) = delete;
+  HttpTransfer& operator=(const HttpTransfer&) = delete;
+
+  // The name the usage text of a non-HTTP URL gives (null: none).
+  void setProgramName(const char* name);
+
+  // Starts the worker (highest priority) on a file request; returns 0. The texts are copied. Makes the
+  // temporary name (".tmp" in localPath's folder) now, creating that file.
+  std::int32_t startFileDownload(const FileRequest& request);
+  // Starts the worker (normal priority) on a memory request into `buffer` of `capacity` bytes; returns
+  // 0. The buffer must stay valid until the transfer is destroyed; it receives the body (expanded when
+  // decompress is 1) followed by a terminating zero.
+  std::int32_t startMemoryDownload(char* buffer, std::int32_t capacity, const char* url, const char* user,
+                                   const char* password, std::int32_t decompress);
+
+  // Any thread: asks the worker to stop; its remaining network calls are skipped.
+  void requestStop() { stopRequested_.store(true); }
+  // Blocks until the worker has ended, without asking it to stop (the destructor asks, then waits).
+  void join() { worker_.wait(); }
+
+  // Polled from the requesting thread.
+  std::int32_t state() const { return state_.load(); }
+  bool isBusy() const { return busy_.load(); }
+  std::uint32_t bytesDownloaded() const { return bytesDownloaded_.load(); }
+  std::uint32_t bytesDecompressed() const { return bytesDecompressed_.load(); }
+  std::uint32_t totalBytes() const { return bytesDownloaded() + bytesDecompressed(); }
+  std::uint32_t downloadMillis() const { return downloadMillis_.load(); }
+  std::uint32_t decompressMillis() const { return decompressMillis_.load(); }
+  // Valid once the state is 5 (failed): the code and text of the failure; 0 and null before one.
+  std::int32_t errorCode() const { return errorCode_.load(); }
+  const char* errorText() const { return hasErrorText_.load() ? errorText_.c_str() : nullptr; }
+  std::uint32_t readBufferSize() const { return readBufferSize_; }
+
+ private:
+  int run();
+  void start(int priority);
+  bool openRequest();
+  void runMemoryPath();
+  void runFilePath();
+  // Logs "Http get error", records the failure, closes the handles and ends the run in state 5.
+  void fail(const std::string* text, int code);
+  void fail(const std::string& text, int code) { fail(&text, code); }
+  void closeHandles();
+  void log(const std::string& text);
+  std::uint32_t elapsed(std::uint32_t since) const;
+  // Deletes a file this run was writing in place of localPath and could not finish.
+  void discardUnfinished(const std::string& path);
+  int finish();
+
+  // Compressed transfer steps (compressed_transfer.cpp).
+  bool deliverToMemory(const char* working, std::uint32_t length);
+  bool openCompressedFile();
+  bool expandCompressedFile();
+  bool moveIntoPlace();
+
+  PatchClient* owner_;
+  std::string programName_;
+  std::string errorText_;
+  std::atomic<bool> hasErrorText_{false};
+  std::atomic<std::int32_t> errorCode_{0};
+  std::atomic<std::int32_t> state_{kConstructed};
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> busy_{false};
+  std::atomic<std::uint32_t> bytesDownloaded_{0};
+  std::atomic<std::uint32_t> bytesDecompressed_{0};
+  std::atomic<std::uint32_t> downloadMillis_{0};
+  std::atomic<std::uint32_t> decompressMillis_{0};
+  std::unique_ptr<char[]> readBuffer_;
+  std::uint32_t readBufferSize_ = 0;
+  std::unique_ptr<platform::HttpSession> session_;
+  std::unique_ptr<platform::HttpConnection> connection_;
+  std::unique_ptr<platform::HttpRequest> request_;
+  platform::File outputFile_;
+  std::uint32_t lastChunkSize_ = 0;
+  bool lastReadOk_ = true;
+  std::uint32_t startTick_ = 0;
+  std::uint32_t expansionTick_ = 0;
+
+  std::string url_;
+  std::string localPath_;
+  bool hasUser_ = false, hasPassword_ = false;
+  std::string user_, password_;
+  std::string tempPath_;
+  std::string compressedPath_;  // empty when no compressed file is recorded
+  char* memoryBuffer_ = nullptr;
+  std::int32_t decompress_ = 0;
+  std::int32_t capacity_ = 0;
+  std::int64_t finalSize_ = 0;
+  bool useTemp_ = false;
+  WorkerThread worker_;
+};
+
+}  // namespace korvel
