@@ -4,7 +4,8 @@
 namespace korvel::platform {
 
 LayoutPoint centredWindowOrigin(const LayoutRect& workArea, int width, int height) {
-  return LayoutPoint{(workArea.right - workArea.left) / 2 - width / 2, (workArea.bottom - workArea.top) / 2 - height / 2};
+  return LayoutPoint{(workArea.right - workArea.left) / 2 - width / 2,
+                     (workArea.bottom - workArea.top) / 2 - height / 2};
 }
 
 ProgressLayout progressControlLayout(const LayoutRect& client, int scrollBarHeight) {

@@ -73,8 +73,8 @@ std::uint64_t freeDiskBytes(const std::string& directory) {
 std::string fullPathName(const std::string& path) {
   std::vector<char> buffer(MAX_PATH + 1);
   for (;;) {
-    const DWORD length =
-        ::GetFullPathNameA(path.empty() ? "." : path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    const DWORD length = ::GetFullPathNameA(path.empty() ? "." : path.c_str(), static_cast<DWORD>(buffer.size()),
+                                            buffer.data(), nullptr);
     if (length == 0) return {};
     // A result that does not fit reports the size it needs, terminator included.
     if (length < buffer.size()) return std::string(buffer.data(), length);

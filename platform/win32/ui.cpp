@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/progress_layout.h"
+#include "platform/win32/instance.h"
 #include "platform/win32/windows_prelude.h"
 
 namespace korvel::platform {
@@ -87,7 +88,7 @@ class Win32ProgressWindow final : public ProgressWindow {
   bool build(const RECT& workArea) {
     const LayoutPoint origin = centredWindowOrigin(toLayout(workArea), width_, height_);
     HWND window = ::CreateWindowExA(0, kProgressWindowClass, kProgressWindowTitle, kProgressWindowStyle, origin.x,
-                                    origin.y, width_, height_, nullptr, nullptr, win32::moduleInstance(), this);
+                                    origin.y, width_, height_, nullptr, nullptr, win32::storedModuleInstance(), this);
     if (!window) return false;
     window_.store(window);
     ::GetClientRect(window, &clientRect_);
@@ -98,7 +99,7 @@ class Win32ProgressWindow final : public ProgressWindow {
     HWND status = ::CreateWindowExA(WS_EX_TRANSPARENT, "STATIC", "", kStatusStyle, layout.statusText.x,
                                     layout.statusText.y, layout.statusText.width, layout.statusText.height, window,
                                     reinterpret_cast<HMENU>(static_cast<INT_PTR>(kStatusTextId)),
-                                    win32::moduleInstance(), nullptr);
+                                    win32::storedModuleInstance(), nullptr);
     statusText_.store(status);
     if (status) ::SetWindowTextA(status, kInitialStatus);
     for (HWND bar : {mainBar_.load(), fileBar_.load()}) {
@@ -134,7 +135,7 @@ class Win32ProgressWindow final : public ProgressWindow {
  private:
   static HWND makeBar(HWND parent, const ControlBox& box, int id) {
     return ::CreateWindowExA(0, PROGRESS_CLASSA, "", kBarStyle, box.x, box.y, box.width, box.height, parent,
-                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), win32::moduleInstance(), nullptr);
+                             reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), win32::storedModuleInstance(), nullptr);
   }
 
   LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -242,8 +243,8 @@ void messageBox(const std::string& text, const std::string& caption) {
 }
 
 std::unique_ptr<SplashBitmap> SplashBitmap::load() {
-  HANDLE image = ::LoadImageA(win32::moduleInstance(), MAKEINTRESOURCEA(kSplashBitmapResource), IMAGE_BITMAP, 0, 0,
-                              LR_DEFAULTCOLOR);
+  HANDLE image = ::LoadImageA(win32::storedModuleInstance(), MAKEINTRESOURCEA(kSplashBitmapResource), IMAGE_BITMAP,
+                              0, 0, LR_DEFAULTCOLOR);
   if (!image) return nullptr;
   HBITMAP bitmap = static_cast<HBITMAP>(image);
   BITMAP info{};
@@ -258,14 +259,14 @@ std::unique_ptr<MessageWindow> MessageWindow::create() {
   WNDCLASSA windowClass{};
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
   windowClass.lpfnWndProc = ::DefWindowProcA;
-  windowClass.hInstance = win32::moduleInstance();
+  windowClass.hInstance = win32::storedModuleInstance();
   windowClass.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
   windowClass.lpszMenuName = kMessageWindowMenu;
   windowClass.lpszClassName = kMessageWindowClass;
   // A second registration in the same process fails harmlessly: the class is already there.
   ::RegisterClassA(&windowClass);
   HWND window = ::CreateWindowExA(0, kMessageWindowClass, kMessageWindowTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, 20, 20, nullptr, nullptr, win32::moduleInstance(), nullptr);
+                                  CW_USEDEFAULT, 20, 20, nullptr, nullptr, win32::storedModuleInstance(), nullptr);
   if (!window) return nullptr;
   return std::make_unique<Win32MessageWindow>(window);
 }
@@ -278,7 +279,7 @@ std::unique_ptr<ProgressWindow> ProgressWindow::create(const SplashBitmap* bitma
   WNDCLASSA windowClass{};
   windowClass.style = CS_HREDRAW | CS_VREDRAW;
   windowClass.lpfnWndProc = &Win32ProgressWindow::windowProcedure;
-  windowClass.hInstance = win32::moduleInstance();
+  windowClass.hInstance = win32::storedModuleInstance();
   windowClass.hCursor = ::LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));  // IDC_ARROW
   windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_MENU + 1));
   windowClass.lpszMenuName = kProgressWindowMenu;

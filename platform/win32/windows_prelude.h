@@ -125,15 +125,13 @@ inline std::int64_t fileTimeToSeconds1970(const FILETIME& time) {
 }
 
 inline FILETIME secondsToFileTime(std::int64_t secondsSince1970) {
-  const std::uint64_t value = static_cast<std::uint64_t>(
-      static_cast<std::int64_t>(kFileTimeAt1970) + secondsSince1970 * static_cast<std::int64_t>(kFileTimeTicksPerSecond));
+  constexpr auto kAt1970 = static_cast<std::int64_t>(kFileTimeAt1970);
+  constexpr auto kPerSecond = static_cast<std::int64_t>(kFileTimeTicksPerSecond);
+  const std::uint64_t value = static_cast<std::uint64_t>(kAt1970 + secondsSince1970 * kPerSecond);
   FILETIME time;
   time.dwLowDateTime = static_cast<DWORD>(value & 0xFFFFFFFFu);
   time.dwHighDateTime = static_cast<DWORD>(value >> 32);
   return time;
 }
-
-// The module instance of the running program (its resources live there).
-inline HINSTANCE moduleInstance() { return ::GetModuleHandleA(nullptr); }
 
 }  // namespace korvel::platform::win32
