@@ -80,6 +80,17 @@ std::string hex8(std::uint32_t value) {
   return text;
 }
 
+// Names of the staged outputs: 'f' and the file's number, or 'd' and the file's and version's numbers.
+std::string stagedName(char kind, std::size_t file, std::size_t version) {
+  char name[64];
+  if (kind == 'f') {
+    std::snprintf(name, sizeof name, "f%zu.gz", file);
+  } else {
+    std::snprintf(name, sizeof name, "%c%zu_%zu.gz", kind, file, version);
+  }
+  return name;
+}
+
 std::string deltaFileName(const std::string& name, std::uint32_t oldCrc) { return name + "_" + hex8(oldCrc) + ".delta"; }
 
 bool isInside(const fs::path& inner, const fs::path& outer) {
@@ -299,7 +310,8 @@ BuildReport PatchTreeBuilder::build() {
 
   std::string manifestKey;
   for (std::size_t i = 0; i < manifestSegments.size(); ++i) {
-    manifestKey += (i ? "/" : "") + foldCase(manifestSegments[i]);
+    if (i > 0) manifestKey += "/";
+    manifestKey += foldCase(manifestSegments[i]);
     bool last = i + 1 == manifestSegments.size();
     if (outputs.files.count(manifestKey) || (last && outputs.folders.count(manifestKey))) {
       errors.push_back("the manifest path \"" + options_.manifestPath + "\" collides with a game file or folder");
@@ -327,7 +339,7 @@ BuildReport PatchTreeBuilder::build() {
   const std::size_t previousCount = options_.previousFolders.size();
   std::vector<OldFile> oldFiles(files.size() * previousCount);
   for (std::size_t f = 0; f < files.size(); ++f) {
-    files[f].staged = staging / ("f" + std::to_string(f) + ".gz");
+    files[f].staged = staging / stagedName('f', f, 0);
     for (std::size_t p = 0; p < previousCount; ++p) {
       oldFiles[f * previousCount + p].path = options_.previousFolders[p] / files[f].relative;
     }
@@ -383,7 +395,7 @@ BuildReport PatchTreeBuilder::build() {
       DeltaJob job;
       job.file = f;
       job.previous = p;
-      job.staged = staging / ("d" + std::to_string(f) + "_" + std::to_string(p) + ".gz");
+      job.staged = staging / stagedName('d', f, p);
       deltas.push_back(std::move(job));
     }
   }
