@@ -168,6 +168,32 @@ TEST_F(PatchTreeBuilderTest, TwoBuildsAreByteIdenticalWhateverTheThreadCount) {
   auto b = test::snapshotTree(root() / "out2");
   EXPECT_EQ(a.size(), 15u);
   EXPECT_TRUE(a == b);
+  // Nothing of the build's time or machine: gzip modification time 0, "unknown" operating system.
+  for (const auto& [name, bytes] : a) {
+    ASSERT_GE(bytes.size(), 10u) << name;
+    EXPECT_EQ(Bytes(bytes.begin() + 3, bytes.begin() + 8), Bytes(5, 0)) << name;
+    EXPECT_EQ(bytes[9], 0xFF) << name;
+  }
+}
+
+TEST_F(PatchTreeBuilderTest, AManifestTooLargeForTheUpdaterIsCompactedOrRefused) {
+  for (int i = 0; i < 20; ++i) put("Folder/file" + std::to_string(i) + ".bin", {static_cast<std::uint8_t>(i)});
+  BuildOptions roomy = options(root() / "roomy");
+  ASSERT_TRUE(build(roomy).ok);
+  const std::uint64_t indented = PatchTreeBuilder(roomy).build().manifestBytes;
+
+  BuildOptions tight = options(root() / "tight");
+  tight.manifestLimit = indented - 1;
+  BuildReport compacted = build(tight);
+  ASSERT_TRUE(compacted.ok);
+  EXPECT_LT(compacted.manifestBytes, indented);
+  EXPECT_EQ(test::resolveManifest(root() / "tight" / "patch" / "wendrel" / "wendrelonly.xml.gz", "Wendrel Distribution")
+                .files.size(),
+            20u);
+
+  BuildOptions tooSmall = options(root() / "small");
+  tooSmall.manifestLimit = 1000;
+  expectRefused("the updater reads at most 1000", tooSmall);
 }
 
 TEST_F(PatchTreeBuilderTest, CrcIsTheSignedDecimalForm) {

@@ -460,10 +460,10 @@ BuildReport PatchTreeBuilder::build() {
   settings.distributionName = options_.distributionName;
   settings.remoteRoot = rootSegments;
   std::string manifest = ManifestWriter::render(settings, items, true);
-  if (manifest.size() > kMaxManifestBytes) manifest = ManifestWriter::render(settings, items, false);
-  if (manifest.size() > kMaxManifestBytes) {
+  if (manifest.size() > options_.manifestLimit) manifest = ManifestWriter::render(settings, items, false);
+  if (manifest.size() > options_.manifestLimit) {
     errors.push_back("the manifest would be " + std::to_string(manifest.size()) +
-                     " bytes; the updater reads at most " + std::to_string(kMaxManifestBytes));
+                     " bytes; the updater reads at most " + std::to_string(options_.manifestLimit));
     cleanup();
     return report;
   }

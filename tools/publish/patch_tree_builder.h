@@ -14,7 +14,7 @@ namespace korvel::publish {
 struct BuildOptions {
   std::filesystem::path gameFolder;
   std::filesystem::path outputFolder;
-  // Where the manifest goes under the output folder ('/' separated).
+  // Where the manifest goes under the output folder ('/' or '\' separated).
   std::string manifestPath = "patch/wendrel/wendrelonly.xml.gz";
   std::string productName = "Wendrel";
   int productVersion = 1;
@@ -27,6 +27,10 @@ struct BuildOptions {
   int compressionLevel = 6;
   // Block index budget of each delta encoder (one runs per thread).
   std::uint64_t deltaIndexBytes = 64ull << 20;
+  // Largest manifest (XML bytes) the updater can read: it fetches it into a 5,000,000-byte buffer with
+  // room for a terminating zero. A larger one is laid out without indentation, and refused when even
+  // that does not fit.
+  std::uint64_t manifestLimit = 4999999;
 };
 
 struct BuildReport {
@@ -46,8 +50,6 @@ struct BuildReport {
 
 class PatchTreeBuilder {
  public:
-  // The updater fetches the manifest into a 5,000,000-byte buffer with room for a terminating zero.
-  static constexpr std::uint64_t kMaxManifestBytes = 4999999;
   // Longest server-side path written, leaving room in the updater's 511-character URL for
   // "http://", a host of up to 64 characters and ":65535/".
   static constexpr std::size_t kMaxRemotePath = 430;
