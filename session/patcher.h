@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "manifest/product_list.h"
 #include "session/worker_thread.h"
 
 typedef struct _xmlDoc xmlDoc;
@@ -107,6 +108,17 @@ class Patcher {
   ProgressRates& statistics() { return *statistics_; }
   PatchCache& patchCache() { return *patchCache_; }
   DirectorySnapshot& directorySnapshot() { return *directorySnapshot_; }
+
+  // ---- The products of the manifest (manifest/product_list.h) --------------------------------
+  ProductList& products() { return *products_; }
+  // The product named `name` (letter case ignored) anywhere in the tree; null when there is none.
+  ProductHandle* findProduct(TextArgument name) const { return products_->findProduct(name); }
+  // The product built from the manifest's "Product" element and its node tree; null before a load.
+  ProductHandle* topProduct() const { return products_->top(); }
+  DistributionNode* tree() const { return products_->tree(); }
+  // The background stager's switch: off at the start; no option of the program turns it on.
+  bool trickleEnabled() const { return trickleEnabled_; }
+  void setTrickleEnabled(bool on) { trickleEnabled_ = on; }
 
   // ---- Download requests (transfer/download_requests.cpp) -------------------------------------
   // Both block the calling thread until their transfer has ended. Results: 0 done, 120 cancelled or
@@ -244,6 +256,10 @@ class Patcher {
   std::unique_ptr<ProgressRates> statistics_;
   std::unique_ptr<PatchCache> patchCache_;
   std::unique_ptr<DirectorySnapshot> directorySnapshot_;
+  // Declared after the caches it shares, so it is destroyed before them.
+  std::unique_ptr<ProductList> products_ =
+      std::make_unique<ProductList>(this, patchCache_.get(), directorySnapshot_.get());
+  bool trickleEnabled_ = false;
 
   std::array<std::unique_ptr<LogSink>, kLogChannels> logSink_;
   std::array<bool, kLogChannels> logEnabled_{};

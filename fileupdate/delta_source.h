@@ -1,0 +1,34 @@
+// One "DeltaFile" of a file element: delta data that turns one known old version of the file
+// (identified by its CRC) into the current one, and where to fetch it.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace korvel {
+
+struct DeltaSource {
+  // "Server" of the DeltaFile element, else the file's effective server.
+  std::string server;
+  // "Port", else (absent or 0) the file's effective port.
+  std::int32_t port = 0;
+  // The "FilePath" resolved against the file's remote path attribute or its parent's remote path.
+  std::string remotePath;
+  // Where the data goes locally: the file's localName + "_delta" resolved against its LocalPath.
+  std::optional<std::string> deltaPath;
+  // The file's localName followed by "_delta".
+  std::optional<std::string> deltaName;
+  // Where the data was downloaded to (set when it is fetched).
+  std::optional<std::string> localFile;
+  // "DownloadSize": bytes on the wire.
+  std::uint32_t downloadSize = 0;
+  // "TotalSize": size of the delta data after the transfer.
+  std::uint32_t totalSize = 0;
+  // "CRC": CRC of the old file this delta applies to.
+  std::uint32_t sourceCrc = 0;
+  // Delta data is always transferred compressed.
+  bool compressed = true;
+};
+
+}  // namespace korvel

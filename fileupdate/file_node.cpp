@@ -1,0 +1,323 @@
+// File nodes: reading, eligibility, counts, paths, the CRC comparison and the removal of deleted files.
+#include "fileupdate/file_node.h"
+
+#include <libxml/tree.h>
+
+#include <utility>
+
+#include "fileupdate/file_crc.h"
+#include "fileupdate/path_tokens.h"
+#include "fileupdate/time_stamp.h"
+#include "launcher/patch_client.h"
+#include "launcher/text_format.h"
+#include "manifest/product_record.h"
+#include "manifest/xml_attributes.h"
+#include "patchcache/patch_cache.h"
+#include "platform/files.h"
+#include "session/patcher.h"
+#include "session/result_codes.h"
+
+namespace korvel {
+
+namespace {
+
+std::string underBase(TextArgument basePath, const std::string& name) {
+  if (platform::isAbsolutePath(name)) return cutToCapacity(name, FileNode::kPathCapacity);
+  if (!basePath.hasText()) return cutToCapacity(name, FileNode::kPathCapacity);
+  return cutToCapacity(basePath.str() + "\\" + name, FileNode::kPathCapacity);
+}
+
+int referenceType(const std::optional<std::string>& type) {
+  if (!type) return -1;
+  static constexpr const char* kTypes[scan::kEnvironmentTypes] = {"A", "B", "C", "D"};
+  for (int index = 0; index < scan::kEnvironmentTypes; ++index)
+    if (equalsIgnoreCase(*type, kTypes[index])) return index;
+  return -1;
+}
+
+}  // namespace
+
+FileNode::FileNode() = default;
+
+FileNode::~FileNode() = default;
+
+// ---- Reading ------------------------------------------------------------------------------------
+
+bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestNode* previous, TextArgument parentLocal,
+                               TextArgument parentRemote, ProductHandle* product) {
+  setProduct(product);
+  ManifestNode::readFromElement(element, parent, previous, parentLocal, parentRemote, product);
+  readOwnAttributes(element);
+
+  const std::optional<std::string> local = std::exchange(localPath_, std::nullopt);
+  const std::optional<std::string> remote = std::exchange(remotePath_, std::nullopt);
+  if (localName_) {
+    localPath_ = resolveFilePath(*localName_, local, parentLocal);
+  } else {
+    localPath_ = resolveFilePath(name_, local, parentLocal);
+    if (name_) localName_ = name_;
+  }
+  remotePath_ = resolveFilePath(name_, remote, parentRemote);
+
+  const std::optional<std::string> deltaName =
+      localName_ ? std::optional<std::string>(*localName_ + "_delta") : std::nullopt;
+  const std::optional<std::string> deltaPath = resolveFilePath(deltaName, local, nullptr);
+
+  deltaSources_.clear();
+  appliedDelta_.reset();
+  referenceDistributions_.clear();
+  for (xmlNode* child = element ? element->children : nullptr; child; child = child->next) {
+    if (isElementNamed(child, "DeltaFile")) {
+      const std::optional<std::string> filePath = readText(child, "FilePath");
+      if (!filePath) continue;
+      std::optional<std::string> deltaRemote = resolveFilePath(*filePath, remote, parentRemote);
+      if (!deltaRemote) continue;
+      std::optional<std::string> server = readText(child, "Server", effectiveServer());
+      if (!server) continue;
+      DeltaSource delta;
+      delta.server = std::move(*server);
+      delta.port = readInteger(child, "Port", 0);
+      if (delta.port == 0) delta.port = effectivePort();
+      delta.remotePath = std::move(*deltaRemote);
+      delta.deltaPath = deltaPath;
+      delta.deltaName = deltaName;
+      delta.downloadSize = static_cast<std::uint32_t>(readInteger(child, "DownloadSize", 0));
+      delta.totalSize = static_cast<std::uint32_t>(readInteger(child, "TotalSize", 0));
+      delta.sourceCrc = static_cast<std::uint32_t>(readInteger(child, "CRC", 0));
+      deltaSources_.push_back(std::move(delta));
+    } else if (isElementNamed(child, "ReferenceDistribution")) {
+      std::optional<std::string> referenceName = readText(child, "Name");
+      if (!referenceName) continue;
+      referenceDistributions_.push_back({std::move(*referenceName), referenceType(readText(child, "Type"))});
+    }
+  }
+
+  if (!localPath_) needsUpdate_ = false;
+  deleteCopy_ = deleteMarked_;
+  return true;
+}
+
+void FileNode::readOwnAttributes(xmlNode* element) {
+  localName_ = readText(element, "LocalName");
+  totalSize_ = static_cast<std::uint32_t>(readInteger(element, "TotalSize", 0));
+  downloadSize_ = static_cast<std::uint32_t>(readInteger(element, "DownloadSize", 0));
+  const std::optional<std::string> stamp = readText(element, "TimeStamp");
+  timeStamp_ = stamp ? readTimeStamp(stamp->c_str()) : 0;
+  restart_ = readBoolean(element, "Restart", false);
+  keepBackup_ = readBoolean(element, "Keep_Backup", false);
+  tempFilename_ = readText(element, "TempFilename");
+  crc_ = static_cast<std::uint32_t>(readInteger(element, "CRC", 0));
+  compressed_ = readBoolean(element, "Compressed", true) ? 1 : 0;
+  if (!compressed_ && downloadSize_ == 0) downloadSize_ = totalSize_;
+  if (usesCrc() && crc_ == 0) useCrc_ = 0;
+}
+
+// ---- Questions ----------------------------------------------------------------------------------
+
+bool FileNode::eligible(ScanFlags flags) const {
+  if (deleteCopy_) return false;
+  if (limitExceeded_ && !((flags & scan::kIncludeLimitExceeded) && !(flags & scan::kExcludeLimitExceeded)))
+    return false;
+  if (flags & scan::kIgnoreEnvironment) return true;
+  for (int type = 0; type < scan::kEnvironmentTypes; ++type) {
+    if ((flags & scan::environmentBit(type)) && fileEnv_[type]) return false;
+  }
+  if (flags & scan::kEnvironmentFilesOnly) {
+    for (bool marked : fileEnv_)
+      if (marked) return true;
+    return xtraFile_;
+  }
+  return true;
+}
+
+bool FileNode::needsUpdate(ProductHandle*, ScanFlags flags) const {
+  return eligible(flags) && (needsUpdate_ || passFlags_[pass::kForcedUpdate]);
+}
+
+bool FileNode::hasEnvironmentFiles() const {
+  for (bool marked : fileEnv_)
+    if (marked) return true;
+  return xtraFile_ || ManifestNode::hasEnvironmentFiles();
+}
+
+bool FileNode::usesCrc() const { return restart_ || ManifestNode::usesCrc(); }
+
+int FileNode::updateCountUnit() const { return 1; }
+
+std::uint32_t FileNode::transferSize() const {
+  const DeltaSource* delta = appliedDelta();
+  return delta ? delta->downloadSize : downloadSize_;
+}
+
+// ---- Counts -------------------------------------------------------------------------------------
+
+std::int64_t FileNode::countDownloadBytes(ProductHandle* pass, ScanFlags flags) {
+  if (passFlags_[pass::kDownloadCounted] || (flags & scan::kNoDownloadBytes) || !needsUpdate(pass, flags)) return 0;
+  passFlags_[pass::kDownloadCounted] = true;
+  const DeltaSource* delta = appliedDelta();
+  if (!(flags & scan::kDeltaBytesOnly) && !delta && (!(flags & scan::kCompressedOnly) || compressed_))
+    return totalSize_;
+  return delta ? delta->totalSize : 0;
+}
+
+std::int64_t FileNode::countCompressedBytes(ProductHandle* pass, ScanFlags flags) {
+  if (passFlags_[pass::kCompressedCounted] || !needsUpdate(pass, flags)) return 0;
+  passFlags_[pass::kCompressedCounted] = true;
+  return transferSize();
+}
+
+std::int64_t FileNode::largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) {
+  std::int64_t space = totalSize_;
+  if (needsUpdate(pass, flags)) space += transferSize();
+  return space;
+}
+
+int FileNode::countFiles(ProductHandle* pass, ScanFlags flags) {
+  if (deleteCopy_ || !eligible(flags)) return 0;
+  if ((flags & scan::kCountUpdates) || ((flags & scan::kSkipScanned) && passFlags_[pass::kScanned]) ||
+      ((flags & scan::kSkipVerified) && passFlags_[pass::kVerified]) || passFlags_[pass::kCounted]) {
+    if ((flags & scan::kCountUpdates) && !passFlags_[pass::kExcludedFromUpdateCount] && needsUpdate(pass, flags))
+      return updateCountUnit();
+    return 0;
+  }
+  passFlags_[pass::kCounted] = true;
+  return 1;
+}
+
+std::int64_t FileNode::countBytes(ProductHandle* pass, ScanFlags flags) {
+  if (deleteCopy_ || !eligible(flags)) return 0;
+  if (((flags & scan::kSkipScanned) && passFlags_[pass::kScanned]) ||
+      ((flags & scan::kSkipVerified) && passFlags_[pass::kVerified]) || passFlags_[pass::kCounted])
+    return 0;
+  passFlags_[pass::kCounted] = true;
+  return totalSize_;
+}
+
+void FileNode::markDelete() { deleteMarked_ = true; }
+
+void FileNode::setPassFlag(int index, bool value) {
+  if (index >= 0 && index < pass::kSettableCount) passFlags_[index] = value;
+}
+
+// ---- Download and removal -----------------------------------------------------------------------
+
+int FileNode::download(ScanFlags, ProductHandle*, TextArgument) { return result::kOk; }
+
+bool FileNode::removeDeleted(TextArgument basePath) {
+  if (!localName_) return true;
+  const std::string path = cutToCapacity(underBase(basePath, *localName_), kLineCapacity);
+  if (!isDeleteMarked()) return true;
+  // Only a file that may be written is deleted: a read-only file is left as the user made it.
+  const std::uint32_t attributes = platform::fileAttributes(path);
+  if (attributes == platform::kInvalidAttributes || (attributes & platform::kAttributeReadOnly) ||
+      (attributes & platform::kAttributeDirectory))
+    return true;
+  log(boundedFormat(kLineCapacity, "FileDownloader::Delete() '%s'\n", path.c_str()));
+  platform::deleteFile(path);
+  needsUpdate_ = false;
+  deleteMarked_ = false;
+  crcCache().forget(crcCacheKey());
+  return true;
+}
+
+// ---- CRC ----------------------------------------------------------------------------------------
+
+bool FileNode::compareCrc(TextArgument basePath) {
+  if (crc_ == 0) return false;
+  existsLocally_ = true;
+  localCrc_ = fileCrc(*this, basePath.str());
+  if (isCancelled()) return false;
+  bool differs = false;
+  if (localCrc_ == crc_) {
+    setFileTime(basePath, false);
+  } else {
+    const char* title = productTitle();
+    const std::string base = basePath.str();
+    const char* name = localName_ ? localName_->c_str() : "";
+    log(title ? boundedFormat(kLineCapacity, "--- File Discrepancy C for [%s] %s\\%s: local %d: server %d\n", title,
+                              base.c_str(), name, static_cast<int>(localCrc_), static_cast<int>(crc_))
+              : boundedFormat(kLineCapacity, "--- File Discrepancy C for %s\\%s: local %d: server %d\n", base.c_str(),
+                              name, static_cast<int>(localCrc_), static_cast<int>(crc_)));
+    differs = true;
+  }
+  rememberCrc(basePath, 0);
+  return differs;
+}
+
+bool FileNode::findDelta(TextArgument) {
+  if (!existsLocally_ || localCrc_ == 0) return false;
+  for (std::size_t index = 0; index < deltaSources_.size(); ++index) {
+    if (deltaSources_[index].sourceCrc == localCrc_) {
+      appliedDelta_ = index;
+      return true;
+    }
+  }
+  return false;
+}
+
+int FileNode::applyDelta(bool, TextArgument) { return result::kDeltaFailed; }
+
+void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
+  const std::uint32_t value = crc != 0 ? crc : localCrc_;
+  if (value == 0) return;
+  platform::FileInfo info;
+  if (!platform::fileInfo(localFile(basePath), info)) return;
+  crcCache().remember(crcCacheKey(), static_cast<std::int32_t>(value), static_cast<std::int32_t>(info.modifiedSeconds),
+                      static_cast<std::int32_t>(info.size));
+}
+
+bool FileNode::setFileTime(TextArgument basePath, bool useTemp) {
+  const std::string path = useTemp ? tempFile(basePath) : localFile(basePath);
+  platform::setFileAttributes(path, platform::kAttributeNormal);
+  if (timeStamp_ == 0 || !platform::pathExists(path)) return false;
+  return platform::setFileTime(path, timeStamp_);
+}
+
+PatchCache& FileNode::crcCache() {
+  if (product_ && product_->record().patchCache()) return *product_->record().patchCache();
+  if (patcher_) return patcher_->patchCache();
+  if (!detachedCache_) detachedCache_ = std::make_unique<PatchCache>();
+  return *detachedCache_;
+}
+
+std::string FileNode::crcCacheKey() const { return localPath_.value_or(std::string()); }
+
+std::string FileNode::crcFilePath(const std::string& basePath) const { return localFile(basePath); }
+
+std::int64_t FileNode::crcExpectedSize() const { return localSize_; }
+
+bool FileNode::crcScanRunning() const { return passFlags_[pass::kCrcScanRunning]; }
+
+bool FileNode::crcStopping() const { return patcher_ && patcher_->client() && patcher_->client()->isStopping(); }
+
+void FileNode::crcProgress(int position) {
+  if (patcher_ && patcher_->client()) patcher_->client()->progressPosition(position, kBarChecksum);
+}
+
+// ---- Paths --------------------------------------------------------------------------------------
+
+std::string FileNode::localFile(TextArgument basePath) const {
+  if (!localName_) return {};
+  return underBase(basePath, *localName_);
+}
+
+std::string FileNode::tempFilename() const {
+  if (tempFilename_) return *tempFilename_;
+  if (!localName_ || localName_->empty()) return {};
+  std::string name = *localName_;
+  name[0] = '_';
+  return name;
+}
+
+std::string FileNode::tempFile(TextArgument basePath) const {
+  const std::string name = tempFilename();
+  if (name.empty()) return {};
+  return underBase(basePath, name);
+}
+
+const char* FileNode::productTitle() const {
+  if (!product_ || !product_->record().title()) return nullptr;
+  return product_->record().title()->c_str();
+}
+
+}  // namespace korvel

@@ -1,0 +1,438 @@
+// Distribution nodes: reading (nested products, external documents, change notes, the stager) and the
+// distribution walk rules with their environment pass.
+#include "manifest/distribution_node.h"
+
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+#include "fileupdate/path_tokens.h"
+#include "launcher/file_utils.h"
+#include "launcher/text_format.h"
+#include "manifest/product_record.h"
+#include "manifest/xml_attributes.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "session/patcher.h"
+#include "session/result_codes.h"
+#include "staging/trickle_downloader.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr std::size_t kLineCapacity = 256;
+
+struct XmlDocFree {
+  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+};
+using OwnedXmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
+
+const char* orEmpty(const std::optional<std::string>& text) { return text ? text->c_str() : ""; }
+
+}  // namespace
+
+DistributionNode::DistributionNode() { isDistribution_ = true; }
+
+DistributionNode::~DistributionNode() = default;
+
+bool DistributionNode::isActive() const { return product_ && product_->record().isActive(); }
+
+const std::optional<std::string>& DistributionNode::typeName(int type) const {
+  static const std::optional<std::string> kNone;
+  return type >= 0 && type < scan::kEnvironmentTypes ? typeName_[type] : kNone;
+}
+
+bool DistributionNode::servesEnvironment(int type) const {
+  return type >= 0 && type < scan::kEnvironmentTypes && servesEnvironment_[type];
+}
+
+// ---- Reading ------------------------------------------------------------------------------------
+
+bool DistributionNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestNode* previous,
+                                       TextArgument parentLocal, TextArgument parentRemote, ProductHandle* product) {
+  ManifestNode::readFromElement(element, parent, previous, parentLocal, parentRemote, product);
+  if (!product_) {
+    ProductRecord* enclosing = product ? &product->record() : nullptr;
+    auto record = std::make_unique<ProductRecord>(nullptr, enclosing ? enclosing->patchCache() : nullptr,
+                                                  enclosing ? enclosing->snapshot() : nullptr);
+    ownedProduct_ = std::make_unique<ProductHandle>(std::move(record));
+    ownedProduct_->record().setRootDistribution(this);
+    setProduct(ownedProduct_.get());
+  }
+  Patcher* patcher = resolvePatcher();
+  if (!patcher) return false;
+  product_->record().setPatcher(patcher);
+  patcher_ = patcher;
+  return readDistribution(element, 0);
+}
+
+Patcher* DistributionNode::resolvePatcher() const {
+  const ManifestNode* node = this;
+  while (node) {
+    if (node->product() && node->product()->patcher()) return node->product()->patcher();
+    const ManifestNode* previous = node->previousSibling();
+    node = previous && previous->isDistribution() ? previous : node->parent();
+  }
+  return nullptr;
+}
+
+bool DistributionNode::readDistribution(xmlNode* element, int externalDepth) {
+  product_->record().readFromElement(element);
+  readOwnAttributes(element);
+  if (element && !element->children && remotePath_) return loadExternal(externalDepth);
+  if (!readChildren(element)) reportError(result::kParseFailed, "Error: Could not parse xml tree.");
+  return true;
+}
+
+void DistributionNode::readOwnAttributes(xmlNode* element) {
+  rootPath_.reset();
+  if (std::optional<std::string> root = readText(element, "Root")) rootPath_ = resolvePathToken(nullptr, *root, nullptr);
+
+  typeName_[0] = readText(element, "DistributionTypeA");
+  if (!typeName_[0]) typeName_[0] = readText(element, "TestDistribution");
+  typeName_[1] = readText(element, "DistributionTypeB");
+  if (!typeName_[1]) typeName_[1] = readText(element, "BetaDistribution");
+  typeName_[2] = readText(element, "DistributionTypeC");
+  typeName_[3] = readText(element, "DistributionTypeD");
+
+  static constexpr const char* kLimits[5] = {"LimitDefault", "LimitTypeA", "LimitTypeB", "LimitTypeC", "LimitTypeD"};
+  for (int index = 0; index < 5; ++index) limit_[index] = readLimit(element, kLimits[index], 0);
+}
+
+bool DistributionNode::readChildren(xmlNode* element) {
+  if (!element) return true;
+  bool complete = true;
+  for (xmlNode* child = element->children; child; child = child->next) {
+    if (isElementNamed(child, "Distribution") && !readBoolean(child, "Live", true)) {
+      stager_ = std::make_unique<TrickleDownloader>(product_, child);
+      continue;
+    }
+    std::unique_ptr<ManifestNode> node = createNode(child, true);
+    if (!node) {
+      if (isElementNamed(child, "Changes")) readChangeNote(child);
+      continue;
+    }
+    if (!childDepthAllowed()) {
+      complete = false;
+      continue;
+    }
+    node->readFromElement(child, this, lastChild(), nullptr, nullptr, product_);
+    appendChild(std::move(node));
+  }
+  return complete;
+}
+
+bool DistributionNode::loadExternal(int externalDepth) {
+  const std::optional<std::string> server = effectiveServer();
+  const std::int32_t port = effectivePort();
+  const std::string remote = *remotePath_;
+  const std::string unreachable = boundedFormat(kLineCapacity, "Error accessing external xml file: %s:%d/%s.\n",
+                                                orEmpty(server), port, remote.c_str());
+  // A document that names itself, or a longer cycle, would otherwise be fetched without end.
+  if (externalDepth >= kMaxExternalDepth) {
+    reportError(result::kExternalDocumentFailed, unreachable);
+    return false;
+  }
+  const std::string parseError = boundedFormat(kLineCapacity, "Error parsing xml file: %s.\n", remote.c_str());
+
+  OwnedXmlDoc doc;
+  if (server) {
+    std::vector<char> buffer(kExternalDocumentCapacity, '\0');
+    if (patcher_->downloadToMemory(buffer.data(), static_cast<int>(buffer.size()), server->c_str(), port, remote.c_str(), 1) == 0) {
+      // The request leaves a zero-terminated text; the last byte stays a terminator whatever it wrote.
+      buffer.back() = '\0';
+      const int length = static_cast<int>(std::char_traits<char>::length(buffer.data()));
+      doc.reset(xmlParseMemory(buffer.data(), length));
+      if (!doc) reportError(result::kParseFailed, parseError);
+    }
+  }
+  if (isCancelled()) return false;
+
+  if (!doc && server) {
+    const std::string temp = makeTempName(".xml");
+    const int fetched =
+        patcher_->downloadToFile(server->c_str(), port, remote.c_str(), temp.c_str(), true, 0, 0, false, false);
+    // A failed transfer leaves nothing worth parsing: the document is then unreachable (below).
+    if (fetched == 0) {
+      doc.reset(xmlParseFile(platform::nativePath(temp).c_str()));
+      if (!doc) {
+        reportError(result::kParseFailed, parseError);
+        platform::deleteFile(temp);
+        return false;
+      }
+    }
+    platform::deleteFile(temp);
+  }
+  if (!doc) {
+    reportError(result::kExternalDocumentFailed, unreachable);
+    return false;
+  }
+
+  xmlNode* root = xmlDocGetRootElement(doc.get());
+  if (!isElementNamed(root, "KorvelPatcher")) {
+    reportError(result::kWrongDocument,
+                boundedFormat(kLineCapacity, "Document %s of the wrong type, KorvelPatcher expected.\n", remote.c_str()));
+    return false;
+  }
+
+  bool ok = true;
+  for (xmlNode* child = root->children; child; child = child->next) {
+    // Text and comments between the distribution elements are layout, not distributions.
+    if (!isElement(child)) continue;
+    if (!name_) name_ = readText(child, "Name");
+    if (std::optional<std::string> value = readText(child, "Server")) server_ = std::move(value);
+    if (std::optional<std::string> value = readText(child, "LocalPath")) localPath_ = std::move(value);
+    remotePath_ = readText(child, "RemotePath");
+    port_ = readInteger(child, "Port", 0);
+    useCrc_ = readBoolean(child, "UseCRC", false) ? 1 : 0;
+    deleteMarked_ = readBoolean(child, "Delete", false);
+    if (parent_) {
+      if (parent_->isDeleteMarked()) deleteMarked_ = true;
+      if (parent_->usesCrc()) useCrc_ = 1;
+    }
+    if (!readDistribution(child, externalDepth + 1)) ok = false;
+  }
+  return ok;
+}
+
+void DistributionNode::readChangeNote(const xmlNode* element) {
+  const std::optional<std::string> server = readText(element, "Server", effectiveServer());
+  const std::int32_t port = readInteger(element, "Port", effectivePort());
+  const std::optional<std::string> remote = readText(element, "RemotePath");
+  const bool compressed = readBoolean(element, "Compressed", false);
+  const std::int32_t version = readInteger(element, "Version", 0);
+  const std::int32_t downloadSize = readInteger(element, "DownloadSize", 0);
+  if (!remote || !server || !patcher_) return;
+
+  const std::string temp = makeTempName(".txt");
+  const int fetched = patcher_->downloadToFile(server->c_str(), port, remote->c_str(), temp.c_str(), compressed,
+                                               downloadSize, 0, false, false);
+  if (fetched == 0) {
+    platform::File file = platform::File::open(temp, "r");
+    if (file) {
+      // Read what the file holds, never more than asked: a "DownloadSize" from the network is no
+      // reason to allocate that much.
+      const std::size_t wanted = downloadSize < 1 ? kChangeNoteDefaultChars : static_cast<std::size_t>(downloadSize);
+      std::string text;
+      char chunk[4096];
+      while (text.size() < wanted) {
+        const std::size_t count = file.read(chunk, std::min(sizeof chunk, wanted - text.size()));
+        if (count == 0) break;
+        text.append(chunk, count);
+      }
+      file.close();
+      product_->record().addChangeNote(version, std::move(text));
+    }
+  }
+  platform::deleteFile(temp);
+}
+
+// ---- Walks --------------------------------------------------------------------------------------
+
+template <class Visit, class BeforeOwn>
+void DistributionNode::walkChildren(Visit&& visit, BeforeOwn&& beforeOwn) {
+  bool ownSeen = false;
+  bool active = false;
+  for (const auto& child : children_) {
+    if (!child->isDistribution()) {
+      if (!ownSeen) {
+        ownSeen = true;
+        active = isActive();
+        if (active) beforeOwn();
+      }
+      if (!active) continue;
+    }
+    if (!visit(*child)) return;
+  }
+}
+
+template <class Run>
+void DistributionNode::environmentPass(ScanFlags flags, ScanFlags keptBits, Run&& run) {
+  if (inEnvironmentPass_) return;
+  inEnvironmentPass_ = true;
+  for (int type = 0; type < scan::kEnvironmentTypes; ++type) {
+    if (!environmentSelected(type, flags)) continue;
+    ProductHandle* environment = environmentDistribution(type);
+    if (!environment) continue;
+    ProductRecord& record = environment->record();
+    DistributionNode* root = record.rootDistribution();
+    if (!root || root->inEnvironmentPass_) continue;
+    const ProductRecord::Selection selection = record.selection();
+    const LimitFlags savedLimits = root->limitFlags_;
+    record.setSelected(true, false);
+    root->limitFlags_ = scan::kEnvironmentFilesOnly | (flags & keptBits);
+    run(*root, type);
+    root->limitFlags_ = savedLimits;
+    record.restoreSelection(selection);
+  }
+  inEnvironmentPass_ = false;
+}
+
+int DistributionNode::countFiles(ProductHandle* pass, ScanFlags flags) {
+  const ScanFlags walk = flags | limitFlags_;
+  int sum = 0;
+  walkChildren([&](ManifestNode& child) { sum += child.countFiles(pass, walk); return true; }, [] {});
+  if (isActive())
+    environmentPass(walk, scan::kSkipScanned, [&](DistributionNode& root, int) { sum += root.countFiles(pass, walk); });
+  return sum;
+}
+
+std::int64_t DistributionNode::countBytes(ProductHandle* pass, ScanFlags flags) {
+  const ScanFlags walk = flags | limitFlags_;
+  std::int64_t sum = 0;
+  walkChildren([&](ManifestNode& child) { sum += child.countBytes(pass, walk); return true; }, [] {});
+  if (isActive())
+    environmentPass(walk, scan::kSkipScanned, [&](DistributionNode& root, int) { sum += root.countBytes(pass, walk); });
+  return sum;
+}
+
+std::int64_t DistributionNode::countDownloadBytes(ProductHandle* pass, ScanFlags flags) {
+  const ScanFlags walk = flags | limitFlags_;
+  std::int64_t sum = 0;
+  walkChildren([&](ManifestNode& child) { sum += child.countDownloadBytes(pass, walk); return true; }, [] {});
+  if (isActive())
+    environmentPass(walk, scan::kSkipScanned | scan::kIncludeLimitExceeded,
+                    [&](DistributionNode& root, int) { sum += root.countDownloadBytes(pass, 0); });
+  return sum;
+}
+
+std::int64_t DistributionNode::countCompressedBytes(ProductHandle* pass, ScanFlags flags) {
+  const ScanFlags walk = flags | limitFlags_;
+  std::int64_t sum = 0;
+  walkChildren([&](ManifestNode& child) { sum += child.countCompressedBytes(pass, walk); return true; }, [] {});
+  if (isActive())
+    environmentPass(walk, scan::kSkipScanned | scan::kIncludeLimitExceeded,
+                    [&](DistributionNode& root, int) { sum += root.countCompressedBytes(pass, 0); });
+  return sum;
+}
+
+std::int64_t DistributionNode::largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) {
+  const ScanFlags walk = flags | limitFlags_;
+  std::int64_t largest = 0;
+  walkChildren([&](ManifestNode& child) { largest = std::max(largest, child.largestSpaceNeeded(pass, walk)); return true; },
+               [] {});
+  if (isActive())
+    environmentPass(walk, scan::kSkipScanned | scan::kIncludeLimitExceeded, [&](DistributionNode& root, int) {
+      largest = std::max(largest, root.largestSpaceNeeded(pass, walk));
+    });
+  return largest;
+}
+
+void DistributionNode::scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
+  if (stager_) stager_->stageDistribution();
+  const std::string base = localBase(basePath);
+  const ScanFlags walk = flags | limitFlags_;
+  walkChildren(
+      [&](ManifestNode& child) {
+        if (child.isDistribution()) {
+          child.scan(flags, nullptr, base);
+          return true;
+        }
+        if (isCancelled()) return false;
+        child.scan(walk, nullptr, base);
+        return true;
+      },
+      [] {});
+  if (isActive() && !isCancelled())
+    environmentPass(walk, scan::kSkipScanned, [&](DistributionNode& root, int) { root.scan(0, product, base); });
+}
+
+bool DistributionNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
+  const std::string base = localBase(basePath);
+  const ScanFlags walk = flags | limitFlags_;
+  bool result = true;
+  walkChildren(
+      [&](ManifestNode& child) {
+        if (!child.crcScan(withCrc, child.isDistribution() ? flags : walk, base)) result = false;
+        return true;
+      },
+      [&] {
+        log(name_ ? boundedFormat(kLineCapacity, "---- CRC Scan on distribution: %s\n", name_->c_str())
+                  : std::string("---- CRC Scan on unnnamed distribution\n"));
+      });
+  if (isActive())
+    environmentPass(walk, 0, [&](DistributionNode& root, int) {
+      if (!root.crcScan(withCrc, flags, base)) result = false;
+    });
+  return result;
+}
+
+int DistributionNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
+  if (const std::optional<std::string>& root = rootPath(); root && !root->empty()) createDirectoryPath(*root);
+  const std::string base = localBase(basePath);
+  const ScanFlags walk = flags | limitFlags_;
+  int result = 0;
+  bool ownVisited = false;
+  walkChildren(
+      [&](ManifestNode& child) {
+        if (result::isStoppingCode(result) || isCancelled()) return false;
+        const int code = child.download(child.isDistribution() ? flags : walk, nullptr, base);
+        if (code != 0) result = code;
+        return true;
+      },
+      [&] {
+        if (result::isStoppingCode(result) || isCancelled()) return;
+        ownVisited = true;
+        log(boundedFormat(kLineCapacity, "Downloading Distribution %s ------------------\n", orEmpty(name_)));
+      });
+  if (ownVisited && result == 0) clearNeedsUpdate();
+
+  if (isActive()) {
+    environmentPass(walk, scan::kSkipScanned, [&](DistributionNode& root, int type) {
+      if (result::isStoppingCode(result) || isCancelled()) return;
+      log(boundedFormat(kLineCapacity, "Downloading environment %c\n", static_cast<char>('A' + type)));
+      const int code = root.download(0, product, base);
+      // Result codes are replaced, as for the children; a sum of two codes would name neither.
+      if (code != 0) result = code;
+    });
+  }
+  return result;
+}
+
+bool DistributionNode::removeDeleted(TextArgument basePath) {
+  if (!isActive()) return true;
+  const std::string base = localBase(basePath);
+  for (const auto& child : children_) child->removeDeleted(base);
+  return true;
+}
+
+void DistributionNode::markDelete() {
+  const bool active = isActive();
+  for (const auto& child : children_) {
+    if (active || child->isDistribution()) child->markDelete();
+  }
+  deleteMarked_ = true;
+}
+
+void DistributionNode::aggregateFlags() {
+  // The restriction is settled before the children's, which ask whether their enclosing product is
+  // accessible.
+  if (product_) product_->record().checkRestriction();
+  ManifestNode::aggregateFlags();
+}
+
+ProductHandle* DistributionNode::environmentDistribution(int type) {
+  if (!patcher_ || type < 0 || type >= scan::kEnvironmentTypes || !typeName_[type]) return nullptr;
+  ProductHandle* found = patcher_->findProduct(*typeName_[type]);
+  if (found) {
+    if (DistributionNode* root = found->record().rootDistribution()) root->servesEnvironment_[type] = true;
+  }
+  return found;
+}
+
+void DistributionNode::linkEnvironments() {
+  // The sibling chain is followed in a loop: a long list of sibling distributions must not recurse
+  // once per sibling.
+  for (ManifestNode* node = this; node && node->isDistribution(); node = node->nextSibling()) {
+    auto* distribution = static_cast<DistributionNode*>(node);
+    for (int type = 0; type < scan::kEnvironmentTypes; ++type) distribution->environmentDistribution(type);
+    ManifestNode* first = distribution->firstChild();
+    if (first && first->isDistribution()) static_cast<DistributionNode*>(first)->linkEnvironments();
+  }
+}
+
+}  // namespace korvel

@@ -1,0 +1,114 @@
+// The node of a "Product" element or of a nested live "Distribution": a unit the session can select,
+// scan, count and download on its own, with its environment distributions, download limits, external
+// documents, change notes and background stager.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "manifest/manifest_node.h"
+
+namespace korvel {
+
+class DistributionNode;
+class ProductRecord;
+class TrickleDownloader;
+
+class DistributionNode : public ManifestNode {
+ public:
+  // External documents that point to further external documents are followed this many levels deep.
+  static constexpr int kMaxExternalDepth = 8;
+  // The largest external document fetched into memory.
+  static constexpr std::size_t kExternalDocumentCapacity = 1000000;
+  // The most characters of a change-notes file read when its "DownloadSize" is not given.
+  static constexpr std::size_t kChangeNoteDefaultChars = 65536;
+
+  DistributionNode();
+  // Frees the stager, the type names and (unless it does not own it) the product handle, then the tree.
+  ~DistributionNode() override;
+
+  // Slot 5: the base attributes; a nested distribution gets a product of its own (sharing the enclosing
+  // product's caches) and the session of its neighbours (false when none is found); then the product's
+  // and the node's own attributes. An element with no content at all and a "RemotePath" is read from
+  // that external document instead (false when it cannot be had); otherwise the children are read: a
+  // "Distribution" that is not live makes the stager, "Changes" a change note, the other known names
+  // nodes.
+  bool readFromElement(xmlNode* element, ManifestNode* parent, ManifestNode* previous, TextArgument parentLocal,
+                       TextArgument parentRemote, ProductHandle* product) override;
+  // Slot 6: logs the start of the distribution's own files, then the walk and the environment pass.
+  bool crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) override;
+  // Slot 9: the product's restriction check, then the base operation.
+  void aggregateFlags() override;
+  // Slot 12: the stager's staging first, then the walk with localBase(basePath) and the environment pass.
+  void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
+  // Slot 14: "Root" (resolved as a path token), the environment type names and the limits.
+  void readOwnAttributes(xmlNode* element) override;
+  std::int64_t countDownloadBytes(ProductHandle* pass, ScanFlags flags) override;
+  std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) override;
+  std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) override;
+  // Slot 18: creates the root folder when a root path is set, then downloads the children until a
+  // stopping code (41, 42, 47, 120) or a cancel; a child's non-zero result replaces the result.
+  int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
+  // Slot 19: only for an active product.
+  bool removeDeleted(TextArgument basePath) override;
+  int countFiles(ProductHandle* pass, ScanFlags flags) override;
+  std::int64_t countBytes(ProductHandle* pass, ScanFlags flags) override;
+  // Slot 22: nested distributions always, the other children when the product is active.
+  void markDelete() override;
+  // Slot 30: the product named by the type's "DistributionType" attribute, found through the session;
+  // that product's distribution is marked as serving the type. Null for types outside 0 to 3.
+  ProductHandle* environmentDistribution(int type) override;
+
+  // Looks up the environments of this distribution, of its following sibling distributions and of
+  // their nested distributions (a non-distribution sibling or first child ends that branch).
+  void linkEnvironments();
+
+  // Whether this distribution's product is active (selected and accessible).
+  bool isActive() const;
+
+  TrickleDownloader* stager() const { return stager_.get(); }
+  const std::optional<std::string>& typeName(int type) const;
+  bool servesEnvironment(int type) const;
+  std::int32_t limit(int index) const { return index >= 0 && index < 5 ? limit_[index] : 0; }
+  LimitFlags limitFlags() const { return limitFlags_; }
+  void setLimitFlags(LimitFlags flags) { limitFlags_ = flags; }
+  // For the root distribution of a product whose record owns it.
+  void setDoesNotOwnProduct() { doesNotOwnProduct_ = true; }
+
+ private:
+  // Steps shared by the first read and the re-reads from an external document: the attributes, then
+  // the external document or the children.
+  bool readDistribution(xmlNode* element, int externalDepth);
+  bool readChildren(xmlNode* element);
+  bool loadExternal(int externalDepth);
+  // Reads a change note from a "Changes" element into the product.
+  void readChangeNote(const xmlNode* element);
+  // The session of the product of the previous sibling distribution, else of the parent, resolved the
+  // same way upward.
+  Patcher* resolvePatcher() const;
+
+  // Visits the children by the distribution rule: distribution children always; the others only when
+  // the product is active. `beforeOwn` runs once before the first non-distribution child visited.
+  // `visit(child)` returns false to end the walk.
+  template <class Visit, class BeforeOwn>
+  void walkChildren(Visit&& visit, BeforeOwn&& beforeOwn);
+  // For each selected environment type with a product: that product's root distribution is selected
+  // and given limit flags 0x10 plus `flags & keptBits` for the duration of `run(root, type)`.
+  template <class Run>
+  void environmentPass(ScanFlags flags, ScanFlags keptBits, Run&& run);
+
+  std::unique_ptr<TrickleDownloader> stager_;
+  std::array<std::optional<std::string>, scan::kEnvironmentTypes> typeName_;
+  std::array<bool, scan::kEnvironmentTypes> servesEnvironment_{};
+  std::array<std::int32_t, 5> limit_{};
+  LimitFlags limitFlags_ = kInitialLimitFlags;
+  std::unique_ptr<ProductHandle> ownedProduct_;
+  // Set while this distribution runs an environment pass, so that distributions naming each other
+  // (or themselves) as environments are not entered again.
+  bool inEnvironmentPass_ = false;
+};
+
+}  // namespace korvel

@@ -1,0 +1,187 @@
+// The base of every node of the manifest tree: the attributes common to all elements, the links of the
+// tree, and the virtual operations through which the session walks it.
+//
+// All operations run on the session's worker thread (or on the thread that builds the tree); a tree is
+// never walked by two threads at once, so nothing here is locked.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fileupdate/text_argument.h"
+#include "manifest/scan_flags.h"
+
+typedef struct _xmlNode xmlNode;
+
+namespace korvel {
+
+class Patcher;
+class ProductHandle;
+
+class ManifestNode {
+ public:
+  // Elements nested deeper than this below a product are not turned into nodes (the walks recurse once
+  // per level, and a manifest comes from the network).
+  static constexpr int kMaxDepth = 128;
+
+  ManifestNode();
+  ManifestNode(const ManifestNode&) = delete;
+  ManifestNode& operator=(const ManifestNode&) = delete;
+
+  // The virtual operations, in their fixed slot order. A walk calls the same operation on every
+  // child in list order with the same arguments.
+
+  // Slot 0: frees the node and its whole subtree.
+  virtual ~ManifestNode();
+  // Slot 1.
+  virtual bool isDeleteMarked() const;
+  // Slot 2: the result of the last scan. `pass` carries a product handle that no node kind reads.
+  virtual bool needsUpdate(ProductHandle* pass, ScanFlags flags) const;
+  // Slot 3: set by aggregateFlags when a child reports environment or extra files.
+  virtual bool hasEnvironmentFiles() const;
+  // Slot 4.
+  virtual void clearNeedsUpdate();
+  // Slot 5: the attributes every kind reads (Name, LocalPath, RemotePath, Server, Port, Delete,
+  // IgnoreTimeStamp, InstallOnly, UpgradeOnly, FileEnvA-D, XtraFile, UseCRC) and the inheritance of
+  // Delete, IgnoreTimeStamp, InstallOnly and UpgradeOnly from the parent, which only ever switches them
+  // on. Concrete kinds run this first, then read their own attributes and children. True on success.
+  virtual bool readFromElement(xmlNode* element, ManifestNode* parent, ManifestNode* previous,
+                               TextArgument parentLocal, TextArgument parentRemote, ProductHandle* product);
+  // Slot 6: walk; false when any child answered false.
+  virtual bool crcScan(bool withCrc, ScanFlags flags, TextArgument basePath);
+  // Slot 7: whether CRC checking is wanted for the node. False once the session is cancelled; else
+  // "UseCRC" decides: yes gives true, no gives false, unspecified asks the parent (true at the top).
+  virtual bool usesCrc() const;
+  // Slot 8.
+  virtual void setIgnoreTimeStamp(bool value);
+  // Slot 9: children first; needsUpdate and hasEnvironmentFiles become true when a child's do (the
+  // child's needsUpdate asked with flags 0x4). A delete-marked distribution does not need an update.
+  virtual void aggregateFlags();
+  // Slot 10: stores a copy of the path and passes it to the children.
+  virtual void setRootOverride(TextArgument path);
+  // Slot 11: forgets the stored path, in the whole subtree.
+  virtual void clearRootOverride();
+  // Slot 12: walk, stopping before the next child once the session is cancelled.
+  virtual void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath);
+  // Slot 13: the root override when set, else the node's root path.
+  virtual const std::optional<std::string>& rootPath() const;
+  // Slot 14: the attributes that only this kind reads.
+  virtual void readOwnAttributes(xmlNode* element) = 0;
+  // Slots 15 to 21: sums (slot 17: the maximum) over the subtree. See the concrete kinds.
+  virtual std::int64_t countDownloadBytes(ProductHandle* pass, ScanFlags flags) = 0;
+  virtual std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) = 0;
+  virtual std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) = 0;
+  // Slot 18: 0 on success, else a result code (session/result_codes.h).
+  virtual int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) = 0;
+  // Slot 19.
+  virtual bool removeDeleted(TextArgument basePath) = 0;
+  // Slot 20: files still to scan, or with kCountUpdates files to update.
+  virtual int countFiles(ProductHandle* pass, ScanFlags flags) = 0;
+  // Slot 21: bytes still to scan.
+  virtual std::int64_t countBytes(ProductHandle* pass, ScanFlags flags) = 0;
+  // Slot 22: walk, then the node is delete-marked.
+  virtual void markDelete();
+  // Slot 23.
+  virtual ProductHandle* product() const;
+  // Slot 24: also takes the handle's session when the handle is not null.
+  virtual void setProduct(ProductHandle* handle);
+  // Slot 27: walk (file nodes also store the value).
+  virtual void setPassFlag(int index, bool value);
+  // Slot 28: whether environment `type` (0 to 3 for A to D) is selected in `flags`.
+  virtual bool environmentSelected(int type, ScanFlags flags) const;
+  // Slot 29: marks the node and walks.
+  virtual void markLimitExceeded(ScanFlags flags);
+  // Slot 30: the product serving as environment `type` for this node: asks the parent; null at the top.
+  virtual ProductHandle* environmentDistribution(int type);
+
+  // The first server set going up through the parents; failing that the server of the product of the
+  // topmost node reached; failing that the session's default server. Absent when there is none.
+  std::optional<std::string> effectiveServer() const;
+  // The same walk for the first port above 0, then the product's port, then the session's default.
+  std::int32_t effectivePort() const;
+  // The base path this node's children are walked with: rootPath() when it is an absolute path,
+  // otherwise basePath, or the current directory when basePath is absent. At most 255 characters.
+  std::string localBase(TextArgument basePath) const;
+
+  // Fields.
+  const std::optional<std::string>& name() const { return name_; }
+  const std::optional<std::string>& localName() const { return localName_; }
+  const std::optional<std::string>& server() const { return server_; }
+  std::int32_t port() const { return port_; }
+  const std::optional<std::string>& remotePath() const { return remotePath_; }
+  const std::optional<std::string>& localPath() const { return localPath_; }
+  const std::optional<std::string>& rootOverride() const { return rootOverride_; }
+  int useCrc() const { return useCrc_; }
+  void setUseCrc(int value) { useCrc_ = value; }
+  bool ignoreTimeStamp() const { return ignoreTimeStamp_; }
+  bool installOnly() const { return installOnly_; }
+  bool upgradeOnly() const { return upgradeOnly_; }
+  bool fileEnv(int type) const { return type >= 0 && type < scan::kEnvironmentTypes && fileEnv_[type]; }
+  bool xtraFile() const { return xtraFile_; }
+  // The needsUpdate field itself (slot 2 is the question, which file nodes answer differently).
+  bool updateNeeded() const { return needsUpdate_; }
+  void setNeedsUpdate(bool value) { needsUpdate_ = value; }
+  bool isDistribution() const { return isDistribution_; }
+  bool doesNotOwnProduct() const { return doesNotOwnProduct_; }
+  bool limitExceeded() const { return limitExceeded_; }
+  Patcher* patcher() const { return patcher_; }
+  // Levels below the top node of the product tree (0 for a product's root).
+  int depth() const { return depth_; }
+
+  // Links of the tree. The children are owned by their parent's list.
+  ManifestNode* parent() const { return parent_; }
+  ManifestNode* nextSibling() const { return nextSibling_; }
+  ManifestNode* previousSibling() const { return previousSibling_; }
+  ManifestNode* firstChild() const { return children_.empty() ? nullptr : children_.front().get(); }
+  const std::vector<std::unique_ptr<ManifestNode>>& children() const { return children_; }
+
+ protected:
+  // The node for a child element by its name, letter case ignored: "Distribution" (only when
+  // allowed), "Directory", "File"; null for any other node.
+  static std::unique_ptr<ManifestNode> createNode(const xmlNode* element, bool allowDistribution);
+  // Links `child` after the last child; returns it.
+  ManifestNode* appendChild(std::unique_ptr<ManifestNode> child);
+  ManifestNode* lastChild() const { return children_.empty() ? nullptr : children_.back().get(); }
+  // Whether a child element may still become a node at this node's depth; logs once when not.
+  bool childDepthAllowed();
+  bool isCancelled() const;
+  // Writes a complete line to the session's log (nothing without a session).
+  void log(const std::string& line) const;
+  // Reports a failure to the session's error reporter (and its log).
+  void reportError(int code, const std::string& text) const;
+
+  std::optional<std::string> name_;
+  std::optional<std::string> localName_;
+  std::optional<std::string> server_;
+  std::int32_t port_ = 0;
+  std::optional<std::string> remotePath_;
+  std::optional<std::string> localPath_;
+  std::optional<std::string> rootPath_;
+  std::optional<std::string> rootOverride_;
+  int useCrc_ = 2;
+  bool ignoreTimeStamp_ = true;
+  bool installOnly_ = false;
+  bool upgradeOnly_ = false;
+  bool hasEnvironmentFiles_ = false;
+  std::array<bool, scan::kEnvironmentTypes> fileEnv_{};
+  bool xtraFile_ = false;
+  bool needsUpdate_ = false;
+  bool deleteMarked_ = false;
+  bool isDistribution_ = false;
+  ManifestNode* nextSibling_ = nullptr;
+  ManifestNode* previousSibling_ = nullptr;
+  ManifestNode* parent_ = nullptr;
+  std::vector<std::unique_ptr<ManifestNode>> children_;
+  ProductHandle* product_ = nullptr;
+  Patcher* patcher_ = nullptr;
+  bool doesNotOwnProduct_ = false;
+  bool limitExceeded_ = false;
+  int depth_ = 0;
+  bool depthWarned_ = false;
+};
+
+}  // namespace korvel

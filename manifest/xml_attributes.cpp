@@ -1,0 +1,82 @@
+// The attribute readers of the manifest model.
+#include "manifest/xml_attributes.h"
+
+#include <libxml/tree.h>
+
+#include <memory>
+
+#include "fileupdate/crc_number.h"
+#include "launcher/text_format.h"
+
+namespace korvel {
+
+namespace {
+
+struct XmlCharFree {
+  void operator()(xmlChar* text) const { xmlFree(text); }
+};
+using OwnedXmlText = std::unique_ptr<xmlChar, XmlCharFree>;
+
+OwnedXmlText property(const xmlNode* element, const char* name) {
+  if (!element || element->type != XML_ELEMENT_NODE || !name) return nullptr;
+  return OwnedXmlText(xmlGetProp(element, reinterpret_cast<const xmlChar*>(name)));
+}
+
+const char* asChars(const OwnedXmlText& text) { return reinterpret_cast<const char*>(text.get()); }
+
+}  // namespace
+
+std::optional<std::string> readText(const xmlNode* element, const char* name, TextArgument fallback) {
+  OwnedXmlText value = property(element, name);
+  if (!value) return fallback.present() ? std::optional<std::string>(fallback.str()) : std::nullopt;
+  return std::string(asChars(value));
+}
+
+std::int32_t readInteger(const xmlNode* element, const char* name, std::int32_t fallback) {
+  OwnedXmlText value = property(element, name);
+  if (!value) return fallback;
+  return decimalToInt32(asChars(value));
+}
+
+std::int32_t readLimit(const xmlNode* element, const char* name, std::int32_t fallback) {
+  // atoi and atol agree where int and long are both 32 bits wide, as they are on the target.
+  return readInteger(element, name, fallback);
+}
+
+int booleanWord(const char* value) {
+  if (!value) return kTriStateUnspecified;
+  static constexpr const char* kTrue[] = {"y", "yes", "t", "true", "on", "1"};
+  static constexpr const char* kFalse[] = {"n", "no", "f", "false", "off", "0"};
+  const std::string text(value);
+  for (const char* word : kTrue)
+    if (equalsIgnoreCase(text, word)) return 1;
+  for (const char* word : kFalse)
+    if (equalsIgnoreCase(text, word)) return 0;
+  return kTriStateUnspecified;
+}
+
+bool readBoolean(const xmlNode* element, const char* name, bool fallback) {
+  OwnedXmlText value = property(element, name);
+  if (!value) return fallback;
+  const int word = booleanWord(asChars(value));
+  return word == kTriStateUnspecified ? fallback : word == 1;
+}
+
+int readTriState(const xmlNode* element, const char* name) {
+  OwnedXmlText value = property(element, name);
+  return booleanWord(value ? asChars(value) : nullptr);
+}
+
+bool isElement(const xmlNode* node) { return node && node->type == XML_ELEMENT_NODE; }
+
+bool isElementNamed(const xmlNode* node, const char* name) {
+  return isElement(node) && node->name && name &&
+         equalsIgnoreCase(reinterpret_cast<const char*>(node->name), name);
+}
+
+std::string elementName(const xmlNode* node) {
+  if (!node || !node->name) return {};
+  return reinterpret_cast<const char*>(node->name);
+}
+
+}  // namespace korvel
