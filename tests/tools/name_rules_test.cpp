@@ -28,7 +28,5 @@ TEST(NameRules, EncodesWhatAUrlWouldMisreadAndDecodesItBack) {
   EXPECT_EQ(decodeUrlSegment("bad%zzescape%4"), "bad%zzescape%4");
 }
 
-TEST(NameRules, FoldsOnlyAsciiLetters) { EXPECT_EQ(foldCase("Data\xC3\x89.PAK"), "data\xC3\x89.pak"); }
-
 }  // namespace
 }  // namespace korvel::publish
