@@ -39,6 +39,7 @@ inline constexpr std::uint32_t kInternetFlagNoCacheWrite = 0x04000000;
 inline constexpr std::size_t kUrlComponentCapacity = 256;
 
 // Error numbers the POSIX backend gives back (the WinINet numbers for the same causes).
+inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorInternetTimeout = 12002;
 inline constexpr std::uint32_t kErrorInternetInternal = 12004;
@@ -55,8 +56,9 @@ inline constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
 // with success, leaving the short result to the caller's size check).
 extern const bool kHttpReadReportsTruncatedBody;
 
-// The system's proxy settings (INTERNET_OPTION_PROXY). Win32: the internet settings of the user.
-// POSIX: the proxy environment variables (http_proxy, HTTP_PROXY, all_proxy, ALL_PROXY for the proxy;
+// The system's proxy settings (INTERNET_OPTION_PROXY). Win32: the internet settings of the user (Wine
+// also honours the http_proxy variable, and reads the settings once per process). POSIX: the proxy
+// environment variables, read on every query (http_proxy, HTTP_PROXY, all_proxy, ALL_PROXY for the proxy;
 // no_proxy, NO_PROXY for the bypass list). An absent value stays empty (nullopt).
 struct ProxySettings {
   std::optional<std::string> proxy;
@@ -88,8 +90,9 @@ class HttpRequest;
 class HttpSession {
  public:
   // InternetOpen(agent, accessType, proxy, bypass, 0). With kInternetOpenTypeProxy the proxy and bypass
-  // lists of `proxy` are passed (absent ones as null); with kInternetOpenTypeDirect none is used, even
-  // when the environment names a proxy. Null with `error` set on failure.
+  // lists of `proxy` are passed (absent ones as null), and a session without a proxy list is refused
+  // with kErrorInvalidParameter, as WinINet refuses it; with kInternetOpenTypeDirect no proxy is used,
+  // even when the environment names one. Null with `error` set on failure.
   static std::unique_ptr<HttpSession> open(const std::string& agent, std::uint32_t accessType,
                                            const ProxySettings& proxy, std::uint32_t& error);
   ~HttpSession();

@@ -210,7 +210,11 @@ std::unique_ptr<HttpSession> HttpSession::open(const std::string& agent, std::ui
   auto state = std::make_unique<State>();
   state->agent = agent;
   if (accessType == kInternetOpenTypeProxy) {
-    state->proxy = proxy.proxy.value_or("");
+    if (!proxy.proxy) {
+      error = kErrorInvalidParameter;
+      return nullptr;
+    }
+    state->proxy = *proxy.proxy;
     state->bypass = proxy.bypass.value_or("");
   }
   error = 0;

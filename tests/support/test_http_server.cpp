@@ -191,7 +191,9 @@ struct TestHttpServer::Impl {
 
 TestHttpServer::TestHttpServer() : impl_(std::make_unique<Impl>()) {
   Impl& impl = *impl_;
-  impl.server.set_keep_alive_timeout(1);
+  // One request per connection: a client that pools connections must not hold the server's threads
+  // (and its shutdown) in a keep-alive wait.
+  impl.server.set_keep_alive_max_count(1);
   auto handler = [&impl](const httplib::Request& request, httplib::Response& response) {
     impl.handle(request, response);
   };

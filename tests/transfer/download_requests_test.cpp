@@ -11,6 +11,7 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
 #include "tests/transfer/fake_patch_client.h"
+#include "transfer/http_transfer.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel::test {
@@ -93,22 +94,23 @@ TEST_F(DownloadRequestTest, CompletedDownloadAdvancesCountersAndStatistics) {
 }
 
 TEST_F(DownloadRequestTest, FileAndOverallBarsFollowTheBytesReceived) {
-  // 25 of 50 bytes arrive; the rest is held until bar 1 has shown them.
-  server.serveGated("/half.bin", std::string(50, 'h'), 25);
-  patcher().setDownloadCounters(0, 200, 50, 0);
+  // Half of the body (one full read buffer) arrives; the rest is held until bar 1 has shown it.
+  const int half = static_cast<int>(HttpTransfer::kReadBufferSize);
+  server.serveGated("/half.bin", std::string(2 * half, 'h'), half);
+  patcher().setDownloadCounters(0, 4 * half, half / 2, 0);
   client.onProgress = [this](int position, int bar) {
     if (bar == 1 && position == 50) server.openGate("/half.bin");
   };
 
-  EXPECT_EQ(download("/half.bin", dir.file("half.bin"), 0, 50, 50), 0);
+  EXPECT_EQ(download("/half.bin", dir.file("half.bin"), 0, 2 * half, 2 * half), 0);
 
   const auto progress = client.progress();
   const auto atHalf = std::find(progress.begin(), progress.end(), Progress{50, 1});
   ASSERT_NE(atHalf, progress.end());
-  // The overall bar is refreshed just before: bytesDone 50 + 25 of 200, as 75 / (200 / 100).
+  // The overall bar is refreshed just before: bytesDone 8192 + 16384 of 65536, as 24576 / 655.
   ASSERT_NE(atHalf, progress.begin());
   EXPECT_EQ(*(atHalf - 1), (Progress{37, 3}));
-  EXPECT_EQ(patcher().bytesDone(), 100);
+  EXPECT_EQ(patcher().bytesDone(), half / 2 + 2 * half);
 }
 
 TEST_F(DownloadRequestTest, FailedDownloadRestoresCountersAndMarksTheSessionFailed) {
@@ -168,8 +170,9 @@ TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
 }
 
 TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
-  server.serveGated("/big.bin", std::string(5000, 'b'), 1000);
-  patcher().setDownloadCounters(0, 10000, 700, 0);
+  const int size = 3 * static_cast<int>(HttpTransfer::kReadBufferSize);
+  server.serveGated("/big.bin", std::string(size, 'b'), HttpTransfer::kReadBufferSize);
+  patcher().setDownloadCounters(0, 2 * size, 700, 0);
   writeFile(dir.file("big.bin"), "old version");
   client.onProgress = [this](int position, int bar) {
     if (bar == 1 && position > 0) {
@@ -178,7 +181,7 @@ TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
     }
   };
 
-  EXPECT_EQ(download("/big.bin", dir.file("big.bin"), 0, 5000, 5000), 120);
+  EXPECT_EQ(download("/big.bin", dir.file("big.bin"), 0, size, size), 120);
   EXPECT_EQ(patcher().bytesDone(), 700);
   EXPECT_EQ(readFile(dir.file("big.bin")), "old version");
   const auto overall = client.positionsOn(3);
