@@ -41,8 +41,8 @@ class DirectoryNode : public ManifestNode {
   // delete-marked; otherwise creates the folder and downloads the children into it until a stopping
   // code (41, 42, 47, 120) or a cancel, keeping the last non-zero result.
   int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
-  // Slot 19: the children first; then a delete-marked directory removes its folder (never for ".") and
-  // is no longer marked.
+  // Slot 19: the children first; then a delete-marked directory removes its folder (never for "." or a
+  // nameless directory, whose folder is the parent's) and is no longer marked.
   bool removeDeleted(TextArgument basePath) override;
   int countFiles(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t countBytes(ProductHandle* pass, ScanFlags flags) override;
