@@ -15,6 +15,7 @@
 
 namespace korvel {
 
+class DirectorySnapshot;
 class PatchCache;
 
 class FileNode : public ManifestNode, public CrcSubject {
@@ -43,8 +44,17 @@ class FileNode : public ManifestNode, public CrcSubject {
   // without a local path never needs an update. Returns true.
   bool readFromElement(xmlNode* element, ManifestNode* parent, ManifestNode* previous, TextArgument parentLocal,
                        TextArgument parentRemote, ProductHandle* product) override;
+  // Slot 6: once per pass (pass flag 4) for an eligible file while the session runs: with `withCrc`
+  // the file is checked with CRC checking on and the cached CRC ignored, otherwise verified as in a
+  // scan. The file then counts as scanned and verified. False only for a file already CRC-scanned.
+  bool crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) override;
   // Slot 7: true for a file that restarts the program, otherwise the base answer.
   bool usesCrc() const override;
+  // Slot 10: stores the root and verifies the file against it (counted by the session's progress).
+  void setRootOverride(TextArgument path) override;
+  // Slot 12: verifies an eligible file once per pass (pass flags 0 and 5; with 0x80 a file already
+  // scanned is skipped), counted by the session's progress. Nothing once the session is cancelled.
+  void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 14: LocalName, TotalSize, DownloadSize, TimeStamp, Restart, Keep_Backup, TempFilename, CRC
   // and Compressed (default true). An uncompressed file without a DownloadSize downloads TotalSize
   // bytes; a file that would use CRC checks but names no CRC does not use them (useCrc 0).
@@ -92,6 +102,40 @@ class FileNode : public ManifestNode, public CrcSubject {
   // to a selected environment (0x1000 with FileEnvA ... 0x8000 with FileEnvD); with 0x10 only when it
   // has a FileEnv flag or XtraFile.
   bool eligible(ScanFlags flags) const;
+
+  // ---- Verification (fileupdate/file_node_verify.cpp) ----------------------------------------------
+  // A size that cannot be had (GetFileSize's INVALID_FILE_SIZE); also given for 4 GiB and more.
+  static constexpr std::uint32_t kInvalidSize = 0xFFFFFFFFu;
+  // Time stamps this many seconds apart count as the same.
+  static constexpr std::int64_t kTimeTolerance = 60;
+  // Decides whether the file needs an update and records it (needsUpdate, and whether a delta fits).
+  // The running program's own entry is compared by CRC and handed to the session's self-update. False
+  // for a file that is to be deleted or whose folder is; true otherwise.
+  bool verify(TextArgument basePath);
+  // The decision itself, in this order: a file to be deleted is not needed; a missing file is (unless
+  // only upgrades are made, line M); an install-only file that exists is current; a wrong size is a
+  // discrepancy (line S); a matching time stamp (within a minute, or ignored) is current unless CRC
+  // checking finds a different CRC; a different time stamp (line T) is overridden by a matching CRC.
+  // The patch cache's entry follows the file's current time and size, and is dropped when they change.
+  bool check(TextArgument basePath);
+  // Measures localSize: true (line S) when TotalSize is known and differs, true (line M) when the size
+  // cannot be had.
+  bool sizeDiffers(TextArgument basePath);
+  // Whether the local time stamp lies more than a minute from TimeStamp (line T), or cannot be had
+  // (line M). Without `force`, false for a file checked by CRC or without a TimeStamp.
+  bool timeDiffers(TextArgument basePath, bool force);
+  // The CRC of the file `name` in basePath compared with the manifest's: true (line C, naming `name`)
+  // when it differs; false when no CRC is known or the session is cancelled. The cache is not used.
+  bool crcDiffers(TextArgument basePath, const std::string& name);
+  // The local file's modification time: from the session's folder snapshot when it describes the
+  // file's folder and `onDisk` is not set, otherwise from the file system. False when it cannot be had.
+  bool timeOf(TextArgument basePath, std::int32_t& out, bool onDisk = false) const;
+  // The local file's size (the temporary file's with `useTemp`, always measured on disk), from the
+  // snapshot as timeOf; kInvalidSize when it cannot be had or does not fit in 32 bits.
+  std::uint32_t sizeOf(TextArgument basePath, bool useTemp = false, bool onDisk = false) const;
+  // Whether `name` names the running program: equal to its file name ignoring case, or an ".exe" name
+  // matching the part of a short (8.3) running name before its "~". Logs the match.
+  bool isRunningProgram(const std::string& name) const;
 
   // localName when it is absolute, else basePath\localName (localName alone for an empty base). At
   // most 511 characters; empty without a name.
@@ -141,6 +185,10 @@ class FileNode : public ManifestNode, public CrcSubject {
  protected:
   // The product's title for the log lines; null when the file has no product or the product no title.
   const char* productTitle() const;
+  // Logs the "M" discrepancy (the file is not on the local machine).
+  void logMissing() const;
+  // The session's folder snapshot when it describes the folder this file lies in under basePath.
+  DirectorySnapshot* snapshotFor(TextArgument basePath) const;
 
   bool existsLocally_ = false;
   std::uint32_t localCrc_ = 0;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 
+#include "launcher/install_location.h"
 #include "launcher/text_format.h"
 #include "launcher/tokenizer.h"
 #include "platform/clock.h"
@@ -112,6 +113,7 @@ std::unique_ptr<platform::ProgressWindow> Launcher::makeProgressWindow(const pla
 std::string Launcher::findSiblingDirectory() const {
   const std::string current = platform::currentDirectory();
   std::string directory = current;
+  findInstallLocation(kSiblingProgram, directory, current, 256, "Path");
   return platform::pathExists(directory) ? directory : current;
 }
 

@@ -118,7 +118,8 @@ class Launcher : public PatchClient {
 
  private:
   void appendPassThrough(const std::string& option);
-  // The sibling launcher's folder: the current directory, kept only when it passes the access test.
+  // The sibling launcher's folder: the application paths entry of the sibling program (value "Path"),
+  // else the current directory; the current directory when the folder fails the access test.
   std::string findSiblingDirectory() const;
 
   std::string passThroughArguments_;

@@ -43,7 +43,10 @@ Patcher::Patcher(PatchClient* client)
       installDirectory_(cutToCapacity(platform::currentDirectory(), 256)),
       statistics_(std::make_unique<ProgressRates>()),
       patchCache_(std::make_unique<PatchCache>()),
-      directorySnapshot_(std::make_unique<DirectorySnapshot>()) {}
+      directorySnapshot_(std::make_unique<DirectorySnapshot>()) {
+  ownFileName_ = cutToCapacity(runningFileName(), 256);
+  ownProgramPath_ = ownFileName_;
+}
 
 Patcher::~Patcher() {
   if (m_xmlInfo) xmlFreeDoc(m_xmlInfo);
@@ -82,6 +85,10 @@ void Patcher::stop() {
 
 bool Patcher::isCancelled() const {
   return stopRequested_.load() || (client_ && client_->sessionHasFailed());
+}
+
+void Patcher::setStatusLine(const std::string& text) {
+  if (client_) client_->fileStarted(text.c_str());
 }
 
 std::string Patcher::baseFor() const {

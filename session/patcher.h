@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 #include "session/worker_thread.h"
 
 typedef struct _xmlDoc xmlDoc;
+typedef struct _xmlNode xmlNode;
 
 namespace korvel {
 
@@ -26,6 +28,7 @@ class PatchClient;
 class ProgressRates;
 class PatchCache;
 class DirectorySnapshot;
+class ProductRecord;
 
 // A log channel: writes "[%H:%M:%S] " (local time; "Out of Range: " when the clock cannot be read)
 // before each line and flushes after every line.
@@ -83,6 +86,14 @@ class Patcher {
   // ---- Errors ----------------------------------------------------------------------------------
   // Reports a failure once: the client's error(code, text), and the text to the log.
   void reportError(int code, const std::string& text);
+  // A warning that does not stop anything (a file of a size other than the manifest's): logged, and
+  // given to the client's error() with code 0, the code that says nothing failed, since error() is
+  // the client's only channel for a text.
+  void showWarning(const std::string& text) { reportError(0, text); }
+  // Whether a downloaded file of the wrong size fails (44) instead of only being warned about. Off
+  // unless set.
+  bool strictSize() const { return strictSize_; }
+  void setStrictSize(bool on) { strictSize_ = on; }
 
   // ---- State the front end polls -------------------------------------------------------------
   bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
@@ -192,6 +203,73 @@ class Patcher {
   int updateAmount(const char* names, std::uint32_t flags);
   int totalDownloadBytes(const char* names, std::uint32_t flags);
   std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
+  // The named product's local root (empty when it has none or no product matches); without a name
+  // the default root path.
+  std::string distributionPath(const char* name) const;
+  // The first call per session reports error 85 (install missing files from the CD); later calls do
+  // nothing.
+  void limitExceededWarning();
+  // The text of the download pass's disk warning for `freeBytes` available and `neededBytes` needed
+  // (megabytes of 1,000,000 bytes, rounded down).
+  static std::string diskSpaceText(std::uint64_t freeBytes, std::uint64_t neededBytes);
+
+  // ---- What the last load read (session/patcher_load.cpp) --------------------------------------
+  // The manifest is fetched into a buffer of this many bytes; a larger body fails the access mode.
+  static constexpr int kManifestCapacity = 5000000;
+  // The answer of an authorisation-closing request is read into (and discarded from) this many bytes.
+  static constexpr int kAuthCloseCapacity = 128000;
+  // Named in the message of a failed refetch after the rerun marker.
+  static constexpr const char* kSupportSite = "the Korvel support site";
+  // A change-notes text with its version, kept per maintenance type (0 and 1).
+  struct ChangeText {
+    std::int32_t version = 0;
+    std::string text;
+  };
+  int manifestVersion() const { return manifestVersion_; }
+  const std::string& productName() const { return productName_; }
+  int productVersion() const { return productVersion_; }
+  bool patchFrozen() const { return patchFrozen_; }
+  const std::string& patchFrozenBypassList() const { return patchFrozenBypassList_; }
+  const std::vector<ChangeText>& changeList(int maintenanceType) const { return changeLists_[maintenanceType ? 1 : 0]; }
+  const std::string& loadDirectory() const { return loadDirectory_; }
+  bool accessModeTried(int mode) const { return mode >= 0 && mode < 4 && modeTried_[mode]; }
+  bool accessModeUsable(int mode) const { return mode >= 0 && mode < 4 && modeUsable_[mode]; }
+  // Whether a load ends with the rescan of every file (on unless switched off).
+  void setRescanAfterLoad(bool on) { rescanAfterLoad_ = on; }
+
+  // ---- What the file nodes' verification uses ---------------------------------------------------
+  // Shows `text` on the client's status line (its fileStarted notification).
+  void setStatusLine(const std::string& text);
+  // The folder the directory snapshot was filled from; empty while it holds nothing. Its records name
+  // files relative to this folder.
+  const std::string& snapshotFolder() const { return snapshotFolder_; }
+  // Fills the snapshot from `folder` (dropping what it held) and opens the folder's patch cache, as
+  // every scan does before it checks files. Worker thread, or while no job runs.
+  void openCaches(const std::string& folder);
+  int filesTotal() const { return filesTotal_; }
+  int filesChecked() const { return filesChecked_; }
+  int bytesToUpdate() const { return bytesToUpdate_; }
+  int downloadBytesTotal() const { return totalDownloadBytes_; }
+
+  // ---- The running program and its replacement (session/patcher_self_update.cpp) -----------------
+  // Reads the process's command line: "inetType:<0-3>" sets the access mode, "PatchPatcher <file>"
+  // starts the copy of this program over that file, every other token is kept for a restart.
+  void scanOwnCommandLine();
+  // The running program's file name without its folder.
+  const std::string& ownFileName() const { return ownFileName_; }
+  // Tests: the name the running program goes by from now on (kept by later command-line scans).
+  void setOwnFileName(std::string name);
+  // The program a restart starts, and the arguments it is given.
+  const std::string& ownProgramPath() const { return ownProgramPath_; }
+  const std::string& restartArguments() const { return restartArguments_; }
+  // The first call registers `newCopy` as the program to restart; when it does not contain
+  // `replacedName`, the restart is told ("PatchPatcher" and the name) to copy itself over that file.
+  // Later calls and a null newCopy change nothing.
+  void registerSelfReplacement(const char* newCopy, const char* replacedName);
+  // The first call copies sourceName over targetName (relative names lie in the base folder), on the
+  // calling thread when `inlineCopy` is set, otherwise on the copy worker. Opening either file is tried
+  // 26 times, 500 ms apart, unless the session fails meanwhile. Later calls change nothing.
+  void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy);
 
  private:
   // Job machinery (session/patcher_jobs.cpp).
@@ -200,12 +278,37 @@ class Patcher {
   bool runJob();
   // While workerBusy: dispatch up to five waiting messages, then sleep `stepMs`.
   void waitForWorker(unsigned stepMs);
-  // Job bodies over the manifest model (session/patcher_model_ops.cpp).
+  // The load job (session/patcher_load.cpp).
   bool loadJob(const WorkerJob& job);
+  // Job bodies over the manifest model (session/patcher_model_ops.cpp).
   bool rescan(const char* names, std::uint32_t flags);
   bool scanPass(const char* names, std::uint32_t flags);
   bool downloadPass(const char* names);
   void resetProductList();
+  // Load steps (session/patcher_load.cpp).
+  // The body of server:port/path fetched into a zero-filled buffer of `capacity` bytes; nothing when
+  // the request fails or an argument is missing.
+  std::optional<std::string> memoryFetch(int capacity, const std::string& server, int port, const std::string& path,
+                                         int decompress);
+  bool fetchManifest(bool& authRequired);
+  int nextAccessMode() const;
+  bool validate(std::uint32_t flags);
+  void takeRootPath(const std::optional<std::string>& root);
+  void readChangeTexts(xmlNode* product);
+  void dropDocument();
+  // Walk helpers (session/patcher_model_ops.cpp).
+  // Runs `visit` for each named product (every product without names: the top one when `topOnly`),
+  // selecting an unselected named product for the duration. Returns whether any name matched.
+  bool forProducts(const char* names, bool topOnly, const std::function<void(ProductRecord&)>& visit);
+  std::int64_t sumDownloadBytes(const char* names, std::uint32_t flags);
+  // The base each product is walked with: its own base directory, with `base` as the fallback.
+  std::string productBase(ProductRecord& product, const std::string& base) const;
+  void savePatchCache();
+  void closeAuthorisations();
+  // The copy of the self-update (session/patcher_self_update.cpp).
+  void copySelf(const std::string& source, const std::string& destination);
+  // The running program's file name, from its path or else from its command line.
+  static std::string runningFileName();
 
  private:
   PatchClient* client_;
@@ -223,6 +326,12 @@ class Patcher {
   std::array<bool, 4> modeUsable_{};
   std::string defaultRootPath_;  // at most 255 characters
   std::string loadDirectory_;
+  int manifestVersion_ = 0;
+  std::string productName_;
+  int productVersion_ = 0;
+  bool patchFrozen_ = false;
+  std::string patchFrozenBypassList_;
+  std::array<std::vector<ChangeText>, 2> changeLists_;
 
   // Jobs.
   WorkerJob job_;
@@ -236,7 +345,17 @@ class Patcher {
   std::atomic<bool> downloadHappened_{false};
   std::atomic<bool> exitAfterJob_{false};
   bool rescanAfterLoad_ = true;
-  bool limitWarningGiven_ = false;
+  bool strictSize_ = false;
+  std::atomic<bool> limitWarningGiven_{false};
+  std::string snapshotFolder_;
+
+  // The running program and its replacement.
+  std::string ownFileName_;
+  bool ownFileNameFixed_ = false;
+  std::string ownProgramPath_;
+  std::string restartArguments_;  // at most 255 characters
+  bool replacementRegistered_ = false;
+  std::atomic<bool> copyStarted_{false};
 
   // Counters of the scan and download passes.
   int filesTotal_ = 0;

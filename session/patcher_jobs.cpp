@@ -72,6 +72,7 @@ bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
 }
 
 bool Patcher::startLoadJob(std::uint32_t flags) {
+  scanOwnCommandLine();
   manifestLoaded_.store(false);
   stopRequested_.store(false);
   if (client_) client_->setFailedOrStopped(false);

@@ -1,69 +1,302 @@
-// Sums, selection and job bodies that walk the products of the manifest. This build holds no product
-// list: every walk covers no product, so counts are 0, named products match nothing, and a load
-// cannot build a tree and ends with manifestReady(0).
+// The session's operations over the products of the manifest: selection and local roots, the sums
+// the front end and the passes ask for, the rescan after a load, the scan pass and the download pass.
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
+#include "launcher/file_utils.h"
 #include "launcher/patch_client.h"
+#include "launcher/text_format.h"
+#include "launcher/tokenizer.h"
+#include "manifest/distribution_node.h"
+#include "manifest/product_record.h"
+#include "patchcache/directory_snapshot.h"
+#include "patchcache/patch_cache.h"
+#include "platform/files.h"
 #include "session/patcher.h"
+#include "session/result_codes.h"
+#include "transfer/progress_rates.h"
 
 namespace korvel {
 
 namespace {
+
+constexpr std::size_t kPathCapacity = 256;
+constexpr std::size_t kMessageCapacity = 512;
+// Room the download pass keeps free beyond what it downloads.
+constexpr std::int64_t kDiskReserve = 5000000;
+constexpr std::uint64_t kBytesPerMegabyte = 1000000;
+
 bool hasNames(const char* names) { return names && *names; }
+
+// The session's counters are 32-bit; a larger sum is shown as the largest count rather than wrapping
+// to a negative one.
+int saturated(std::int64_t value) {
+  return static_cast<int>(std::clamp<std::int64_t>(value, INT_MIN, INT_MAX));
+}
+
+// Selects a product (both flags) for the length of one walk when it is not selected already.
+class SelectedForWalk {
+ public:
+  explicit SelectedForWalk(ProductRecord& product) : product_(product), saved_(product.selection()) {
+    if (!saved_.selected && !saved_.secondary) {
+      product_.setSelected(true, false);
+      product_.setSelected(true, true);
+    }
+  }
+  ~SelectedForWalk() { product_.restoreSelection(saved_); }
+  SelectedForWalk(const SelectedForWalk&) = delete;
+  SelectedForWalk& operator=(const SelectedForWalk&) = delete;
+
+ private:
+  ProductRecord& product_;
+  ProductRecord::Selection saved_;
+};
+
 }  // namespace
 
-void Patcher::resetProductList() {}
+void Patcher::resetProductList() { products_->clear(); }
 
-bool Patcher::loadJob(const WorkerJob& job) {
-  if (client_) client_->manifestReady(0);
-  return false;
+bool Patcher::forProducts(const char* names, bool topOnly, const std::function<void(ProductRecord&)>& visit) {
+  if (!hasNames(names)) {
+    // The top product's walks enter its nested distributions by their own rules.
+    if (ProductHandle* top = products_->top()) visit(top->record());
+    return true;
+  }
+  bool matched = false;
+  for (const std::string& name : Tokenizer::split(names, ",")) {
+    ProductHandle* product = products_->findProduct(name);
+    if (!product) continue;
+    matched = true;
+    SelectedForWalk selected(product->record());
+    visit(product->record());
+  }
+  return matched;
+}
+
+bool Patcher::selectDistributions(const char* names, bool on) {
+  if (!hasNames(names)) {
+    products_->forEachProduct([on](ProductHandle& product) {
+      product.record().setSelected(on, false);
+      product.record().setSelected(on, true);
+    });
+    return true;
+  }
+  bool matched = false;
+  for (const std::string& name : Tokenizer::split(names, ",")) {
+    if (ProductHandle* product = products_->findProduct(name)) {
+      product->record().setSelected(on, false);
+      product->record().setSelected(on, true);
+      matched = true;
+    }
+  }
+  return matched;
+}
+
+bool Patcher::setDistributionPath(const char* names, const char* path) {
+  if (!hasNames(names)) {
+    if (path && std::strlen(path) >= kPathCapacity) return false;
+    defaultRootPath_ = path ? path : "";
+    return true;
+  }
+  filesTotal_ = countFiles(names, 0);
+  // Every file checks itself against the new root; its progress counts from the start.
+  filesChecked_ = 0;
+  bool matched = false;
+  for (const std::string& name : Tokenizer::split(names, ",")) {
+    if (ProductHandle* product = products_->findProduct(name)) {
+      product->record().setLocalRoot(path);
+      matched = true;
+    }
+  }
+  if (ProductHandle* top = products_->top()) top->record().aggregateFlags();
+  return matched;
+}
+
+std::string Patcher::distributionPath(const char* name) const {
+  if (!hasNames(name)) return defaultRootPath_;
+  ProductHandle* product = products_->findProduct(name);
+  if (!product) return {};
+  return product->record().localRoot().value_or(std::string());
+}
+
+int Patcher::countFiles(const char* names, std::uint32_t flags) {
+  products_->setPassFlag(pass::kCounted, false);
+  std::int64_t sum = 0;
+  forProducts(names, false, [&](ProductRecord& product) { sum += product.countFiles(flags); });
+  return saturated(sum);
+}
+
+int Patcher::updateAmount(const char* names, std::uint32_t flags) {
+  products_->setPassFlag(pass::kCompressedCounted, false);
+  std::int64_t sum = 0;
+  forProducts(names, false, [&](ProductRecord& product) {
+    product.aggregateFlags();
+    sum += product.countCompressedBytes(flags);
+  });
+  return saturated(sum);
+}
+
+std::int64_t Patcher::sumDownloadBytes(const char* names, std::uint32_t flags) {
+  log("Getting Total Size...\n");
+  products_->setPassFlag(pass::kDownloadCounted, false);
+  std::int64_t sum = 0;
+  forProducts(names, false, [&](ProductRecord& product) { sum += product.countDownloadBytes(flags); });
+  return sum;
+}
+
+int Patcher::totalDownloadBytes(const char* names, std::uint32_t flags) {
+  return saturated(sumDownloadBytes(names, flags));
+}
+
+std::int64_t Patcher::largestFileSpace(const char* names, std::uint32_t flags) {
+  std::int64_t largest = 0;
+  forProducts(names, false,
+              [&](ProductRecord& product) { largest = std::max(largest, product.largestSpaceNeeded(flags)); });
+  return largest;
+}
+
+void Patcher::limitExceededWarning() {
+  if (limitWarningGiven_.exchange(true)) return;
+  reportError(result::kLimitWarning,
+              "Warning: Download Limit exceeded.  Please install any missing files from your CD.\n");
+}
+
+std::string Patcher::diskSpaceText(std::uint64_t freeBytes, std::uint64_t neededBytes) {
+  const std::uint64_t missing = neededBytes > freeBytes ? neededBytes - freeBytes : 0;
+  return boundedFormat(kMessageCapacity,
+                       "Not enough free disk space.  Space available is %d MB, space needed is %d MB.  Please free "
+                       "up %d MB.\n",
+                       saturated(static_cast<std::int64_t>(freeBytes / kBytesPerMegabyte)),
+                       saturated(static_cast<std::int64_t>(neededBytes / kBytesPerMegabyte)),
+                       saturated(static_cast<std::int64_t>(missing / kBytesPerMegabyte)));
+}
+
+std::string Patcher::productBase(ProductRecord& product, const std::string& base) const {
+  return product.baseDirectory(base).value_or(base);
+}
+
+void Patcher::openCaches(const std::string& folder) {
+  // The snapshot describes the folder as it is now: records of files deleted since an earlier fill
+  // must not answer for them.
+  directorySnapshot_->clear();
+  directorySnapshot_->scanFolder(folder);
+  snapshotFolder_ = folder;
+  patchCache_->open(PatchCache::kDefaultFileName, folder);
+}
+
+void Patcher::savePatchCache() {
+  if (patchCache_->folder() && platform::pathExists(*patchCache_->folder())) patchCache_->save();
 }
 
 bool Patcher::rescan(const char* names, std::uint32_t flags) {
+  const std::string base = baseFor();
   log("Begin Rescan Routine ---------------------------- *\n");
+  // The rescan verifies the same files against the same folder as a scan pass, and once it has, an
+  // update skips its scan pass: without the caches here they would never be read or saved in a run.
+  openCaches(base);
+  const int count = countFiles(names, flags | scan::kSkipVerified);
   filesChecked_ = 0;
-  filesTotal_ = countFiles(names, flags | 0x100);
-  if (filesTotal_ < 1) log("No Files to Rescan.  We're A-OK.\n");
+  filesTotal_ = count;
+  if (count < 1) {
+    log("No Files to Rescan.  We're A-OK.\n");
+  } else {
+    log(boundedFormat(kPathCapacity, "Rescanning %d files\n", count));
+    if (client_) client_->progressRange(100, kBarScan);
+    forProducts(names, false, [&](ProductRecord& product) {
+      product.scan(flags, base);
+      product.aggregateFlags();
+    });
+  }
   recountTotals();
+  savePatchCache();
   log("End Rescan Routine ---------------------------- *\n");
   return true;
 }
 
 bool Patcher::scanPass(const char* names, std::uint32_t flags) {
-  filesTotal_ = countFiles(names, 0x80);
+  filesTotal_ = countFiles(names, scan::kSkipScanned);
+  const std::string base = baseFor();
   filesChecked_ = 0;
+  openCaches(base);
+  if (filesTotal_ > 0) {
+    if (client_) client_->progressRange(100, kBarScan);
+    forProducts(names, false, [&](ProductRecord& product) {
+      product.scan(scan::kSkipScanned, productBase(product, base));
+      product.aggregateFlags();
+    });
+  }
   recountTotals();
+  savePatchCache();
   return true;
 }
 
 bool Patcher::downloadPass(const char* names) {
-  // No product to download: the pass ends at once with nothing matched.
-  updateRunning_.store(false);
-  recountTotals();
-  return false;
-}
+  if (client_) client_->scanStarted();
+  stopRequested_.store(false);
+  // The files are about to change: what the snapshot recorded no longer describes them.
+  directorySnapshot_->clear();
+  snapshotFolder_.clear();
 
-bool Patcher::selectDistributions(const char* names, bool on) { return !hasNames(names); }
+  totalDownloadBytes_ = totalDownloadBytes(names, scan::kCompressedOnly);
+  bytesToUpdate_ = updateAmount(names, 0);
+  if (bytesToUpdate_ != 0 && client_) client_->progressRange(100, kBarOverall);
 
-bool Patcher::setDistributionPath(const char* names, const char* path) {
-  if (hasNames(names)) {
-    filesTotal_ = countFiles(names, 0);
-    return false;
+  statistics_->reset();
+  statistics_->set(totalDownloadBytes_, ProgressRates::kExpansionBytes, ProgressRates::kExpected);
+  statistics_->set(totalDownloadBytes(names, 0), ProgressRates::kCopyBytes, ProgressRates::kExpected);
+  statistics_->set(bytesToUpdate_, ProgressRates::kDownloadBytes, ProgressRates::kExpected);
+  products_->setPassFlag(pass::kExcludedFromUpdateCount, false);
+  statistics_->set(countFiles(names, scan::kCountUpdates), ProgressRates::kFiles, ProgressRates::kExpected);
+  statistics_->set(totalDownloadBytes(names, scan::kDeltaBytesOnly), ProgressRates::kDeltaBytes,
+                   ProgressRates::kExpected);
+  statistics_->set(totalDownloadBytes(names, scan::kNoDownloadBytes), ProgressRates::kSessionBytes,
+                   ProgressRates::kExpected);
+
+  const std::string base = baseFor();
+  const std::uint64_t available = freeDiskProbe_ ? freeDiskProbe_(base) : freeDiskBytes(base);
+  const std::int64_t needed = sumDownloadBytes(names, 0) + largestFileSpace(names, 0) + kDiskReserve;
+  if (needed > 0 && static_cast<std::uint64_t>(needed) > available && client_) {
+    const std::string text = diskSpaceText(available, static_cast<std::uint64_t>(needed));
+    client_->diskSpaceLow(available, static_cast<std::uint64_t>(needed), text.c_str());
   }
-  if (path && std::strlen(path) > 255) return false;
-  defaultRootPath_ = path ? path : "";
-  return true;
+
+  bool result = false;
+  if (hasNames(names)) {
+    result = forProducts(names, false,
+                         [&](ProductRecord& product) { product.download(0, productBase(product, base)); });
+  } else if (ProductHandle* top = products_->top()) {
+    result = top->record().download(0, productBase(top->record(), base)) == result::kOk;
+  }
+
+  if (updateAmount(names, 0) == 0 && client_) {
+    client_->progressPosition(100, kBarFileDownload);
+    client_->progressPosition(100, kBarOverall);
+  }
+  log("Finished Downloading\n");
+  savePatchCache();
+
+  if (downloadHappened_.load()) closeAuthorisations();
+  if (!stopRequested_.load() && !(client_ && client_->sessionHasFailed()) && client_) client_->downloadFinished();
+
+  updateRunning_.store(false);
+  log("Resetting Scan Flags\n");
+  products_->setPassFlag(pass::kVerified, false);
+  recountTotals();
+  return result;
 }
 
-int Patcher::countFiles(const char* names, std::uint32_t flags) { return 0; }
-
-int Patcher::updateAmount(const char* names, std::uint32_t flags) { return 0; }
-
-int Patcher::totalDownloadBytes(const char* names, std::uint32_t flags) {
-  log("Getting Total Size...\n");
-  return 0;
+void Patcher::closeAuthorisations() {
+  // The requests must go out even after a stop, which would otherwise refuse them.
+  const bool stopped = stopRequested_.exchange(false);
+  products_->forEachProduct([&](ProductHandle& handle) {
+    ProductRecord& product = handle.record();
+    if (!product.authClosePath() || product.authClosePath()->empty()) return;
+    memoryFetch(kAuthCloseCapacity, product.effectiveServer().value_or(std::string()), product.effectivePort(),
+                *product.authClosePath(), 0);
+  });
+  downloadHappened_.store(false);
+  stopRequested_.store(stopped || stopRequested_.load());
 }
-
-std::int64_t Patcher::largestFileSpace(const char* names, std::uint32_t flags) { return 0; }
 
 }  // namespace korvel

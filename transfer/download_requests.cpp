@@ -136,6 +136,7 @@ int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, in
 
   if (displayFiles_) client_->reportFile(nullptr, kNoticeDownloadStarts);
   const std::string url = downloadUrl(server, port, path);
+  downloadHappened_.store(true);
   TransferRunning running(transferRunning_);
   transfer.startMemoryDownload(buffer, capacity, url.c_str(), orNull(hasLoginUser_, loginUser_),
                                orNull(hasLoginPassword_, loginPassword_), decompress);
@@ -209,6 +210,7 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
   RateCells rates(*statistics_);
   if (downloadSize != 0) reportTimeEstimate();
 
+  downloadHappened_.store(true);
   TransferRunning running(transferRunning_);
   HttpTransfer::FileRequest request;
   request.url = url.c_str();

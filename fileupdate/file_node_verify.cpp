@@ -1,0 +1,304 @@
+// File nodes: the verification of the local copy against the manifest (presence, size, time stamp and
+// CRC through the patch cache and the folder snapshot), the scan walks and the discrepancy log lines.
+#include "fileupdate/file_node.h"
+
+#include "fileupdate/file_crc.h"
+#include "launcher/text_format.h"
+#include "manifest/product_record.h"
+#include "patchcache/directory_snapshot.h"
+#include "patchcache/patch_cache.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "session/patcher.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr std::size_t kTextCapacity = 256;
+constexpr std::int64_t kSecondsPerDay = 86400;
+
+bool isFolder(const std::string& path) {
+  const std::uint32_t attributes = platform::fileAttributes(path);
+  return attributes != platform::kInvalidAttributes && (attributes & platform::kAttributeDirectory);
+}
+
+// The file opened for reading; a folder of that name counts as no file (Windows cannot open it).
+platform::File openForReading(const std::string& path) {
+  platform::File file = platform::File::open(path, "rb");
+  if (file && isFolder(path)) return {};
+  return file;
+}
+
+bool opensForReading(const std::string& path) { return openForReading(path).isOpen(); }
+
+std::uint32_t sizeOrInvalid(std::int64_t size) {
+  return size < 0 || size >= static_cast<std::int64_t>(FileNode::kInvalidSize) ? FileNode::kInvalidSize
+                                                                               : static_cast<std::uint32_t>(size);
+}
+
+}  // namespace
+
+// ---- Walks --------------------------------------------------------------------------------------
+
+void FileNode::scan(ScanFlags flags, ProductHandle*, TextArgument basePath) {
+  if (isCancelled() || !eligible(flags)) return;
+  if (((flags & scan::kSkipScanned) && passFlags_[pass::kScanned]) || passFlags_[pass::kVerified]) return;
+  passFlags_[pass::kScanned] = true;
+  passFlags_[pass::kVerified] = true;
+  verify(basePath);
+  if (patcher_) patcher_->fileChecked();
+}
+
+void FileNode::setRootOverride(TextArgument path) {
+  ManifestNode::setRootOverride(path);
+  verify(path);
+  if (patcher_) patcher_->fileChecked();
+}
+
+bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
+  if (passFlags_[pass::kCrcScanned] && !isCancelled() && eligible(flags)) return false;
+  // The cached CRC is what this scan questions, so it must not answer.
+  passFlags_[pass::kCrcScanRunning] = true;
+  const int savedUseCrc = useCrc_;
+  if (!isCancelled() && eligible(flags)) {
+    passFlags_[pass::kCrcScanned] = true;
+    if (patcher_) {
+      patcher_->fileChecked();
+      if (localName_) patcher_->setStatusLine(*localName_);
+    }
+    if (withCrc) {
+      useCrc_ = 1;
+      needsUpdate_ = check(basePath);
+      if (needsUpdate_) deltaAvailable_ = findDelta(basePath);
+    } else {
+      useCrc_ = 0;
+      verify(basePath);
+    }
+    passFlags_[pass::kScanned] = true;
+    passFlags_[pass::kVerified] = true;
+  }
+  useCrc_ = savedUseCrc;
+  passFlags_[pass::kCrcScanRunning] = false;
+  return true;
+}
+
+// ---- The decision -------------------------------------------------------------------------------
+
+bool FileNode::verify(TextArgument basePath) {
+  if (deleteCopy_ || (parent_ && parent_->isDeleteMarked())) return false;
+  const std::string local = localFile(basePath);
+  if (patcher_) patcher_->setStatusLine(local);
+
+  if (localName_) {
+    if (!tempFilename_) {
+      const std::string temp = tempFilename();
+      if (!temp.empty()) tempFilename_ = temp;
+    }
+    // A new copy of the running program, running under its temporary name.
+    if (tempFilename_ && isRunningProgram(*tempFilename_)) {
+      existsLocally_ = opensForReading(local);
+      if (existsLocally_ && installOnly_) return false;
+      needsUpdate_ = crcDiffers(basePath, *tempFilename_);
+      if (needsUpdate_) {
+        deltaAvailable_ = findDelta(basePath);
+        if (patcher_) patcher_->registerSelfReplacement(local.c_str(), nullptr);
+      } else if (patcher_) {
+        patcher_->startSelfCopy(tempFile(basePath).c_str(), local.c_str(), true);
+      }
+      return true;
+    }
+    // The running program itself: it cannot be replaced in place, so a new copy goes to the temporary name.
+    if (isRunningProgram(*localName_)) {
+      restart_ = true;
+      existsLocally_ = opensForReading(local);
+      if (existsLocally_ && installOnly_) return false;
+      needsUpdate_ = compareCrc(basePath);
+      if (needsUpdate_) {
+        deltaAvailable_ = findDelta(basePath);
+        if (patcher_) patcher_->registerSelfReplacement(tempFile(basePath).c_str(), local.c_str());
+      } else {
+        platform::deleteFile(tempFile(basePath));
+      }
+      return true;
+    }
+  }
+
+  if (deleteMarked_) return true;
+  needsUpdate_ = check(basePath);
+  if (needsUpdate_) deltaAvailable_ = findDelta(basePath);
+  return true;
+}
+
+bool FileNode::check(TextArgument basePath) {
+  if (deleteCopy_) return false;
+  if (!opensForReading(localFile(basePath))) {
+    existsLocally_ = false;
+    if (upgradeOnly_) return false;
+    logMissing();
+    return true;
+  }
+  if (installOnly_) {
+    existsLocally_ = true;
+    return false;
+  }
+
+  PatchCache& cache = crcCache();
+  const std::string key = crcCacheKey();
+  if (!key.empty()) {
+    if (PatchCacheEntry* entry = cache.lookup(key)) {
+      const std::uint32_t size = sizeOf(basePath);
+      if (size == kInvalidSize) {
+        cache.forget(key);
+      } else {
+        std::int32_t time = 0;
+        if (timeOf(basePath, time)) entry->setTimeStamp(time);
+        entry->setSize(static_cast<std::int32_t>(size));
+      }
+    }
+  }
+
+  if (sizeDiffers(basePath)) {
+    cache.forget(key);
+    existsLocally_ = true;
+    if (!deltaSources_.empty()) {
+      localCrc_ = fileCrc(*this, basePath.str());
+      if (!isCancelled()) rememberCrc(basePath, 0);
+    }
+    return true;
+  }
+
+  if (ignoreTimeStamp_ || !timeDiffers(basePath, true)) return usesCrc() && compareCrc(basePath);
+
+  cache.forget(key);
+  if (!compareCrc(basePath)) {
+    log("--- File Discrepancy Overridden.  File is current version.\n");
+    return false;
+  }
+  log("--- File Discrepancy Confirmed.  File is incorrect version.\n");
+  return true;
+}
+
+bool FileNode::sizeDiffers(TextArgument basePath) {
+  localSize_ = sizeOf(basePath);
+  if (localSize_ == kInvalidSize) {
+    logMissing();
+    return true;
+  }
+  if (totalSize_ == 0 || totalSize_ == localSize_) return false;
+  const char* name = localName_ ? localName_->c_str() : "";
+  const int local = static_cast<int>(localSize_);
+  const int server = static_cast<int>(totalSize_);
+  const char* title = productTitle();
+  log(title ? boundedFormat(kTextCapacity, "--- File Discrepancy S for [%s] %s: local %d, server %d\n", title, name,
+                            local, server)
+            : boundedFormat(kTextCapacity, "--- File Discrepancy S for %s: local %d, server %d\n", name, local, server));
+  return true;
+}
+
+bool FileNode::timeDiffers(TextArgument basePath, bool force) {
+  if (!force && (usesCrc() || timeStamp_ == 0)) return false;
+  std::int32_t local = 0;
+  if (!timeOf(basePath, local)) {
+    logMissing();
+    return true;
+  }
+  if (timeStamp_ == local) return false;
+  const std::int64_t difference = static_cast<std::int64_t>(timeStamp_) - local;
+  if (difference >= -kTimeTolerance && difference <= kTimeTolerance) return false;
+
+  const std::string age = boundedFormat(kTextCapacity, "%d hours, %d minutes, %d seconds",
+                                        static_cast<int>(difference / 3600 % 24),
+                                        static_cast<int>(difference / 60 % 60), static_cast<int>(difference % 60));
+  const int days = static_cast<int>(difference / kSecondsPerDay);
+  const char* name = localName_ ? localName_->c_str() : "";
+  const char* title = productTitle();
+  if (days >= 1) {
+    log(title ? boundedFormat(kTextCapacity, "--- File Discrepancy T for [%s] %s: Out of date by %d days, %s\n", title,
+                              name, days, age.c_str())
+              : boundedFormat(kTextCapacity, "--- File Discrepancy T for %s: Out of date by %d days, %s\n", name, days,
+                              age.c_str()));
+  } else {
+    log(title ? boundedFormat(kTextCapacity, "--- File Discrepancy T for [%s] %s: Out of date by %s\n", title, name,
+                              age.c_str())
+              : boundedFormat(kTextCapacity, "--- File Discrepancy T for %s: Out of date by %s\n", name, age.c_str()));
+  }
+  return true;
+}
+
+bool FileNode::crcDiffers(TextArgument basePath, const std::string& name) {
+  if (crc_ == 0) return false;
+  existsLocally_ = true;
+  localCrc_ = fileCrc(*this, basePath.str(), name);
+  if (isCancelled() || localCrc_ == crc_) return false;
+  const std::string base = basePath.str();
+  const int local = static_cast<int>(localCrc_);
+  const int server = static_cast<int>(crc_);
+  const char* title = productTitle();
+  log(title ? boundedFormat(kTextCapacity, "--- File Discrepancy C for [%s] %s\\%s: local %d: server %d\n", title,
+                            base.c_str(), name.c_str(), local, server)
+            : boundedFormat(kTextCapacity, "--- File Discrepancy C for %s\\%s: local %d: server %d\n", base.c_str(),
+                            name.c_str(), local, server));
+  return true;
+}
+
+void FileNode::logMissing() const {
+  const char* name = localName_ ? localName_->c_str() : "";
+  const char* title = productTitle();
+  log(title ? boundedFormat(kTextCapacity, "--- File Discrepancy M for [%s] %s: File not on local machine\n", title, name)
+            : boundedFormat(kTextCapacity, "--- File Discrepancy M for %s: File not on local machine\n", name));
+}
+
+// ---- Measurements -------------------------------------------------------------------------------
+
+DirectorySnapshot* FileNode::snapshotFor(TextArgument basePath) const {
+  // The snapshot names files relative to the folder it was filled from; for a file under another root
+  // its record of the same relative name describes a different file.
+  if (!patcher_ || !localPath_ || !product_) return nullptr;
+  DirectorySnapshot* snapshot = product_->record().snapshot();
+  const std::string& folder = patcher_->snapshotFolder();
+  if (!snapshot || snapshot != &patcher_->directorySnapshot() || folder.empty()) return nullptr;
+  if (!equalsIgnoreCase(localFile(basePath), folder + "\\" + *localPath_)) return nullptr;
+  return snapshot;
+}
+
+bool FileNode::timeOf(TextArgument basePath, std::int32_t& out, bool onDisk) const {
+  if (!onDisk) {
+    if (DirectorySnapshot* snapshot = snapshotFor(basePath)) {
+      if (snapshot->find(*localPath_, nullptr, nullptr, &out)) return true;
+    }
+  }
+  platform::FileInfo info;
+  if (!platform::fileInfo(localFile(basePath), info)) return false;
+  out = static_cast<std::int32_t>(info.modifiedSeconds);
+  return true;
+}
+
+std::uint32_t FileNode::sizeOf(TextArgument basePath, bool useTemp, bool onDisk) const {
+  if (!onDisk && !useTemp) {
+    if (DirectorySnapshot* snapshot = snapshotFor(basePath)) {
+      std::int64_t size = 0;
+      if (snapshot->find(*localPath_, nullptr, &size, nullptr)) return sizeOrInvalid(size);
+    }
+  }
+  platform::File file = openForReading(useTemp ? tempFile(basePath) : localFile(basePath));
+  return file ? sizeOrInvalid(file.size()) : kInvalidSize;
+}
+
+bool FileNode::isRunningProgram(const std::string& name) const {
+  if (!patcher_ || name.empty()) return false;
+  const std::string& running = patcher_->ownFileName();
+  if (running.empty()) return false;
+  bool match = equalsIgnoreCase(name, running);
+  if (!match && toLowerAscii(name).find(".exe") != std::string::npos && running.size() == 12) {
+    // A short name ("WENDRE~1.EXE") only says how the long name starts.
+    const std::size_t tilde = running.find('~');
+    if (tilde != std::string::npos && tilde >= 1 && tilde <= 6 && name.size() >= tilde)
+      match = equalsIgnoreCase(name.substr(0, tilde), running.substr(0, tilde));
+  }
+  if (match)
+    log(boundedFormat(kTextCapacity, "Exe Match: Name is %s, Running exe is %s\n", name.c_str(), running.c_str()));
+  return match;
+}
+
+}  // namespace korvel

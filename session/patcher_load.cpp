@@ -1,0 +1,260 @@
+// The manifest load job: fetching the manifest through the internet access modes, the checks of the
+// document, the product's attributes and root path, its change texts, and building the node tree.
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+
+#include <cstring>
+#include <vector>
+
+#include "launcher/file_utils.h"
+#include "launcher/patch_client.h"
+#include "launcher/text_format.h"
+#include "manifest/product_record.h"
+#include "manifest/xml_attributes.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "session/patcher.h"
+#include "session/result_codes.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr std::size_t kLineCapacity = 256;
+constexpr const char* kRootName = "KorvelPatcher";
+constexpr const char* kRerunMarker = "<TITLE>_rerun_xml_script_</TITLE>";
+constexpr const char* kAuthorizationText = "Authorization Required";
+constexpr const char* kInvalidDocumentFile = "PatchTest.xml";
+// A change-notes file without a DownloadSize is read up to this many characters.
+constexpr std::size_t kChangeTextChars = 65535;
+constexpr int kAccessModes = 4;
+
+bool isRootElement(const xmlNode* root) { return root && isElementNamed(root, kRootName); }
+
+xmlNode* firstElementChild(xmlNode* parent) {
+  for (xmlNode* child = parent ? parent->children : nullptr; child; child = child->next)
+    if (isElement(child)) return child;
+  return nullptr;
+}
+
+// Reads at most `limit` bytes of a text file.
+std::string readTextFile(const std::string& path, std::size_t limit) {
+  platform::File file = platform::File::open(path, "rb");
+  if (!file) return {};
+  std::string text(limit, '\0');
+  text.resize(file.read(text.data(), limit));
+  return text;
+}
+
+}  // namespace
+
+std::optional<std::string> Patcher::memoryFetch(int capacity, const std::string& server, int port,
+                                                const std::string& path, int decompress) {
+  if (server.empty() || path.empty() || capacity <= 0) return std::nullopt;
+  std::vector<char> buffer(static_cast<std::size_t>(capacity), '\0');
+  std::memcpy(buffer.data(), "Hello", std::min<std::size_t>(6, buffer.size()));
+  if (downloadToMemory(buffer.data(), capacity, server.c_str(), port, path.c_str(), decompress) != result::kOk)
+    return std::nullopt;
+  // The request leaves a terminating zero within the buffer; the last byte is one in any case.
+  buffer.back() = '\0';
+  return std::string(buffer.data());
+}
+
+int Patcher::nextAccessMode() const {
+  for (int mode = 0; mode < kAccessModes; ++mode)
+    if (modeUsable_[mode]) return mode;
+  for (int mode = 0; mode < kAccessModes; ++mode)
+    if (!modeTried_[mode]) return mode;
+  return -1;
+}
+
+void Patcher::dropDocument() {
+  if (m_xmlInfo) xmlFreeDoc(m_xmlInfo);
+  m_xmlInfo = nullptr;
+}
+
+bool Patcher::fetchManifest(bool& authRequired) {
+  const std::string supportMessage =
+      std::string("Error opening remote xml file.\nCould not access patcher update file.  Please verify your network "
+                  "connection.  If the problem persists, please contact ") +
+      kSupportSite + ".\n";
+  const int startMode = accessMode_;
+  int mode = accessMode_ >= 0 && accessMode_ < kAccessModes ? accessMode_ : nextAccessMode();
+  bool ok = false;
+  while (mode >= 0) {
+    log(boundedFormat(kLineCapacity, "Memory Download Internet Type %d Begin...\n", mode));
+    ok = true;
+    accessMode_ = mode;
+    modeTried_[mode] = true;
+    std::optional<std::string> text = memoryFetch(kManifestCapacity, server_, port_, manifestPath_, 1);
+    log("Memory Download of XML Operation Complete.\n");
+    if (!text) {
+      ok = false;
+    } else {
+      log("Verifying Download...\n");
+      // A server that keeps answering with the marker is asked again for as long as it takes; a stop of
+      // the session (the user closing the window) ends the asking, as a failed fetch does.
+      while (text->find(kRerunMarker) != std::string::npos) {
+        text = isCancelled() ? std::nullopt : memoryFetch(kManifestCapacity, server_, port_, manifestPath_, 1);
+        if (!text) {
+          reportError(result::kRemoteManifestFailed, supportMessage);
+          ok = false;
+          break;
+        }
+      }
+    }
+    if (ok) {
+      log(boundedFormat(kLineCapacity, "Checking Memory, size of buffer is %d\n", static_cast<int>(text->size())));
+      m_xmlInfo = xmlParseMemory(text->data(), static_cast<int>(text->size()));
+      if (m_xmlInfo) {
+        log("Memory Verification Start...\n");
+        log("m_xmlInfo is a valid pointer\n");
+        const xmlNode* root = xmlDocGetRootElement(m_xmlInfo);
+        if (!isRootElement(root)) {
+          log("Memory Download failed.  Trying file download...\n");
+          log(root ? boundedFormat(kLineCapacity, "Root element is %s\n", elementName(root).c_str())
+                   : std::string("No XML Root Element found.\n"));
+          dropDocument();
+          ok = false;
+        }
+      } else if (text->find(kAuthorizationText) != std::string::npos) {
+        authRequired = true;
+      } else {
+        ok = false;
+      }
+    }
+    if (authRequired) break;
+    if (ok) {
+      modeUsable_[mode] = true;
+      if (mode != startMode) {
+        if (client_) client_->accessModeChanged(mode);
+        accessMode_ = mode;
+      }
+      log(boundedFormat(kLineCapacity, "Memory Download Internet Type %d Successful.\n", mode));
+      break;
+    }
+    log(boundedFormat(kLineCapacity, "Memory Download Internet Type %d Unsuccessful.\n", mode));
+    modeUsable_[mode] = false;
+    mode = nextAccessMode();
+  }
+  return ok;
+}
+
+bool Patcher::loadJob(const WorkerJob& job) {
+  modeUsable_.fill(true);
+  if (!server_.empty()) {
+    bool authRequired = false;
+    const bool ok = fetchManifest(authRequired);
+    if (authRequired) {
+      log("Authorization Required.\n");
+      reportError(result::kAuthenticationFailed, "Authentication failed for user.\n");
+      if (client_) client_->manifestReady(0);
+      return false;
+    }
+    if (!ok) {
+      log("Memory Download Operation Failed.\n");
+      reportError(result::kNoConnection, "Could not establish a valid connection.\n");
+      if (client_) client_->manifestReady(0);
+      return false;
+    }
+    log("Memory Download Successful.\n");
+  }
+  log("Contents valid; Continuing Initialization...\n");
+
+  const char* names = job.names.empty() ? nullptr : job.names.c_str();
+  bool result = validate(job.flags);
+  // A document that failed its checks has no tree to rescan, and must not be reported as loaded.
+  if (result && rescanAfterLoad_) result = rescan(names, job.flags);
+  if (client_) client_->manifestReady(result ? 1 : 0);
+  return result;
+}
+
+bool Patcher::validate(std::uint32_t flags) {
+  log(m_xmlInfo ? "m_xmlInfo is a valid pointer\n" : "m_xmlInfo is NULL\n");
+  xmlNode* root = m_xmlInfo ? xmlDocGetRootElement(m_xmlInfo) : nullptr;
+  if (!isRootElement(root)) {
+    log("XML Invalid: xml file output to PatchTest.xml\n");
+    if (m_xmlInfo) xmlSaveFile(platform::nativePath(kInvalidDocumentFile).c_str(), m_xmlInfo);
+    reportError(result::kWrongDocument, "Document of the wrong type, KorvelPatcher expected\n");
+    dropDocument();
+    return false;
+  }
+  manifestVersion_ = readInteger(root, "Version", 0);
+  log("Checking XML for Product...\n");
+
+  xmlNode* product = firstElementChild(root);
+  if (!product) {
+    reportError(result::kWrongDocument, "No Product element found\n");
+    dropDocument();
+    return false;
+  }
+  if (!isElementNamed(product, "Product")) {
+    reportError(result::kWrongDocument, "Outer node of the wrong type, Product expected\n");
+    dropDocument();
+    return false;
+  }
+
+  const std::optional<std::string> name = readText(product, "Name");
+  productName_ = name.value_or(std::string());
+  productVersion_ = readInteger(product, "Version", productVersion_);
+  patchFrozen_ = readBoolean(product, "PatchFrozen", false);
+  patchFrozenBypassList_ = readText(product, "PatchFrozenBypassList").value_or(std::string());
+  if (client_) client_->productName(name ? name->c_str() : nullptr);
+
+  log("Checking XML for Root Paths...\n");
+  takeRootPath(readText(product, "Root"));
+  readChangeTexts(product);
+
+  products_->build(product);
+  products_->aggregateFlags();
+  loading_.store(false);
+  platform::setCurrentDirectory(loadDirectory_);
+  products_->linkEnvironments();
+
+  if (client_ && client_->sessionHasFailed()) return true;
+  manifestLoaded_.store(true);
+  return true;
+}
+
+void Patcher::takeRootPath(const std::optional<std::string>& root) {
+  loadDirectory_ = cutToCapacity(platform::currentDirectory(), kLineCapacity);
+  if (defaultRootPath_.empty()) {
+    const std::string text = root.value_or(std::string());
+    if (text.size() >= 2) {
+      if (text[0] == '\\' && loadDirectory_.size() >= 2 && loadDirectory_[1] == ':') {
+        defaultRootPath_ = cutToCapacity(boundedFormat(kLineCapacity, "%c:%s", loadDirectory_[0], text.c_str()),
+                                         kLineCapacity);
+      } else {
+        defaultRootPath_ = cutToCapacity(text, kLineCapacity);
+      }
+    }
+  }
+  if (defaultRootPath_.size() >= 2 && !createDirectoryPath(defaultRootPath_))
+    reportError(result::kPathNotCreated,
+                boundedFormat(kLineCapacity, "Could not generate path %s\n", defaultRootPath_.c_str()));
+}
+
+void Patcher::readChangeTexts(xmlNode* product) {
+  for (xmlNode* child = product->children; child; child = child->next) {
+    if (!isElementNamed(child, "Changes")) continue;
+    const std::string server = readText(child, "Server").value_or(server_);
+    const int port = readInteger(child, "Port", port_);
+    const std::string remotePath = readText(child, "RemotePath").value_or(std::string());
+    const bool compressed = readBoolean(child, "Compressed", false);
+    const int version = readInteger(child, "Version", 0);
+    const int downloadSize = readInteger(child, "DownloadSize", 0);
+    const int list = readBoolean(child, "MaintenanceType", false) ? 1 : 0;
+    if (remotePath.empty() || server.empty()) continue;
+
+    const std::string temp = makeTempName(".txt");
+    const int code = downloadToFile(server.c_str(), port, remotePath.c_str(), temp.c_str(), compressed ? 1 : 0, 0, 0,
+                                    false, false);
+    if (code == result::kOk) {
+      const std::size_t limit = downloadSize >= 1 ? static_cast<std::size_t>(downloadSize) : kChangeTextChars;
+      changeLists_[list].push_back(ChangeText{version, readTextFile(temp, limit)});
+    }
+    platform::deleteFile(temp);
+  }
+}
+
+}  // namespace korvel

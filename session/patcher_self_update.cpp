@@ -1,0 +1,152 @@
+// The running program as the session sees it: its own command line (access mode, the arguments a
+// restart passes on, the request to copy a new copy over the old program), the registration of a
+// downloaded new copy, and the copy itself.
+#include <cstdlib>
+#include <cstring>
+
+#include "launcher/patch_client.h"
+#include "launcher/text_format.h"
+#include "launcher/tokenizer.h"
+#include "platform/clock.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "platform/process.h"
+#include "session/patcher.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr std::size_t kNameCapacity = 256;
+constexpr std::size_t kCopyPathCapacity = 512;
+constexpr std::size_t kLineCapacity = 1024;
+constexpr const char* kAccessModeOption = "inetType:";
+constexpr const char* kCopyKeyword = "PatchPatcher";
+// Opening a file of the copy is retried this often, this far apart.
+constexpr int kCopyRetries = 25;
+constexpr std::uint32_t kCopyRetryMs = 500;
+constexpr std::size_t kCopyBlockBytes = 512;
+
+}  // namespace
+
+std::string Patcher::runningFileName() {
+  std::string path = platform::programPath();
+  if (!path.empty()) {
+    for (char& c : path)
+      if (c == '/') c = '\\';
+    return path.substr(path.rfind('\\') + 1);
+  }
+  for (const std::string& token : Tokenizer::split(platform::commandLine().c_str(), " ")) {
+    if (toLowerAscii(token).find(".exe") == std::string::npos) continue;
+    const std::size_t last = token.rfind('\\');
+    if (last == std::string::npos) return token;
+    std::string name;
+    for (std::size_t at = last + 1; at < token.size() && token[at] != '"'; ++at) name += token[at];
+    return name;
+  }
+  return {};
+}
+
+void Patcher::setOwnFileName(std::string name) {
+  ownFileName_ = std::move(name);
+  ownFileNameFixed_ = true;
+}
+
+void Patcher::scanOwnCommandLine() {
+  if (!ownFileNameFixed_) ownFileName_ = cutToCapacity(runningFileName(), kNameCapacity);
+  ownProgramPath_ = ownFileName_;
+
+  const std::string commandLine = platform::commandLine();
+  std::size_t start = 0;
+  const std::size_t found = ownFileName_.empty() ? std::string::npos : commandLine.find(ownFileName_);
+  if (found != std::string::npos) {
+    start = found + ownFileName_.size();
+    if (start < commandLine.size() && commandLine[start] == '"') ++start;
+    while (start < commandLine.size() && commandLine[start] == ' ') ++start;
+  }
+
+  Tokenizer tokenizer;
+  const char* token = tokenizer.next(commandLine.c_str() + start, " ", true);
+  for (; token; token = tokenizer.next(nullptr, " ", true)) {
+    const std::string text = token;
+    if (equalsIgnoreCase(text, kCopyKeyword)) {
+      const char* target = tokenizer.next(nullptr, " ", true);
+      if (!target) break;
+      startSelfCopy(ownFileName_.c_str(), target, false);
+      continue;
+    }
+    const std::size_t option = text.find(kAccessModeOption);
+    if (option != std::string::npos && option + std::strlen(kAccessModeOption) < text.size()) {
+      const int mode = std::atoi(text.c_str() + option + std::strlen(kAccessModeOption));
+      if (mode >= 0 && mode <= 3) accessMode_ = mode;
+    }
+    const std::string argument = text.find(' ') != std::string::npos ? "\"" + text + "\"" : text;
+    restartArguments_ =
+        cutToCapacity(restartArguments_.empty() ? argument : restartArguments_ + " " + argument, kNameCapacity);
+  }
+}
+
+void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedName) {
+  if (!newCopy || replacementRegistered_) return;
+  replacementRegistered_ = true;
+  ownProgramPath_ = newCopy;
+  if (replacedName && !std::strstr(newCopy, replacedName)) {
+    for (const std::string& argument : {std::string(kCopyKeyword), std::string(replacedName)}) {
+      const std::string quoted = argument.find(' ') != std::string::npos ? "\"" + argument + "\"" : argument;
+      restartArguments_ =
+          cutToCapacity(restartArguments_.empty() ? quoted : restartArguments_ + " " + quoted, kNameCapacity);
+    }
+  }
+}
+
+void Patcher::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {
+  if (!sourceName || !targetName) return;
+  if (copyStarted_.exchange(true)) return;
+  const std::string base = defaultRootPath_.empty() ? platform::currentDirectory() : defaultRootPath_;
+  auto inBase = [&](const char* name) {
+    const std::string text = name;
+    return cutToCapacity(platform::isAbsolutePath(text) ? text : base + "\\" + text, kCopyPathCapacity);
+  };
+  const std::string source = inBase(sourceName);
+  const std::string destination = inBase(targetName);
+  if (inlineCopy) {
+    copySelf(source, destination);
+    return;
+  }
+  // The destructor waits for this thread, so the copy may use the session until it ends.
+  copyWorker_.start([this, source, destination] {
+    copySelf(source, destination);
+    return 0;
+  });
+}
+
+void Patcher::copySelf(const std::string& source, const std::string& destination) {
+  if (source == destination) return;
+  platform::setFileAttributes(destination, platform::kAttributeNormal);
+  log(boundedFormat(kLineCapacity, "File Copy: Sourcefile = %s\n", source.c_str()));
+  log(boundedFormat(kLineCapacity, "File Copy: Destfile = %s\n", destination.c_str()));
+
+  // The old instance of the program may still hold its file for a while after starting this one.
+  auto openWithRetries = [&](const std::string& path, const char* mode, const char* failureLine) {
+    platform::File file = platform::File::open(path, mode);
+    for (int retries = 0; !file && retries < kCopyRetries && !(client_ && client_->sessionHasFailed()); ++retries) {
+      platform::sleepMs(kCopyRetryMs);
+      log(boundedFormat(kLineCapacity, failureLine, path.c_str()));
+      file = platform::File::open(path, mode);
+    }
+    return file;
+  };
+
+  platform::File in = openWithRetries(source, "rb", "File Copy: Couldn't open Source File %s, trying again...\n");
+  if (!in) return;
+  platform::File out = openWithRetries(destination, "wb", "File Copy: Couldn't open Dest File %s, trying again...\n");
+  if (!out) return;
+  log("File Copy: Success, copying file...\n");
+  char block[kCopyBlockBytes];
+  for (std::size_t count = in.read(block, sizeof block); count > 0; count = in.read(block, sizeof block))
+    out.write(block, count);
+  log("File Copy: Complete\n");
+  out.close();
+}
+
+}  // namespace korvel
