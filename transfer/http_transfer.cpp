@@ -62,6 +62,7 @@ HttpTransfer::~HttpTransfer() {
 void HttpTransfer::setProgramName(const char* name) { programName_ = name ? name : ""; }
 
 std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
+  if (worker_.hasThread()) return 0;
   url_ = request.url ? request.url : "";
   localPath_ = request.localPath ? request.localPath : "";
   finalSize_ = request.finalSize;
@@ -87,6 +88,7 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
 
 std::int32_t HttpTransfer::startMemoryDownload(char* buffer, std::int32_t capacity, const char* url,
                                                const char* user, const char* password, std::int32_t decompress) {
+  if (worker_.hasThread()) return 0;
   memoryBuffer_ = buffer;
   capacity_ = capacity < 0 ? 0 : capacity;
   url_ = url ? url : "";
@@ -114,14 +116,11 @@ void HttpTransfer::log(const std::string& text) {
 
 std::uint32_t HttpTransfer::elapsed(std::uint32_t since) const { return platform::tickCount() - since; }
 
-void HttpTransfer::fail(const std::string* text, int code) {
-  log(text ? boundedFormat(kLogLineCapacity, "Http get error %d: %s\n", code, text->c_str())
-           : boundedFormat(kLogLineCapacity, "Http get error %d\n", code));
+void HttpTransfer::fail(const std::string& text, int code) {
+  log(boundedFormat(kLogLineCapacity, "Http get error %d: %s\n", code, text.c_str()));
   errorCode_.store(code);
-  if (text) {
-    errorText_ = *text;
-    hasErrorText_.store(true);
-  }
+  errorText_ = text;
+  hasErrorText_.store(true);
   closeHandles();
   state_.store(kFailed);
   stopRequested_.store(true);

@@ -62,7 +62,8 @@ class HttpTransfer {
   void setProgramName(const char* name);
 
   // Starts the worker (highest priority) on a file request; returns 0. The texts are copied. Makes the
-  // temporary name (".tmp" in localPath's folder) now, creating that file.
+  // temporary name (".tmp" in localPath's folder) now, creating that file. An object serves one
+  // request: a second start call is ignored.
   std::int32_t startFileDownload(const FileRequest& request);
   // Starts the worker (normal priority) on a memory request into `buffer` of `capacity` bytes; returns
   // 0. The buffer must stay valid until the transfer is destroyed; it receives the body (expanded when
@@ -95,8 +96,7 @@ class HttpTransfer {
   void runMemoryPath();
   void runFilePath();
   // Logs "Http get error", records the failure, closes the handles and ends the run in state 5.
-  void fail(const std::string* text, int code);
-  void fail(const std::string& text, int code) { fail(&text, code); }
+  void fail(const std::string& text, int code);
   void closeHandles();
   void log(const std::string& text);
   std::uint32_t elapsed(std::uint32_t since) const;

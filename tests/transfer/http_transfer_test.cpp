@@ -134,6 +134,16 @@ TEST_F(HttpTransferTest, RefusesSchemesOtherThanHttpWithTheUsageText) {
   EXPECT_EQ(server.totalRequests(), 0);
 }
 
+TEST_F(HttpTransferTest, UrlPartLongerThanItsBufferFailsToCrack) {
+  const std::string longPath = "/" + std::string(300, 'p');
+  server.serveBytes(longPath, "unreachable");
+  const Outcome out = fetchToMemory(server.url(longPath), 64);
+  EXPECT_EQ(out.state, HttpTransfer::kFailed);
+  EXPECT_EQ(out.code, 24);
+  EXPECT_EQ(out.text.rfind("InternetCrackURL() failed: ", 0), 0u) << out.text;
+  EXPECT_EQ(server.totalRequests(), 0);
+}
+
 TEST_F(HttpTransferTest, MemoryBodyNeedsRoomForItsTerminatingZero) {
   const std::string body = sampleText(100);
   server.serveBytes("/doc", body);
