@@ -161,6 +161,36 @@ class SessionClient : public PatchClient {
   int connects_ = 0;
 };
 
+// Keeps the lines a session logs on channel 0 (without the "Patcher: " prefix), from any thread.
+class LogLines {
+ public:
+  explicit LogLines(Patcher* patcher) : state_(std::make_shared<State>()) {
+    if (patcher) patcher->attachLogSink(0, std::make_unique<Sink>(state_));
+  }
+  std::vector<std::string> lines() const {
+    std::lock_guard<std::mutex> lock(state_->mutex);
+    return state_->lines;
+  }
+
+ private:
+  struct State {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+  };
+  class Sink : public LogSink {
+   public:
+    explicit Sink(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    void write(const std::string& line) override {
+      std::lock_guard<std::mutex> lock(state_->mutex);
+      state_->lines.push_back(line.rfind("Patcher: ", 0) == 0 ? line.substr(9) : line);
+    }
+
+   private:
+    std::shared_ptr<State> state_;
+  };
+  std::shared_ptr<State> state_;
+};
+
 // Makes `folder` the current directory until destroyed.
 class InFolder {
  public:

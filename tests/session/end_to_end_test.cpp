@@ -1,0 +1,115 @@
+// End to end: the launcher's run sequence against a patch tree served over loopback, with an
+// installation holding current, missing, resized, touched and corrupted files.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+
+#include "launcher/launcher.h"
+#include "tests/session/session_test_support.h"
+
+namespace korvel {
+namespace {
+
+using ::testing::Contains;
+using ::testing::UnorderedElementsAreArray;
+
+// A launcher whose progress window only records, so the run sequence runs without a screen.
+class QuietLauncher : public Launcher {
+ public:
+  std::vector<std::string> statusLines;
+
+ protected:
+  class Window : public platform::ProgressWindow {
+   public:
+    explicit Window(QuietLauncher& owner) : owner_(owner) {}
+    void setStatus(const std::string& text) override { owner_.statusLines.push_back(text); }
+    void setBarPosition(int, int) override {}
+
+   private:
+    QuietLauncher& owner_;
+  };
+  std::unique_ptr<platform::ProgressWindow> makeProgressWindow(const platform::SplashBitmap*,
+                                                               platform::ProgressWindow::Events) override {
+    return std::make_unique<Window>(*this);
+  }
+};
+
+class Bitmap : public platform::SplashBitmap {
+ public:
+  int width() const override { return 300; }
+  int height() const override { return 234; }
+};
+
+std::string gz(const std::string& text) { return test::TestHttpServer::gzip(text); }
+std::string crcText(const std::string& content) { return std::to_string(static_cast<std::int32_t>(test::crcOf(content))); }
+
+TEST(EndToEndTest, TheRunSequenceFindsEachKindOfDiscrepancyAndTheAmountToUpdate) {
+  test::TempDir serverRoot;
+  test::TempDir game;
+  test::NoProxy noProxy;
+  const std::int64_t when = 1100000000;
+  const std::vector<test::TreeFile> tree = {
+      {"Wendrel.exe", "the sibling launcher", when},
+      {"current.bin", "current content", when},
+      {"data\\missing.bin", "missing content", when},
+      {"data\\resized.bin", "resized content", when},
+      {"data\\touched.bin", "touched content", when},
+      {"data\\corrupted.bin", "corrupted content", when},
+      {"data\\maps\\deep.bin", "deep content", when},
+  };
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  test::TestHttpServer server;
+  server.serveFolder("/", serverRoot.path());
+
+  // The installation: everything current except the four damaged files.
+  const std::int32_t stamp = test::manifestTime(when);
+  for (const test::TreeFile& file : tree) {
+    if (file.path == "data\\missing.bin") continue;
+    std::string content = file.content;
+    if (file.path == "data\\resized.bin") content += " and more";
+    if (file.path == "data\\corrupted.bin") content = "CORRUPTED content";
+    ASSERT_EQ(content.size(), file.path == "data\\resized.bin" ? file.content.size() + 9 : file.content.size());
+    ASSERT_TRUE(test::writeFile(game.file(file.path), content));
+    ASSERT_TRUE(test::setModified(game.file(file.path), file.path == "data\\touched.bin" ? stamp - 7322 : stamp));
+  }
+
+  test::InFolder inGame(game.path());
+  test::ScopedEnvironment patchServer("KORVEL_PATCH_SERVER", "127.0.0.1:" + std::to_string(server.port()));
+  auto launcher = std::make_unique<QuietLauncher>();
+  test::LogLines log(launcher->patcher());
+  launcher->setSplashBitmap(std::make_unique<Bitmap>());
+
+  const std::int64_t expectedAmount = static_cast<std::int64_t>(gz("missing content").size() +
+                                                                 gz("resized content").size() +
+                                                                 gz("corrupted content").size());
+  EXPECT_EQ(launcher->runSequence(), expectedAmount);
+  EXPECT_EQ(launcher->siblingDirectory(), game.path());
+
+  const std::string data = game.file("data");
+  std::set<std::string> discrepancies;
+  for (const std::string& line : log.lines())
+    if (line.rfind("--- File Discrepancy", 0) == 0) discrepancies.insert(line);
+  EXPECT_THAT(discrepancies,
+              UnorderedElementsAreArray(std::set<std::string>{
+                  "--- File Discrepancy M for missing.bin: File not on local machine\n",
+                  "--- File Discrepancy S for resized.bin: local 24, server 15\n",
+                  "--- File Discrepancy T for touched.bin: Out of date by 2 hours, 2 minutes, 2 seconds\n",
+                  "--- File Discrepancy Overridden.  File is current version.\n",
+                  "--- File Discrepancy C for " + data + "\\corrupted.bin: local " + crcText("CORRUPTED content") +
+                      ": server " + crcText("corrupted content") + "\n",
+              }));
+  // The touched file was found current by its CRC and given the manifest's time.
+  platform::FileInfo touched;
+  ASSERT_TRUE(platform::fileInfo(game.file("data\\touched.bin"), touched));
+  EXPECT_EQ(touched.modifiedSeconds, stamp);
+  // The update ran to the end of its download pass, and the patch cache went to the game folder.
+  EXPECT_THAT(log.lines(), Contains("Finished Downloading\n"));
+  EXPECT_TRUE(test::exists(game.file("PatchCache2.xml")));
+  EXPECT_FALSE(launcher->isBusy());
+  EXPECT_THAT(launcher->statusLines, Contains(game.file("data\\maps\\deep.bin")));
+}
+
+}  // namespace
+}  // namespace korvel
