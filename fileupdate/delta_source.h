@@ -6,9 +6,20 @@
 #include <optional>
 #include <string>
 
+#include "fileupdate/text_argument.h"
+
 namespace korvel {
 
+class Patcher;
+
 struct DeltaSource {
+  // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at
+  // most 255 characters), from the stager of the session's product when it holds a copy, else from
+  // server:port. Sets localFile. Returns 0 when the data is there with the expected size (any size
+  // when totalSize is 0); -1 without a delta name; the transfer's code when the download fails; 44
+  // when the data cannot be opened or has the wrong size (it is then deleted).
+  int fetch(Patcher* patcher, TextArgument basePath);
+
   // "Server" of the DeltaFile element, else the file's effective server.
   std::string server;
   // "Port", else (absent or 0) the file's effective port.

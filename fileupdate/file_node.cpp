@@ -1,4 +1,4 @@
-// File nodes: reading, eligibility, counts, paths, the CRC comparison and the removal of deleted files.
+// File nodes: reading, eligibility, counts, paths and the CRC comparison.
 #include "fileupdate/file_node.h"
 
 #include <libxml/tree.h>
@@ -199,27 +199,6 @@ void FileNode::setPassFlag(int index, bool value) {
   if (index >= 0 && index < pass::kSettableCount) passFlags_[index] = value;
 }
 
-// ---- Download and removal -----------------------------------------------------------------------
-
-int FileNode::download(ScanFlags, ProductHandle*, TextArgument) { return result::kOk; }
-
-bool FileNode::removeDeleted(TextArgument basePath) {
-  if (!localName_) return true;
-  const std::string path = cutToCapacity(underBase(basePath, *localName_), kLineCapacity);
-  if (!isDeleteMarked()) return true;
-  // Only a file that may be written is deleted: a read-only file is left as the user made it.
-  const std::uint32_t attributes = platform::fileAttributes(path);
-  if (attributes == platform::kInvalidAttributes || (attributes & platform::kAttributeReadOnly) ||
-      (attributes & platform::kAttributeDirectory))
-    return true;
-  log(boundedFormat(kLineCapacity, "FileDownloader::Delete() '%s'\n", path.c_str()));
-  platform::deleteFile(path);
-  needsUpdate_ = false;
-  deleteMarked_ = false;
-  crcCache().forget(crcCacheKey());
-  return true;
-}
-
 // ---- CRC ----------------------------------------------------------------------------------------
 
 bool FileNode::compareCrc(TextArgument basePath) {
@@ -244,19 +223,6 @@ bool FileNode::compareCrc(TextArgument basePath) {
   return differs;
 }
 
-bool FileNode::findDelta(TextArgument) {
-  if (!existsLocally_ || localCrc_ == 0) return false;
-  for (std::size_t index = 0; index < deltaSources_.size(); ++index) {
-    if (deltaSources_[index].sourceCrc == localCrc_) {
-      appliedDelta_ = index;
-      return true;
-    }
-  }
-  return false;
-}
-
-int FileNode::applyDelta(bool, TextArgument) { return result::kDeltaFailed; }
-
 void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
   const std::uint32_t value = crc != 0 ? crc : localCrc_;
   if (value == 0) return;
@@ -264,13 +230,6 @@ void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
   if (!platform::fileInfo(localFile(basePath), info)) return;
   crcCache().remember(crcCacheKey(), static_cast<std::int32_t>(value), static_cast<std::int32_t>(info.modifiedSeconds),
                       static_cast<std::int32_t>(info.size));
-}
-
-bool FileNode::setFileTime(TextArgument basePath, bool useTemp) {
-  const std::string path = useTemp ? tempFile(basePath) : localFile(basePath);
-  platform::setFileAttributes(path, platform::kAttributeNormal);
-  if (timeStamp_ == 0 || !platform::pathExists(path)) return false;
-  return platform::setFileTime(path, timeStamp_);
 }
 
 PatchCache& FileNode::crcCache() {

@@ -67,7 +67,10 @@ class FileNode : public ManifestNode, public CrcSubject {
   std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) override;
   // Slot 17: TotalSize, plus transferSize() when the file needs an update.
   std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) override;
-  // Slot 18: 0 (nothing done): this node leaves the file as it is.
+  // Slot 18: brings a file that needs an update up to date: by its chosen delta, else by a staged copy
+  // or a full download (the running program's own entry under its temporary name), then checks the
+  // size, stamps the manifest's time and asks for a restart when the file wants one. 0 done or nothing
+  // to do; 44 bad file; 120 stopped during the transfer; otherwise the transfer's code.
   int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 19: a delete-marked file that is writable is deleted, logged, forgotten by the patch cache
   // and no longer marked. Returns true.
@@ -82,6 +85,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   void markDelete() override;
   // Slot 27: stores the value for indices 0 to 7; others are ignored.
   void setPassFlag(int index, bool value) override;
+  // Slot 29: marks the file; a file that would have been updated warns the session (once per session)
+  // and logs that it is not updated (once per file).
+  void markLimitExceeded(ScanFlags flags) override;
 
   // Slot 31: whether the CRC shows a discrepancy: false when no CRC is known or the session is
   // cancelled. Computes the local CRC (through the patch cache); a match stamps the file with the
@@ -90,7 +96,10 @@ class FileNode : public ManifestNode, public CrcSubject {
   // Slot 32: chooses the first delta whose source CRC is the local file's CRC; false when the file
   // was not found locally, its CRC is unknown, or no delta matches.
   virtual bool findDelta(TextArgument basePath);
-  // Slot 33: 20 (no delta applied); the caller then downloads the whole file.
+  // Slot 33: fetches the chosen delta's data and combines it with the local file (for the running
+  // program, with a copy under the temporary name, whose result the caller measures). 0 done; 20 no
+  // delta chosen, data unreadable or the combine failed (the old file is kept); 120 stopped during the
+  // combine; otherwise the fetch's code.
   virtual int applyDelta(bool isRunningProgram, TextArgument basePath);
   // Slot 34: the unit a file adds to the update count: 1.
   virtual int updateCountUnit() const;

@@ -185,6 +185,13 @@ void Patcher::openCaches(const std::string& folder) {
   patchCache_->open(PatchCache::kDefaultFileName, folder);
 }
 
+void Patcher::dropSnapshot() {
+  // Files change after a pass (a matching CRC resets a file's time; downloads replace files): what
+  // the snapshot recorded must not answer for them later.
+  directorySnapshot_->clear();
+  snapshotFolder_.clear();
+}
+
 void Patcher::savePatchCache() {
   if (patchCache_->folder() && platform::pathExists(*patchCache_->folder())) patchCache_->save();
 }
@@ -208,6 +215,7 @@ bool Patcher::rescan(const char* names, std::uint32_t flags) {
       product.aggregateFlags();
     });
   }
+  dropSnapshot();
   recountTotals();
   savePatchCache();
   log("End Rescan Routine ---------------------------- *\n");
@@ -226,6 +234,7 @@ bool Patcher::scanPass(const char* names, std::uint32_t flags) {
       product.aggregateFlags();
     });
   }
+  dropSnapshot();
   recountTotals();
   savePatchCache();
   return true;
@@ -234,9 +243,6 @@ bool Patcher::scanPass(const char* names, std::uint32_t flags) {
 bool Patcher::downloadPass(const char* names) {
   if (client_) client_->scanStarted();
   stopRequested_.store(false);
-  // The files are about to change: what the snapshot recorded no longer describes them.
-  directorySnapshot_->clear();
-  snapshotFolder_.clear();
 
   totalDownloadBytes_ = totalDownloadBytes(names, scan::kCompressedOnly);
   bytesToUpdate_ = updateAmount(names, 0);
@@ -261,12 +267,19 @@ bool Patcher::downloadPass(const char* names) {
     client_->diskSpaceLow(available, static_cast<std::uint64_t>(needed), text.c_str());
   }
 
+  // Each product is held to its download limits first, and loses its files marked "Delete" after.
+  auto downloadProduct = [&](ProductRecord& product) {
+    const std::string productRoot = productBase(product, base);
+    product.checkLimits(scan::kIncludeLimitExceeded);
+    const int code = product.download(0, productRoot);
+    if (!isCancelled()) product.removeDeleted(productRoot);
+    return code;
+  };
   bool result = false;
   if (hasNames(names)) {
-    result = forProducts(names, false,
-                         [&](ProductRecord& product) { product.download(0, productBase(product, base)); });
+    result = forProducts(names, false, [&](ProductRecord& product) { downloadProduct(product); });
   } else if (ProductHandle* top = products_->top()) {
-    result = top->record().download(0, productBase(top->record(), base)) == result::kOk;
+    result = downloadProduct(top->record()) == result::kOk;
   }
 
   if (updateAmount(names, 0) == 0 && client_) {

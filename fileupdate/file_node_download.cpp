@@ -1,0 +1,169 @@
+// File nodes brought up to date: by delta, by a staged copy or by a full download, then checked,
+// stamped and handed to the self-update or the restart; and the removal of files marked "Delete".
+#include <optional>
+
+#include "fileupdate/file_node.h"
+#include "launcher/file_utils.h"
+#include "launcher/patch_client.h"
+#include "launcher/text_format.h"
+#include "manifest/distribution_node.h"
+#include "manifest/product_record.h"
+#include "patchcache/patch_cache.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "session/patcher.h"
+#include "session/result_codes.h"
+#include "staging/trickle_downloader.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr const char* kBadFileText = "Error: Bad File.  Please redownload this file.\n";
+
+TrickleDownloader* productStager(Patcher* patcher) {
+  ProductHandle* top = patcher ? patcher->topProduct() : nullptr;
+  DistributionNode* root = top ? top->record().rootDistribution() : nullptr;
+  return root ? root->stager() : nullptr;
+}
+
+// Clears what a failed transfer left set, so that the next transfer may run. A stop the user asked for
+// stays in force: the transfers test it and end at once.
+void clearCancel(Patcher* patcher) {
+  if (patcher && patcher->client() && !patcher->stopRequested()) patcher->client()->setFailedOrStopped(false);
+}
+
+// The size of the file on disk; nothing when it cannot be opened.
+std::optional<std::uint32_t> sizeOnDisk(const std::string& path) {
+  platform::File file = platform::File::open(path, "rb");
+  if (!file) return std::nullopt;
+  const std::int64_t size = file.size();
+  if (size < 0 || size > 0xFFFFFFFE) return FileNode::kInvalidSize;
+  return static_cast<std::uint32_t>(size);
+}
+
+}  // namespace
+
+int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
+  // Part of a distribution over its download limit: left as it is (the limit check logged it).
+  if (limitExceeded_ && needsUpdate(product, flags | scan::kIncludeLimitExceeded)) return result::kOk;
+  clearCancel(patcher_);
+  const std::string local = localFile(basePath);
+  const std::string temp = tempFile(basePath);
+  if (isDeleteMarked() || !needsUpdate(product, flags) || local.empty() || !patcher_) return result::kOk;
+
+  TrickleDownloader* stager = productStager(patcher_);
+  crcCache().forget(crcCacheKey());
+  log(boundedFormat(kLineCapacity, "Downloading %s\n", localName_->c_str()));
+
+  // The running program cannot be overwritten: its new version goes to the temporary name, and the
+  // session restarts into it. When the temporary name is the one running, the real name is free.
+  std::string target = local;
+  bool isSelf = false;
+  if (isRunningProgram(*localName_)) {
+    patcher_->registerSelfReplacement(temp.c_str(), local.c_str());
+    target = temp;
+    isSelf = true;
+  } else if (const std::string name = tempFilename(); !name.empty() && isRunningProgram(name)) {
+    patcher_->registerSelfReplacement(local.c_str(), nullptr);
+    isSelf = true;
+  }
+  const bool targetIsTemp = target == temp && isSelf;
+
+  bool installed = false;
+  if (deltaAvailable_) {
+    const int applied = applyDelta(isSelf, basePath);
+    if (applied == result::kOk) {
+      platform::setFileAttributes(target, platform::kAttributeNormal);
+      const std::uint32_t size = sizeOnDisk(target).value_or(kInvalidSize);
+      if (totalSize_ == 0 || size == totalSize_) {
+        installed = true;
+      } else {
+        patcher_->showWarning(boundedFormat(kLineCapacity,
+                                            "Warning: Filesize verify:  Local %d vs. server %d, possible mid-patch\n",
+                                            static_cast<int>(size), static_cast<int>(totalSize_)));
+      }
+    } else if (applied == result::kPartialPatch && !isCancelled()) {
+      log("Error with partial patch, cancelling immediately.\n");
+      reportError(result::kComponentInvalid, kBadFileText);
+      return result::kComponentInvalid;
+    }
+  }
+
+  if (!installed) {
+    clearCancel(patcher_);
+    createParentDirectories(target);
+    const bool staged =
+        stager && stager->getStagedFile(basePath, target, crc_, static_cast<std::int32_t>(totalSize_), timeStamp_, true);
+    if (!staged) {
+      const std::optional<std::string> server = effectiveServer();
+      const int code = patcher_->downloadToFile(
+          server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
+          target.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_), true, true);
+      if (code != result::kOk) {
+        if (code == result::kStopped)
+          reportError(result::kStopped,
+                      boundedFormat(kLineCapacity, "Download cancelled at file %s\n", localName_->c_str()));
+        else
+          log(boundedFormat(kLineCapacity, "Download error for %s\n", localName_->c_str()));
+        return code;
+      }
+    }
+  }
+
+  const std::optional<std::uint32_t> size = sizeOnDisk(target);
+  if (!size) {
+    log(boundedFormat(kLineCapacity, "----- Could not open file %s, patcher should be rerun.\n", target.c_str()));
+    reportError(result::kComponentInvalid, kBadFileText);
+    return result::kComponentInvalid;
+  }
+  localSize_ = *size;
+  if (totalSize_ != 0) {
+    if (localSize_ == totalSize_) {
+      setFileTime(basePath, targetIsTemp);
+    } else {
+      const std::string text = boundedFormat(kLineCapacity,
+                                             "Warning: File size does not match:  Local %d vs. server %d, possible "
+                                             "mid-push.  Please try again or restart the application.\n",
+                                             static_cast<int>(localSize_), static_cast<int>(totalSize_));
+      patcher_->showWarning(text);
+      if (patcher_->strictSize()) {
+        reportError(result::kComponentInvalid, text);
+        return result::kComponentInvalid;
+      }
+    }
+  }
+
+  clearNeedsUpdate();
+  localCrc_ = crc_;
+  if (restart_ && patcher_->client() && patcher_->client()->restartRequested(target.c_str(), isSelf))
+    patcher_->client()->stopped();
+  return result::kOk;
+}
+
+bool FileNode::removeDeleted(TextArgument basePath) {
+  if (!localName_) return true;
+  const std::string path = cutToCapacity(localFile(basePath), kLineCapacity);
+  if (!isDeleteMarked()) return true;
+  // Only a file that may be written is deleted: a read-only file is left as the user made it. The
+  // attribute is asked rather than the access right, which an administrator always has.
+  const std::uint32_t attributes = platform::fileAttributes(path);
+  if (attributes == platform::kInvalidAttributes || (attributes & platform::kAttributeReadOnly) ||
+      (attributes & platform::kAttributeDirectory))
+    return true;
+  log(boundedFormat(kLineCapacity, "FileDownloader::Delete() '%s'\n", path.c_str()));
+  platform::deleteFile(path);
+  needsUpdate_ = false;
+  deleteMarked_ = false;
+  crcCache().forget(crcCacheKey());
+  return true;
+}
+
+bool FileNode::setFileTime(TextArgument basePath, bool useTemp) {
+  const std::string path = useTemp ? tempFile(basePath) : localFile(basePath);
+  platform::setFileAttributes(path, platform::kAttributeNormal);
+  if (timeStamp_ == 0 || !platform::pathExists(path)) return false;
+  return platform::setFileTime(path, timeStamp_);
+}
+
+}  // namespace korvel

@@ -1,0 +1,115 @@
+// Download limits: what a distribution may download in one run, the check of every product against
+// it before a download, and the marking of the files a product over its limit leaves alone.
+#include "fileupdate/file_node.h"
+#include "launcher/text_format.h"
+#include "manifest/distribution_node.h"
+#include "manifest/product_record.h"
+#include "session/patcher.h"
+#include "session/result_codes.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr std::size_t kLineCapacity = 256;
+constexpr LimitFlags kLeaveDefaultOut = scan::kEnvironmentFilesOnly;
+
+const char* labelOf(const ProductRecord& product) {
+  if (product.title()) return product.title()->c_str();
+  if (product.name()) return product.name()->c_str();
+  return "Unnamed Distribution";
+}
+
+// The bytes the session would download for the product, counting files left alone by a limit.
+std::uint32_t requestedBytes(const ProductRecord& product) {
+  Patcher* patcher = product.patcher();
+  if (!patcher || !product.name()) return 0;
+  return static_cast<std::uint32_t>(patcher->totalDownloadBytes(product.name()->c_str(), scan::kIncludeLimitExceeded));
+}
+
+// Logs the exceeded limit and reports 86, unless the distribution was marked before.
+void reportExceeded(const ProductRecord& product, const std::string& line, const char* reportFormat) {
+  Patcher* patcher = product.patcher();
+  if (!patcher) return;
+  patcher->log(line);
+  patcher->reportError(result::kLimitExceeded, boundedFormat(kLineCapacity, reportFormat, labelOf(product)));
+}
+
+}  // namespace
+
+std::uint32_t DistributionNode::allowance(ScanFlags flags) const {
+  std::uint32_t allowed = (limitFlags_ & kLeaveDefaultOut) ? 0 : static_cast<std::uint32_t>(limit_[0]);
+  if (flags & scan::kDefaultLimitOnly) return allowed;
+  for (int type = 0; type < scan::kEnvironmentTypes; ++type)
+    if (limitFlags_ & scan::environmentBit(type)) allowed += static_cast<std::uint32_t>(limit_[type + 1]);
+  return allowed;
+}
+
+bool ProductRecord::checkLimits(ScanFlags flags) {
+  if (flags == 0) return true;
+  DistributionNode* root = rootDistribution_;
+  if (!root) return true;
+  bool withinLimits = true;
+
+  if (!(flags & kLeaveDefaultOut)) {
+    const std::uint32_t allowed = root->allowance(scan::kDefaultLimitOnly);
+    if (allowed != 0) {
+      const std::uint32_t requested = requestedBytes(*this);
+      if (requested > allowed) {
+        if (!root->limitExceeded())
+          reportExceeded(*this,
+                         boundedFormat(kLineCapacity, "Limit exceeded: %d bytes requested for distribution %s, %d max.\n",
+                                       static_cast<int>(requested), labelOf(*this), static_cast<int>(allowed)),
+                         "Download size exceeded for distribution \"%s.\"\n");
+        root->markLimitExceeded(scan::kIgnoreEnvironment);
+        withinLimits = false;
+      }
+    }
+  }
+
+  static constexpr const char* kTypeNames[scan::kEnvironmentTypes] = {"Type A", "Type B", "Type C", "Type D"};
+  const LimitFlags saved = root->limitFlags();
+  for (int type = 0; type < scan::kEnvironmentTypes; ++type) {
+    const LimitFlags bit = scan::environmentBit(type);
+    if (!(saved & bit)) continue;
+    // With only this type's bit and the default left out, the allowance is this type's limit alone.
+    root->setLimitFlags(bit | kLeaveDefaultOut);
+    const std::uint32_t allowed = root->allowance(0);
+    if (allowed == 0) continue;
+    ProductHandle* environment = root->environmentDistribution(type);
+    const std::uint32_t requested = environment ? requestedBytes(environment->record()) : 0;
+    if (requested <= allowed || !environment) continue;
+    DistributionNode* environmentRoot = environment->record().rootDistribution();
+    if (!environmentRoot) continue;
+    if (!environmentRoot->limitExceeded())
+      reportExceeded(environment->record(),
+                     boundedFormat(kLineCapacity, "Limit (%s) exceeded: %d bytes requested for distribution %s, %d max.\n",
+                                   kTypeNames[type], static_cast<int>(requested), labelOf(environment->record()),
+                                   static_cast<int>(allowed)),
+                     type == 0 ? "Download size exceeded for distribution \"%s.\"\n"
+                               : "Download size exceeded for distribution \"%s\".\n");
+    environmentRoot->markLimitExceeded(scan::kEnvironmentFilesOnly);
+    withinLimits = false;
+  }
+  root->setLimitFlags(saved);
+
+  // The neighbouring products are checked on their own; their results do not change this one's.
+  if (auto* sibling = dynamic_cast<DistributionNode*>(root->nextSibling()); sibling && sibling->product())
+    sibling->product()->record().checkLimits(flags);
+  if (auto* child = dynamic_cast<DistributionNode*>(root->firstChild()); child && child->product())
+    child->product()->record().checkLimits(flags);
+  return withinLimits;
+}
+
+void FileNode::markLimitExceeded(ScanFlags flags) {
+  ManifestNode::markLimitExceeded(flags);
+  if (!limitExceeded_ || passFlags_[pass::kLimitMessageWritten] || !needsUpdate(nullptr, flags | scan::kIncludeLimitExceeded))
+    return;
+  if (patcher_) patcher_->limitExceededWarning();
+  const char* title = productTitle();
+  log(boundedFormat(kLineCapacity, "Download Limit Exceeded. [%s] File not updated: %s\n", title ? title : "<Unnamed>",
+                    localName_ ? localName_->c_str() : ""));
+  passFlags_[pass::kLimitMessageWritten] = true;
+}
+
+}  // namespace korvel
