@@ -240,8 +240,8 @@ class Patcher {
   // ---- What the file nodes' verification uses ---------------------------------------------------
   // Shows `text` on the client's status line (its fileStarted notification).
   void setStatusLine(const std::string& text);
-  // The folder the directory snapshot was filled from; empty while it holds nothing. Its records name
-  // files relative to this folder.
+  // The folder the directory snapshot was filled from; empty while it holds nothing (it is filled for
+  // the length of a scan pass or a rescan). Its records name files relative to this folder.
   const std::string& snapshotFolder() const { return snapshotFolder_; }
   // Fills the snapshot from `folder` (dropping what it held) and opens the folder's patch cache, as
   // every scan does before it checks files. Worker thread, or while no job runs.
@@ -303,6 +303,8 @@ class Patcher {
   std::int64_t sumDownloadBytes(const char* names, std::uint32_t flags);
   // The base each product is walked with: its own base directory, with `base` as the fallback.
   std::string productBase(ProductRecord& product, const std::string& base) const;
+  // Empties the snapshot at the end of a pass.
+  void dropSnapshot();
   void savePatchCache();
   void closeAuthorisations();
   // The copy of the self-update (session/patcher_self_update.cpp).

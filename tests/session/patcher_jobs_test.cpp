@@ -176,6 +176,19 @@ TEST_F(PatcherJobsTest, TheRescanAfterALoadKeepsTheCacheForTheNextRun) {
   EXPECT_THAT(saved, ::testing::HasSubstr(std::to_string(static_cast<std::int32_t>(test::crcOf(file.content)))));
 }
 
+TEST_F(PatcherJobsTest, AFileStampedDuringARescanIsNotFoundOutOfDateAgainLater) {
+  const test::TreeFile file{"f.bin", "right content"};
+  install(file, "right content");
+  ASSERT_TRUE(test::setModified(dir.file("f.bin"), test::manifestTime(file.time) - 3600));
+  loadLocal({file});
+  EXPECT_EQ(client->linesStartingWith("--- File Discrepancy T").size(), 1u);
+  EXPECT_EQ(client->countLogged("--- File Discrepancy Overridden.  File is current version.\n"), 1);
+  // Checked again against the same folder, the file now carries the manifest's time.
+  EXPECT_TRUE(client->setDistributionPath(kDistribution, dir.path().c_str()));
+  EXPECT_EQ(client->linesStartingWith("--- File Discrepancy T").size(), 1u);
+  EXPECT_EQ(client->updateAmount(kDistribution, 0), 0);
+}
+
 TEST_F(PatcherJobsTest, TheDiskWarningGivesWholeMegabytesRoundedDown) {
   EXPECT_EQ(Patcher::diskSpaceText(3000000, 8000000),
             "Not enough free disk space.  Space available is 3 MB, space needed is 8 MB.  Please free up 5 MB.\n");
