@@ -323,7 +323,7 @@ class Patcher {
   std::string loginUser_, loginPassword_;
   bool hasLoginUser_ = false, hasLoginPassword_ = false;
   xmlDoc* m_xmlInfo = nullptr;
-  int accessMode_ = -1;
+  std::atomic<int> accessMode_{-1};  // the transfer threads read it
   std::array<bool, 4> modeTried_{};
   std::array<bool, 4> modeUsable_{};
   std::string defaultRootPath_;  // at most 255 characters

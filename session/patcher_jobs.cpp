@@ -116,9 +116,10 @@ bool Patcher::startScan(const char* names, std::uint32_t flags) {
 bool Patcher::update(const char* names, std::uint32_t flags) {
   if (namesTooLong(names)) return false;
   if (!manifestLoaded_.load()) return false;
+  // A refused update must leave the running one as it is, a stop already asked of it included.
+  if (updateRunning_.exchange(true)) return false;
   if (client_) client_->setFailedOrStopped(false);
   stopRequested_.store(false);
-  if (updateRunning_.exchange(true)) return false;
 
   // A scan still on the worker must finish before its job is replaced.
   waitForWorker(100);

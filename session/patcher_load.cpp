@@ -78,8 +78,8 @@ bool Patcher::fetchManifest(bool& authRequired) {
       std::string("Error opening remote xml file.\nCould not access patcher update file.  Please verify your network "
                   "connection.  If the problem persists, please contact ") +
       kSupportSite + ".\n";
-  const int startMode = accessMode_;
-  int mode = accessMode_ >= 0 && accessMode_ < kAccessModes ? accessMode_ : nextAccessMode();
+  const int startMode = accessMode_.load();
+  int mode = startMode >= 0 && startMode < kAccessModes ? startMode : nextAccessMode();
   bool ok = false;
   while (mode >= 0) {
     log(boundedFormat(kLineCapacity, "Memory Download Internet Type %d Begin...\n", mode));

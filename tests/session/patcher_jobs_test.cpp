@@ -65,6 +65,8 @@ class PatcherJobsTest : public test::TempDirTest {
 };
 
 TEST_F(PatcherJobsTest, AnUpdateWhileAnUpdateRunsIsRefusedAtOnce) {
+  // Everything is current, so the updates download nothing.
+  for (const test::TreeFile& file : files) install(file, file.content);
   loadRemote(files, authAttributes());
   // The closing request of the first update's download pass is held until the gate opens.
   server.serveGated("/auth/close", "closed", 0);
@@ -72,13 +74,17 @@ TEST_F(PatcherJobsTest, AnUpdateWhileAnUpdateRunsIsRefusedAtOnce) {
   EXPECT_TRUE(client->isBusy());
   EXPECT_FALSE(client->update(nullptr, 0));
   EXPECT_FALSE(client->update(kDistribution, Patcher::kWaitFlag));
+  // A stop asked of the running update survives a refused one.
+  patcher().stop();
+  EXPECT_FALSE(patcher().update(nullptr, 0));
+  EXPECT_TRUE(patcher().stopRequested());
   server.openGate("/auth/close");
   test::waitUntilIdle(patcher());
   EXPECT_EQ(server.requestCount("/auth/close"), 1);
-  EXPECT_EQ(client->count("downloadFinished"), 1);
-  // Once it is over, the next update runs (and has no download to close this time).
+  EXPECT_EQ(client->count("downloadFinished"), 0) << "stopped";
+  // Once it is over, the next update runs (and has no request to close this time).
   EXPECT_TRUE(client->update(nullptr, Patcher::kWaitFlag));
-  EXPECT_EQ(client->count("downloadFinished"), 2);
+  EXPECT_EQ(client->count("downloadFinished"), 1);
   EXPECT_EQ(server.requestCount("/auth/close"), 1);
 }
 
@@ -236,7 +242,12 @@ TEST_F(PatcherJobsTest, TheLimitWarningReachesTheClientOnce) {
 TEST_F(PatcherJobsTest, AStopDuringTheDownloadPassStillClosesButSendsNoFinish) {
   loadRemote(files, authAttributes());
   server.serveBytes("/auth/close", "closed");
-  client->onBeforeConnect = [this](int) { patcher().stop(); };
+  // The user stops at the first download; the closing request after it must still go out.
+  bool stopped = false;
+  client->onBeforeConnect = [this, &stopped](int) {
+    if (!stopped) patcher().stop();
+    stopped = true;
+  };
   EXPECT_TRUE(client->update(nullptr, Patcher::kWaitFlag));
   EXPECT_EQ(server.requestCount("/auth/close"), 1);
   EXPECT_EQ(client->count("downloadFinished"), 0);
