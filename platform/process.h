@@ -13,7 +13,9 @@ std::string programPath();
 // rebuilt from argv by setCommandLine (arguments with blanks are put in double quotes).
 std::string commandLine();
 
-// POSIX only has effect: records the command line rebuilt from main's argv. On Win32 the system keeps it.
+// Records the command line rebuilt from main's argv; POSIX's entry point calls it. On Win32 the
+// system keeps the real one and the entry point does not call this; a recorded line (tests) replaces
+// it in commandLine() until setCommandLine(0, nullptr) drops it again.
 void setCommandLine(int argc, const char* const* argv);
 
 // Rebuilds a Windows-style command line from argv: each argument that contains a blank (or is empty)

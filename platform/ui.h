@@ -27,7 +27,9 @@ bool dispatchWaitingMessage();
 // entry point calls it before anything else. POSIX has no such handle and ignores it.
 void setModuleInstance(void* instance);
 
-// MessageBox(no owner, text, caption, MB_OK).
+// MessageBox(no owner, text, caption, MB_OK). With KORVEL_MESSAGE_BOXES=stderr in the environment
+// Win32 writes "caption: text" to standard error instead, as POSIX always does: runs nobody watches
+// (the test programs under Wine) would otherwise wait forever for the OK button.
 void messageBox(const std::string& text, const std::string& caption);
 
 // The splash bitmap (bitmap resource 112). Win32 loads it with LoadImage; POSIX decodes the copy that

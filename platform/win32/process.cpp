@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/win32/windows_prelude.h"
@@ -22,12 +24,27 @@ std::string programPath() {
   return std::string(buffer.data(), length);
 }
 
+namespace {
+std::mutex recordedMutex;
+std::optional<std::string> recordedCommandLine;
+}  // namespace
+
 std::string commandLine() {
+  {
+    std::lock_guard<std::mutex> lock(recordedMutex);
+    if (recordedCommandLine) return *recordedCommandLine;
+  }
   const char* line = ::GetCommandLineA();
   return line ? std::string(line) : std::string();
 }
 
-void setCommandLine(int, const char* const*) {}
+void setCommandLine(int argc, const char* const* argv) {
+  std::lock_guard<std::mutex> lock(recordedMutex);
+  if (argc <= 0 || !argv)
+    recordedCommandLine.reset();
+  else
+    recordedCommandLine = joinCommandLine(argc, argv);
+}
 
 std::string joinCommandLine(int argc, const char* const* argv) {
   std::string line;

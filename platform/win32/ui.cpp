@@ -3,6 +3,9 @@
 #include "platform/ui.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <utility>
 
 #include "platform/progress_layout.h"
@@ -239,6 +242,12 @@ bool dispatchWaitingMessage() {
 }
 
 void messageBox(const std::string& text, const std::string& caption) {
+  const char* mode = std::getenv("KORVEL_MESSAGE_BOXES");
+  if (mode && std::strcmp(mode, "stderr") == 0) {
+    std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
+    std::fflush(stderr);
+    return;
+  }
   ::MessageBoxA(nullptr, text.c_str(), caption.c_str(), MB_OK);
 }
 

@@ -75,7 +75,16 @@ TEST(ProcessTest, CommandLineStartsWithTheProgram) {
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   setCommandLine(static_cast<int>(argv.size()), argv.data());
   const std::string line = commandLine();
+  setCommandLine(0, nullptr);
   EXPECT_NE(line.find("korvel_platform_tests"), std::string::npos) << line;
+}
+
+TEST(ProcessTest, RecordedCommandLineIsReturnedUntilDropped) {
+  const char* argv[] = {"C:\\Games\\prog.exe", "inetType:1", "two words"};
+  setCommandLine(3, argv);
+  EXPECT_EQ(commandLine(), "C:\\Games\\prog.exe inetType:1 \"two words\"");
+  setCommandLine(0, nullptr);
+  EXPECT_EQ(commandLine().find("inetType:1"), std::string::npos);
 }
 
 TEST(ProcessTest, JoinQuotesArgumentsWithBlanksAndEmptyOnes) {

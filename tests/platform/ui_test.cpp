@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/scoped_environment.h"
+
 namespace korvel::platform {
 namespace {
 
@@ -11,6 +13,13 @@ int drainMessages() {
   int handled = 0;
   while (handled < 1000 && dispatchWaitingMessage()) ++handled;
   return handled;
+}
+
+TEST(UiTest, UnattendedMessageBoxGoesToStandardError) {
+  test::ScopedEnvironment unattended("KORVEL_MESSAGE_BOXES", "stderr");
+  ::testing::internal::CaptureStderr();
+  messageBox("Could not run it.", "Error");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "Error: Could not run it.\n");
 }
 
 TEST(UiTest, SplashBitmapIsTheCompiledInResource) {
