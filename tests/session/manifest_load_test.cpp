@@ -222,6 +222,11 @@ TEST_F(ManifestLoadTest, ALocalDocumentWithAnotherRootIsWrittenToPatchTest) {
 }
 
 TEST_F(ManifestLoadTest, TheProductRootBecomesTheBaseFolderAndIsCreated) {
+  ASSERT_TRUE(test::writeFile(dir.file("short.xml"), "<KorvelPatcher><Product Name=\"P\" Root=\"x\"/></KorvelPatcher>"));
+  EXPECT_TRUE(client->openLocalManifest(dir.file("short.xml").c_str(), Patcher::kWaitFlag));
+  EXPECT_EQ(patcher().defaultRootPath(), "") << "a root of one character is none";
+  EXPECT_EQ(patcher().baseFor(), dir.path());
+
   const std::string root = dir.file("game\\root");
   ASSERT_TRUE(test::writeFile(dir.file("m.xml"), "<KorvelPatcher><Product Name=\"P\" Root=\"" + root +
                                                      "\"><File Name=\"f\"/></Product></KorvelPatcher>"));
@@ -247,13 +252,6 @@ TEST_F(ManifestLoadTest, ARootThatCannotBeCreatedIsError80AndTheLoadGoesOn) {
   EXPECT_EQ(client->errors()[0].code, 80);
   EXPECT_EQ(client->errors()[0].message, "Could not generate path " + root + "\n");
   EXPECT_TRUE(patcher().manifestLoaded());
-}
-
-TEST_F(ManifestLoadTest, AShortRootLeavesTheBaseFolderAlone) {
-  ASSERT_TRUE(test::writeFile(dir.file("m.xml"), "<KorvelPatcher><Product Name=\"P\" Root=\"x\"/></KorvelPatcher>"));
-  EXPECT_TRUE(client->openLocalManifest(dir.file("m.xml").c_str(), Patcher::kWaitFlag));
-  EXPECT_EQ(patcher().defaultRootPath(), "");
-  EXPECT_EQ(patcher().baseFor(), dir.path());
 }
 
 TEST_F(ManifestLoadTest, ChangeTextsAreReadIntoTheirMaintenanceList) {

