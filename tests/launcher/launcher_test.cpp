@@ -177,7 +177,6 @@ TEST(LauncherRunTest, SequenceLoadsTheManifestAndClosesTheWindow) {
   EXPECT_FALSE(launcher.isBusy());
   EXPECT_TRUE(launcher.window->destroyed);
   EXPECT_EQ(launcher.siblingDirectory(), platform::currentDirectory());
-  EXPECT_FALSE(launcher.handOff(""));
 }
 
 TEST(LauncherRunTest, WindowStopRequestStopsTheSession) {

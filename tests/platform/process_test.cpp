@@ -2,6 +2,7 @@
 // arguments and a current directory, and thread priorities.
 #include "platform/process.h"
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -125,8 +126,13 @@ TEST(ProcessTest, ThreadPriorityNeedsARunningThread) {
   std::thread idle;
   EXPECT_FALSE(setThreadPriority(idle, kThreadPriorityNormal));
 
-  std::thread worker([] {});
+  // The thread must still run when its priority is set: it waits until the test lets it end.
+  std::atomic<bool> release{false};
+  std::thread worker([&release] {
+    while (!release.load()) std::this_thread::yield();
+  });
   EXPECT_TRUE(setThreadPriority(worker, kThreadPriorityNormal));
+  release.store(true);
   worker.join();
 }
 
