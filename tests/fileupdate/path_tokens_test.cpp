@@ -15,9 +15,8 @@ constexpr const char* kShellFolders = "Software\\Microsoft\\Windows\\CurrentVers
 
 class PathTokensTest : public ::testing::Test {
  protected:
-  void requireScratchRegistry() {
-    if (!test::ScratchRegistry::available()) GTEST_SKIP() << "the real registry is read on this platform";
-  }
+  // A skip inside a helper would only leave the helper: callers return when this is true.
+  static bool realRegistryOnly() { return !test::ScratchRegistry::available(); }
 
   test::ScopedEnvironment windir{"windir", std::string("C:\\WINDOWS")};
   test::ScratchRegistry registry;
@@ -89,7 +88,7 @@ TEST_F(PathTokensTest, TokenMustBeTheWholeAttribute) {
 }
 
 TEST_F(PathTokensTest, DesktopAndStartMenuComeFromTheShellFoldersKey) {
-  requireScratchRegistry();
+  if (realRegistryOnly()) GTEST_SKIP() << "the real registry is read on this platform";
   registry.setCurrentUserValue(kShellFolders, "Desktop", "C:\\Users\\pat\\Desktop");
   registry.setCurrentUserValue(kShellFolders, "Start Menu", "C:\\Users\\pat\\Start Menu");
   EXPECT_EQ(resolvePathToken("x", "::Desktop::", "C:\\a"), "C:\\Users\\pat\\Desktop");
@@ -99,7 +98,7 @@ TEST_F(PathTokensTest, DesktopAndStartMenuComeFromTheShellFoldersKey) {
 }
 
 TEST_F(PathTokensTest, UnreadableShellFolderIsNoFolder) {
-  requireScratchRegistry();
+  if (realRegistryOnly()) GTEST_SKIP() << "the real registry is read on this platform";
   EXPECT_EQ(resolvePathToken("x", "::Desktop::", "C:\\a"), std::nullopt);
   EXPECT_EQ(resolveFilePath("x", "::Desktop::", "C:\\a"), "x");
 
@@ -109,7 +108,7 @@ TEST_F(PathTokensTest, UnreadableShellFolderIsNoFolder) {
 }
 
 TEST_F(PathTokensTest, ShellFolderValueMustFitTheBufferWithItsTerminator) {
-  requireScratchRegistry();
+  if (realRegistryOnly()) GTEST_SKIP() << "the real registry is read on this platform";
   const std::string fits = "C:\\" + std::string(251, 'd');  // 254 characters and the terminator
   registry.setCurrentUserValue(kShellFolders, "Desktop", fits);
   registry.setCurrentUserValue(kShellFolders, "Start Menu", fits + "m");
