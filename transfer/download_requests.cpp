@@ -168,7 +168,7 @@ int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, in
     }
     for (int i = 0; i < kMessagesPerPoll && platform::dispatchWaitingMessage(); ++i) {
     }
-    platform::sleepMs(kPollMs);
+    transfer.waitForEnd(kPollMs);
   }
   if (displayFiles_) client_->reportFile(url.c_str(), kNoticeFinished);
   return outcome;
@@ -340,7 +340,7 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
     }
     if (stopRequested_.load() && transfer.bytesDownloaded() > kCancelAfterBytes) {
       transfer.requestStop();
-      while (transfer.isBusy()) platform::sleepMs(kPollMs);
+      while (transfer.isBusy()) transfer.waitForEnd(kPollMs);
       bytesDone_ = doneBefore;
       if (showProgress) {
         client_->progressPosition(0, kBarOverall);
@@ -348,7 +348,7 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
       }
       return result::kStopped;
     }
-    platform::sleepMs(kPollMs);
+    transfer.waitForEnd(kPollMs);
   }
 }
 

@@ -1,6 +1,8 @@
 // The HTTP fetch engine: the worker procedure, its memory and file paths, and the failure reporting.
 #include "transfer/http_transfer.h"
 
+#include <chrono>
+
 #include <cstring>
 #include <new>
 #include <vector>
@@ -125,6 +127,21 @@ void HttpTransfer::fail(const std::string& text, int code) {
   state_.store(kFailed);
   stopRequested_.store(true);
   busy_.store(false);
+  announceEnd();
+}
+
+void HttpTransfer::announceEnd() {
+  // Taking the lock orders the state change before a waiter's test of it, so no wake-up is lost.
+  { std::lock_guard<std::mutex> lock(endMutex_); }
+  ended_.notify_all();
+}
+
+void HttpTransfer::waitForEnd(std::uint32_t milliseconds) {
+  std::unique_lock<std::mutex> lock(endMutex_);
+  ended_.wait_for(lock, std::chrono::milliseconds(milliseconds), [this] {
+    const std::int32_t state = state_.load();
+    return state == kFailed || state == kComplete || state == kStopped;
+  });
 }
 
 void HttpTransfer::closeHandles() {
@@ -142,6 +159,7 @@ int HttpTransfer::finish() {
   state_.store(stopped ? kStopped : kComplete);
   busy_.store(false);
   log("HttpDownload Completed.\n");
+  announceEnd();
   return stopped ? result::kStopped : result::kOk;
 }
 

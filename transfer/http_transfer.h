@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -79,6 +81,10 @@ class HttpTransfer {
   // Polled from the requesting thread.
   std::int32_t state() const { return state_.load(); }
   bool isBusy() const { return busy_.load(); }
+  // Blocks the requester for at most `milliseconds`, returning early once the transfer has reached a
+  // final state (failed, complete or stopped). The requesters poll with it instead of sleeping, so a
+  // finished transfer is noticed at once rather than at the next poll. Any thread but the worker.
+  void waitForEnd(std::uint32_t milliseconds);
   std::uint32_t bytesDownloaded() const { return bytesDownloaded_.load(); }
   std::uint32_t bytesDecompressed() const { return bytesDecompressed_.load(); }
   std::uint32_t totalBytes() const { return bytesDownloaded() + bytesDecompressed(); }
@@ -97,6 +103,8 @@ class HttpTransfer {
   void runFilePath();
   // Logs "Http get error", records the failure, closes the handles and ends the run in state 5.
   void fail(const std::string& text, int code);
+  // Wakes a requester waiting in waitForEnd (after a final state was stored).
+  void announceEnd();
   void closeHandles();
   void log(const std::string& text);
   std::uint32_t elapsed(std::uint32_t since) const;
@@ -116,6 +124,8 @@ class HttpTransfer {
   std::atomic<bool> hasErrorText_{false};
   std::atomic<std::int32_t> errorCode_{0};
   std::atomic<std::int32_t> state_{kConstructed};
+  std::mutex endMutex_;
+  std::condition_variable ended_;
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> busy_{false};
   std::atomic<std::uint32_t> bytesDownloaded_{0};

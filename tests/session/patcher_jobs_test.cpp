@@ -74,6 +74,9 @@ TEST_F(PatcherJobsTest, AnUpdateWhileAnUpdateRunsIsRefusedAtOnce) {
   EXPECT_TRUE(client->isBusy());
   EXPECT_FALSE(client->update(nullptr, 0));
   EXPECT_FALSE(client->update(kDistribution, Patcher::kWaitFlag));
+  // Wait until the download pass hangs in its closing request: a stop asked earlier would be
+  // cleared when the pass begins.
+  while (server.requestCount("/auth/close") == 0) platform::sleepMs(1);
   // A stop asked of the running update survives a refused one.
   patcher().stop();
   EXPECT_FALSE(patcher().update(nullptr, 0));
