@@ -46,19 +46,6 @@ void setCommandLine(int argc, const char* const* argv) {
     recordedCommandLine = joinCommandLine(argc, argv);
 }
 
-std::string joinCommandLine(int argc, const char* const* argv) {
-  std::string line;
-  for (int i = 0; i < argc; ++i) {
-    std::string arg = argv[i] ? argv[i] : "";
-    if (i) line += ' ';
-    if (arg.empty() || arg.find(' ') != std::string::npos || arg.find('\t') != std::string::npos)
-      line += '"' + arg + '"';
-    else
-      line += arg;
-  }
-  return line;
-}
-
 bool startProcess(const std::string& program, const std::string& commandLine, const std::string& currentDirectory) {
   // CreateProcessA may write into the command line, so it gets a private copy.
   std::vector<char> line(commandLine.begin(), commandLine.end());
