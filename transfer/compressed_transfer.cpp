@@ -45,7 +45,16 @@ class GzipReader {
   GzipReader(const GzipReader&) = delete;
   GzipReader& operator=(const GzipReader&) = delete;
   bool isOpen() const { return file_ != nullptr; }
-  int read(void* buffer, unsigned size) { return gzread(file_, buffer, size); }
+  // Bytes read, 0 at the end, -1 on an error. A stream that ends before its gzip trailer is an error:
+  // zlib reports it only through gzerror (Z_BUF_ERROR) and would otherwise pass a truncated download
+  // off as complete.
+  int read(void* buffer, unsigned size) {
+    const int n = gzread(file_, buffer, size);
+    if (n != 0) return n;
+    int code = Z_OK;
+    gzerror(file_, &code);
+    return code == Z_BUF_ERROR ? -1 : 0;
+  }
   const char* errorText() {
     int code = 0;
     return gzerror(file_, &code);

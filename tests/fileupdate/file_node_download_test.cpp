@@ -171,15 +171,16 @@ TEST_F(FileNodeDownloadTest, PartialPatchStopsWithBadFileUnlessCancelled) {
 }
 
 TEST_F(FileNodeDownloadTest, StopDuringATransferReports120AndLeavesTheOldFileWhole) {
-  // Bytes that do not compress, so that the part sent first is more than the 100 bytes a stop needs.
-  std::string body(4000, '\0');
+  // Bytes that do not compress, so that the part sent first is more than the 100 bytes a stop needs,
+  // and more than one 16 KiB read buffer (WinINet returns a read only once its buffer is full).
+  std::string body(60000, '\0');
   std::uint32_t seed = 12345;
   for (char& byte : body) byte = static_cast<char>((seed = seed * 1103515245 + 12345) >> 24);
   const ServedFile game{"game.dat", body};
   install(game, "old", false);
   load({game});
   // The server sends part of the body and holds the rest until the test has stopped the session.
-  server.serveGated("/game.dat", test::TestHttpServer::gzip(body), 1000);
+  server.serveGated("/game.dat", test::TestHttpServer::gzip(body), 20000);
 
   ASSERT_TRUE(client->update(nullptr, 0));
   while (requests("game.dat") == 0) platform::sleepMs(1);

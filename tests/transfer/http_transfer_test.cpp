@@ -324,6 +324,21 @@ TEST_F(HttpTransferTest, CorruptCompressedFileIsRemovedWithItsPartialOutput) {
   EXPECT_FALSE(exists(local + ".gz"));
 }
 
+TEST_F(HttpTransferTest, CompressedFileCutShortIsNotTakenForComplete) {
+  // A complete response whose gzip data ends before its trailer: the expansion must fail, not
+  // deliver the part it could decode.
+  const std::string packed = TestHttpServer::gzip(sampleText(120000));
+  server.serveBytes("/data.pak.gz", packed.substr(0, packed.size() / 2));
+  const std::string local = dir.file("data.pak");
+  ASSERT_TRUE(writeFile(local, "old"));
+
+  const Outcome out = fetchToFile(server.url("/data.pak.gz"), local, 1, true);
+  EXPECT_EQ(out.state, HttpTransfer::kFailed);
+  EXPECT_EQ(out.code, 42);
+  EXPECT_EQ(readFile(local), "old") << "the old file stays when the download goes through a temporary file";
+  EXPECT_FALSE(exists(local + ".gz"));
+}
+
 TEST_F(HttpTransferTest, StopDuringTheReadLoopSkipsExpansionAndCopy) {
   // WinINet hands over a read only once the whole read buffer is filled: hold the body back behind
   // more than one buffer.
