@@ -18,28 +18,13 @@
 #include "platform/files.h"
 #include "session/patcher.h"
 #include "tests/manifest/model_test_support.h"
+#include "tests/support/file_facts.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
 
 namespace korvel::test {
 
-inline std::uint32_t crcOf(const std::string& data) {
-  Crc32Checksum checksum;
-  checksum.reset();
-  checksum.update(data.data(), data.size());
-  return checksum.value();
-}
-
-// The manifest's "TimeStamp" text of a moment (written as local time) and its value as read back.
-inline std::string timeStampText(std::int64_t seconds) {
-  std::tm local{};
-  platform::localTime(seconds, local);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y:%m:%d:%H:%M:%S", &local);
-  return text;
-}
-inline std::int32_t manifestTime(std::int64_t seconds) { return readTimeStamp(timeStampText(seconds).c_str()); }
 
 // Delta data built record by record (numbers 32-bit big-endian).
 class DeltaData {

@@ -21,6 +21,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "session/patcher.h"
+#include "tests/support/file_facts.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
@@ -220,23 +221,6 @@ inline void waitUntilIdle(Patcher& patcher) {
   while (patcher.isBusy()) platform::sleepMs(1);
 }
 
-inline std::uint32_t crcOf(const std::string& data) {
-  Crc32Checksum checksum;
-  checksum.reset();
-  checksum.update(data.data(), data.size());
-  return checksum.value();
-}
-
-// The manifest's "TimeStamp" text of a moment (local time), and that text read back the way the
-// manifest reader reads it.
-inline std::string timeStampText(std::int64_t seconds) {
-  std::tm local{};
-  platform::localTime(seconds, local);
-  char text[64];
-  std::strftime(text, sizeof text, "%Y:%m:%d:%H:%M:%S", &local);
-  return text;
-}
-inline std::int32_t manifestTime(std::int64_t seconds) { return readTimeStamp(timeStampText(seconds).c_str()); }
 
 // One file of a patch tree: its path below the distribution ('\' separators) and its content.
 struct TreeFile {
