@@ -10,7 +10,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/patcher.h"
+#include "session/session_services.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel {
@@ -209,38 +209,38 @@ bool combineDelta(const std::string& target, const std::uint8_t* data, std::size
 
 // ---- The session's context ------------------------------------------------------------------------
 
-PatcherCombineContext::PatcherCombineContext(Patcher* patcher) : patcher_(patcher) {
-  if (!patcher_) return;
-  startBytes_ = patcher_->statistics().get(ProgressRates::kDeltaBytes, ProgressRates::kDone);
-  startMilliseconds_ = patcher_->statistics().get(ProgressRates::kDeltaBytes, ProgressRates::kMilliseconds);
+SessionCombineContext::SessionCombineContext(SessionServices* services) : services_(services) {
+  if (!services_) return;
+  startBytes_ = services_->statistics().get(ProgressRates::kDeltaBytes, ProgressRates::kDone);
+  startMilliseconds_ = services_->statistics().get(ProgressRates::kDeltaBytes, ProgressRates::kMilliseconds);
 }
 
-bool PatcherCombineContext::cancelled() { return patcher_ && patcher_->isCancelled(); }
+bool SessionCombineContext::cancelled() { return services_ && services_->isCancelled(); }
 
-std::uint32_t PatcherCombineContext::tickMs() { return platform::tickCount(); }
+std::uint32_t SessionCombineContext::tickMs() { return platform::tickCount(); }
 
-void PatcherCombineContext::showStatus(const std::string& target) {
-  if (patcher_ && patcher_->client()) patcher_->client()->fileStarted(target.c_str());
+void SessionCombineContext::showStatus(const std::string& target) {
+  if (services_) services_->setStatusLine(target);
 }
 
-void PatcherCombineContext::percent(int value) {
-  if (patcher_ && patcher_->client()) patcher_->client()->progressPosition(value, kBarDelta);
+void SessionCombineContext::percent(int value) {
+  if (services_) services_->showProgress(value, kBarDelta);
 }
 
-void PatcherCombineContext::bytesConsumed(std::uint32_t bytes) {
-  if (patcher_)
-    patcher_->statistics().set(startBytes_ + static_cast<std::int32_t>(bytes), ProgressRates::kDeltaBytes,
+void SessionCombineContext::bytesConsumed(std::uint32_t bytes) {
+  if (services_)
+    services_->statistics().set(startBytes_ + static_cast<std::int32_t>(bytes), ProgressRates::kDeltaBytes,
                                ProgressRates::kDone);
 }
 
-void PatcherCombineContext::millisecondsSpent(std::uint32_t milliseconds) {
-  if (patcher_)
-    patcher_->statistics().set(startMilliseconds_ + static_cast<std::int32_t>(milliseconds),
+void SessionCombineContext::millisecondsSpent(std::uint32_t milliseconds) {
+  if (services_)
+    services_->statistics().set(startMilliseconds_ + static_cast<std::int32_t>(milliseconds),
                                ProgressRates::kDeltaBytes, ProgressRates::kMilliseconds);
 }
 
-void PatcherCombineContext::refresh() {
-  if (patcher_ && patcher_->client()) patcher_->reportTimeEstimate();
+void SessionCombineContext::refresh() {
+  if (services_) services_->reportTimeEstimate();
 }
 
 }  // namespace korvel

@@ -12,7 +12,7 @@
 
 namespace korvel {
 
-class Patcher;
+class SessionServices;
 
 // What a combine reports while it runs, and how it learns that it should stop. The default does
 // nothing and never stops, so a combine can run without a session (tests, the fuzz target).
@@ -38,9 +38,9 @@ class CombineContext {
 // The context a session's delta patching uses: the session's cancel test, its status line, channel 6
 // of its client, row 2 (delta bytes) of its rate table starting from the values the row held when the
 // combine began, and the finish estimate.
-class PatcherCombineContext : public CombineContext {
+class SessionCombineContext : public CombineContext {
  public:
-  explicit PatcherCombineContext(Patcher* patcher);
+  explicit SessionCombineContext(SessionServices* services);
   bool cancelled() override;
   std::uint32_t tickMs() override;
   void showStatus(const std::string& target) override;
@@ -50,7 +50,7 @@ class PatcherCombineContext : public CombineContext {
   void refresh() override;
 
  private:
-  Patcher* patcher_;
+  SessionServices* services_;
   std::int32_t startBytes_ = 0;
   std::int32_t startMilliseconds_ = 0;
 };

@@ -2,15 +2,15 @@
 // checked against its expected size.
 #include "fileupdate/delta_source.h"
 
-#include "launcher/file_utils.h"
-#include "launcher/text_format.h"
+#include "common/file_utils.h"
+#include "common/text_format.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "session/result_codes.h"
-#include "staging/trickle_downloader.h"
+#include "session/session_services.h"
+#include "common/result_codes.h"
+#include "manifest/stager.h"
 
 namespace korvel {
 
@@ -19,15 +19,9 @@ namespace {
 constexpr std::size_t kDeltaPathCapacity = 256;
 constexpr std::size_t kLineCapacity = 256;
 
-TrickleDownloader* productStager(Patcher* patcher) {
-  ProductHandle* top = patcher ? patcher->topProduct() : nullptr;
-  DistributionNode* root = top ? top->record().rootDistribution() : nullptr;
-  return root ? root->stager() : nullptr;
-}
-
 }  // namespace
 
-int DeltaSource::fetch(Patcher* patcher, TextArgument basePath) {
+int DeltaSource::fetch(SessionServices* services, TextArgument basePath) {
   if (!deltaName) return -1;
   // The data lies next to the file it patches, under the same name the combine reads it from.
   std::string local = *deltaName;
@@ -36,12 +30,12 @@ int DeltaSource::fetch(Patcher* patcher, TextArgument basePath) {
   localFile = local;
   createParentDirectories(local);
 
-  TrickleDownloader* stager = productStager(patcher);
+  Stager* stager = services ? services->topStager() : nullptr;
   const bool staged = stager && stager->getStagedFile(basePath, local, sourceCrc, static_cast<std::int32_t>(totalSize),
                                                       0, true);
   if (!staged) {
-    if (!patcher) return result::kComponentInvalid;
-    const int code = patcher->downloadToFile(server.c_str(), port, remotePath.c_str(), local.c_str(), compressed ? 1 : 0,
+    if (!services) return result::kComponentInvalid;
+    const int code = services->downloadToFile(server.c_str(), port, remotePath.c_str(), local.c_str(), compressed ? 1 : 0,
                                              static_cast<int>(downloadSize), static_cast<int>(totalSize), true, true);
     if (code != result::kOk) return code;
   }
@@ -51,8 +45,8 @@ int DeltaSource::fetch(Patcher* patcher, TextArgument basePath) {
   const std::int64_t size = data.size();
   data.close();
   if (totalSize == 0 || size == static_cast<std::int64_t>(totalSize)) return result::kOk;
-  if (patcher)
-    patcher->log(boundedFormat(kLineCapacity,
+  if (services)
+    services->log(boundedFormat(kLineCapacity,
                                "Component filesize verification failed.  Local size %d vs. server size %d\n",
                                static_cast<int>(size), static_cast<int>(totalSize)));
   platform::deleteFile(local);

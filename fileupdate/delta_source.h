@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
 
 namespace korvel {
 
-class Patcher;
+class SessionServices;
 
 struct DeltaSource {
   // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at
@@ -18,7 +18,7 @@ struct DeltaSource {
   // server:port. Sets localFile. Returns 0 when the data is there with the expected size (any size
   // when totalSize is 0); -1 without a delta name; the transfer's code when the download fails; 44
   // when the data cannot be opened or has the wrong size (it is then deleted).
-  int fetch(Patcher* patcher, TextArgument basePath);
+  int fetch(SessionServices* services, TextArgument basePath);
 
   // "Server" of the DeltaFile element, else the file's effective server.
   std::string server;

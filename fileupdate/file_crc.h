@@ -6,7 +6,7 @@
 #include <string>
 
 #include "fileupdate/crc_subject.h"
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
 
 namespace korvel {
 

@@ -6,16 +6,16 @@
 #include <utility>
 
 #include "fileupdate/file_crc.h"
-#include "fileupdate/path_tokens.h"
+#include "common/path_tokens.h"
 #include "fileupdate/time_stamp.h"
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "patchcache/patch_cache.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "session/result_codes.h"
+#include "session/session_services.h"
+#include "common/result_codes.h"
 
 namespace korvel {
 
@@ -234,7 +234,7 @@ void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
 
 PatchCache& FileNode::crcCache() {
   if (product_ && product_->record().patchCache()) return *product_->record().patchCache();
-  if (patcher_) return patcher_->patchCache();
+  if (services_) return services_->patchCache();
   if (!detachedCache_) detachedCache_ = std::make_unique<PatchCache>();
   return *detachedCache_;
 }
@@ -247,10 +247,10 @@ std::int64_t FileNode::crcExpectedSize() const { return localSize_; }
 
 bool FileNode::crcScanRunning() const { return passFlags_[pass::kCrcScanRunning]; }
 
-bool FileNode::crcStopping() const { return patcher_ && patcher_->client() && patcher_->client()->isStopping(); }
+bool FileNode::crcStopping() const { return services_ && services_->failedOrStopped(); }
 
 void FileNode::crcProgress(int position) {
-  if (patcher_ && patcher_->client()) patcher_->client()->progressPosition(position, kBarChecksum);
+  if (services_) services_->showProgress(position, kBarChecksum);
 }
 
 // ---- Paths --------------------------------------------------------------------------------------
@@ -277,6 +277,17 @@ std::string FileNode::tempFile(TextArgument basePath) const {
 const char* FileNode::productTitle() const {
   if (!product_ || !product_->record().title()) return nullptr;
   return product_->record().title()->c_str();
+}
+
+void FileNode::markLimitExceeded(ScanFlags flags) {
+  ManifestNode::markLimitExceeded(flags);
+  if (!limitExceeded_ || passFlags_[pass::kLimitMessageWritten] || !needsUpdate(nullptr, flags | scan::kIncludeLimitExceeded))
+    return;
+  if (services_) services_->limitExceededWarning();
+  const char* title = productTitle();
+  log(boundedFormat(kLineCapacity, "Download Limit Exceeded. [%s] File not updated: %s\n", title ? title : "<Unnamed>",
+                    localName_ ? localName_->c_str() : ""));
+  passFlags_[pass::kLimitMessageWritten] = true;
 }
 
 }  // namespace korvel

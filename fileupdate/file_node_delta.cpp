@@ -3,12 +3,12 @@
 
 #include "fileupdate/delta_patch.h"
 #include "fileupdate/file_node.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "session/result_codes.h"
+#include "session/session_services.h"
+#include "common/result_codes.h"
 
 namespace korvel {
 
@@ -37,13 +37,13 @@ bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
 }
 
 // Copies `from` to `to` in 512-byte blocks, logging each open.
-void duplicate(const std::string& from, const std::string& to, Patcher* patcher) {
+void duplicate(const std::string& from, const std::string& to, SessionServices* services) {
   platform::File source = platform::File::open(from, "rb");
   if (!source) return;
-  if (patcher) patcher->log(boundedFormat(kDeltaPathCapacity * 2, "Opened file %s for reading\n", from.c_str()));
+  if (services) services->log(boundedFormat(kDeltaPathCapacity * 2, "Opened file %s for reading\n", from.c_str()));
   platform::File destination = platform::File::open(to, "wb");
   if (!destination) return;
-  if (patcher) patcher->log(boundedFormat(kDeltaPathCapacity * 2, "Opened file %s for writing\n", to.c_str()));
+  if (services) services->log(boundedFormat(kDeltaPathCapacity * 2, "Opened file %s for writing\n", to.c_str()));
   char block[kDuplicateBlock];
   for (std::size_t got; (got = source.read(block, sizeof block)) > 0;) {
     if (destination.write(block, got) != got) return;
@@ -67,7 +67,7 @@ bool FileNode::findDelta(TextArgument) {
 int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   if (!appliedDelta_) return result::kDeltaFailed;
   DeltaSource& delta = deltaSources_[*appliedDelta_];
-  const int fetched = delta.fetch(patcher_, basePath);
+  const int fetched = delta.fetch(services_, basePath);
   if (fetched != result::kOk) return fetched;
   log(localName_ ? boundedFormat(kLineCapacity, "Downloaded Delta file for %s\n", localName_->c_str())
                  : std::string("Downloaded Delta file\n"));
@@ -88,11 +88,11 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
     const std::string temporary = tempFilename();
     if (!temporary.empty() && localName_ && !equalsIgnoreCase(temporary, *localName_)) {
       const std::string target = cutToCapacity(tempFile(basePath), kDeltaPathCapacity);
-      duplicate(file, target, patcher_);
+      duplicate(file, target, services_);
       platform::sleepMs(kSettleMs);
       log(boundedFormat(kLineCapacity, "Duplicated %s as %s\n", file.c_str(), target.c_str()));
       log("Combining delta data...\n");
-      PatcherCombineContext context(patcher_);
+      SessionCombineContext context(services_);
       combineDelta(target, buffer.data(), buffer.size(), context);
       log(boundedFormat(kLineCapacity, "Delta patch complete for %s\n", target.c_str()));
       platform::sleepMs(kSettleMs);
@@ -103,7 +103,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
 
   platform::setFileAttributes(file, platform::kAttributeNormal);
   log(boundedFormat(kLineCapacity, "Combining delta data into %s\n", file.c_str()));
-  PatcherCombineContext context(patcher_);
+  SessionCombineContext context(services_);
   if (combineDelta(file, buffer.data(), buffer.size(), context)) {
     log(boundedFormat(kLineCapacity, "Delta patch complete for %s\n", file.c_str()));
     return result::kOk;

@@ -3,35 +3,22 @@
 #include <optional>
 
 #include "fileupdate/file_node.h"
-#include "launcher/file_utils.h"
-#include "launcher/patch_client.h"
-#include "launcher/text_format.h"
+#include "common/file_utils.h"
+#include "common/text_format.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 #include "patchcache/patch_cache.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "session/result_codes.h"
-#include "staging/trickle_downloader.h"
+#include "session/session_services.h"
+#include "common/result_codes.h"
+#include "manifest/stager.h"
 
 namespace korvel {
 
 namespace {
 
 constexpr const char* kBadFileText = "Error: Bad File.  Please redownload this file.\n";
-
-TrickleDownloader* productStager(Patcher* patcher) {
-  ProductHandle* top = patcher ? patcher->topProduct() : nullptr;
-  DistributionNode* root = top ? top->record().rootDistribution() : nullptr;
-  return root ? root->stager() : nullptr;
-}
-
-// Clears what a failed transfer left set, so that the next transfer may run. A stop the user asked for
-// stays in force: the transfers test it and end at once.
-void clearCancel(Patcher* patcher) {
-  if (patcher && patcher->client() && !patcher->stopRequested()) patcher->client()->setFailedOrStopped(false);
-}
 
 // The size of the file on disk; nothing when it cannot be opened.
 std::optional<std::uint32_t> sizeOnDisk(const std::string& path) {
@@ -47,12 +34,12 @@ std::optional<std::uint32_t> sizeOnDisk(const std::string& path) {
 int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
   // Part of a distribution over its download limit: left as it is (the limit check logged it).
   if (limitExceeded_ && needsUpdate(product, flags | scan::kIncludeLimitExceeded)) return result::kOk;
-  clearCancel(patcher_);
+  if (services_) services_->clearFailure();
   const std::string local = localFile(basePath);
   const std::string temp = tempFile(basePath);
-  if (isDeleteMarked() || !needsUpdate(product, flags) || local.empty() || !patcher_) return result::kOk;
+  if (isDeleteMarked() || !needsUpdate(product, flags) || local.empty() || !services_) return result::kOk;
 
-  TrickleDownloader* stager = productStager(patcher_);
+  Stager* stager = services_->topStager();
   crcCache().forget(crcCacheKey());
   log(boundedFormat(kLineCapacity, "Downloading %s\n", localName_->c_str()));
 
@@ -61,11 +48,11 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
   std::string target = local;
   bool isSelf = false;
   if (isRunningProgram(*localName_)) {
-    patcher_->registerSelfReplacement(temp.c_str(), local.c_str());
+    services_->registerSelfReplacement(temp.c_str(), local.c_str());
     target = temp;
     isSelf = true;
   } else if (const std::string name = tempFilename(); !name.empty() && isRunningProgram(name)) {
-    patcher_->registerSelfReplacement(local.c_str(), nullptr);
+    services_->registerSelfReplacement(local.c_str(), nullptr);
     isSelf = true;
   }
   const bool targetIsTemp = target == temp && isSelf;
@@ -79,7 +66,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
       if (totalSize_ == 0 || size == totalSize_) {
         installed = true;
       } else {
-        patcher_->showWarning(boundedFormat(kLineCapacity,
+        services_->showWarning(boundedFormat(kLineCapacity,
                                             "Warning: Filesize verify:  Local %d vs. server %d, possible mid-patch\n",
                                             static_cast<int>(size), static_cast<int>(totalSize_)));
       }
@@ -91,13 +78,13 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
   }
 
   if (!installed) {
-    clearCancel(patcher_);
+    if (services_) services_->clearFailure();
     createParentDirectories(target);
     const bool staged =
         stager && stager->getStagedFile(basePath, target, crc_, static_cast<std::int32_t>(totalSize_), timeStamp_, true);
     if (!staged) {
       const std::optional<std::string> server = effectiveServer();
-      const int code = patcher_->downloadToFile(
+      const int code = services_->downloadToFile(
           server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
           target.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_), true, true);
       if (code != result::kOk) {
@@ -126,8 +113,8 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
                                              "Warning: File size does not match:  Local %d vs. server %d, possible "
                                              "mid-push.  Please try again or restart the application.\n",
                                              static_cast<int>(localSize_), static_cast<int>(totalSize_));
-      patcher_->showWarning(text);
-      if (patcher_->strictSize()) {
+      services_->showWarning(text);
+      if (services_->strictSize()) {
         reportError(result::kComponentInvalid, text);
         return result::kComponentInvalid;
       }
@@ -136,8 +123,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
 
   clearNeedsUpdate();
   localCrc_ = crc_;
-  if (restart_ && patcher_->client() && patcher_->client()->restartRequested(target.c_str(), isSelf))
-    patcher_->client()->stopped();
+  if (restart_) services_->requestRestart(target, isSelf);
   return result::kOk;
 }
 

@@ -3,13 +3,13 @@
 #include "fileupdate/file_node.h"
 
 #include "fileupdate/file_crc.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/patcher.h"
+#include "session/session_services.h"
 
 namespace korvel {
 
@@ -47,13 +47,13 @@ void FileNode::scan(ScanFlags flags, ProductHandle*, TextArgument basePath) {
   passFlags_[pass::kScanned] = true;
   passFlags_[pass::kVerified] = true;
   verify(basePath);
-  if (patcher_) patcher_->fileChecked();
+  if (services_) services_->fileChecked();
 }
 
 void FileNode::setRootOverride(TextArgument path) {
   ManifestNode::setRootOverride(path);
   verify(path);
-  if (patcher_) patcher_->fileChecked();
+  if (services_) services_->fileChecked();
 }
 
 bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
@@ -63,9 +63,9 @@ bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
   const int savedUseCrc = useCrc_;
   if (!isCancelled() && eligible(flags)) {
     passFlags_[pass::kCrcScanned] = true;
-    if (patcher_) {
-      patcher_->fileChecked();
-      if (localName_) patcher_->setStatusLine(*localName_);
+    if (services_) {
+      services_->fileChecked();
+      if (localName_) services_->setStatusLine(*localName_);
     }
     if (withCrc) {
       useCrc_ = 1;
@@ -88,7 +88,7 @@ bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
 bool FileNode::verify(TextArgument basePath) {
   if (deleteCopy_ || (parent_ && parent_->isDeleteMarked())) return false;
   const std::string local = localFile(basePath);
-  if (patcher_) patcher_->setStatusLine(local);
+  if (services_) services_->setStatusLine(local);
 
   if (localName_) {
     if (!tempFilename_) {
@@ -102,9 +102,9 @@ bool FileNode::verify(TextArgument basePath) {
       needsUpdate_ = crcDiffers(basePath, *tempFilename_);
       if (needsUpdate_) {
         deltaAvailable_ = findDelta(basePath);
-        if (patcher_) patcher_->registerSelfReplacement(local.c_str(), nullptr);
-      } else if (patcher_) {
-        patcher_->startSelfCopy(tempFile(basePath).c_str(), local.c_str(), true);
+        if (services_) services_->registerSelfReplacement(local.c_str(), nullptr);
+      } else if (services_) {
+        services_->startSelfCopy(tempFile(basePath).c_str(), local.c_str(), true);
       }
       return true;
     }
@@ -116,7 +116,7 @@ bool FileNode::verify(TextArgument basePath) {
       needsUpdate_ = compareCrc(basePath);
       if (needsUpdate_) {
         deltaAvailable_ = findDelta(basePath);
-        if (patcher_) patcher_->registerSelfReplacement(tempFile(basePath).c_str(), local.c_str());
+        if (services_) services_->registerSelfReplacement(tempFile(basePath).c_str(), local.c_str());
       } else {
         platform::deleteFile(tempFile(basePath));
       }
@@ -254,10 +254,10 @@ void FileNode::logMissing() const {
 DirectorySnapshot* FileNode::snapshotFor(TextArgument basePath) const {
   // The snapshot names files relative to the folder it was filled from; for a file under another root
   // its record of the same relative name describes a different file.
-  if (!patcher_ || !localPath_ || !product_) return nullptr;
+  if (!services_ || !localPath_ || !product_) return nullptr;
   DirectorySnapshot* snapshot = product_->record().snapshot();
-  const std::string& folder = patcher_->snapshotFolder();
-  if (!snapshot || snapshot != &patcher_->directorySnapshot() || folder.empty()) return nullptr;
+  const std::string& folder = services_->snapshotFolder();
+  if (!snapshot || snapshot != &services_->directorySnapshot() || folder.empty()) return nullptr;
   if (!equalsIgnoreCase(localFile(basePath), folder + "\\" + *localPath_)) return nullptr;
   return snapshot;
 }
@@ -286,8 +286,8 @@ std::uint32_t FileNode::sizeOf(TextArgument basePath, bool useTemp, bool onDisk)
 }
 
 bool FileNode::isRunningProgram(const std::string& name) const {
-  if (!patcher_ || name.empty()) return false;
-  const std::string& running = patcher_->ownFileName();
+  if (!services_ || name.empty()) return false;
+  const std::string& running = services_->ownFileName();
   if (running.empty()) return false;
   bool match = equalsIgnoreCase(name, running);
   if (!match && toLowerAscii(name).find(".exe") != std::string::npos && running.size() == 12) {

@@ -1,7 +1,7 @@
 // The launcher's last act: starting the sibling game launcher with the accumulated options.
 #include "launcher/launcher.h"
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"

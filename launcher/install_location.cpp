@@ -1,7 +1,7 @@
 // Registry lookup of the sibling launcher's installation folder.
 #include "launcher/install_location.h"
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "platform/registry.h"
 
 namespace korvel {

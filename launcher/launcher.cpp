@@ -5,8 +5,8 @@
 #include <atomic>
 
 #include "launcher/install_location.h"
-#include "launcher/text_format.h"
-#include "launcher/tokenizer.h"
+#include "common/text_format.h"
+#include "common/tokenizer.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/files.h"

@@ -4,7 +4,7 @@
 
 #include <exception>
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/ui.h"

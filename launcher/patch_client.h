@@ -77,20 +77,23 @@ class PatchClient {
   virtual bool manifestReady(int result);
   virtual bool accessModeChanged(int mode);
 
+  // The services below are not notifications, but the session and the transfers call them on their
+  // owner: they are virtual so that those floors reach them without linking the launcher's library.
+
   // The session log: `text` is a complete line ending in a newline; it goes to the session's channels.
-  void log(const char* text);
+  virtual void log(const char* text);
   void log(const std::string& text) { log(text.c_str()); }
-  int internetAccessMode() const;
+  virtual int internetAccessMode() const;
   bool sessionHasFailed() const { return failedOrStopped_.load(); }
   // The transfer engine's name for the same flag: while set, finished downloads are not copied into place.
   bool isStopping() const { return sessionHasFailed(); }
   void setFailedOrStopped(bool value) { failedOrStopped_.store(value); }
 
   // The first call per client raises slot 26; later calls do nothing.
-  void dataReceived();
+  virtual void dataReceived();
   // Cuts `path` to its last component ('\' and '/' both separate) and raises fileNotice; when that is
   // not handled, slot 8 for kind 0, slot 17 for kind 1, slot 18 for kind 3.
-  void reportFile(const char* path, int kind);
+  virtual void reportFile(const char* path, int kind);
   // Stops the session and raises stopped(); with flag 0x20 waits, pumping messages, until it is idle.
   void stop(std::uint32_t flags);
 
@@ -100,8 +103,9 @@ class PatchClient {
   bool update(const char* names, std::uint32_t flags);
   bool isBusy() const;
 
-  // Copies a finished download into place with retries and progress on channel 7 (file utilities).
-  bool copyFile(const char* from, const char* to, std::int64_t finalSize);
+  // Copies a finished download into place with retries and progress on channel 7
+  // (launcher/patch_client_copy.cpp).
+  virtual bool copyFile(const char* from, const char* to, std::int64_t finalSize);
 
   // The session, or null when it could not be made.
   Patcher* patcher() const { return patcher_.get(); }

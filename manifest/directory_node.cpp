@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <utility>
 
-#include "fileupdate/path_tokens.h"
-#include "launcher/file_utils.h"
-#include "launcher/text_format.h"
+#include "common/path_tokens.h"
+#include "common/file_utils.h"
+#include "common/text_format.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
 
 namespace korvel {
 

@@ -9,16 +9,16 @@
 #include <utility>
 #include <vector>
 
-#include "fileupdate/path_tokens.h"
-#include "launcher/file_utils.h"
-#include "launcher/text_format.h"
+#include "common/path_tokens.h"
+#include "common/file_utils.h"
+#include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "session/result_codes.h"
-#include "staging/trickle_downloader.h"
+#include "session/session_services.h"
+#include "common/result_codes.h"
+#include "manifest/stager.h"
 
 namespace korvel {
 
@@ -63,17 +63,17 @@ bool DistributionNode::readFromElement(xmlNode* element, ManifestNode* parent, M
     ownedProduct_->record().setRootDistribution(this);
     setProduct(ownedProduct_.get());
   }
-  Patcher* patcher = resolvePatcher();
-  if (!patcher) return false;
-  product_->record().setPatcher(patcher);
-  patcher_ = patcher;
+  SessionServices* services = resolveServices();
+  if (!services) return false;
+  product_->record().setServices(services);
+  services_ = services;
   return readDistribution(element, 0);
 }
 
-Patcher* DistributionNode::resolvePatcher() const {
+SessionServices* DistributionNode::resolveServices() const {
   const ManifestNode* node = this;
   while (node) {
-    if (node->product() && node->product()->patcher()) return node->product()->patcher();
+    if (node->product() && node->product()->services()) return node->product()->services();
     const ManifestNode* previous = node->previousSibling();
     node = previous && previous->isDistribution() ? previous : node->parent();
   }
@@ -108,7 +108,7 @@ bool DistributionNode::readChildren(xmlNode* element) {
   bool complete = true;
   for (xmlNode* child = element->children; child; child = child->next) {
     if (isElementNamed(child, "Distribution") && !readBoolean(child, "Live", true)) {
-      stager_ = std::make_unique<TrickleDownloader>(product_, child);
+      stager_ = services_->makeStager(product_, child);
       continue;
     }
     std::unique_ptr<ManifestNode> node = createNode(child, true);
@@ -142,7 +142,7 @@ bool DistributionNode::loadExternal(int externalDepth) {
   OwnedXmlDoc doc;
   if (server) {
     std::vector<char> buffer(kExternalDocumentCapacity, '\0');
-    if (patcher_->downloadToMemory(buffer.data(), static_cast<int>(buffer.size()), server->c_str(), port, remote.c_str(), 1) == 0) {
+    if (services_->downloadToMemory(buffer.data(), static_cast<int>(buffer.size()), server->c_str(), port, remote.c_str(), 1) == 0) {
       // The request leaves a zero-terminated text; the last byte stays a terminator whatever it wrote.
       buffer.back() = '\0';
       const int length = static_cast<int>(std::char_traits<char>::length(buffer.data()));
@@ -155,7 +155,7 @@ bool DistributionNode::loadExternal(int externalDepth) {
   if (!doc && server) {
     const std::string temp = makeTempName(".xml");
     const int fetched =
-        patcher_->downloadToFile(server->c_str(), port, remote.c_str(), temp.c_str(), true, 0, 0, false, false);
+        services_->downloadToFile(server->c_str(), port, remote.c_str(), temp.c_str(), true, 0, 0, false, false);
     // A failed transfer leaves nothing worth parsing: the document is then unreachable (below).
     if (fetched == 0) {
       doc.reset(xmlParseFile(platform::nativePath(temp).c_str()));
@@ -206,10 +206,10 @@ void DistributionNode::readChangeNote(const xmlNode* element) {
   const bool compressed = readBoolean(element, "Compressed", false);
   const std::int32_t version = readInteger(element, "Version", 0);
   const std::int32_t downloadSize = readInteger(element, "DownloadSize", 0);
-  if (!remote || !server || !patcher_) return;
+  if (!remote || !server || !services_) return;
 
   const std::string temp = makeTempName(".txt");
-  const int fetched = patcher_->downloadToFile(server->c_str(), port, remote->c_str(), temp.c_str(), compressed,
+  const int fetched = services_->downloadToFile(server->c_str(), port, remote->c_str(), temp.c_str(), compressed,
                                                downloadSize, 0, false, false);
   if (fetched == 0) {
     platform::File file = platform::File::open(temp, "r");
@@ -416,8 +416,8 @@ void DistributionNode::aggregateFlags() {
 }
 
 ProductHandle* DistributionNode::environmentDistribution(int type) {
-  if (!patcher_ || type < 0 || type >= scan::kEnvironmentTypes || !typeName_[type]) return nullptr;
-  ProductHandle* found = patcher_->findProduct(*typeName_[type]);
+  if (!services_ || type < 0 || type >= scan::kEnvironmentTypes || !typeName_[type]) return nullptr;
+  ProductHandle* found = services_->findProduct(*typeName_[type]);
   if (found) {
     if (DistributionNode* root = found->record().rootDistribution()) root->servesEnvironment_[type] = true;
   }

@@ -15,7 +15,7 @@ namespace korvel {
 
 class DistributionNode;
 class ProductRecord;
-class TrickleDownloader;
+class Stager;
 
 class DistributionNode : public ManifestNode {
  public:
@@ -74,7 +74,7 @@ class DistributionNode : public ManifestNode {
   // Whether this distribution's product is active (selected and accessible).
   bool isActive() const;
 
-  TrickleDownloader* stager() const { return stager_.get(); }
+  Stager* stager() const { return stager_.get(); }
   const std::optional<std::string>& typeName(int type) const;
   bool servesEnvironment(int type) const;
   std::int32_t limit(int index) const { return index >= 0 && index < 5 ? limit_[index] : 0; }
@@ -93,7 +93,7 @@ class DistributionNode : public ManifestNode {
   void readChangeNote(const xmlNode* element);
   // The session of the product of the previous sibling distribution, else of the parent, resolved the
   // same way upward.
-  Patcher* resolvePatcher() const;
+  SessionServices* resolveServices() const;
 
   // Visits the children by the distribution rule: distribution children always; the others only when
   // the product is active. `beforeOwn` runs once before the first non-distribution child visited.
@@ -105,7 +105,7 @@ class DistributionNode : public ManifestNode {
   template <class Run>
   void environmentPass(ScanFlags flags, ScanFlags keptBits, Run&& run);
 
-  std::unique_ptr<TrickleDownloader> stager_;
+  std::unique_ptr<Stager> stager_;
   std::array<std::optional<std::string>, scan::kEnvironmentTypes> typeName_;
   std::array<bool, scan::kEnvironmentTypes> servesEnvironment_{};
   std::array<std::int32_t, 5> limit_{};

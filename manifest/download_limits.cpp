@@ -1,11 +1,10 @@
 // Download limits: what a distribution may download in one run, the check of every product against
 // it before a download, and the marking of the files a product over its limit leaves alone.
-#include "fileupdate/file_node.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
-#include "session/patcher.h"
-#include "session/result_codes.h"
+#include "session/session_services.h"
+#include "common/result_codes.h"
 
 namespace korvel {
 
@@ -22,17 +21,17 @@ const char* labelOf(const ProductRecord& product) {
 
 // The bytes the session would download for the product, counting files left alone by a limit.
 std::uint32_t requestedBytes(const ProductRecord& product) {
-  Patcher* patcher = product.patcher();
-  if (!patcher || !product.name()) return 0;
-  return static_cast<std::uint32_t>(patcher->totalDownloadBytes(product.name()->c_str(), scan::kIncludeLimitExceeded));
+  SessionServices* services = product.services();
+  if (!services || !product.name()) return 0;
+  return static_cast<std::uint32_t>(services->totalDownloadBytes(product.name()->c_str(), scan::kIncludeLimitExceeded));
 }
 
 // Logs the exceeded limit and reports 86, unless the distribution was marked before.
 void reportExceeded(const ProductRecord& product, const std::string& line, const char* reportFormat) {
-  Patcher* patcher = product.patcher();
-  if (!patcher) return;
-  patcher->log(line);
-  patcher->reportError(result::kLimitExceeded, boundedFormat(kLineCapacity, reportFormat, labelOf(product)));
+  SessionServices* services = product.services();
+  if (!services) return;
+  services->log(line);
+  services->reportError(result::kLimitExceeded, boundedFormat(kLineCapacity, reportFormat, labelOf(product)));
 }
 
 }  // namespace
@@ -99,17 +98,6 @@ bool ProductRecord::checkLimits(ScanFlags flags) {
   if (auto* child = dynamic_cast<DistributionNode*>(root->firstChild()); child && child->product())
     child->product()->record().checkLimits(flags);
   return withinLimits;
-}
-
-void FileNode::markLimitExceeded(ScanFlags flags) {
-  ManifestNode::markLimitExceeded(flags);
-  if (!limitExceeded_ || passFlags_[pass::kLimitMessageWritten] || !needsUpdate(nullptr, flags | scan::kIncludeLimitExceeded))
-    return;
-  if (patcher_) patcher_->limitExceededWarning();
-  const char* title = productTitle();
-  log(boundedFormat(kLineCapacity, "Download Limit Exceeded. [%s] File not updated: %s\n", title ? title : "<Unnamed>",
-                    localName_ ? localName_->c_str() : ""));
-  passFlags_[pass::kLimitMessageWritten] = true;
 }
 
 }  // namespace korvel

@@ -3,14 +3,13 @@
 
 #include <utility>
 
-#include "fileupdate/file_node.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/directory_node.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
-#include "session/patcher.h"
+#include "session/session_services.h"
 
 namespace korvel {
 
@@ -117,7 +116,7 @@ ProductHandle* ManifestNode::product() const { return product_; }
 
 void ManifestNode::setProduct(ProductHandle* handle) {
   product_ = handle;
-  if (handle) patcher_ = handle->patcher();
+  if (handle) services_ = handle->services();
 }
 
 void ManifestNode::setPassFlag(int index, bool value) {
@@ -145,7 +144,7 @@ std::optional<std::string> ManifestNode::effectiveServer() const {
     top = node;
   }
   if (top->product_ && top->product_->record().server()) return top->product_->record().server();
-  if (patcher_ && patcher_->defaultServer()) return std::string(patcher_->defaultServer());
+  if (services_ && services_->defaultServer()) return std::string(services_->defaultServer());
   return std::nullopt;
 }
 
@@ -157,7 +156,7 @@ std::int32_t ManifestNode::effectivePort() const {
   }
   // The record's port is -1 until a "Port" attribute is read; only a real port answers.
   if (top->product_ && top->product_->record().port() > 0) return top->product_->record().port();
-  return patcher_ ? patcher_->defaultPort() : 0;
+  return services_ ? services_->defaultPort() : 0;
 }
 
 std::string ManifestNode::localBase(TextArgument basePath) const {
@@ -167,10 +166,10 @@ std::string ManifestNode::localBase(TextArgument basePath) const {
   return cutToCapacity(platform::currentDirectory(), kPathCapacity);
 }
 
-std::unique_ptr<ManifestNode> ManifestNode::createNode(const xmlNode* element, bool allowDistribution) {
+std::unique_ptr<ManifestNode> ManifestNode::createNode(const xmlNode* element, bool allowDistribution) const {
   if (allowDistribution && isElementNamed(element, "Distribution")) return std::make_unique<DistributionNode>();
   if (isElementNamed(element, "Directory")) return std::make_unique<DirectoryNode>();
-  if (isElementNamed(element, "File")) return std::make_unique<FileNode>();
+  if (isElementNamed(element, "File")) return services_ ? services_->makeFileNode() : nullptr;
   return nullptr;
 }
 
@@ -190,14 +189,14 @@ bool ManifestNode::childDepthAllowed() {
   return false;
 }
 
-bool ManifestNode::isCancelled() const { return patcher_ && patcher_->isCancelled(); }
+bool ManifestNode::isCancelled() const { return services_ && services_->isCancelled(); }
 
 void ManifestNode::log(const std::string& line) const {
-  if (patcher_) patcher_->log(line);
+  if (services_) services_->log(line);
 }
 
 void ManifestNode::reportError(int code, const std::string& text) const {
-  if (patcher_) patcher_->reportError(code, text);
+  if (services_) services_->reportError(code, text);
 }
 
 }  // namespace korvel

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
 #include "manifest/scan_flags.h"
 
 typedef struct _xmlNode xmlNode;
 
 namespace korvel {
 
-class Patcher;
+class SessionServices;
 class ProductHandle;
 
 class ManifestNode {
@@ -75,7 +75,7 @@ class ManifestNode {
   virtual std::int64_t countDownloadBytes(ProductHandle* pass, ScanFlags flags) = 0;
   virtual std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) = 0;
   virtual std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) = 0;
-  // Slot 18: 0 on success, else a result code (session/result_codes.h).
+  // Slot 18: 0 on success, else a result code (common/result_codes.h).
   virtual int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) = 0;
   // Slot 19.
   virtual bool removeDeleted(TextArgument basePath) = 0;
@@ -128,7 +128,7 @@ class ManifestNode {
   bool isDistribution() const { return isDistribution_; }
   bool doesNotOwnProduct() const { return doesNotOwnProduct_; }
   bool limitExceeded() const { return limitExceeded_; }
-  Patcher* patcher() const { return patcher_; }
+  SessionServices* services() const { return services_; }
   // Levels below the top node of the product tree (0 for a product's root).
   int depth() const { return depth_; }
 
@@ -141,8 +141,8 @@ class ManifestNode {
 
  protected:
   // The node for a child element by its name, letter case ignored: "Distribution" (only when
-  // allowed), "Directory", "File"; null for any other node.
-  static std::unique_ptr<ManifestNode> createNode(const xmlNode* element, bool allowDistribution);
+  // allowed), "Directory", "File" (made by the session; none without one); null for any other node.
+  std::unique_ptr<ManifestNode> createNode(const xmlNode* element, bool allowDistribution) const;
   // Links `child` after the last child; returns it.
   ManifestNode* appendChild(std::unique_ptr<ManifestNode> child);
   ManifestNode* lastChild() const { return children_.empty() ? nullptr : children_.back().get(); }
@@ -177,7 +177,7 @@ class ManifestNode {
   ManifestNode* parent_ = nullptr;
   std::vector<std::unique_ptr<ManifestNode>> children_;
   ProductHandle* product_ = nullptr;
-  Patcher* patcher_ = nullptr;
+  SessionServices* services_ = nullptr;
   bool doesNotOwnProduct_ = false;
   bool limitExceeded_ = false;
   int depth_ = 0;

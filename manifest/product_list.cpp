@@ -1,7 +1,7 @@
 // The session's products.
 #include "manifest/product_list.h"
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 
@@ -18,14 +18,14 @@ void visitDistribution(DistributionNode& node, const std::function<void(ProductH
 
 }  // namespace
 
-ProductList::ProductList(Patcher* patcher, PatchCache* patchCache, DirectorySnapshot* snapshot)
-    : patcher_(patcher), patchCache_(patchCache), snapshot_(snapshot) {}
+ProductList::ProductList(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot)
+    : services_(services), patchCache_(patchCache), snapshot_(snapshot) {}
 
 ProductList::~ProductList() = default;
 
 bool ProductList::build(xmlNode* productElement) {
   top_.reset();
-  top_ = std::make_unique<ProductHandle>(std::make_unique<ProductRecord>(patcher_, patchCache_, snapshot_));
+  top_ = std::make_unique<ProductHandle>(std::make_unique<ProductRecord>(services_, patchCache_, snapshot_));
   return top_->record().buildFromElement(productElement);
 }
 

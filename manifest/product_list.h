@@ -7,7 +7,7 @@
 #include <functional>
 #include <memory>
 
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
 #include "manifest/scan_flags.h"
 
 typedef struct _xmlNode xmlNode;
@@ -17,14 +17,14 @@ namespace korvel {
 class DirectorySnapshot;
 class DistributionNode;
 class PatchCache;
-class Patcher;
+class SessionServices;
 class ProductHandle;
 
 class ProductList {
  public:
   // Every product of the list shares the installation's patch cache and folder snapshot (either may
-  // be null) and reports through `patcher`.
-  ProductList(Patcher* patcher, PatchCache* patchCache, DirectorySnapshot* snapshot);
+  // be null) and reports through `services`.
+  ProductList(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot);
   ~ProductList();
   ProductList(const ProductList&) = delete;
   ProductList& operator=(const ProductList&) = delete;
@@ -55,12 +55,12 @@ class ProductList {
   void aggregateFlags();
   void setPassFlag(int index, bool value);
 
-  Patcher* patcher() const { return patcher_; }
+  SessionServices* services() const { return services_; }
   PatchCache* patchCache() const { return patchCache_; }
   DirectorySnapshot* snapshot() const { return snapshot_; }
 
  private:
-  Patcher* patcher_;
+  SessionServices* services_;
   PatchCache* patchCache_;
   DirectorySnapshot* snapshot_;
   std::unique_ptr<ProductHandle> top_;

@@ -4,11 +4,11 @@
 #include <algorithm>
 #include <utility>
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/distribution_node.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
-#include "session/patcher.h"
+#include "session/session_services.h"
 
 namespace korvel {
 
@@ -22,8 +22,8 @@ void fillWhenAbsent(std::optional<std::string>& field, const xmlNode* element, c
 
 }  // namespace
 
-ProductRecord::ProductRecord(Patcher* patcher, PatchCache* patchCache, DirectorySnapshot* snapshot)
-    : patcher_(patcher), patchCache_(patchCache), snapshot_(snapshot) {}
+ProductRecord::ProductRecord(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot)
+    : services_(services), patchCache_(patchCache), snapshot_(snapshot) {}
 
 ProductRecord::~ProductRecord() = default;
 
@@ -61,14 +61,14 @@ bool ProductRecord::readFromElement(const xmlNode* element) {
 }
 
 std::optional<std::string> ProductRecord::baseDirectory(TextArgument fallback) const {
-  if (!patcher_) return std::nullopt;
+  if (!services_) return std::nullopt;
   if (rootDistribution_) {
     const std::optional<std::string>& root = rootDistribution_->rootPath();
     if (root && !root->empty()) return cutToCapacity(*root, kPathCapacity);
   }
-  if (!patcher_->defaultRootPath().empty()) return cutToCapacity(patcher_->defaultRootPath(), kPathCapacity);
+  if (!services_->defaultRootPath().empty()) return cutToCapacity(services_->defaultRootPath(), kPathCapacity);
   if (fallback.hasText()) return cutToCapacity(fallback.str(), kPathCapacity);
-  if (!patcher_->installDirectory().empty()) return cutToCapacity(patcher_->installDirectory(), kPathCapacity);
+  if (!services_->installDirectory().empty()) return cutToCapacity(services_->installDirectory(), kPathCapacity);
   return cutToCapacity(platform::currentDirectory(), kPathCapacity);
 }
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
 #include "manifest/scan_flags.h"
 
 typedef struct _xmlNode xmlNode;
@@ -19,7 +19,7 @@ namespace korvel {
 class DirectorySnapshot;
 class DistributionNode;
 class PatchCache;
-class Patcher;
+class SessionServices;
 class ProductHandle;
 
 // A change-notes text read from a "Changes" element, with its version.
@@ -32,7 +32,7 @@ class ProductRecord {
  public:
   // The session, the installation's patch cache and folder snapshot may each be null (a nested
   // distribution takes the session of its neighbours once it is read).
-  ProductRecord(Patcher* patcher, PatchCache* patchCache, DirectorySnapshot* snapshot);
+  ProductRecord(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot);
   ~ProductRecord();
   ProductRecord(const ProductRecord&) = delete;
   ProductRecord& operator=(const ProductRecord&) = delete;
@@ -118,8 +118,8 @@ class ProductRecord {
   bool accessible() const { return accessible_; }
   bool selected() const { return selected_; }
   bool selectedSecondary() const { return selectedSecondary_; }
-  Patcher* patcher() const { return patcher_; }
-  void setPatcher(Patcher* patcher) { patcher_ = patcher; }
+  SessionServices* services() const { return services_; }
+  void setServices(SessionServices* services) { services_ = services; }
   ProductHandle* handle() const { return handle_; }
   const std::vector<ChangeNote>& changeNotes() const { return changeNotes_; }
   DistributionNode* rootDistribution() const { return rootDistribution_; }
@@ -146,7 +146,7 @@ class ProductRecord {
   bool accessible_ = true;
   bool selected_ = false;
   bool selectedSecondary_ = false;
-  Patcher* patcher_;
+  SessionServices* services_;
   ProductHandle* handle_ = nullptr;
   std::vector<ChangeNote> changeNotes_;
   DistributionNode* rootDistribution_ = nullptr;
@@ -165,7 +165,7 @@ class ProductHandle {
   ProductHandle& operator=(const ProductHandle&) = delete;
 
   ProductRecord& record() const { return *record_; }
-  Patcher* patcher() const { return record_->patcher(); }
+  SessionServices* services() const { return record_->services(); }
 
  private:
   std::unique_ptr<ProductRecord> record_;

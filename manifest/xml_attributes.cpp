@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "fileupdate/crc_number.h"
-#include "launcher/text_format.h"
+#include "common/number_text.h"
+#include "common/text_format.h"
 
 namespace korvel {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
 
 typedef struct _xmlNode xmlNode;
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <string>
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "patchcache/file_record.h"
 #include "patchcache/tree_walk_visitor.h"
 

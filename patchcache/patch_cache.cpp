@@ -7,7 +7,7 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include "fileupdate/crc_number.h"
+#include "common/number_text.h"
 #include "patchcache/folder_walker.h"
 #include "patchcache/tree_walk_visitor.h"
 #include "platform/files.h"

@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "fileupdate/text_argument.h"
-#include "launcher/text_format.h"
+#include "common/text_argument.h"
+#include "common/text_format.h"
 #include "patchcache/patch_cache_entry.h"
 
 namespace korvel {

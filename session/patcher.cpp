@@ -3,45 +3,29 @@
 
 #include <cstring>
 
+#include "common/text_format.h"
+#include "fileupdate/file_node.h"
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
+#include "manifest/distribution_node.h"
+#include "manifest/product_record.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
-#include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "staging/trickle_downloader.h"
+#include "transfer/download_requests.h"
 #include "transfer/progress_rates.h"
 
 #include <libxml/tree.h>
 
 namespace korvel {
 
-std::string logTimePrefix(std::int64_t secondsSince1970) {
-  std::tm local{};
-  if (!platform::localTime(secondsSince1970, local)) return "Out of Range: ";
-  char text[32];
-  std::strftime(text, sizeof text, "[%H:%M:%S] ", &local);
-  return text;
-}
-
-std::unique_ptr<FileLogSink> FileLogSink::open(const std::string& path) {
-  std::FILE* file = std::fopen(platform::nativePath(path).c_str(), "ab");
-  if (!file) return nullptr;
-  return std::unique_ptr<FileLogSink>(new FileLogSink(file));
-}
-
-FileLogSink::~FileLogSink() { std::fclose(file_); }
-
-void FileLogSink::write(const std::string& line) {
-  std::string out = logTimePrefix(platform::nowSeconds()) + line;
-  std::fwrite(out.data(), 1, out.size(), file_);
-  std::fflush(file_);
-}
-
 Patcher::Patcher(PatchClient* client)
     : client_(client),
       installDirectory_(cutToCapacity(platform::currentDirectory(), 256)),
       statistics_(std::make_unique<ProgressRates>()),
+      downloads_(std::make_unique<DownloadRequests>(client, *statistics_, stopRequested_,
+                                                    [this](const std::string& line) { log(line); })),
       patchCache_(std::make_unique<PatchCache>()),
       directorySnapshot_(std::make_unique<DirectorySnapshot>()) {
   ownFileName_ = cutToCapacity(runningFileName(), 256);
@@ -83,13 +67,54 @@ void Patcher::stop() {
   if (client_) client_->setFailedOrStopped(true);
 }
 
-bool Patcher::isCancelled() const {
-  return stopRequested_.load() || (client_ && client_->sessionHasFailed());
+bool Patcher::isCancelled() const { return stopRequested_.load() || failedOrStopped(); }
+
+bool Patcher::failedOrStopped() const { return client_ && client_->sessionHasFailed(); }
+
+void Patcher::clearFailure() {
+  if (client_ && !stopRequested_.load()) client_->setFailedOrStopped(false);
 }
 
 void Patcher::setStatusLine(const std::string& text) {
   if (client_) client_->fileStarted(text.c_str());
 }
+
+void Patcher::showProgress(int position, int bar) {
+  if (client_) client_->progressPosition(position, bar);
+}
+
+bool Patcher::requestRestart(const std::string& file, bool isOwnProgram) {
+  if (!client_ || !client_->restartRequested(file.c_str(), isOwnProgram)) return false;
+  client_->stopped();
+  return true;
+}
+
+std::unique_ptr<ManifestNode> Patcher::makeFileNode() { return std::make_unique<FileNode>(); }
+
+std::unique_ptr<Stager> Patcher::makeStager(ProductHandle* product, const xmlNode* element) {
+  return std::make_unique<TrickleDownloader>(product, element);
+}
+
+Stager* Patcher::topStager() {
+  ProductHandle* top = products_->top();
+  DistributionNode* root = top ? top->record().rootDistribution() : nullptr;
+  return root ? root->stager() : nullptr;
+}
+
+int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
+                              int decompress) {
+  return downloads_->toMemory(buffer, capacity, server, port, path, decompress);
+}
+
+int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                            int downloadSize, int totalSize, bool useTemp, bool showProgress) {
+  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
+                            showProgress);
+}
+
+void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }
+
+int Patcher::bytesToUpdate() const { return downloads_->bytesToUpdate(); }
 
 std::string Patcher::baseFor() const {
   return defaultRootPath_.empty() ? installDirectory_ : defaultRootPath_;

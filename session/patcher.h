@@ -9,15 +9,16 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "common/worker_thread.h"
 #include "manifest/product_list.h"
-#include "session/worker_thread.h"
+#include "session/session_log.h"
+#include "session/session_services.h"
 
 typedef struct _xmlDoc xmlDoc;
 typedef struct _xmlNode xmlNode;
@@ -25,34 +26,11 @@ typedef struct _xmlNode xmlNode;
 namespace korvel {
 
 class PatchClient;
+class DownloadRequests;
 class ProgressRates;
 class PatchCache;
 class DirectorySnapshot;
 class ProductRecord;
-
-// A log channel: writes "[%H:%M:%S] " (local time; "Out of Range: " when the clock cannot be read)
-// before each line and flushes after every line.
-class LogSink {
- public:
-  virtual ~LogSink() = default;
-  virtual void write(const std::string& line) = 0;
-};
-
-// The channel that writes to a file (KORVEL_PATCH_LOG). Lines are appended.
-class FileLogSink : public LogSink {
- public:
-  // Null when the file cannot be opened for appending.
-  static std::unique_ptr<FileLogSink> open(const std::string& path);
-  ~FileLogSink() override;
-  void write(const std::string& line) override;
-
- private:
-  explicit FileLogSink(std::FILE* file) : file_(file) {}
-  std::FILE* file_;
-};
-
-// Formats the time prefix of a log line for the given time: "[HH:MM:SS] ", or "Out of Range: ".
-std::string logTimePrefix(std::int64_t secondsSince1970);
 
 // The job the worker runs (kind 0 load, 1 scan and download, 4 scan).
 struct WorkerJob {
@@ -65,10 +43,10 @@ struct WorkerJob {
   std::uint32_t flags = 0;
 };
 
-class Patcher {
+class Patcher : public SessionServices {
  public:
   explicit Patcher(PatchClient* client);
-  ~Patcher();
+  ~Patcher() override;
   Patcher(const Patcher&) = delete;
   Patcher& operator=(const Patcher&) = delete;
 
@@ -77,22 +55,24 @@ class Patcher {
   // ---- Logging -------------------------------------------------------------------------------
   static constexpr int kLogChannels = 2;
   // Writes "Patcher: " + text (at most 1023 characters) to the channel when it is attached and enabled.
-  void log(const char* text, int channel = 0);
-  void log(const std::string& text, int channel = 0) { log(text.c_str(), channel); }
+  void log(const char* text, int channel);
+  void log(const char* text) { log(text, 0); }
+  void log(const std::string& text, int channel) { log(text.c_str(), channel); }
+  void log(const std::string& text) override { log(text.c_str(), 0); }
   // Attaches (or with null detaches) a channel; an attached channel starts enabled.
   void attachLogSink(int channel, std::unique_ptr<LogSink> sink);
   void enableLog(int channel, bool enabled);
 
   // ---- Errors ----------------------------------------------------------------------------------
   // Reports a failure once: the client's error(code, text), and the text to the log.
-  void reportError(int code, const std::string& text);
+  void reportError(int code, const std::string& text) override;
   // A warning that does not stop anything (a file of a size other than the manifest's): logged, and
   // given to the client's error() with code 0, the code that says nothing failed, since error() is
   // the client's only channel for a text.
-  void showWarning(const std::string& text) { reportError(0, text); }
+  void showWarning(const std::string& text) override { reportError(0, text); }
   // Whether a downloaded file of the wrong size fails (44) instead of only being warned about. Off
   // unless set.
-  bool strictSize() const { return strictSize_; }
+  bool strictSize() const override { return strictSize_; }
   void setStrictSize(bool on) { strictSize_ = on; }
 
   // ---- State the front end polls -------------------------------------------------------------
@@ -100,70 +80,52 @@ class Patcher {
   // Sets the stop flag and the client's failedOrStopped.
   void stop();
   // The walks' cancel test: a stop was requested or the session has failed.
-  bool isCancelled() const;
-  bool stopRequested() const { return stopRequested_.load(); }
+  bool isCancelled() const override;
+  bool stopRequested() const override { return stopRequested_.load(); }
+  bool failedOrStopped() const override;
+  void clearFailure() override;
   int internetAccessMode() const { return accessMode_; }
   void setInternetAccessMode(int mode) { accessMode_ = mode; }
 
   // ---- Paths ---------------------------------------------------------------------------------
   // defaultRootPath, or installDirectory when that is empty.
   std::string baseFor() const;
-  const std::string& installDirectory() const { return installDirectory_; }
-  const std::string& defaultRootPath() const { return defaultRootPath_; }
+  const std::string& installDirectory() const override { return installDirectory_; }
+  const std::string& defaultRootPath() const override { return defaultRootPath_; }
 
   // ---- Defaults the model inherits ------------------------------------------------------------
-  const char* defaultServer() const { return server_.empty() ? nullptr : server_.c_str(); }
-  int defaultPort() const { return port_; }
+  const char* defaultServer() const override { return server_.empty() ? nullptr : server_.c_str(); }
+  int defaultPort() const override { return port_; }
 
   // ---- Progress and statistics -----------------------------------------------------------------
-  ProgressRates& statistics() { return *statistics_; }
-  PatchCache& patchCache() { return *patchCache_; }
-  DirectorySnapshot& directorySnapshot() { return *directorySnapshot_; }
+  ProgressRates& statistics() override { return *statistics_; }
+  PatchCache& patchCache() override { return *patchCache_; }
+  DirectorySnapshot& directorySnapshot() override { return *directorySnapshot_; }
 
   // ---- The products of the manifest (manifest/product_list.h) --------------------------------
   ProductList& products() { return *products_; }
   // The product named `name` (letter case ignored) anywhere in the tree; null when there is none.
-  ProductHandle* findProduct(TextArgument name) const { return products_->findProduct(name); }
+  ProductHandle* findProduct(TextArgument name) const override { return products_->findProduct(name); }
   // The product built from the manifest's "Product" element and its node tree; null before a load.
   ProductHandle* topProduct() const { return products_->top(); }
   DistributionNode* tree() const { return products_->tree(); }
   // The background stager's switch: off at the start; no option of the program turns it on.
-  bool trickleEnabled() const { return trickleEnabled_; }
+  bool trickleEnabled() const override { return trickleEnabled_; }
   void setTrickleEnabled(bool on) { trickleEnabled_ = on; }
+  // The node kinds above the model: file nodes, and the stager of a non-live distribution.
+  std::unique_ptr<ManifestNode> makeFileNode() override;
+  std::unique_ptr<Stager> makeStager(ProductHandle* product, const xmlNode* element) override;
+  Stager* topStager() override;
 
-  // ---- Download requests (transfer/download_requests.cpp) -------------------------------------
-  // Both block the calling thread until their transfer has ended. Results: 0 done, 120 cancelled or
-  // stopped, otherwise the transfer's error code.
-  // Fetches server:port/path into `buffer` (the body, expanded when decompress is 1, and a terminating
-  // zero within capacity bytes). Dispatches up to five window messages per 100 ms poll, so the UI
-  // thread may call it.
-  int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path, int decompress);
-  // Fetches server:port/path into localFile. When downloadSize + totalSize is not 0 it advances
-  // bytesDone, bytesUnpacked and the statistics; with showProgress it drives channels 1, 2, 3 and 7,
-  // shows failures and marks the session failed when the download fails.
+  // ---- Download requests (transfer/download_requests.h) ------------------------------------------
+  // Both block the calling thread until their transfer has ended; see DownloadRequests.
+  int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
+                       int decompress) override;
   int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                     int downloadSize, int totalSize, bool useTemp, bool showProgress);
-  // A shown download failed: the client's failedOrStopped is set, which ends the running walks.
-  void downloadFailed();
-  // When the statistics give an expected finish time: client timeEstimate(finish, finish - now).
-  void reportTimeEstimate();
-  // Channel 3 from bytesDone and bytesToUpdate; nothing while bytesToUpdate is 0.
-  void refreshOverallBar();
-  bool displayFiles() const { return displayFiles_; }
-  void setDisplayFiles(bool on) { displayFiles_ = on; }
-  // The name the usage text of a non-HTTP URL gives: the one set, else the running program's file name.
-  std::string programName() const;
-  void setProgramName(const std::string& name) { programName_ = name; }
-  bool transferRunning() const { return transferRunning_.load(); }
-  // Seconds since 1970 when a file download last made progress.
-  std::int64_t lastActivity() const { return lastActivity_.load(); }
-  int bytesDone() const { return bytesDone_; }
-  int bytesUnpacked() const { return bytesUnpacked_; }
-  // Tests: the counters of a download pass, and the free-space probe of the disk warning (null: the
-  // volume's real free space).
-  void setDownloadCounters(int downloadBytes, int toUpdate, int done, int unpacked);
-  using FreeDiskProbe = std::function<std::uint64_t(const std::string& folder)>;
-  void setFreeDiskProbe(FreeDiskProbe probe) { freeDiskProbe_ = std::move(probe); }
+                     int downloadSize, int totalSize, bool useTemp, bool showProgress) override;
+  void reportTimeEstimate() override;
+  // The requests with their counters, credentials and settings.
+  DownloadRequests& downloads() { return *downloads_; }
 
   // ---- Jobs (session/patcher_jobs.cpp) --------------------------------------------------------
   // Called on the UI thread. Flag 0x20 on any of them: wait, pumping messages, until the worker has
@@ -187,7 +149,7 @@ class Patcher {
   bool update(const char* names, std::uint32_t flags);
   bool manifestLoaded() const { return manifestLoaded_.load(); }
   // A file node finished its check: advances the scan progress; false when no files are counted.
-  bool fileChecked();
+  bool fileChecked() override;
   // bytesToUpdate and totalDownloadBytes over every product.
   void recountTotals();
 
@@ -201,17 +163,14 @@ class Patcher {
   int countFiles(const char* names, std::uint32_t flags);
   // Bytes still to update (0 when everything is current).
   int updateAmount(const char* names, std::uint32_t flags);
-  int totalDownloadBytes(const char* names, std::uint32_t flags);
+  int totalDownloadBytes(const char* names, std::uint32_t flags) override;
   std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
   // The named product's local root (empty when it has none or no product matches); without a name
   // the default root path.
   std::string distributionPath(const char* name) const;
   // The first call per session reports error 85 (install missing files from the CD); later calls do
   // nothing.
-  void limitExceededWarning();
-  // The text of the download pass's disk warning for `freeBytes` available and `neededBytes` needed
-  // (megabytes of 1,000,000 bytes, rounded down).
-  static std::string diskSpaceText(std::uint64_t freeBytes, std::uint64_t neededBytes);
+  void limitExceededWarning() override;
 
   // ---- What the last load read (session/patcher_load.cpp) --------------------------------------
   // The manifest is fetched into a buffer of this many bytes; a larger body fails the access mode.
@@ -239,24 +198,25 @@ class Patcher {
 
   // ---- What the file nodes' verification uses ---------------------------------------------------
   // Shows `text` on the client's status line (its fileStarted notification).
-  void setStatusLine(const std::string& text);
+  void setStatusLine(const std::string& text) override;
+  void showProgress(int position, int bar) override;
+  bool requestRestart(const std::string& file, bool isOwnProgram) override;
   // The folder the directory snapshot was filled from; empty while it holds nothing (it is filled for
   // the length of a scan pass or a rescan). Its records name files relative to this folder.
-  const std::string& snapshotFolder() const { return snapshotFolder_; }
+  const std::string& snapshotFolder() const override { return snapshotFolder_; }
   // Fills the snapshot from `folder` (dropping what it held) and opens the folder's patch cache, as
   // every scan does before it checks files. Worker thread, or while no job runs.
   void openCaches(const std::string& folder);
   int filesTotal() const { return filesTotal_; }
   int filesChecked() const { return filesChecked_; }
-  int bytesToUpdate() const { return bytesToUpdate_; }
-  int downloadBytesTotal() const { return totalDownloadBytes_; }
+  int bytesToUpdate() const;
 
   // ---- The running program and its replacement (session/patcher_self_update.cpp) -----------------
   // Reads the process's command line: "inetType:<0-3>" sets the access mode, "PatchPatcher <file>"
   // starts the copy of this program over that file, every other token is kept for a restart.
   void scanOwnCommandLine();
   // The running program's file name without its folder.
-  const std::string& ownFileName() const { return ownFileName_; }
+  const std::string& ownFileName() const override { return ownFileName_; }
   // Tests: the name the running program goes by from now on (kept by later command-line scans).
   void setOwnFileName(std::string name);
   // The program a restart starts, and the arguments it is given.
@@ -265,11 +225,11 @@ class Patcher {
   // The first call registers `newCopy` as the program to restart; when it does not contain
   // `replacedName`, the restart is told ("PatchPatcher" and the name) to copy itself over that file.
   // Later calls and a null newCopy change nothing.
-  void registerSelfReplacement(const char* newCopy, const char* replacedName);
+  void registerSelfReplacement(const char* newCopy, const char* replacedName) override;
   // The first call copies sourceName over targetName (relative names lie in the base folder), on the
   // calling thread when `inlineCopy` is set, otherwise on the copy worker. Opening either file is tried
   // 26 times, 500 ms apart, unless the session fails meanwhile. Later calls change nothing.
-  void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy);
+  void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) override;
 
  private:
   // Job machinery (session/patcher_jobs.cpp).
@@ -320,8 +280,6 @@ class Patcher {
   std::string server_;  // empty: a local manifest file
   int port_ = 0;
   std::string manifestPath_;
-  std::string loginUser_, loginPassword_;
-  bool hasLoginUser_ = false, hasLoginPassword_ = false;
   xmlDoc* m_xmlInfo = nullptr;
   std::atomic<int> accessMode_{-1};  // the transfer threads read it
   std::array<bool, 4> modeTried_{};
@@ -344,7 +302,6 @@ class Patcher {
   std::atomic<bool> loading_{false};
   std::atomic<bool> manifestLoaded_{false};
   std::atomic<bool> stopRequested_{false};
-  std::atomic<bool> downloadHappened_{false};
   std::atomic<bool> exitAfterJob_{false};
   bool rescanAfterLoad_ = true;
   bool strictSize_ = false;
@@ -362,19 +319,9 @@ class Patcher {
   // Counters of the scan and download passes.
   int filesTotal_ = 0;
   int filesChecked_ = 0;
-  int totalDownloadBytes_ = 0;
-  int bytesToUpdate_ = 0;
-  int bytesDone_ = 0;
-  int bytesUnpacked_ = 0;
-
-  // Download requests.
-  bool displayFiles_ = false;
-  std::atomic<bool> transferRunning_{false};
-  std::string programName_;
-  std::atomic<std::int64_t> lastActivity_{0};
-  FreeDiskProbe freeDiskProbe_;
 
   std::unique_ptr<ProgressRates> statistics_;
+  std::unique_ptr<DownloadRequests> downloads_;
   std::unique_ptr<PatchCache> patchCache_;
   std::unique_ptr<DirectorySnapshot> directorySnapshot_;
   // Declared after the caches it shares, so it is destroyed before them.

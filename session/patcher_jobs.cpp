@@ -11,7 +11,8 @@
 #include "platform/files.h"
 #include "platform/ui.h"
 #include "session/patcher.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
+#include "transfer/download_requests.h"
 
 namespace korvel {
 
@@ -37,10 +38,10 @@ bool namesTooLong(const char* names) {
 bool Patcher::openRemoteManifestWithLogin(const char* server, int port, const char* path, const char* user,
                                           const char* password, std::uint32_t flags, int userLength,
                                           int passwordLength) {
-  hasLoginUser_ = user != nullptr;
-  loginUser_ = user ? loginText(user, userLength) : std::string();
-  hasLoginPassword_ = password != nullptr;
-  loginPassword_ = password ? loginText(password, passwordLength) : std::string();
+  std::optional<std::string> loginUser, loginPassword;
+  if (user) loginUser = loginText(user, userLength);
+  if (password) loginPassword = loginText(password, passwordLength);
+  downloads_->setCredentials(std::move(loginUser), std::move(loginPassword));
   return openRemoteManifest(server, port, path, flags);
 }
 
@@ -148,8 +149,8 @@ bool Patcher::fileChecked() {
 }
 
 void Patcher::recountTotals() {
-  bytesToUpdate_ = updateAmount(nullptr, 0);
-  totalDownloadBytes_ = totalDownloadBytes(nullptr, 0x800);
+  const int toUpdate = updateAmount(nullptr, 0);
+  downloads_->setTotals(totalDownloadBytes(nullptr, 0x800), toUpdate);
 }
 
 bool Patcher::runJob() {

@@ -6,15 +6,15 @@
 #include <cstring>
 #include <vector>
 
-#include "launcher/file_utils.h"
+#include "common/file_utils.h"
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "platform/file.h"
 #include "platform/files.h"
 #include "session/patcher.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
 
 namespace korvel {
 

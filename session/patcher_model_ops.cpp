@@ -4,17 +4,18 @@
 #include <climits>
 #include <cstring>
 
-#include "launcher/file_utils.h"
+#include "common/file_utils.h"
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
-#include "launcher/tokenizer.h"
+#include "common/text_format.h"
+#include "common/tokenizer.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
 #include "platform/files.h"
 #include "session/patcher.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
+#include "transfer/download_requests.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel {
@@ -22,10 +23,6 @@ namespace korvel {
 namespace {
 
 constexpr std::size_t kPathCapacity = 256;
-constexpr std::size_t kMessageCapacity = 512;
-// Room the download pass keeps free beyond what it downloads.
-constexpr std::int64_t kDiskReserve = 5000000;
-constexpr std::uint64_t kBytesPerMegabyte = 1000000;
 
 bool hasNames(const char* names) { return names && *names; }
 
@@ -162,16 +159,6 @@ void Patcher::limitExceededWarning() {
               "Warning: Download Limit exceeded.  Please install any missing files from your CD.\n");
 }
 
-std::string Patcher::diskSpaceText(std::uint64_t freeBytes, std::uint64_t neededBytes) {
-  const std::uint64_t missing = neededBytes > freeBytes ? neededBytes - freeBytes : 0;
-  return boundedFormat(kMessageCapacity,
-                       "Not enough free disk space.  Space available is %d MB, space needed is %d MB.  Please free "
-                       "up %d MB.\n",
-                       saturated(static_cast<std::int64_t>(freeBytes / kBytesPerMegabyte)),
-                       saturated(static_cast<std::int64_t>(neededBytes / kBytesPerMegabyte)),
-                       saturated(static_cast<std::int64_t>(missing / kBytesPerMegabyte)));
-}
-
 std::string Patcher::productBase(ProductRecord& product, const std::string& base) const {
   return product.baseDirectory(base).value_or(base);
 }
@@ -244,14 +231,15 @@ bool Patcher::downloadPass(const char* names) {
   if (client_) client_->scanStarted();
   stopRequested_.store(false);
 
-  totalDownloadBytes_ = totalDownloadBytes(names, scan::kCompressedOnly);
-  bytesToUpdate_ = updateAmount(names, 0);
-  if (bytesToUpdate_ != 0 && client_) client_->progressRange(100, kBarOverall);
+  const int compressedBytes = totalDownloadBytes(names, scan::kCompressedOnly);
+  const int toUpdate = updateAmount(names, 0);
+  downloads_->setTotals(compressedBytes, toUpdate);
+  if (toUpdate != 0 && client_) client_->progressRange(100, kBarOverall);
 
   statistics_->reset();
-  statistics_->set(totalDownloadBytes_, ProgressRates::kExpansionBytes, ProgressRates::kExpected);
+  statistics_->set(compressedBytes, ProgressRates::kExpansionBytes, ProgressRates::kExpected);
   statistics_->set(totalDownloadBytes(names, 0), ProgressRates::kCopyBytes, ProgressRates::kExpected);
-  statistics_->set(bytesToUpdate_, ProgressRates::kDownloadBytes, ProgressRates::kExpected);
+  statistics_->set(toUpdate, ProgressRates::kDownloadBytes, ProgressRates::kExpected);
   products_->setPassFlag(pass::kExcludedFromUpdateCount, false);
   statistics_->set(countFiles(names, scan::kCountUpdates), ProgressRates::kFiles, ProgressRates::kExpected);
   statistics_->set(totalDownloadBytes(names, scan::kDeltaBytesOnly), ProgressRates::kDeltaBytes,
@@ -260,10 +248,11 @@ bool Patcher::downloadPass(const char* names) {
                    ProgressRates::kExpected);
 
   const std::string base = baseFor();
-  const std::uint64_t available = freeDiskProbe_ ? freeDiskProbe_(base) : freeDiskBytes(base);
-  const std::int64_t needed = sumDownloadBytes(names, 0) + largestFileSpace(names, 0) + kDiskReserve;
+  const std::uint64_t available = downloads_->freeDiskBytesIn(base);
+  const std::int64_t needed =
+      sumDownloadBytes(names, 0) + largestFileSpace(names, 0) + DownloadRequests::kDiskReserve;
   if (needed > 0 && static_cast<std::uint64_t>(needed) > available && client_) {
-    const std::string text = diskSpaceText(available, static_cast<std::uint64_t>(needed));
+    const std::string text = DownloadRequests::diskSpaceText(available, static_cast<std::uint64_t>(needed), false);
     client_->diskSpaceLow(available, static_cast<std::uint64_t>(needed), text.c_str());
   }
 
@@ -289,7 +278,7 @@ bool Patcher::downloadPass(const char* names) {
   log("Finished Downloading\n");
   savePatchCache();
 
-  if (downloadHappened_.load()) closeAuthorisations();
+  if (downloads_->downloadHappened()) closeAuthorisations();
   if (!stopRequested_.load() && !(client_ && client_->sessionHasFailed()) && client_) client_->downloadFinished();
 
   updateRunning_.store(false);
@@ -308,7 +297,7 @@ void Patcher::closeAuthorisations() {
     memoryFetch(kAuthCloseCapacity, product.effectiveServer().value_or(std::string()), product.effectivePort(),
                 *product.authClosePath(), 0);
   });
-  downloadHappened_.store(false);
+  downloads_->clearDownloadHappened();
   stopRequested_.store(stopped || stopRequested_.load());
 }
 

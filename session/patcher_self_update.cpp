@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
-#include "launcher/tokenizer.h"
+#include "common/text_format.h"
+#include "common/tokenizer.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"

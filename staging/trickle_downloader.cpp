@@ -3,12 +3,12 @@
 
 #include <libxml/tree.h>
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "patchcache/patch_cache.h"
 #include "platform/environment.h"
-#include "session/patcher.h"
+#include "session/session_services.h"
 
 namespace korvel {
 
@@ -46,8 +46,8 @@ TrickleDownloader::~TrickleDownloader() {
 }
 
 void TrickleDownloader::stageDistribution() {
-  Patcher* patcher = product_ ? product_->patcher() : nullptr;
-  if (!patcher || !patcher->trickleEnabled()) {
+  SessionServices* services = product_ ? product_->services() : nullptr;
+  if (!services || !services->trickleEnabled()) {
     log("TrickleDownloader disabled, skipping stage operation\n");
     done_ = true;
     return;
@@ -63,7 +63,7 @@ bool TrickleDownloader::getStagedFile(TextArgument, TextArgument, std::uint32_t,
 
 void TrickleDownloader::log(const std::string& line) const {
   const std::string text = cutToCapacity(line, kMessageCapacity);
-  if (product_ && product_->patcher()) product_->patcher()->log(text);
+  if (product_ && product_->services()) product_->services()->log(text);
   platform::debugOutput(text);
 }
 

@@ -10,7 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
+#include "manifest/stager.h"
 
 typedef struct _xmlNode xmlNode;
 
@@ -19,7 +20,7 @@ namespace korvel {
 class PatchCache;
 class ProductHandle;
 
-class TrickleDownloader {
+class TrickleDownloader : public Stager {
  public:
   // The cache of the files handed to the background transfer of the staged version.
   static constexpr const char* kCurrentCacheName = "CurrPatchCache2.xml";
@@ -33,7 +34,7 @@ class TrickleDownloader {
   // of files missing on disk are kept) and logs its creation and the server it will use.
   TrickleDownloader(ProductHandle* product, const xmlNode* element);
   // Saves both caches.
-  virtual ~TrickleDownloader();
+  ~TrickleDownloader() override;
   TrickleDownloader(const TrickleDownloader&) = delete;
   TrickleDownloader& operator=(const TrickleDownloader&) = delete;
 
@@ -41,12 +42,12 @@ class TrickleDownloader {
   // that staging is disabled and counts as done. With the switch on it runs once per object; the
   // background transfer service is not available to this build, which is logged, and the operation
   // ends there without counting as done.
-  void stageDistribution();
+  void stageDistribution() override;
 
   // A staged copy of a file for the download of the live distribution. This build stages nothing, so
   // there is never a copy to hand over: false, nothing on disk changes.
   bool getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc, std::int32_t size,
-                     std::int32_t timeStamp, bool move);
+                     std::int32_t timeStamp, bool move) override;
 
   // Writes a complete line to the session's log and to the debugger output channel.
   void log(const std::string& line) const;

@@ -10,10 +10,10 @@
 #include <zlib.h>
 
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
 #include "transfer/gzip_memory.h"
 #include "transfer/http_transfer.h"
 

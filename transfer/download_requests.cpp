@@ -1,15 +1,17 @@
-// The session's blocking download requests: one HttpTransfer per call, polled to its end, with the
-// progress channels, the session's byte counters, the statistics and the failure reports around it.
+// The session's blocking download requests: one HttpTransfer per call, followed to its end, with the
+// progress channels, the byte counters, the statistics and the failure reports around it.
 #include "transfer/download_requests.h"
 
-#include "launcher/file_utils.h"
+#include <algorithm>
+#include <climits>
+
+#include "common/file_utils.h"
+#include "common/result_codes.h"
+#include "common/text_format.h"
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/ui.h"
-#include "session/patcher.h"
-#include "session/result_codes.h"
 #include "transfer/http_transfer.h"
 #include "transfer/progress_rates.h"
 
@@ -21,9 +23,10 @@ constexpr std::size_t kUrlCapacity = 512;
 constexpr std::size_t kMessageCapacity = 1024;
 constexpr std::uint32_t kPollMs = 100;
 constexpr int kMessagesPerPoll = 5;
-constexpr std::uint64_t kDiskWarningCeiling = 4ULL * 1024 * 1024 * 1024;
-constexpr std::int64_t kDiskReserve = 5000000;
-constexpr std::int64_t kBytesPerMegabyte = 1000000;
+constexpr std::uint64_t kBytesPerMegabyte = 1000000;
+// The session's counters are 32-bit; a larger figure is shown as the largest count rather than
+// wrapping to a negative one.
+int saturated(std::uint64_t value) { return static_cast<int>(std::min<std::uint64_t>(value, INT_MAX)); }
 // The file request honours a cancel only once this many bytes have arrived.
 constexpr std::uint32_t kCancelAfterBytes = 100;
 constexpr const char* kNullPathText = "Null path requested for download.\n";
@@ -67,9 +70,36 @@ class RateCells {
   std::int32_t downloadBytes_, downloadMs_, expansionBytes_, expansionMs_;
 };
 
-const char* orNull(bool has, const std::string& text) { return has ? text.c_str() : nullptr; }
-
 }  // namespace
+
+// What one file request knows while it follows its transfer.
+struct DownloadRequests::FileRequest {
+  FileRequest(HttpTransfer& transfer, ProgressRates& rates) : transfer(transfer), rates(rates) {}
+
+  HttpTransfer& transfer;
+  std::string url;
+  std::string local;   // the local file with '/' separators
+  std::string folder;  // its folder, for the free-space probe
+  std::string name;    // its last component, for the failure text
+  std::int64_t needed = 0;
+  bool tracked = false;  // the request counts towards the pass's bytes and bars
+  bool showProgress = false;
+  int decompress = 0;
+  int downloadSize = 0;
+  int totalSize = 0;
+  int doneBefore = 0;
+  int unpackedBefore = 0;
+  RateCells rates;
+  // The transfer's counters at this look, and the ones last shown.
+  std::uint32_t downloaded = 0, decompressed = 0;
+  std::uint32_t lastDownloaded = 0, lastDecompressed = 0;
+  bool expansionShown = false, copyShown = false;
+  int result = result::kOk;
+};
+
+DownloadRequests::DownloadRequests(PatchClient* client, ProgressRates& rates, const std::atomic<bool>& stopRequested,
+                                   LogLine log)
+    : client_(client), rates_(rates), stopRequested_(stopRequested), log_(std::move(log)) {}
 
 std::string downloadUrl(const char* server, int port, const char* path) {
   const char* host = server ? server : "";
@@ -90,56 +120,80 @@ int progressPercent(std::int64_t done, std::int64_t total) {
   return static_cast<int>(done / (total / 100));
 }
 
-std::string Patcher::programName() const {
+std::string DownloadRequests::programName() const {
   if (!programName_.empty()) return programName_;
   const std::string path = platform::programPath();
   const std::size_t cut = path.find_last_of("\\/");
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-void Patcher::setDownloadCounters(int downloadBytes, int toUpdate, int done, int unpacked) {
+void DownloadRequests::setCredentials(std::optional<std::string> user, std::optional<std::string> password) {
+  user_ = std::move(user);
+  password_ = std::move(password);
+}
+
+void DownloadRequests::setCounters(int downloadBytes, int toUpdate, int done, int unpacked) {
   totalDownloadBytes_ = downloadBytes;
   bytesToUpdate_ = toUpdate;
   bytesDone_ = done;
   bytesUnpacked_ = unpacked;
 }
 
-void Patcher::downloadFailed() { client_->setFailedOrStopped(true); }
+void DownloadRequests::reportError(int code, const std::string& text) {
+  if (client_) client_->error(code, text.c_str());
+  if (log_) log_(text);
+}
 
-void Patcher::reportTimeEstimate() {
+void DownloadRequests::reportTimeEstimate() {
   std::int32_t finish = 0;
-  if (!statistics_->finishTime(finish)) return;
+  if (!rates_.finishTime(finish)) return;
   const std::int64_t now = platform::nowSeconds();
   if (finish > now + 3600 || finish < now) {
-    if (!statistics_->finishTime(finish)) return;
+    if (!rates_.finishTime(finish)) return;
   }
-  client_->timeEstimate(finish, finish - now);
+  if (client_) client_->timeEstimate(finish, finish - now);
 }
 
-void Patcher::refreshOverallBar() {
+void DownloadRequests::refreshOverallBar() {
   const int position = progressPercent(bytesDone_, bytesToUpdate_);
-  if (position >= 0) client_->progressPosition(position, kBarOverall);
+  if (position >= 0 && client_) client_->progressPosition(position, kBarOverall);
 }
 
-int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                              int decompress) {
+std::string DownloadRequests::diskSpaceText(std::uint64_t freeBytes, std::uint64_t neededBytes,
+                                            bool afterFailedDownload) {
+  const std::uint64_t missing = neededBytes > freeBytes ? neededBytes - freeBytes : 0;
+  return boundedFormat(kMessageCapacity,
+                       afterFailedDownload
+                           ? "Not enough free disk space.  Space available is %d MB, space needed is %d MB.  Please "
+                             "free up %d MB and reattempt download.\n"
+                           : "Not enough free disk space.  Space available is %d MB, space needed is %d MB.  Please "
+                             "free up %d MB.\n",
+                       saturated(freeBytes / kBytesPerMegabyte), saturated(neededBytes / kBytesPerMegabyte),
+                       saturated(missing / kBytesPerMegabyte));
+}
+
+std::uint64_t DownloadRequests::freeDiskBytesIn(const std::string& folder) const {
+  return freeDiskProbe_ ? freeDiskProbe_(folder) : freeDiskBytes(folder);
+}
+
+int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, int port, const char* path,
+                               int decompress) {
   HttpTransfer transfer(client_);
-  log("Initializing Get\n");
+  if (log_) log_("Initializing Get\n");
   const std::string program = programName();
   transfer.setProgramName(program.c_str());
-  log("Get Initialized\n");
+  if (log_) log_("Get Initialized\n");
   if (stopRequested_.load()) return result::kStopped;
   if (!path) {
     if (displayFiles_) reportError(result::kNullPath, kNullPathText);
     return result::kOk;
   }
 
-  if (displayFiles_) client_->reportFile(nullptr, kNoticeDownloadStarts);
+  if (displayFiles_ && client_) client_->reportFile(nullptr, kNoticeDownloadStarts);
   const std::string url = downloadUrl(server, port, path);
   downloadHappened_.store(true);
   TransferRunning running(transferRunning_);
-  transfer.startMemoryDownload(buffer, capacity, url.c_str(), orNull(hasLoginUser_, loginUser_),
-                               orNull(hasLoginPassword_, loginPassword_), decompress);
+  transfer.startMemoryDownload(buffer, capacity, url.c_str(), user(), password(), decompress);
 
   int outcome = result::kStopped;
   std::int32_t lastState = HttpTransfer::kConstructed;
@@ -170,12 +224,12 @@ int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, in
     }
     transfer.waitForEnd(kPollMs);
   }
-  if (displayFiles_) client_->reportFile(url.c_str(), kNoticeFinished);
+  if (displayFiles_ && client_) client_->reportFile(url.c_str(), kNoticeFinished);
   return outcome;
 }
 
-int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                            int downloadSize, int totalSize, bool useTemp, bool showProgress) {
+int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                             int downloadSize, int totalSize, bool useTemp, bool showProgress) {
   HttpTransfer transfer(client_);
   const std::string program = programName();
   transfer.setProgramName(program.c_str());
@@ -185,46 +239,51 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
     return result::kOk;
   }
 
-  const std::string url = downloadUrl(server, port, path);
-  std::string local = localFile;
-  for (char& c : local)
+  FileRequest request(transfer, rates_);
+  request.url = downloadUrl(server, port, path);
+  request.local = localFile;
+  for (char& c : request.local)
     if (c == '\\') c = '/';
-  const std::size_t cut = local.rfind('/');
-  const std::string folder = cut == std::string::npos ? std::string() : local.substr(0, cut);
-  const std::string name = cut == std::string::npos ? std::string() : local.substr(cut + 1);
+  const std::size_t cut = request.local.rfind('/');
+  if (cut != std::string::npos) {
+    request.folder = request.local.substr(0, cut);
+    request.name = request.local.substr(cut + 1);
+  }
+  request.needed = static_cast<std::int64_t>(downloadSize) + totalSize;
+  request.tracked = request.needed != 0;
+  request.showProgress = showProgress;
+  request.decompress = decompress;
+  request.downloadSize = downloadSize;
+  request.totalSize = totalSize;
 
-  const std::int64_t needed = static_cast<std::int64_t>(downloadSize) + totalSize;
-  const bool tracked = needed != 0;
-  if (tracked) {
-    if (showProgress) {
-      client_->reportFile(local.c_str(), kNoticeDownloadStarts);
+  if (request.tracked) {
+    if (showProgress && client_) {
+      client_->reportFile(request.local.c_str(), kNoticeDownloadStarts);
       client_->progressPosition(0, kBarFileDownload);
       client_->progressPosition(0, kBarUnpack);
     }
-  } else {
+  } else if (client_) {
     client_->reportFile(nullptr, kNoticeDownloadStarts);
   }
 
-  const int doneBefore = bytesDone_;
-  const int unpackedBefore = bytesUnpacked_;
-  RateCells rates(*statistics_);
+  request.doneBefore = bytesDone_;
+  request.unpackedBefore = bytesUnpacked_;
   if (downloadSize != 0) reportTimeEstimate();
 
   downloadHappened_.store(true);
   TransferRunning running(transferRunning_);
-  HttpTransfer::FileRequest request;
-  request.url = url.c_str();
-  request.localPath = local.c_str();
-  request.finalSize = totalSize;
-  request.user = orNull(hasLoginUser_, loginUser_);
-  request.password = orNull(hasLoginPassword_, loginPassword_);
-  request.decompress = decompress;
-  request.useTemp = useTemp;
-  transfer.startFileDownload(request);
+  HttpTransfer::FileRequest start;
+  start.url = request.url.c_str();
+  start.localPath = request.local.c_str();
+  start.finalSize = totalSize;
+  start.user = user();
+  start.password = password();
+  start.decompress = decompress;
+  start.useTemp = useTemp;
+  transfer.startFileDownload(start);
 
   std::int32_t lastState = HttpTransfer::kConstructed;
-  std::uint32_t lastTotal = 0, lastDownloaded = 0, lastDecompressed = 0;
-  bool expansionShown = false, copyShown = false;
+  std::uint32_t lastTotal = 0;
   for (;;) {
     const std::int32_t state = transfer.state();
     const std::uint32_t total = transfer.totalBytes();
@@ -232,124 +291,149 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
       lastState = state;
       lastTotal = total;
       lastActivity_.store(platform::nowSeconds());
-      const std::uint32_t downloaded = transfer.bytesDownloaded();
-      const std::uint32_t decompressed = transfer.bytesDecompressed();
+      request.downloaded = transfer.bytesDownloaded();
+      request.decompressed = transfer.bytesDecompressed();
+      Step step = Step::kContinue;
       switch (state) {
-        case HttpTransfer::kTransferring:
-          if (downloadSize >= 1 && downloaded != lastDownloaded && tracked && !stopRequested_.load()) {
-            lastDownloaded = downloaded;
-            rates.update(transfer);
-            bytesDone_ = doneBefore + static_cast<int>(downloaded);
-            if (showProgress) {
-              refreshOverallBar();
-              client_->progressPosition(progressPercent(downloaded, downloadSize), kBarFileDownload);
-            }
-            reportTimeEstimate();
-          }
-          break;
-        case HttpTransfer::kExpanding:
-          if (!tracked) break;
-          if (!expansionShown) {
-            expansionShown = true;
-            if (showProgress) {
-              client_->progressPosition(100, kBarFileDownload);
-              client_->reportFile(local.c_str(), kNoticeUnpackStarts);
-              client_->progressPosition(0, kBarUnpack);
-            }
-          }
-          if (decompressed != lastDecompressed && !stopRequested_.load()) {
-            lastDecompressed = decompressed;
-            rates.update(transfer);
-            bytesUnpacked_ = unpackedBefore + static_cast<int>(decompressed);
-            const int position = progressPercent(decompressed, totalSize);
-            if (showProgress && position >= 0) client_->progressPosition(position, kBarUnpack);
-          }
-          reportTimeEstimate();
-          break;
-        case HttpTransfer::kCopying:
-          if (!tracked) break;
-          if (!copyShown) {
-            copyShown = true;
-            if (showProgress) {
-              client_->progressPosition(100, kBarUnpack);
-              client_->reportFile(local.c_str(), kNoticeCopyStarts);
-              client_->progressPosition(0, kBarCopy);
-            }
-          }
-          reportTimeEstimate();
-          break;
-        case HttpTransfer::kComplete:
-          if (tracked) {
-            bytesDone_ = doneBefore + static_cast<int>(downloaded);
-            bytesUnpacked_ = decompress ? unpackedBefore + static_cast<int>(decompressed) : unpackedBefore;
-            if (showProgress) {
-              if (static_cast<std::int64_t>(bytesToUpdate_) <
-                  static_cast<std::int64_t>(bytesDone_) + bytesUnpacked_) {
-                client_->progressPosition(100, kBarFileDownload);
-              } else {
-                refreshOverallBar();
-              }
-              client_->reportFile(local.c_str(), 100);
-            }
-            rates.update(transfer);
-            statistics_->add(1, ProgressRates::kFiles, ProgressRates::kDone);
-          }
-          transfer.requestStop();
-          if (showProgress) client_->reportFile(url.c_str(), kNoticeFinished);
-          return result::kOk;
-        case HttpTransfer::kFailed: {
-          const int code = transfer.errorCode();
-          const std::string& shown = name.empty() ? local : name;
-          const char* error = transfer.errorText();
-          const std::string text =
-              error ? boundedFormat(kMessageCapacity, "Error downloading %s: %s\n", shown.c_str(), error)
-                    : boundedFormat(kMessageCapacity, "Error downloading %s\n", shown.c_str());
-          if (showProgress) reportError(code, text);
-          if (code == result::kWriteFailed) {
-            const std::uint64_t available = freeDiskProbe_ ? freeDiskProbe_(folder) : freeDiskBytes(folder);
-            const std::int64_t need = needed + kDiskReserve;
-            if (available < kDiskWarningCeiling && static_cast<std::int64_t>(available) < need) {
-              const std::int64_t free = static_cast<std::int64_t>(available);
-              const std::string warning = boundedFormat(
-                  kMessageCapacity,
-                  "Not enough free disk space.  Space available is %d MB, space needed is %d MB.  Please free up "
-                  "%d MB and reattempt download.\n",
-                  static_cast<int>(free / kBytesPerMegabyte), static_cast<int>(need / kBytesPerMegabyte),
-                  static_cast<int>((need - free) / kBytesPerMegabyte));
-              client_->diskSpaceLow(available, static_cast<std::uint64_t>(need), warning.c_str());
-            }
-          }
-          if (showProgress && code != result::kStopped) downloadFailed();
-          transfer.requestStop();
-          bytesDone_ = doneBefore;
-          bytesUnpacked_ = unpackedBefore;
-          if (showProgress) client_->reportFile(url.c_str(), kNoticeFinished);
-          return code;
-        }
-        case HttpTransfer::kStopped:
-          if (tracked) {
-            client_->progressPosition(0, kBarOverall);
-            client_->reportFile(url.c_str(), 0);
-          } else {
-            client_->reportFile(url.c_str(), kNoticeFinished);
-          }
-          return result::kStopped;
-        default:
-          break;
+        case HttpTransfer::kTransferring: step = onTransferring(request); break;
+        case HttpTransfer::kExpanding: step = onExpanding(request); break;
+        case HttpTransfer::kCopying: step = onCopying(request); break;
+        case HttpTransfer::kComplete: step = onComplete(request); break;
+        case HttpTransfer::kFailed: step = onFailed(request); break;
+        case HttpTransfer::kStopped: step = onStopped(request); break;
+        default: break;
       }
+      if (step == Step::kDone) return request.result;
     }
-    if (stopRequested_.load() && transfer.bytesDownloaded() > kCancelAfterBytes) {
-      transfer.requestStop();
-      while (transfer.isBusy()) transfer.waitForEnd(kPollMs);
-      bytesDone_ = doneBefore;
-      if (showProgress) {
-        client_->progressPosition(0, kBarOverall);
-        client_->reportFile(url.c_str(), 0);
-      }
-      return result::kStopped;
-    }
+    if (stopIfAsked(request) == Step::kDone) return request.result;
     transfer.waitForEnd(kPollMs);
   }
+}
+
+DownloadRequests::Step DownloadRequests::onTransferring(FileRequest& request) {
+  if (request.downloadSize < 1 || request.downloaded == request.lastDownloaded || !request.tracked ||
+      stopRequested_.load())
+    return Step::kContinue;
+  request.lastDownloaded = request.downloaded;
+  request.rates.update(request.transfer);
+  bytesDone_ = request.doneBefore + static_cast<int>(request.downloaded);
+  if (request.showProgress) {
+    refreshOverallBar();
+    if (client_) client_->progressPosition(progressPercent(request.downloaded, request.downloadSize), kBarFileDownload);
+  }
+  reportTimeEstimate();
+  return Step::kContinue;
+}
+
+DownloadRequests::Step DownloadRequests::onExpanding(FileRequest& request) {
+  if (!request.tracked) return Step::kContinue;
+  if (!request.expansionShown) {
+    request.expansionShown = true;
+    if (request.showProgress && client_) {
+      client_->progressPosition(100, kBarFileDownload);
+      client_->reportFile(request.local.c_str(), kNoticeUnpackStarts);
+      client_->progressPosition(0, kBarUnpack);
+    }
+  }
+  if (request.decompressed != request.lastDecompressed && !stopRequested_.load()) {
+    request.lastDecompressed = request.decompressed;
+    request.rates.update(request.transfer);
+    bytesUnpacked_ = request.unpackedBefore + static_cast<int>(request.decompressed);
+    const int position = progressPercent(request.decompressed, request.totalSize);
+    if (request.showProgress && position >= 0 && client_) client_->progressPosition(position, kBarUnpack);
+  }
+  reportTimeEstimate();
+  return Step::kContinue;
+}
+
+DownloadRequests::Step DownloadRequests::onCopying(FileRequest& request) {
+  if (!request.tracked) return Step::kContinue;
+  if (!request.copyShown) {
+    request.copyShown = true;
+    if (request.showProgress && client_) {
+      client_->progressPosition(100, kBarUnpack);
+      client_->reportFile(request.local.c_str(), kNoticeCopyStarts);
+      client_->progressPosition(0, kBarCopy);
+    }
+  }
+  reportTimeEstimate();
+  return Step::kContinue;
+}
+
+DownloadRequests::Step DownloadRequests::onComplete(FileRequest& request) {
+  if (request.tracked) {
+    bytesDone_ = request.doneBefore + static_cast<int>(request.downloaded);
+    bytesUnpacked_ = request.decompress ? request.unpackedBefore + static_cast<int>(request.decompressed)
+                                        : request.unpackedBefore;
+    if (request.showProgress && client_) {
+      if (static_cast<std::int64_t>(bytesToUpdate_) < static_cast<std::int64_t>(bytesDone_) + bytesUnpacked_) {
+        client_->progressPosition(100, kBarFileDownload);
+      } else {
+        refreshOverallBar();
+      }
+      client_->reportFile(request.local.c_str(), 100);
+    }
+    request.rates.update(request.transfer);
+    rates_.add(1, ProgressRates::kFiles, ProgressRates::kDone);
+  }
+  request.transfer.requestStop();
+  if (request.showProgress && client_) client_->reportFile(request.url.c_str(), kNoticeFinished);
+  request.result = result::kOk;
+  return Step::kDone;
+}
+
+DownloadRequests::Step DownloadRequests::onFailed(FileRequest& request) {
+  HttpTransfer& transfer = request.transfer;
+  const int code = transfer.errorCode();
+  const std::string& shown = request.name.empty() ? request.local : request.name;
+  const char* error = transfer.errorText();
+  const std::string text = error
+                               ? boundedFormat(kMessageCapacity, "Error downloading %s: %s\n", shown.c_str(), error)
+                               : boundedFormat(kMessageCapacity, "Error downloading %s\n", shown.c_str());
+  if (request.showProgress) reportError(code, text);
+  if (code == result::kWriteFailed) {
+    const std::uint64_t available = freeDiskBytesIn(request.folder);
+    const std::int64_t need = request.needed + kDiskReserve;
+    if (available < kDiskWarningCeiling && static_cast<std::int64_t>(available) < need && client_) {
+      const std::string warning = diskSpaceText(available, static_cast<std::uint64_t>(need), true);
+      client_->diskSpaceLow(available, static_cast<std::uint64_t>(need), warning.c_str());
+    }
+  }
+  // A shown failure marks the session failed, which ends the running walks.
+  if (request.showProgress && code != result::kStopped && client_) client_->setFailedOrStopped(true);
+  transfer.requestStop();
+  bytesDone_ = request.doneBefore;
+  bytesUnpacked_ = request.unpackedBefore;
+  if (request.showProgress && client_) client_->reportFile(request.url.c_str(), kNoticeFinished);
+  request.result = code;
+  return Step::kDone;
+}
+
+DownloadRequests::Step DownloadRequests::onStopped(FileRequest& request) {
+  if (client_) {
+    if (request.tracked) {
+      client_->progressPosition(0, kBarOverall);
+      client_->reportFile(request.url.c_str(), 0);
+    } else {
+      client_->reportFile(request.url.c_str(), kNoticeFinished);
+    }
+  }
+  request.result = result::kStopped;
+  return Step::kDone;
+}
+
+DownloadRequests::Step DownloadRequests::stopIfAsked(FileRequest& request) {
+  HttpTransfer& transfer = request.transfer;
+  if (!stopRequested_.load() || transfer.bytesDownloaded() <= kCancelAfterBytes) return Step::kContinue;
+  transfer.requestStop();
+  while (transfer.isBusy()) transfer.waitForEnd(kPollMs);
+  bytesDone_ = request.doneBefore;
+  if (request.showProgress && client_) {
+    client_->progressPosition(0, kBarOverall);
+    client_->reportFile(request.url.c_str(), 0);
+  }
+  request.result = result::kStopped;
+  return Step::kDone;
 }
 
 }  // namespace korvel

@@ -1,11 +1,19 @@
-// Helpers of the session's download requests (Patcher::downloadToMemory and downloadToFile): the URL
-// of a path on a patch server and the percentage arithmetic of the progress channels.
+// The session's blocking download requests: one HttpTransfer per call, followed to its end, with the
+// progress channels, the byte counters of a download pass, the statistics and the failure reports
+// around it. The session owns one and forwards its own download calls to it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 
 namespace korvel {
+
+class HttpTransfer;
+class PatchClient;
+class ProgressRates;
 
 // "http://server:port/path", or "http://server:portpath" when path starts with '\' or '/' (which is then
 // made '/'); at most 511 characters, and every '\' replaced by '/'.
@@ -14,5 +22,109 @@ std::string downloadUrl(const char* server, int port, const char* path);
 // The progress position of `done` out of `total`: done * 100 / total when total is at most 100, else
 // done / (total / 100), integer divisions; -1 when total is not positive (nothing to show).
 int progressPercent(std::int64_t done, std::int64_t total);
+
+class DownloadRequests {
+ public:
+  using LogLine = std::function<void(const std::string& line)>;
+  using FreeDiskProbe = std::function<std::uint64_t(const std::string& folder)>;
+
+  // Room a download keeps free on the disk beyond the bytes it writes.
+  static constexpr std::int64_t kDiskReserve = 5000000;
+  // A failed write warns about the disk only while less than this much is free (a larger figure means
+  // the free space could not be measured in 32 bits, and the failure had another cause).
+  static constexpr std::uint64_t kDiskWarningCeiling = 4ULL * 1024 * 1024 * 1024;
+
+  // `client` hears every notification and error, `rates` takes the download and expansion figures,
+  // `stopRequested` is the session's stop flag, and `log` writes the session's log lines.
+  DownloadRequests(PatchClient* client, ProgressRates& rates, const std::atomic<bool>& stopRequested, LogLine log);
+  DownloadRequests(const DownloadRequests&) = delete;
+  DownloadRequests& operator=(const DownloadRequests&) = delete;
+
+  // Both block the calling thread until their transfer has ended. Results: 0 done, 120 cancelled or
+  // stopped, otherwise the transfer's error code.
+  // Fetches server:port/path into `buffer` (the body, expanded when decompress is 1, and a terminating
+  // zero within capacity bytes). Dispatches up to five window messages per poll, so the UI thread may
+  // call it.
+  int toMemory(char* buffer, int capacity, const char* server, int port, const char* path, int decompress);
+  // Fetches server:port/path into localFile. When downloadSize + totalSize is not 0 it advances
+  // bytesDone, bytesUnpacked and the statistics; with showProgress it drives channels 1, 2, 3 and 7,
+  // shows failures and marks the session failed when the download fails.
+  int toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+             int downloadSize, int totalSize, bool useTemp, bool showProgress);
+
+  // When the statistics give an expected finish time: the client's timeEstimate(finish, finish - now).
+  void reportTimeEstimate();
+  // Channel 3 from bytesDone and bytesToUpdate; nothing while bytesToUpdate is 0.
+  void refreshOverallBar();
+
+  // The text of a disk warning for `freeBytes` available and `neededBytes` needed (megabytes of
+  // 1,000,000 bytes, rounded down). A failed download adds that it may be tried again.
+  static std::string diskSpaceText(std::uint64_t freeBytes, std::uint64_t neededBytes, bool afterFailedDownload);
+  // Free bytes in `folder`: the probe set for tests, else the volume's real free space.
+  std::uint64_t freeDiskBytesIn(const std::string& folder) const;
+  void setFreeDiskProbe(FreeDiskProbe probe) { freeDiskProbe_ = std::move(probe); }
+
+  // The credentials sent with every request (absent: none); kept until replaced.
+  void setCredentials(std::optional<std::string> user, std::optional<std::string> password);
+
+  // Whether memory downloads show their file notices and report a null path.
+  bool displayFiles() const { return displayFiles_; }
+  void setDisplayFiles(bool on) { displayFiles_ = on; }
+  // The name the usage text of a non-HTTP URL gives: the one set, else the running program's file name.
+  std::string programName() const;
+  void setProgramName(const std::string& name) { programName_ = name; }
+
+  bool transferRunning() const { return transferRunning_.load(); }
+  // Seconds since 1970 when a file download last made progress.
+  std::int64_t lastActivity() const { return lastActivity_.load(); }
+  // Whether any request went out since the flag was last cleared (the authorisation-closing requests
+  // follow a download pass only then).
+  bool downloadHappened() const { return downloadHappened_.load(); }
+  void clearDownloadHappened() { downloadHappened_.store(false); }
+
+  // The counters of a download pass: compressed bytes in all, bytes to update, done and unpacked.
+  int totalDownloadBytes() const { return totalDownloadBytes_; }
+  int bytesToUpdate() const { return bytesToUpdate_; }
+  int bytesDone() const { return bytesDone_; }
+  int bytesUnpacked() const { return bytesUnpacked_; }
+  void setTotals(int downloadBytes, int toUpdate) {
+    totalDownloadBytes_ = downloadBytes;
+    bytesToUpdate_ = toUpdate;
+  }
+  void setCounters(int downloadBytes, int toUpdate, int done, int unpacked);
+
+ private:
+  // How a file request goes on after one look at its transfer.
+  enum class Step { kContinue, kDone };
+  struct FileRequest;
+  Step onTransferring(FileRequest& request);
+  Step onExpanding(FileRequest& request);
+  Step onCopying(FileRequest& request);
+  Step onComplete(FileRequest& request);
+  Step onFailed(FileRequest& request);
+  Step onStopped(FileRequest& request);
+  // The user's stop ends a request once more than a few bytes have arrived.
+  Step stopIfAsked(FileRequest& request);
+  // Reports a failure to the client and the log.
+  void reportError(int code, const std::string& text);
+  const char* user() const { return user_ ? user_->c_str() : nullptr; }
+  const char* password() const { return password_ ? password_->c_str() : nullptr; }
+
+  PatchClient* client_;
+  ProgressRates& rates_;
+  const std::atomic<bool>& stopRequested_;
+  LogLine log_;
+  std::optional<std::string> user_, password_;
+  bool displayFiles_ = false;
+  std::string programName_;
+  std::atomic<bool> transferRunning_{false};
+  std::atomic<bool> downloadHappened_{false};
+  std::atomic<std::int64_t> lastActivity_{0};
+  FreeDiskProbe freeDiskProbe_;
+  int totalDownloadBytes_ = 0;
+  int bytesToUpdate_ = 0;
+  int bytesDone_ = 0;
+  int bytesUnpacked_ = 0;
+};
 
 }  // namespace korvel

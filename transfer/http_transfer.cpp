@@ -7,14 +7,14 @@
 #include <new>
 #include <vector>
 
-#include "launcher/file_utils.h"
+#include "common/file_utils.h"
 #include "launcher/patch_client.h"
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/process.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
 
 namespace korvel {
 

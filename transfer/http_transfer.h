@@ -11,7 +11,7 @@
 #include <string>
 
 #include "platform/file.h"
-#include "session/worker_thread.h"
+#include "common/worker_thread.h"
 
 namespace korvel {
 

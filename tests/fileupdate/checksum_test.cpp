@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "fileupdate/crc32_checksum.h"
-#include "fileupdate/crc_number.h"
+#include "common/number_text.h"
 
 namespace korvel {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "fileupdate/delta_patch.h"
 #include "fileupdate/file_node.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
 #include "tests/fileupdate/update_fixture.h"
 
 namespace korvel {

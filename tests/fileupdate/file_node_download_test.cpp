@@ -14,7 +14,7 @@
 #include <algorithm>
 
 #include "platform/folder_listing.h"
-#include "session/result_codes.h"
+#include "common/result_codes.h"
 #include "tests/fileupdate/update_fixture.h"
 
 namespace korvel {

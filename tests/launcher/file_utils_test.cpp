@@ -1,6 +1,6 @@
 // The local file utilities: the copy into place with its retries, chunks, progress and failures;
 // temporary names; folder creation without moving the current directory; existence; file times.
-#include "launcher/file_utils.h"
+#include "common/file_utils.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

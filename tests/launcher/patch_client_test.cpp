@@ -5,7 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "session/patcher.h"
 #include "tests/launcher/recording_client.h"
 #include "tests/support/temp_dir.h"

@@ -32,7 +32,7 @@ TEST_F(DistributionNodeTest, OptionalIsInheritedUnlessSetAndDecidesSelection) {
   EXPECT_TRUE(top().selected());
   EXPECT_FALSE(recordOf(distribution("E")).selected());
   EXPECT_TRUE(recordOf(distribution("F")).selected());
-  EXPECT_EQ(distribution("F")->patcher(), &patcher());
+  EXPECT_EQ(distribution("F")->services(), &patcher());
   EXPECT_FALSE(distribution("F")->doesNotOwnProduct());
   EXPECT_TRUE(tree()->doesNotOwnProduct());
 }
@@ -42,9 +42,10 @@ TEST_F(DistributionNodeTest, NonLiveDistributionsMakeTheStagerAndTheLastOneStays
                            "<Distribution Name=\"S1\" Live=\"false\" Server=\"stage.host\" Port=\"8080\"/>"
                            "<Distribution Name=\"S2\" Live=\"no\" Version=\"12\"><File Name=\"x\"/></Distribution>"));
   EXPECT_TRUE(tree()->children().empty());
-  ASSERT_NE(tree()->stager(), nullptr);
-  EXPECT_EQ(tree()->stager()->name(), "S2");
-  EXPECT_EQ(tree()->stager()->version(), "12");
+  auto* stager = dynamic_cast<TrickleDownloader*>(tree()->stager());
+  ASSERT_NE(stager, nullptr);
+  EXPECT_EQ(stager->name(), "S2");
+  EXPECT_EQ(stager->version(), "12");
   EXPECT_TRUE(client.logged("TrickleDownloader created for 'P' distribution 'S1'.\n"));
   EXPECT_TRUE(client.logged("TrickleDownloader VIP is 'stage.host:8080'.\n"));
   EXPECT_TRUE(client.logged("TrickleDownloader created for 'P' distribution 'S2'.\n"));

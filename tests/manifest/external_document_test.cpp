@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "session/result_codes.h"
+#include "common/result_codes.h"
 #include "tests/manifest/model_test_support.h"
 #include "tests/support/test_http_server.h"
 

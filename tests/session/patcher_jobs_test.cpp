@@ -10,6 +10,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/process.h"
 #include "tests/session/session_test_support.h"
+#include "transfer/download_requests.h"
 
 namespace korvel {
 namespace {
@@ -199,9 +200,9 @@ TEST_F(PatcherJobsTest, AFileStampedDuringARescanIsNotFoundOutOfDateAgainLater) 
 }
 
 TEST_F(PatcherJobsTest, TheDiskWarningGivesWholeMegabytesRoundedDown) {
-  EXPECT_EQ(Patcher::diskSpaceText(3000000, 8000000),
+  EXPECT_EQ(DownloadRequests::diskSpaceText(3000000, 8000000, false),
             "Not enough free disk space.  Space available is 3 MB, space needed is 8 MB.  Please free up 5 MB.\n");
-  EXPECT_EQ(Patcher::diskSpaceText(3999999, 8000000),
+  EXPECT_EQ(DownloadRequests::diskSpaceText(3999999, 8000000, false),
             "Not enough free disk space.  Space available is 3 MB, space needed is 8 MB.  Please free up 4 MB.\n");
 }
 
@@ -215,7 +216,7 @@ TEST_F(PatcherJobsTest, TheDownloadPassWarnsWhenTheFilesDoNotFitAndGoesOn) {
                                          Patcher::kWaitFlag));
   std::uint64_t free = 3000000;
   std::vector<std::string> folders;
-  patcher().setFreeDiskProbe([&](const std::string& folder) {
+  patcher().downloads().setFreeDiskProbe([&](const std::string& folder) {
     folders.push_back(folder);
     return free;
   });
@@ -223,7 +224,7 @@ TEST_F(PatcherJobsTest, TheDownloadPassWarnsWhenTheFilesDoNotFitAndGoesOn) {
   ASSERT_EQ(client->diskWarnings().size(), 1u);
   EXPECT_EQ(client->diskWarnings()[0].available, 3000000u);
   EXPECT_EQ(client->diskWarnings()[0].needed, 8000000u);
-  EXPECT_EQ(client->diskWarnings()[0].message, Patcher::diskSpaceText(3000000, 8000000));
+  EXPECT_EQ(client->diskWarnings()[0].message, DownloadRequests::diskSpaceText(3000000, 8000000, false));
   EXPECT_EQ(folders.front(), dir.path());
   EXPECT_EQ(client->count("downloadFinished"), 1);
 

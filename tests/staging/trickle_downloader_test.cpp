@@ -16,7 +16,7 @@ class TrickleDownloaderTest : public test::ModelTest {
  protected:
   TrickleDownloader* stagerOf(const std::string& distributionAttributes) {
     EXPECT_TRUE(buildProduct("Name=\"Game\"", "<Distribution Live=\"false\" " + distributionAttributes + "/>"));
-    return tree()->stager();
+    return dynamic_cast<TrickleDownloader*>(tree()->stager());
   }
 };
 

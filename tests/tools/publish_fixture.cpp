@@ -10,9 +10,9 @@
 #include <libxml/tree.h>
 #include <zlib.h>
 
-#include "fileupdate/crc_number.h"
-#include "fileupdate/path_tokens.h"
-#include "launcher/text_format.h"
+#include "common/number_text.h"
+#include "common/path_tokens.h"
+#include "common/text_format.h"
 
 namespace korvel::test {
 

@@ -66,16 +66,16 @@ TEST_F(DownloadRequestTest, CompletedDownloadAdvancesCountersAndStatistics) {
   const std::string plain(40000, 'k');
   const std::string packed = TestHttpServer::gzip(plain);
   server.serveBytes("/patch/data.pak.gz", packed);
-  patcher().setDownloadCounters(0, 100000, 1000, 2000);
+  patcher().downloads().setCounters(0, 100000, 1000, 2000);
   const std::string local = dir.file("data.pak");
 
   const int result = download("patch\\data.pak.gz", local, 1, static_cast<int>(packed.size()), 40000);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(readFile(local), plain);
-  EXPECT_EQ(patcher().bytesDone(), 1000 + static_cast<int>(packed.size()));
-  EXPECT_EQ(patcher().bytesUnpacked(), 2000 + 40000);
-  EXPECT_FALSE(patcher().transferRunning());
-  EXPECT_GT(patcher().lastActivity(), 0);
+  EXPECT_EQ(patcher().downloads().bytesDone(), 1000 + static_cast<int>(packed.size()));
+  EXPECT_EQ(patcher().downloads().bytesUnpacked(), 2000 + 40000);
+  EXPECT_FALSE(patcher().downloads().transferRunning());
+  EXPECT_GT(patcher().downloads().lastActivity(), 0);
 
   ProgressRates& rates = patcher().statistics();
   EXPECT_EQ(rates.get(ProgressRates::kDownloadBytes, ProgressRates::kDone), static_cast<int>(packed.size()));
@@ -97,7 +97,7 @@ TEST_F(DownloadRequestTest, FileAndOverallBarsFollowTheBytesReceived) {
   // Half of the body (one full read buffer) arrives; the rest is held until bar 1 has shown it.
   const int half = static_cast<int>(HttpTransfer::kReadBufferSize);
   server.serveGated("/half.bin", std::string(2 * half, 'h'), half);
-  patcher().setDownloadCounters(0, 4 * half, half / 2, 0);
+  patcher().downloads().setCounters(0, 4 * half, half / 2, 0);
   client.onProgress = [this](int position, int bar) {
     if (bar == 1 && position == 50) server.openGate("/half.bin");
   };
@@ -110,7 +110,7 @@ TEST_F(DownloadRequestTest, FileAndOverallBarsFollowTheBytesReceived) {
   // The overall bar is refreshed just before: bytesDone 8192 + 16384 of 65536, as 24576 / 655.
   ASSERT_NE(atHalf, progress.begin());
   EXPECT_EQ(*(atHalf - 1), (Progress{37, 3}));
-  EXPECT_EQ(patcher().bytesDone(), half / 2 + 2 * half);
+  EXPECT_EQ(patcher().downloads().bytesDone(), half / 2 + 2 * half);
 }
 
 TEST_F(DownloadRequestTest, FailedDownloadRestoresCountersAndMarksTheSessionFailed) {
@@ -119,12 +119,12 @@ TEST_F(DownloadRequestTest, FailedDownloadRestoresCountersAndMarksTheSessionFail
     TestHttpServer gone;
     refused = std::to_string(gone.port());
   }
-  patcher().setDownloadCounters(0, 1000, 300, 400);
+  patcher().downloads().setCounters(0, 1000, 300, 400);
   const int result = patcher().downloadToFile(host().c_str(), std::stoi(refused), "x.pak", dir.file("x.pak").c_str(),
                                               0, 100, 100, true, true);
   EXPECT_EQ(result, 28);
-  EXPECT_EQ(patcher().bytesDone(), 300);
-  EXPECT_EQ(patcher().bytesUnpacked(), 400);
+  EXPECT_EQ(patcher().downloads().bytesDone(), 300);
+  EXPECT_EQ(patcher().downloads().bytesUnpacked(), 400);
   EXPECT_TRUE(client.sessionHasFailed());
   const auto errors = client.errors();
   ASSERT_EQ(errors.size(), 1u);
@@ -146,7 +146,7 @@ TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
   const std::string folder = dir.file("missing") + "\\";
   const std::string deep = folder + std::string(254 - folder.size(), 'd');
   std::string probed;
-  patcher().setFreeDiskProbe([&probed](const std::string& folder) {
+  patcher().downloads().setFreeDiskProbe([&probed](const std::string& folder) {
     probed = folder;
     return std::uint64_t{3000000};
   });
@@ -164,7 +164,7 @@ TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
     if (c == '\\') c = '/';
   EXPECT_EQ(probed, forward);
 
-  patcher().setFreeDiskProbe([](const std::string&) { return std::uint64_t{5000000000ULL}; });
+  patcher().downloads().setFreeDiskProbe([](const std::string&) { return std::uint64_t{5000000000ULL}; });
   EXPECT_EQ(download("/x.gz", deep, 1, 600000, 400000), 41);
   EXPECT_EQ(client.diskWarnings().size(), 1u);
 }
@@ -172,7 +172,7 @@ TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
 TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
   const int size = 3 * static_cast<int>(HttpTransfer::kReadBufferSize);
   server.serveGated("/big.bin", std::string(size, 'b'), HttpTransfer::kReadBufferSize);
-  patcher().setDownloadCounters(0, 2 * size, 700, 0);
+  patcher().downloads().setCounters(0, 2 * size, 700, 0);
   writeFile(dir.file("big.bin"), "old version");
   client.onProgress = [this](int position, int bar) {
     if (bar == 1 && position > 0) {
@@ -182,7 +182,7 @@ TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
   };
 
   EXPECT_EQ(download("/big.bin", dir.file("big.bin"), 0, size, size), 120);
-  EXPECT_EQ(patcher().bytesDone(), 700);
+  EXPECT_EQ(patcher().downloads().bytesDone(), 700);
   EXPECT_EQ(readFile(dir.file("big.bin")), "old version");
   const auto overall = client.positionsOn(3);
   ASSERT_FALSE(overall.empty());
@@ -200,7 +200,7 @@ TEST_F(DownloadRequestTest, CancelledSessionRefusesNewRequests) {
 
 TEST_F(DownloadRequestTest, MemoryRequestReturnsTheBodyOrTheTransferCode) {
   server.serveGzip("/patch/manifest.xml.gz", "<KorvelPatcher/>");
-  patcher().setDisplayFiles(true);
+  patcher().downloads().setDisplayFiles(true);
   char buffer[256];
   EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(),
                                        "\\patch\\manifest.xml.gz", 1),
@@ -217,7 +217,7 @@ TEST_F(DownloadRequestTest, MemoryRequestReturnsTheBodyOrTheTransferCode) {
 
 TEST_F(DownloadRequestTest, NullPathIsReportedWithCode100) {
   char buffer[16];
-  patcher().setDisplayFiles(true);
+  patcher().downloads().setDisplayFiles(true);
   EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(), nullptr, 0), 0);
   EXPECT_EQ(patcher().downloadToFile(host().c_str(), server.port(), "x", nullptr, 0, 0, 0, false, false), 0);
   const auto errors = client.errors();

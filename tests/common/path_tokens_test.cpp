@@ -1,5 +1,5 @@
 // Tests of the path tokens: the two ways of composing a path and the folders the tokens stand for.
-#include "fileupdate/path_tokens.h"
+#include "common/path_tokens.h"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "fileupdate/text_argument.h"
+#include "common/text_argument.h"
 
 namespace korvel {
 

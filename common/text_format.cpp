@@ -1,5 +1,5 @@
 // Bounded text formatting and ASCII letter-case helpers.
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 
 #include <algorithm>
 #include <cstdarg>

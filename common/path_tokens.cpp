@@ -1,7 +1,7 @@
 // Path tokens of the manifest.
-#include "fileupdate/path_tokens.h"
+#include "common/path_tokens.h"
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 #include "platform/environment.h"
 #include "platform/registry.h"
 

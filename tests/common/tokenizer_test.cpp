@@ -1,5 +1,5 @@
 // The strtok-like splitter: plain and quote mode, restart and continuation.
-#include "launcher/tokenizer.h"
+#include "common/tokenizer.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

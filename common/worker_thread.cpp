@@ -1,5 +1,5 @@
 // One worker thread at a time, with a stored priority.
-#include "session/worker_thread.h"
+#include "common/worker_thread.h"
 
 #include "platform/process.h"
 

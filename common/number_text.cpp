@@ -1,7 +1,7 @@
 // The number forms of a CRC.
-#include "fileupdate/crc_number.h"
+#include "common/number_text.h"
 
-#include "launcher/text_format.h"
+#include "common/text_format.h"
 
 namespace korvel {
 

@@ -1,5 +1,5 @@
 // A strtok-like splitter with an optional quote mode, working on its own copy of the text.
-#include "launcher/tokenizer.h"
+#include "common/tokenizer.h"
 
 #include <cstring>
 

@@ -1,0 +1,117 @@
+// What the manifest model, the file nodes and the stager may know of the session that owns them: the
+// log and error reporting, the cancel state, the defaults the tree inherits, the caches of the scan,
+// the stager, the self-replacement of the running program, the download limits and the download
+// requests. The session implements it; tests give the model a fake of their own.
+//
+// Threads: everything here is called on the session's worker thread (or on the thread that builds
+// or walks a tree while no job runs), except where a member says otherwise.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/text_argument.h"
+
+typedef struct _xmlNode xmlNode;
+
+namespace korvel {
+
+class DirectorySnapshot;
+class ManifestNode;
+class PatchCache;
+class ProductHandle;
+class ProgressRates;
+class Stager;
+
+class SessionServices {
+ public:
+  virtual ~SessionServices() = default;
+
+  // ---- Log and errors --------------------------------------------------------------------------
+  // Writes a complete line (ending in a newline) to the session's log.
+  virtual void log(const std::string& line) = 0;
+  // Reports a failure once: to the client as error(code, text), and to the log.
+  virtual void reportError(int code, const std::string& text) = 0;
+  // A warning that stops nothing: logged and reported with code 0 (nothing failed).
+  virtual void showWarning(const std::string& text) = 0;
+
+  // ---- Cancel state ----------------------------------------------------------------------------
+  // A stop was requested or the session has failed: walks end at their next check.
+  virtual bool isCancelled() const = 0;
+  // The user (or the front end) asked the session to stop; a failure alone does not set it.
+  virtual bool stopRequested() const = 0;
+  // The session has failed or was stopped (the client's failedOrStopped flag; any thread).
+  virtual bool failedOrStopped() const = 0;
+  // Clears what a failed transfer left set, so that the next transfer may run. A stop the user asked
+  // for stays in force.
+  virtual void clearFailure() = 0;
+
+  // ---- The client's status line and bars ----------------------------------------------------------
+  virtual void setStatusLine(const std::string& text) = 0;
+  // A progress position (0 to 100) on one of the client's channels (ProgressBar).
+  virtual void showProgress(int position, int bar) = 0;
+  // A file node finished its check: advances the scan progress; false when no files are counted.
+  virtual bool fileChecked() = 0;
+  // A downloaded file asks for a restart: the client's restartRequested, and when it answers true its
+  // stopped() notification. Returns the client's answer.
+  virtual bool requestRestart(const std::string& file, bool isOwnProgram) = 0;
+
+  // ---- Defaults the tree inherits ------------------------------------------------------------------
+  // Null for a session that reads a local manifest file.
+  virtual const char* defaultServer() const = 0;
+  virtual int defaultPort() const = 0;
+  // The root every product is placed under unless it has its own (empty: none set).
+  virtual const std::string& defaultRootPath() const = 0;
+  // The current directory when the session was made.
+  virtual const std::string& installDirectory() const = 0;
+
+  // ---- Caches of the scan --------------------------------------------------------------------------
+  virtual PatchCache& patchCache() = 0;
+  virtual DirectorySnapshot& directorySnapshot() = 0;
+  // The folder the snapshot was filled from; empty while it holds nothing.
+  virtual const std::string& snapshotFolder() const = 0;
+  // The rate table behind the finish estimate.
+  virtual ProgressRates& statistics() = 0;
+  // When the statistics give an expected finish time, the client hears of it.
+  virtual void reportTimeEstimate() = 0;
+
+  // ---- Products, node kinds and the stager -----------------------------------------------------------
+  // The product named `name` (letter case ignored) anywhere in the session's tree; null when none.
+  virtual ProductHandle* findProduct(TextArgument name) const = 0;
+  // The node of a "File" element. The model reads directories and distributions itself; the file kind
+  // lives a floor above it, so the tree asks the session for it.
+  virtual std::unique_ptr<ManifestNode> makeFileNode() = 0;
+  // The stager of a non-live "Distribution" element of `product`.
+  virtual std::unique_ptr<Stager> makeStager(ProductHandle* product, const xmlNode* element) = 0;
+  // The stager of the top product's distribution, where staged copies of files are found; null when
+  // there is none.
+  virtual Stager* topStager() = 0;
+  // The background stager's switch: off unless the session turns it on.
+  virtual bool trickleEnabled() const = 0;
+
+  // ---- The running program and its replacement ---------------------------------------------------
+  // The running program's file name without its folder.
+  virtual const std::string& ownFileName() const = 0;
+  // Registers `newCopy` as the program to restart (first call only); see the session.
+  virtual void registerSelfReplacement(const char* newCopy, const char* replacedName) = 0;
+  // Copies sourceName over targetName once per session (inline or on the copy worker).
+  virtual void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) = 0;
+
+  // ---- Download limits ---------------------------------------------------------------------------
+  // Reports error 85 the first time per session.
+  virtual void limitExceededWarning() = 0;
+  // Bytes still to download for the named products, with the walk flags given.
+  virtual int totalDownloadBytes(const char* names, std::uint32_t flags) = 0;
+  // Whether a downloaded file of the wrong size fails instead of only being warned about.
+  virtual bool strictSize() const = 0;
+
+  // ---- Download requests -------------------------------------------------------------------------
+  // Both block until their transfer has ended: 0 done, 120 stopped, otherwise the transfer's code.
+  virtual int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
+                               int decompress) = 0;
+  virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                             int downloadSize, int totalSize, bool useTemp, bool showProgress) = 0;
+};
+
+}  // namespace korvel
