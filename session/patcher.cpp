@@ -12,6 +12,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "session/self_update.h"
 #include "staging/trickle_downloader.h"
 #include "transfer/download_requests.h"
 #include "transfer/progress_rates.h"
@@ -28,17 +29,14 @@ Patcher::Patcher(PatchClient* client)
                                                     [this](const std::string& line) { log(line); })),
       patchCache_(std::make_unique<PatchCache>()),
       directorySnapshot_(std::make_unique<DirectorySnapshot>()) {
-  ownFileName_ = cutToCapacity(runningFileName(), 256);
-  ownProgramPath_ = ownFileName_;
+  selfUpdate_ = std::make_unique<SelfUpdate>(*this);
 }
 
 Patcher::~Patcher() {
   if (m_xmlInfo) xmlFreeDoc(m_xmlInfo);
   worker_.wait();
   worker_.closeHandle();
-  copyWorker_.setPriority(platform::kThreadPriorityHighest);
-  copyWorker_.wait();
-  copyWorker_.closeHandle();
+  selfUpdate_->finishCopy();
 }
 
 void Patcher::log(const char* text, int channel) {
@@ -115,6 +113,26 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
 void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }
 
 int Patcher::bytesToUpdate() const { return downloads_->bytesToUpdate(); }
+
+void Patcher::scanOwnCommandLine() {
+  if (const std::optional<int> mode = selfUpdate_->scanOwnCommandLine()) accessMode_ = *mode;
+}
+
+void Patcher::setOwnFileName(std::string name) { selfUpdate_->setOwnFileName(std::move(name)); }
+
+const std::string& Patcher::ownFileName() const { return selfUpdate_->ownFileName(); }
+
+const std::string& Patcher::ownProgramPath() const { return selfUpdate_->ownProgramPath(); }
+
+const std::string& Patcher::restartArguments() const { return selfUpdate_->restartArguments(); }
+
+void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedName) {
+  selfUpdate_->registerSelfReplacement(newCopy, replacedName);
+}
+
+void Patcher::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {
+  selfUpdate_->startSelfCopy(sourceName, targetName, inlineCopy);
+}
 
 std::string Patcher::baseFor() const {
   return defaultRootPath_.empty() ? installDirectory_ : defaultRootPath_;

@@ -19,6 +19,7 @@
 #include "manifest/product_list.h"
 #include "session/session_log.h"
 #include "session/session_services.h"
+#include "session/worker_job.h"
 
 typedef struct _xmlDoc xmlDoc;
 typedef struct _xmlNode xmlNode;
@@ -31,17 +32,7 @@ class ProgressRates;
 class PatchCache;
 class DirectorySnapshot;
 class ProductRecord;
-
-// The job the worker runs (kind 0 load, 1 scan and download, 4 scan).
-struct WorkerJob {
-  static constexpr std::size_t kNamesCapacity = 256;  // names hold at most 255 characters
-  enum Kind : int { kLoad = 0, kScanAndDownload = 1, kScan = 4 };
-  PatchClient* client = nullptr;
-  class Patcher* patcher = nullptr;
-  int kind = kLoad;
-  std::string names;  // comma-separated product names, empty for all
-  std::uint32_t flags = 0;
-};
+class SelfUpdate;
 
 class Patcher : public SessionServices {
  public:
@@ -63,69 +54,63 @@ class Patcher : public SessionServices {
   void attachLogSink(int channel, std::unique_ptr<LogSink> sink);
   void enableLog(int channel, bool enabled);
 
-  // ---- Errors ----------------------------------------------------------------------------------
-  // Reports a failure once: the client's error(code, text), and the text to the log.
+  // ---- What the model, the file nodes and the stager use (session/session_services.h) -----------
   void reportError(int code, const std::string& text) override;
-  // A warning that does not stop anything (a file of a size other than the manifest's): logged, and
-  // given to the client's error() with code 0, the code that says nothing failed, since error() is
-  // the client's only channel for a text.
   void showWarning(const std::string& text) override { reportError(0, text); }
-  // Whether a downloaded file of the wrong size fails (44) instead of only being warned about. Off
-  // unless set.
-  bool strictSize() const override { return strictSize_; }
-  void setStrictSize(bool on) { strictSize_ = on; }
-
-  // ---- State the front end polls -------------------------------------------------------------
-  bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
-  // Sets the stop flag and the client's failedOrStopped.
-  void stop();
-  // The walks' cancel test: a stop was requested or the session has failed.
   bool isCancelled() const override;
   bool stopRequested() const override { return stopRequested_.load(); }
   bool failedOrStopped() const override;
   void clearFailure() override;
-  int internetAccessMode() const { return accessMode_; }
-  void setInternetAccessMode(int mode) { accessMode_ = mode; }
-
-  // ---- Paths ---------------------------------------------------------------------------------
-  // defaultRootPath, or installDirectory when that is empty.
-  std::string baseFor() const;
-  const std::string& installDirectory() const override { return installDirectory_; }
-  const std::string& defaultRootPath() const override { return defaultRootPath_; }
-
-  // ---- Defaults the model inherits ------------------------------------------------------------
+  void setStatusLine(const std::string& text) override;
+  void showProgress(int position, int bar) override;
+  bool fileChecked() override;
+  bool requestRestart(const std::string& file, bool isOwnProgram) override;
   const char* defaultServer() const override { return server_.empty() ? nullptr : server_.c_str(); }
   int defaultPort() const override { return port_; }
-
-  // ---- Progress and statistics -----------------------------------------------------------------
-  ProgressRates& statistics() override { return *statistics_; }
+  const std::string& defaultRootPath() const override { return defaultRootPath_; }
+  const std::string& installDirectory() const override { return installDirectory_; }
   PatchCache& patchCache() override { return *patchCache_; }
   DirectorySnapshot& directorySnapshot() override { return *directorySnapshot_; }
-
-  // ---- The products of the manifest (manifest/product_list.h) --------------------------------
-  ProductList& products() { return *products_; }
-  // The product named `name` (letter case ignored) anywhere in the tree; null when there is none.
+  const std::string& snapshotFolder() const override { return snapshotFolder_; }
+  ProgressRates& statistics() override { return *statistics_; }
+  void reportTimeEstimate() override;
   ProductHandle* findProduct(TextArgument name) const override { return products_->findProduct(name); }
-  // The product built from the manifest's "Product" element and its node tree; null before a load.
-  ProductHandle* topProduct() const { return products_->top(); }
-  DistributionNode* tree() const { return products_->tree(); }
-  // The background stager's switch: off at the start; no option of the program turns it on.
-  bool trickleEnabled() const override { return trickleEnabled_; }
-  void setTrickleEnabled(bool on) { trickleEnabled_ = on; }
-  // The node kinds above the model: file nodes, and the stager of a non-live distribution.
   std::unique_ptr<ManifestNode> makeFileNode() override;
   std::unique_ptr<Stager> makeStager(ProductHandle* product, const xmlNode* element) override;
   Stager* topStager() override;
-
-  // ---- Download requests (transfer/download_requests.h) ------------------------------------------
-  // Both block the calling thread until their transfer has ended; see DownloadRequests.
+  bool trickleEnabled() const override { return trickleEnabled_; }
+  const std::string& ownFileName() const override;
+  void registerSelfReplacement(const char* newCopy, const char* replacedName) override;
+  void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) override;
+  void limitExceededWarning() override;
+  int totalDownloadBytes(const char* names, std::uint32_t flags) override;
+  bool strictSize() const override { return strictSize_; }
   int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                        int decompress) override;
   int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                      int downloadSize, int totalSize, bool useTemp, bool showProgress) override;
-  void reportTimeEstimate() override;
+
+  // ---- Settings and state the front end and the tests use ----------------------------------------
+  bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
+  // Sets the stop flag and the client's failedOrStopped.
+  void stop();
+  int internetAccessMode() const { return accessMode_; }
+  void setInternetAccessMode(int mode) { accessMode_ = mode; }
+  // defaultRootPath, or installDirectory when that is empty.
+  std::string baseFor() const;
+  // Whether a downloaded file of the wrong size fails (44) instead of only being warned about; off
+  // unless set.
+  void setStrictSize(bool on) { strictSize_ = on; }
+  // The background stager's switch: off at the start; no option of the program turns it on.
+  void setTrickleEnabled(bool on) { trickleEnabled_ = on; }
   // The requests with their counters, credentials and settings.
   DownloadRequests& downloads() { return *downloads_; }
+
+  // ---- The products of the manifest (manifest/product_list.h) --------------------------------
+  ProductList& products() { return *products_; }
+  // The product built from the manifest's "Product" element and its node tree; null before a load.
+  ProductHandle* topProduct() const { return products_->top(); }
+  DistributionNode* tree() const { return products_->tree(); }
 
   // ---- Jobs (session/patcher_jobs.cpp) --------------------------------------------------------
   // Called on the UI thread. Flag 0x20 on any of them: wait, pumping messages, until the worker has
@@ -148,8 +133,6 @@ class Patcher : public SessionServices {
   // the worker cannot run.
   bool update(const char* names, std::uint32_t flags);
   bool manifestLoaded() const { return manifestLoaded_.load(); }
-  // A file node finished its check: advances the scan progress; false when no files are counted.
-  bool fileChecked() override;
   // bytesToUpdate and totalDownloadBytes over every product.
   void recountTotals();
 
@@ -163,14 +146,10 @@ class Patcher : public SessionServices {
   int countFiles(const char* names, std::uint32_t flags);
   // Bytes still to update (0 when everything is current).
   int updateAmount(const char* names, std::uint32_t flags);
-  int totalDownloadBytes(const char* names, std::uint32_t flags) override;
   std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
   // The named product's local root (empty when it has none or no product matches); without a name
   // the default root path.
   std::string distributionPath(const char* name) const;
-  // The first call per session reports error 85 (install missing files from the CD); later calls do
-  // nothing.
-  void limitExceededWarning() override;
 
   // ---- What the last load read (session/patcher_load.cpp) --------------------------------------
   // The manifest is fetched into a buffer of this many bytes; a larger body fails the access mode.
@@ -196,14 +175,7 @@ class Patcher : public SessionServices {
   // Whether a load ends with the rescan of every file (on unless switched off).
   void setRescanAfterLoad(bool on) { rescanAfterLoad_ = on; }
 
-  // ---- What the file nodes' verification uses ---------------------------------------------------
-  // Shows `text` on the client's status line (its fileStarted notification).
-  void setStatusLine(const std::string& text) override;
-  void showProgress(int position, int bar) override;
-  bool requestRestart(const std::string& file, bool isOwnProgram) override;
-  // The folder the directory snapshot was filled from; empty while it holds nothing (it is filled for
-  // the length of a scan pass or a rescan). Its records name files relative to this folder.
-  const std::string& snapshotFolder() const override { return snapshotFolder_; }
+  // ---- The scan's caches and counters ------------------------------------------------------------
   // Fills the snapshot from `folder` (dropping what it held) and opens the folder's patch cache, as
   // every scan does before it checks files. Worker thread, or while no job runs.
   void openCaches(const std::string& folder);
@@ -211,25 +183,13 @@ class Patcher : public SessionServices {
   int filesChecked() const { return filesChecked_; }
   int bytesToUpdate() const;
 
-  // ---- The running program and its replacement (session/patcher_self_update.cpp) -----------------
-  // Reads the process's command line: "inetType:<0-3>" sets the access mode, "PatchPatcher <file>"
-  // starts the copy of this program over that file, every other token is kept for a restart.
+  // ---- The running program and its replacement (session/self_update.h) --------------------------
+  // Reads the process's command line (see SelfUpdate); an "inetType:" token sets the access mode.
   void scanOwnCommandLine();
-  // The running program's file name without its folder.
-  const std::string& ownFileName() const override { return ownFileName_; }
-  // Tests: the name the running program goes by from now on (kept by later command-line scans).
+  // Tests: the name the running program goes by from now on.
   void setOwnFileName(std::string name);
-  // The program a restart starts, and the arguments it is given.
-  const std::string& ownProgramPath() const { return ownProgramPath_; }
-  const std::string& restartArguments() const { return restartArguments_; }
-  // The first call registers `newCopy` as the program to restart; when it does not contain
-  // `replacedName`, the restart is told ("PatchPatcher" and the name) to copy itself over that file.
-  // Later calls and a null newCopy change nothing.
-  void registerSelfReplacement(const char* newCopy, const char* replacedName) override;
-  // The first call copies sourceName over targetName (relative names lie in the base folder), on the
-  // calling thread when `inlineCopy` is set, otherwise on the copy worker. Opening either file is tried
-  // 26 times, 500 ms apart, unless the session fails meanwhile. Later calls change nothing.
-  void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) override;
+  const std::string& ownProgramPath() const;
+  const std::string& restartArguments() const;
 
  private:
   // Job machinery (session/patcher_jobs.cpp).
@@ -267,10 +227,6 @@ class Patcher : public SessionServices {
   void dropSnapshot();
   void savePatchCache();
   void closeAuthorisations();
-  // The copy of the self-update (session/patcher_self_update.cpp).
-  void copySelf(const std::string& source, const std::string& destination);
-  // The running program's file name, from its path or else from its command line.
-  static std::string runningFileName();
 
  private:
   PatchClient* client_;
@@ -296,7 +252,6 @@ class Patcher : public SessionServices {
   // Jobs.
   WorkerJob job_;
   WorkerThread worker_;
-  WorkerThread copyWorker_;
   std::atomic<bool> workerBusy_{false};
   std::atomic<bool> updateRunning_{false};
   std::atomic<bool> loading_{false};
@@ -308,20 +263,13 @@ class Patcher : public SessionServices {
   std::atomic<bool> limitWarningGiven_{false};
   std::string snapshotFolder_;
 
-  // The running program and its replacement.
-  std::string ownFileName_;
-  bool ownFileNameFixed_ = false;
-  std::string ownProgramPath_;
-  std::string restartArguments_;  // at most 255 characters
-  bool replacementRegistered_ = false;
-  std::atomic<bool> copyStarted_{false};
-
   // Counters of the scan and download passes.
   int filesTotal_ = 0;
   int filesChecked_ = 0;
 
   std::unique_ptr<ProgressRates> statistics_;
   std::unique_ptr<DownloadRequests> downloads_;
+  std::unique_ptr<SelfUpdate> selfUpdate_;
   std::unique_ptr<PatchCache> patchCache_;
   std::unique_ptr<DirectorySnapshot> directorySnapshot_;
   // Declared after the caches it shares, so it is destroyed before them.

@@ -4,14 +4,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "launcher/patch_client.h"
+
 #include "common/text_format.h"
 #include "common/tokenizer.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "session/patcher.h"
+#include "session/self_update.h"
+#include "session/session_services.h"
 
 namespace korvel {
 
@@ -29,7 +30,20 @@ constexpr std::size_t kCopyBlockBytes = 512;
 
 }  // namespace
 
-std::string Patcher::runningFileName() {
+SelfUpdate::SelfUpdate(SessionServices& session) : session_(session) {
+  ownFileName_ = cutToCapacity(runningFileName(), kNameCapacity);
+  ownProgramPath_ = ownFileName_;
+}
+
+SelfUpdate::~SelfUpdate() { finishCopy(); }
+
+void SelfUpdate::finishCopy() {
+  copyWorker_.setPriority(platform::kThreadPriorityHighest);
+  copyWorker_.wait();
+  copyWorker_.closeHandle();
+}
+
+std::string SelfUpdate::runningFileName() {
   std::string path = platform::programPath();
   if (!path.empty()) {
     for (char& c : path)
@@ -47,12 +61,13 @@ std::string Patcher::runningFileName() {
   return {};
 }
 
-void Patcher::setOwnFileName(std::string name) {
+void SelfUpdate::setOwnFileName(std::string name) {
   ownFileName_ = std::move(name);
   ownFileNameFixed_ = true;
 }
 
-void Patcher::scanOwnCommandLine() {
+std::optional<int> SelfUpdate::scanOwnCommandLine() {
+  std::optional<int> accessMode;
   if (!ownFileNameFixed_) ownFileName_ = cutToCapacity(runningFileName(), kNameCapacity);
   ownProgramPath_ = ownFileName_;
 
@@ -78,15 +93,16 @@ void Patcher::scanOwnCommandLine() {
     const std::size_t option = text.find(kAccessModeOption);
     if (option != std::string::npos && option + std::strlen(kAccessModeOption) < text.size()) {
       const int mode = std::atoi(text.c_str() + option + std::strlen(kAccessModeOption));
-      if (mode >= 0 && mode <= 3) accessMode_ = mode;
+      if (mode >= 0 && mode <= 3) accessMode = mode;
     }
     const std::string argument = text.find(' ') != std::string::npos ? "\"" + text + "\"" : text;
     restartArguments_ =
         cutToCapacity(restartArguments_.empty() ? argument : restartArguments_ + " " + argument, kNameCapacity);
   }
+  return accessMode;
 }
 
-void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedName) {
+void SelfUpdate::registerSelfReplacement(const char* newCopy, const char* replacedName) {
   if (!newCopy || replacementRegistered_) return;
   replacementRegistered_ = true;
   ownProgramPath_ = newCopy;
@@ -99,10 +115,11 @@ void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedN
   }
 }
 
-void Patcher::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {
+void SelfUpdate::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {
   if (!sourceName || !targetName) return;
   if (copyStarted_.exchange(true)) return;
-  const std::string base = defaultRootPath_.empty() ? platform::currentDirectory() : defaultRootPath_;
+  const std::string& root = session_.defaultRootPath();
+  const std::string base = root.empty() ? platform::currentDirectory() : root;
   auto inBase = [&](const char* name) {
     const std::string text = name;
     return cutToCapacity(platform::isAbsolutePath(text) ? text : base + "\\" + text, kCopyPathCapacity);
@@ -120,18 +137,18 @@ void Patcher::startSelfCopy(const char* sourceName, const char* targetName, bool
   });
 }
 
-void Patcher::copySelf(const std::string& source, const std::string& destination) {
+void SelfUpdate::copySelf(const std::string& source, const std::string& destination) {
   if (source == destination) return;
   platform::setFileAttributes(destination, platform::kAttributeNormal);
-  log(boundedFormat(kLineCapacity, "File Copy: Sourcefile = %s\n", source.c_str()));
-  log(boundedFormat(kLineCapacity, "File Copy: Destfile = %s\n", destination.c_str()));
+  session_.log(boundedFormat(kLineCapacity, "File Copy: Sourcefile = %s\n", source.c_str()));
+  session_.log(boundedFormat(kLineCapacity, "File Copy: Destfile = %s\n", destination.c_str()));
 
   // The old instance of the program may still hold its file for a while after starting this one.
   auto openWithRetries = [&](const std::string& path, const char* mode, const char* failureLine) {
     platform::File file = platform::File::open(path, mode);
-    for (int retries = 0; !file && retries < kCopyRetries && !(client_ && client_->sessionHasFailed()); ++retries) {
+    for (int retries = 0; !file && retries < kCopyRetries && !session_.failedOrStopped(); ++retries) {
       platform::sleepMs(kCopyRetryMs);
-      log(boundedFormat(kLineCapacity, failureLine, path.c_str()));
+      session_.log(boundedFormat(kLineCapacity, failureLine, path.c_str()));
       file = platform::File::open(path, mode);
     }
     return file;
@@ -141,11 +158,11 @@ void Patcher::copySelf(const std::string& source, const std::string& destination
   if (!in) return;
   platform::File out = openWithRetries(destination, "wb", "File Copy: Couldn't open Dest File %s, trying again...\n");
   if (!out) return;
-  log("File Copy: Success, copying file...\n");
+  session_.log("File Copy: Success, copying file...\n");
   char block[kCopyBlockBytes];
   for (std::size_t count = in.read(block, sizeof block); count > 0; count = in.read(block, sizeof block))
     out.write(block, count);
-  log("File Copy: Complete\n");
+  session_.log("File Copy: Complete\n");
   out.close();
 }
 

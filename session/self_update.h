@@ -1,0 +1,62 @@
+// The running program as the session sees it: its own command line (the access mode, the arguments a
+// restart passes on, the request to copy a new copy over the old program), the registration of a
+// downloaded new copy, and that copy, inline or on the copy worker.
+#pragma once
+
+#include <atomic>
+#include <optional>
+#include <string>
+
+#include "common/worker_thread.h"
+
+namespace korvel {
+
+class SessionServices;
+
+class SelfUpdate {
+ public:
+  // `session` gives the log, the failure state and the default root the copy resolves names in.
+  explicit SelfUpdate(SessionServices& session);
+  ~SelfUpdate();
+  SelfUpdate(const SelfUpdate&) = delete;
+  SelfUpdate& operator=(const SelfUpdate&) = delete;
+
+  // Reads the process's command line: "PatchPatcher <file>" starts the copy of this program over that
+  // file, every other token is kept for a restart. Returns the access mode of an "inetType:<0-3>"
+  // token, when there is one.
+  std::optional<int> scanOwnCommandLine();
+  // The running program's file name without its folder.
+  const std::string& ownFileName() const { return ownFileName_; }
+  // Tests: the name the running program goes by from now on (kept by later command-line scans).
+  void setOwnFileName(std::string name);
+  // The program a restart starts, and the arguments it is given (at most 255 characters).
+  const std::string& ownProgramPath() const { return ownProgramPath_; }
+  const std::string& restartArguments() const { return restartArguments_; }
+  // The first call registers `newCopy` as the program to restart; when it does not contain
+  // `replacedName`, the restart is told ("PatchPatcher" and the name) to copy itself over that file.
+  // Later calls and a null newCopy change nothing.
+  void registerSelfReplacement(const char* newCopy, const char* replacedName);
+  // The first call copies sourceName over targetName (relative names lie in the base folder), on the
+  // calling thread when `inlineCopy` is set, otherwise on the copy worker. Opening either file is tried
+  // 26 times, 500 ms apart, unless the session fails meanwhile. Later calls change nothing.
+  void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy);
+  // Lets a running copy finish (at the highest priority) and waits for it.
+  void finishCopy();
+
+  // The running program's file name, from its path or else from its command line.
+  static std::string runningFileName();
+
+ private:
+  void copySelf(const std::string& source, const std::string& destination);
+
+  SessionServices& session_;
+  std::string ownFileName_;
+  bool ownFileNameFixed_ = false;
+  std::string ownProgramPath_;
+  std::string restartArguments_;
+  bool replacementRegistered_ = false;
+  std::atomic<bool> copyStarted_{false};
+  WorkerThread copyWorker_;
+};
+
+}  // namespace korvel
