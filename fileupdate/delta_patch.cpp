@@ -3,15 +3,18 @@
 #include "fileupdate/delta_patch.h"
 
 #include <algorithm>
-#include <mutex>
+#include <cstring>
 #include <vector>
 
-#include "launcher/patch_client.h"
+#include "common/file_utils.h"
+#include "common/progress_channels.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
 #include "session/session_services.h"
 #include "transfer/progress_rates.h"
+
+#include <zlib.h>
 
 namespace korvel {
 
@@ -31,65 +34,81 @@ std::int64_t literalLength(std::uint32_t word) {
   return value < 0 ? -static_cast<std::int64_t>(value) : -1;
 }
 
-// Every combine in the process shares the held file's name.
-std::mutex& combineMutex() {
-  static std::mutex mutex;
-  return mutex;
+// The folder part of a path ('\' or '/'), empty for a bare name.
+std::string folderOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of("\\/");
+  return cut == std::string::npos ? std::string() : path.substr(0, cut);
 }
 
-// Runs the records of validated data from the held old file into the new file.
+// Runs the records of the delta data from the old file into the new one, checking each record as it
+// comes: a record that runs past the data or copies from beyond the old file ends the combine.
 class Combiner {
  public:
-  Combiner(const std::uint8_t* data, std::size_t length, platform::File& oldFile, platform::File& newFile,
+  Combiner(DeltaInput& data, std::uint64_t oldSize, platform::File& oldFile, platform::File& newFile,
            CombineContext& context)
-      : data_(data), length_(length), oldFile_(oldFile), newFile_(newFile), context_(context) {}
+      : data_(data), oldSize_(oldSize), oldFile_(oldFile), newFile_(newFile), context_(context) {}
 
-  // False when a read, seek or write failed, or the context cancelled (see cancelled()).
+  // False when the data is malformed, a read, seek or write failed, or the context cancelled.
   bool run(bool large) {
     start_ = lastRefresh_ = context_.tickMs();
-    std::size_t position = kDeltaHeaderSize;
-    while (position < length_) {
-      if (context_.cancelled()) {
-        cancelled_ = true;
-        return false;
-      }
-      const std::uint32_t word = readWord(data_ + position);
+    const std::uint64_t length = data_.size();
+    std::uint64_t position = kDeltaHeaderSize;
+    std::uint8_t word[4];
+    while (position < length) {
+      if (context_.cancelled()) return false;
+      if (length - position < 4 || !data_.read(word, 4)) return false;
       position += 4;
-      const std::int64_t literal = literalLength(word);
+      const std::uint32_t first = readWord(word);
+      const std::int64_t literal = literalLength(first);
       if (literal >= 0) {
-        const std::size_t size = static_cast<std::size_t>(literal);
-        if (newFile_.write(data_ + position, size) != size) return false;
-        position += size;
+        if (static_cast<std::uint64_t>(literal) > length - position) return false;
+        if (!literalRecord(static_cast<std::uint64_t>(literal))) return false;
+        position += static_cast<std::uint64_t>(literal);
       } else {
-        const std::uint32_t offset = readWord(data_ + position);
+        if (length - position < 4 || !data_.read(word, 4)) return false;
         position += 4;
-        if (!copy(offset, word)) return false;
+        const std::uint64_t offset = readWord(word);
+        if (first != 0 && offset + first > oldSize_) return false;
+        if (!copy(offset, first)) return false;
       }
       context_.bytesConsumed(static_cast<std::uint32_t>(position));
       refreshWhenDue();
-      if (large) reportPercent(position);
+      if (large) reportPercent(position, length);
     }
     return true;
   }
 
-  bool cancelled() const { return cancelled_; }
   std::uint32_t elapsed() { return context_.tickMs() - start_; }
+  const CombineOutput& output() const { return output_; }
 
  private:
-  bool copy(std::uint32_t offset, std::uint32_t count) {
+  bool write(const std::uint8_t* bytes, std::size_t count) {
+    if (newFile_.write(bytes, count) != count) return false;
+    output_.crc = static_cast<std::uint32_t>(crc32(output_.crc, bytes, static_cast<uInt>(count)));
+    output_.size += count;
+    return true;
+  }
+
+  bool literalRecord(std::uint64_t count) {
+    if (buffer_.empty()) buffer_.resize(kCombineBlockSize);
+    while (count > 0) {
+      const std::size_t block = static_cast<std::size_t>(std::min<std::uint64_t>(count, buffer_.size()));
+      if (!data_.read(buffer_.data(), block) || !write(buffer_.data(), block)) return false;
+      count -= block;
+    }
+    return true;
+  }
+
+  bool copy(std::uint64_t offset, std::uint32_t count) {
     if (count == 0) return true;
-    if (!oldFile_.seek(offset)) return false;
+    if (!oldFile_.seek(static_cast<std::int64_t>(offset))) return false;
     if (buffer_.empty()) buffer_.resize(kCombineBlockSize);
     std::uint32_t left = count;
     while (left > 0) {
       // A copy can be gigabytes long; a stop should not wait for its end.
-      if (context_.cancelled()) {
-        cancelled_ = true;
-        return false;
-      }
+      if (context_.cancelled()) return false;
       const std::size_t block = std::min<std::size_t>(left, buffer_.size());
-      if (!readFully(buffer_.data(), block)) return false;
-      if (newFile_.write(buffer_.data(), block) != block) return false;
+      if (!readFully(buffer_.data(), block) || !write(buffer_.data(), block)) return false;
       left -= static_cast<std::uint32_t>(block);
       refreshWhenDue();
     }
@@ -115,30 +134,24 @@ class Combiner {
     context_.refresh();
   }
 
-  void reportPercent(std::size_t position) {
-    const int value = static_cast<int>(static_cast<std::uint64_t>(position) * 100 / length_);
+  void reportPercent(std::uint64_t position, std::uint64_t length) {
+    const int value = static_cast<int>(position * 100 / length);
     if (value == lastPercent_) return;
     lastPercent_ = value;
     context_.percent(value);
   }
 
-  const std::uint8_t* data_;
-  std::size_t length_;
+  DeltaInput& data_;
+  std::uint64_t oldSize_;
   platform::File& oldFile_;
   platform::File& newFile_;
   CombineContext& context_;
   std::vector<std::uint8_t> buffer_;
+  CombineOutput output_;
   std::uint32_t start_ = 0;
   std::uint32_t lastRefresh_ = 0;
   int lastPercent_ = 0;
-  bool cancelled_ = false;
 };
-
-// Puts the old file back under the target's name, dropping whatever was written there.
-void restoreOld(const std::string& held, const std::string& target) {
-  platform::deleteFile(target);
-  platform::renameFile(held, target);
-}
 
 }  // namespace
 
@@ -163,48 +176,102 @@ bool deltaDataValid(const std::uint8_t* data, std::size_t length, std::uint64_t 
   return true;
 }
 
-bool combineDelta(const std::string& target, const std::uint8_t* data, std::size_t length,
-                  CombineContext& context) {
-  std::lock_guard<std::mutex> lock(combineMutex());
+bool MemoryDeltaInput::read(std::uint8_t* into, std::size_t count) {
+  if (count > length_ - position_) return false;
+  std::memcpy(into, data_ + position_, count);
+  position_ += count;
+  return true;
+}
 
-  platform::FileInfo info;
-  if (!platform::fileInfo(target, info) || info.isDirectory) return false;
-  // Malformed data is refused before the old file is moved: nothing is then at risk.
-  if (!deltaDataValid(data, length, info.size)) return false;
+struct FileDeltaInput::Source {
+  platform::File file;
+  std::vector<std::uint8_t> buffer;
+  std::size_t start = 0, end = 0;
+};
 
-  // The full name, so that the held file stays the same file whatever the current directory becomes.
-  const std::string held = platform::fullPathName(kDeltaHoldName);
-  platform::deleteFile(held);
-  if (!platform::renameFile(target, held)) return false;
-
-  platform::File oldFile = platform::File::open(held, "rb");
-  platform::File newFile = oldFile ? platform::File::open(target, "wb") : platform::File();
-  if (!oldFile || !newFile) {
-    newFile.close();
-    oldFile.close();
-    restoreOld(held, target);
-    return false;
+FileDeltaInput::FileDeltaInput(const std::string& path) : source_(std::make_unique<Source>()) {
+  source_->file = platform::File::open(path, "rb");
+  const std::int64_t size = source_->file ? source_->file.size() : -1;
+  if (size < 0) {
+    source_->file.close();
+    return;
   }
+  size_ = static_cast<std::uint64_t>(size);
+  source_->buffer.resize(kCombineBlockSize);
+}
 
-  const bool large = readWord(data + 4) > kCombineLargeFile;
+FileDeltaInput::~FileDeltaInput() = default;
+
+bool FileDeltaInput::isOpen() const { return source_->file.isOpen(); }
+
+bool FileDeltaInput::read(std::uint8_t* into, std::size_t count) {
+  Source& s = *source_;
+  while (count > 0) {
+    if (s.start == s.end) {
+      if (!s.file) return false;
+      s.start = 0;
+      s.end = s.file.read(s.buffer.data(), s.buffer.size());
+      if (s.end == 0) return false;
+    }
+    const std::size_t step = std::min(count, s.end - s.start);
+    std::memcpy(into, s.buffer.data() + s.start, step);
+    s.start += step;
+    into += step;
+    count -= step;
+  }
+  return true;
+}
+
+bool combineDelta(const std::string& source, const std::string& output, DeltaInput& data, CombineContext& context,
+                  CombineOutput& out) {
+  platform::FileInfo info;
+  if (!platform::fileInfo(source, info) || info.isDirectory) return false;
+  std::uint8_t header[kDeltaHeaderSize];
+  if (data.size() < kDeltaHeaderSize || !data.read(header, sizeof header)) return false;
+
+  platform::File oldFile = platform::File::open(source, "rb");
+  if (!oldFile) return false;
+  platform::setFileAttributes(output, platform::kAttributeNormal);
+  platform::File newFile = platform::File::open(output, "wb");
+  if (!newFile) return false;
+
+  const bool large = readWord(header + 4) > kCombineLargeFile;
   if (large) {
-    context.showStatus(target);
+    context.showStatus(source);
     context.percent(0);
   }
-  Combiner combiner(data, length, oldFile, newFile, context);
+  Combiner combiner(data, info.size, oldFile, newFile, context);
   bool complete = combiner.run(large);
-  // A close that fails lost the last buffered bytes: the new file is not complete.
+  // A close that fails lost the last buffered bytes: the new file is not complete. Its data reaches
+  // the disk before the caller may rename it over the old file.
+  if (complete && !newFile.flushToDisk()) complete = false;
   if (!newFile.close()) complete = false;
   oldFile.close();
   context.millisecondsSpent(combiner.elapsed());
 
   if (!complete) {
-    restoreOld(held, target);
+    platform::deleteFile(output);
     return false;
   }
   if (large) context.percent(100);
-  platform::deleteFile(held);
+  out = combiner.output();
   return true;
+}
+
+bool combineDelta(const std::string& target, const std::uint8_t* data, std::size_t length,
+                  CombineContext& context) {
+  const std::string folder = folderOf(target);
+  const std::string output = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
+  MemoryDeltaInput input(data, length);
+  CombineOutput written;
+  if (!combineDelta(target, output, input, context, written)) {
+    platform::deleteFile(output);
+    return false;
+  }
+  platform::setFileAttributes(target, platform::kAttributeNormal);
+  if (platform::replaceFile(output, target)) return true;
+  platform::deleteFile(output);
+  return false;
 }
 
 // ---- The session's context ------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace korvel {
@@ -55,10 +56,8 @@ class SessionCombineContext : public CombineContext {
   std::int32_t startMilliseconds_ = 0;
 };
 
-// The name of the intermediate file that holds the old version during a combine, in the process's
-// current directory.
-inline constexpr const char* kDeltaHoldName = "delta.hld";
-// Copies move at most this many bytes at a time.
+// Copies and literals move at most this many bytes at a time; delta data is read through a buffer
+// of this size, so a combine holds a few of them whatever the size of the data.
 inline constexpr std::size_t kCombineBlockSize = 0x40000;
 // A new file larger than this reports its status line and a percentage.
 inline constexpr std::uint32_t kCombineLargeFile = 0x200000;
@@ -69,13 +68,59 @@ inline constexpr std::size_t kDeltaHeaderSize = 8;
 // records that each lie wholly within the data and copy only from within the old file.
 bool deltaDataValid(const std::uint8_t* data, std::size_t length, std::uint64_t oldSize);
 
-// Turns the file `target` (the old version) into the new version described by `data`. The old file is
-// moved to kDeltaHoldName in the current directory and read from there; the new file is written
-// under `target`. True when the new file was written completely; then the held file is deleted.
-// False when the data is malformed (checked before any file is touched), a file cannot be opened, a
-// read or write fails, or the context cancels: in every such case the old file is back under
-// `target`. Blocks the calling thread; combines in one process run one at a time, since they share
-// the held file's name.
+// Delta data, read front to back.
+class DeltaInput {
+ public:
+  virtual ~DeltaInput() = default;
+  virtual std::uint64_t size() const = 0;
+  // Exactly `count` bytes into `into`; false when the data ends first or cannot be read.
+  virtual bool read(std::uint8_t* into, std::size_t count) = 0;
+};
+
+// Delta data held in memory (tests, the fuzz target).
+class MemoryDeltaInput : public DeltaInput {
+ public:
+  MemoryDeltaInput(const std::uint8_t* data, std::size_t length) : data_(data), length_(data ? length : 0) {}
+  std::uint64_t size() const override { return length_; }
+  bool read(std::uint8_t* into, std::size_t count) override;
+
+ private:
+  const std::uint8_t* data_;
+  std::size_t length_;
+  std::size_t position_ = 0;
+};
+
+// Delta data in a file, read through one buffer of kCombineBlockSize bytes.
+class FileDeltaInput : public DeltaInput {
+ public:
+  explicit FileDeltaInput(const std::string& path);
+  ~FileDeltaInput() override;
+  bool isOpen() const;
+  std::uint64_t size() const override { return size_; }
+  bool read(std::uint8_t* into, std::size_t count) override;
+
+ private:
+  struct Source;
+  std::unique_ptr<Source> source_;
+  std::uint64_t size_ = 0;
+};
+
+// What a combine wrote: the new file's length and CRC-32.
+struct CombineOutput {
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+};
+
+// Writes the new version of the file `source` described by `data` to `output`; `source` is only read.
+// True when the output was written completely and reached the disk; `out` then describes it. False
+// when the data is malformed, a file cannot be opened, a read or write fails, or the context cancels:
+// `output` then does not exist. Blocks the calling thread.
+bool combineDelta(const std::string& source, const std::string& output, DeltaInput& data, CombineContext& context,
+                  CombineOutput& out);
+
+// Turns the file `target` into the new version described by `data`: the new version is written
+// beside it and renamed over it, so `target` holds the old bytes or the new ones, never a mix. True
+// when the new version is in place; false as above, with the old file untouched.
 bool combineDelta(const std::string& target, const std::uint8_t* data, std::size_t length,
                   CombineContext& context);
 

@@ -8,7 +8,7 @@
 #include "fileupdate/file_crc.h"
 #include "common/path_tokens.h"
 #include "fileupdate/time_stamp.h"
-#include "launcher/patch_client.h"
+#include "common/progress_channels.h"
 #include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"

@@ -1,6 +1,8 @@
 // File nodes and their delta data: choosing the delta that fits the local file, and applying it.
 #include <vector>
 
+#include "common/file_utils.h"
+
 #include "fileupdate/delta_patch.h"
 #include "fileupdate/file_node.h"
 #include "common/text_format.h"
@@ -19,22 +21,6 @@ constexpr std::size_t kDeltaPathCapacity = 256;
 constexpr std::size_t kDuplicateBlock = 512;
 // Pauses around the patch of the running program's copy, letting the file system settle.
 constexpr std::uint32_t kSettleMs = 500;
-
-// The whole file; false when it cannot be opened or read completely.
-bool readWholeFile(const std::string& path, std::vector<std::uint8_t>& out) {
-  platform::File file = platform::File::open(path, "rb");
-  if (!file) return false;
-  const std::int64_t size = file.size();
-  if (size < 0) return false;
-  out.assign(static_cast<std::size_t>(size), 0);
-  std::size_t got = 0;
-  while (got < out.size()) {
-    const std::size_t step = file.read(out.data() + got, out.size() - got);
-    if (step == 0) return false;
-    got += step;
-  }
-  return true;
-}
 
 // Copies `from` to `to` in 512-byte blocks, logging each open.
 void duplicate(const std::string& from, const std::string& to, SessionServices* services) {
@@ -73,42 +59,70 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
                  : std::string("Downloaded Delta file\n"));
 
   const std::string file = cutToCapacity(localFile(basePath), kDeltaPathCapacity);
-  // The data is read from where fetch put it, so both always name the same file.
+  // The data is read from where fetch put it, so both always name the same file. It is read as a
+  // stream while the records are combined, and removed once the combine is over.
   const std::string data = delta.localFile.value_or(std::string());
   log(boundedFormat(kLineCapacity, "Reading in delta data: %s\n", data.c_str()));
-  std::vector<std::uint8_t> buffer;
-  const bool haveData = readWholeFile(data, buffer);
-  platform::deleteFile(data);
+  FileDeltaInput input(data);
   log(boundedFormat(kLineCapacity, "Removing delta data: %s\n", data.c_str()));
-  if (!haveData) return result::kDeltaFailed;
+  if (!input.isOpen()) {
+    platform::deleteFile(data);
+    return result::kDeltaFailed;
+  }
 
+  // The running file cannot be rewritten: its copy under the temporary name is patched instead.
+  std::string target = file;
   if (isRunningProgram) {
-    // The running file cannot be rewritten: its copy under the temporary name is patched instead.
     log("Delta patching the patcher...\n");
     const std::string temporary = tempFilename();
-    if (!temporary.empty() && localName_ && !equalsIgnoreCase(temporary, *localName_)) {
-      const std::string target = cutToCapacity(tempFile(basePath), kDeltaPathCapacity);
-      duplicate(file, target, services_);
-      platform::sleepMs(kSettleMs);
-      log(boundedFormat(kLineCapacity, "Duplicated %s as %s\n", file.c_str(), target.c_str()));
-      log("Combining delta data...\n");
-      SessionCombineContext context(services_);
-      combineDelta(target, buffer.data(), buffer.size(), context);
-      log(boundedFormat(kLineCapacity, "Delta patch complete for %s\n", target.c_str()));
-      platform::sleepMs(kSettleMs);
+    if (temporary.empty() || !localName_ || equalsIgnoreCase(temporary, *localName_)) {
+      platform::deleteFile(data);
+      // The caller measures the copy; a wrong size there leads to the full download.
+      return result::kOk;
     }
-    // The caller measures the copy; a wrong size there leads to the full download.
-    return result::kOk;
+    target = cutToCapacity(tempFile(basePath), kDeltaPathCapacity);
+    duplicate(file, target, services_);
+    platform::sleepMs(kSettleMs);
+    log(boundedFormat(kLineCapacity, "Duplicated %s as %s\n", file.c_str(), target.c_str()));
+    log("Combining delta data...\n");
+  } else {
+    log(boundedFormat(kLineCapacity, "Combining delta data into %s\n", file.c_str()));
   }
 
-  platform::setFileAttributes(file, platform::kAttributeNormal);
-  log(boundedFormat(kLineCapacity, "Combining delta data into %s\n", file.c_str()));
+  // The new version is written beside the file and takes its place only once it is the manifest's
+  // file; until then the old bytes stay where they are.
+  const std::string folder = basePath.hasText() ? basePath.str() : std::string();
+  const std::string output = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
   SessionCombineContext context(services_);
-  if (combineDelta(file, buffer.data(), buffer.size(), context)) {
-    log(boundedFormat(kLineCapacity, "Delta patch complete for %s\n", file.c_str()));
-    return result::kOk;
+  CombineOutput written;
+  const bool combined = combineDelta(target, output, input, context, written);
+  platform::deleteFile(data);
+  if (!combined) {
+    platform::deleteFile(output);
+    return isCancelled() ? result::kStopped : result::kDeltaFailed;
   }
-  return isCancelled() ? result::kStopped : result::kDeltaFailed;
+  // A result that is not the manifest's file is thrown away; the full download follows.
+  if (totalSize_ != 0 && written.size != totalSize_) {
+    services_->showWarning(boundedFormat(kLineCapacity,
+                                         "Warning: Filesize verify:  Local %d vs. server %d, possible mid-patch\n",
+                                         static_cast<int>(written.size), static_cast<int>(totalSize_)));
+    platform::deleteFile(output);
+    return result::kDeltaFailed;
+  }
+  if (crc_ != 0 && written.crc != crc_) {
+    log(boundedFormat(kLineCapacity, "Delta result for %s does not match the manifest (CRC %08x, expected %08x)\n",
+                      target.c_str(), written.crc, crc_));
+    platform::deleteFile(output);
+    return result::kDeltaFailed;
+  }
+  platform::setFileAttributes(target, platform::kAttributeNormal);
+  if (!platform::replaceFile(output, target)) {
+    platform::deleteFile(output);
+    return result::kDeltaFailed;
+  }
+  log(boundedFormat(kLineCapacity, "Delta patch complete for %s\n", target.c_str()));
+  if (isRunningProgram) platform::sleepMs(kSettleMs);
+  return result::kOk;
 }
 
 }  // namespace korvel

@@ -84,9 +84,11 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
         stager && stager->getStagedFile(basePath, target, crc_, static_cast<std::int32_t>(totalSize_), timeStamp_, true);
     if (!staged) {
       const std::optional<std::string> server = effectiveServer();
-      const int code = services_->downloadToFile(
+      // The new bytes take the old file's place only when they are the manifest's file.
+      const int code = services_->downloadCheckedFile(
           server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
-          target.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_), true, true);
+          target.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_),
+          crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt);
       if (code != result::kOk) {
         if (code == result::kStopped)
           reportError(result::kStopped,

@@ -168,6 +168,9 @@ bool FileNode::check(TextArgument basePath) {
     return true;
   }
 
+  // Without a TimeStamp there is no time to compare: the CRC decides, answered by the patch cache
+  // while the file's size and time stay as they were, so the file is read once, not on every run.
+  if (timeStamp_ == 0 && !ignoreTimeStamp_) return compareCrc(basePath);
   if (ignoreTimeStamp_ || !timeDiffers(basePath, true)) return usesCrc() && compareCrc(basePath);
 
   cache.forget(key);

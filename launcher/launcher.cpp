@@ -2,6 +2,8 @@
 // fixed run sequence of the program.
 #include "launcher/launcher.h"
 
+#include "session/patcher.h"
+
 #include <atomic>
 
 #include "launcher/install_location.h"
@@ -138,7 +140,10 @@ int Launcher::runSequence() {
     result = updateAmount(name, 0);
     selectDistributions(name, true);
     setDistributionPath(name, directory);
-    if (updateAmount(name, 0) != 0) update(name, kWaitFlag);
+    // A stop the player asked for while the manifest loaded ends the run here: the update would
+    // clear it and download after the window was closed.
+    const bool stopAsked = patcher() && patcher()->stopRequested();
+    if (!stopAsked && updateAmount(name, 0) != 0) update(name, kWaitFlag);
     while (isBusy()) pumpMessages();
   }
 

@@ -7,28 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "common/progress_channels.h"
+
 namespace korvel {
 
 class Patcher;
-
-// Progress channels (the `bar` argument of progressRange / progressPosition).
-enum ProgressBar : int {
-  kBarScan = 0,
-  kBarFileDownload = 1,
-  kBarUnpack = 2,
-  kBarOverall = 3,
-  kBarChecksum = 4,
-  kBarDelta = 6,
-  kBarCopy = 7,
-};
-
-// Kinds of file notice (reportFile / fileNotice).
-enum FileNoticeKind : int {
-  kNoticeDownloadStarts = 0,
-  kNoticeUnpackStarts = 1,
-  kNoticeFinished = 3,
-  kNoticeCopyStarts = 4,
-};
 
 // Owns the session. The session reports only through the virtual notifications below; they may be
 // raised on the UI thread or on the session's worker thread. Overrides must therefore only touch what

@@ -69,7 +69,7 @@ class DistributionNode : public ManifestNode {
   // The bytes this distribution may download in one run (manifest/download_limits.cpp): the default
   // limit unless the limit flags carry 0x10; with 0x200 in `flags` that alone, otherwise plus the
   // limit of each environment type whose bit (0x1000 to 0x8000) the limit flags carry. 0 is no limit.
-  std::uint32_t allowance(ScanFlags flags) const;
+  std::uint64_t allowance(ScanFlags flags) const;
 
   // Whether this distribution's product is active (selected and accessible).
   bool isActive() const;

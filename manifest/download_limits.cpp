@@ -20,10 +20,11 @@ const char* labelOf(const ProductRecord& product) {
 }
 
 // The bytes the session would download for the product, counting files left alone by a limit.
-std::uint32_t requestedBytes(const ProductRecord& product) {
+std::uint64_t requestedBytes(const ProductRecord& product) {
   SessionServices* services = product.services();
   if (!services || !product.name()) return 0;
-  return static_cast<std::uint32_t>(services->totalDownloadBytes(product.name()->c_str(), scan::kIncludeLimitExceeded));
+  const std::int64_t bytes = services->requestedDownloadBytes(product.name()->c_str(), scan::kIncludeLimitExceeded);
+  return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
 }
 
 // Logs the exceeded limit and reports 86, unless the distribution was marked before.
@@ -36,8 +37,8 @@ void reportExceeded(const ProductRecord& product, const std::string& line, const
 
 }  // namespace
 
-std::uint32_t DistributionNode::allowance(ScanFlags flags) const {
-  std::uint32_t allowed = (limitFlags_ & kLeaveDefaultOut) ? 0 : static_cast<std::uint32_t>(limit_[0]);
+std::uint64_t DistributionNode::allowance(ScanFlags flags) const {
+  std::uint64_t allowed = (limitFlags_ & kLeaveDefaultOut) ? 0 : static_cast<std::uint32_t>(limit_[0]);
   if (flags & scan::kDefaultLimitOnly) return allowed;
   for (int type = 0; type < scan::kEnvironmentTypes; ++type)
     if (limitFlags_ & scan::environmentBit(type)) allowed += static_cast<std::uint32_t>(limit_[type + 1]);
@@ -51,9 +52,9 @@ bool ProductRecord::checkLimits(ScanFlags flags) {
   bool withinLimits = true;
 
   if (!(flags & kLeaveDefaultOut)) {
-    const std::uint32_t allowed = root->allowance(scan::kDefaultLimitOnly);
+    const std::uint64_t allowed = root->allowance(scan::kDefaultLimitOnly);
     if (allowed != 0) {
-      const std::uint32_t requested = requestedBytes(*this);
+      const std::uint64_t requested = requestedBytes(*this);
       if (requested > allowed) {
         if (!root->limitExceeded())
           reportExceeded(*this,
@@ -73,10 +74,10 @@ bool ProductRecord::checkLimits(ScanFlags flags) {
     if (!(saved & bit)) continue;
     // With only this type's bit and the default left out, the allowance is this type's limit alone.
     root->setLimitFlags(bit | kLeaveDefaultOut);
-    const std::uint32_t allowed = root->allowance(0);
+    const std::uint64_t allowed = root->allowance(0);
     if (allowed == 0) continue;
     ProductHandle* environment = root->environmentDistribution(type);
-    const std::uint32_t requested = environment ? requestedBytes(environment->record()) : 0;
+    const std::uint64_t requested = environment ? requestedBytes(environment->record()) : 0;
     if (requested <= allowed || !environment) continue;
     DistributionNode* environmentRoot = environment->record().rootDistribution();
     if (!environmentRoot) continue;

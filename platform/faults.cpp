@@ -8,6 +8,7 @@ void reset() {
   writeBudget.store(0);
   shortReads.store(0);
   failNextRead.store(false);
+  failReplaces.store(0);
 }
 
 }  // namespace korvel::platform::faults

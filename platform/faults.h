@@ -16,6 +16,8 @@ inline std::atomic<std::int64_t> writeBudget{0};
 inline std::atomic<std::int64_t> shortReads{0};
 // When set: the next File::read reports an error instead of data.
 inline std::atomic<bool> failNextRead{false};
+// The next N calls of replaceFile fail, as they do on Windows while another program holds the target.
+inline std::atomic<int> failReplaces{0};
 
 // Clears every seam (tests call this in their teardown).
 void reset();

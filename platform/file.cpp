@@ -74,6 +74,8 @@ bool File::hadError() const { return injectedError_ || (stream_ && std::ferror(s
 
 bool File::flush() { return stream_ && std::fflush(stream_.get()) == 0; }
 
+bool File::flushToDisk() { return stream_ && !injectedError_ && platform::flushToDisk(stream_.get()); }
+
 bool File::close() {
   if (!stream_) return false;
   std::FILE* raw = stream_.release();

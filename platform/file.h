@@ -35,6 +35,8 @@ class File {
   std::int64_t size();
   bool hadError() const;
   bool flush();
+  // Flushes and asks the system to put the data on the disk (before a rename makes it current).
+  bool flushToDisk();
   // Closes now; false when the close (the final flush) failed.
   bool close();
 

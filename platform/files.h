@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace korvel::platform {
@@ -55,6 +56,13 @@ bool setFileTime(const std::string& path, std::int64_t secondsSince1970);
 
 bool deleteFile(const std::string& path);
 bool renameFile(const std::string& from, const std::string& to);  // fails when `to` exists
+// Renames `from` over `to`, replacing it in one step (MoveFileEx with MOVEFILE_REPLACE_EXISTING and
+// MOVEFILE_WRITE_THROUGH; rename on POSIX): a reader sees the old file or the new one, never a mix.
+// Fails on Win32 while another process holds `to` open without sharing its deletion.
+bool replaceFile(const std::string& from, const std::string& to);
+// Writes the stream's buffered bytes and asks the system to put the file's data on the disk
+// (FlushFileBuffers; fsync), so that a rename that follows cannot outlive its content.
+bool flushToDisk(std::FILE* stream);
 bool createDirectory(const std::string& path);                    // true when it exists already
 bool removeDirectory(const std::string& path);                    // only an empty folder
 

@@ -8,7 +8,10 @@
 //   HttpRequest::send (as WinINet reports them there);
 // - the body is pulled in chunks of at most the caller's buffer size; memory stays bounded whatever
 //   the body's length;
-// - redirects are never followed and the status code is never acted on: an error page is the content;
+// - both follow up to kMaxRedirects redirects; the status code is the caller's to judge
+//   (HttpRequest::statusCode);
+// - both give up on a connection after kConnectTimeoutMs and on a body that stalls for kStallTimeoutMs;
+// - HttpRequest::abort, from any thread, ends a blocked send or read at once;
 // - a body that ends before the length the server announced fails at HttpRequest::read, whereas
 //   WinINet may end it as a short body with success (see kHttpReadReportsTruncatedBody).
 // Objects of these classes are used by one thread at a time.
@@ -35,6 +38,10 @@ inline constexpr std::uint32_t kInternetOpenTypeProxy = 3;
 // HttpOpenRequest flag: the response is not added to the cache.
 inline constexpr std::uint32_t kInternetFlagNoCacheWrite = 0x04000000;
 
+// The limits every request runs under, the same on both backends.
+inline constexpr std::uint32_t kConnectTimeoutMs = 30000;
+inline constexpr std::uint32_t kStallTimeoutMs = 60000;
+inline constexpr int kMaxRedirects = 5;
 // Capacity of each cracked URL component, terminating zero included.
 inline constexpr std::size_t kUrlComponentCapacity = 256;
 
@@ -49,6 +56,7 @@ inline constexpr std::uint32_t kErrorInternetNameNotResolved = 12007;
 inline constexpr std::uint32_t kErrorInternetCannotConnect = 12029;
 inline constexpr std::uint32_t kErrorInternetConnectionAborted = 12030;
 inline constexpr std::uint32_t kErrorInternetConnectionReset = 12031;
+inline constexpr std::uint32_t kErrorInternetOperationCancelled = 12017;
 inline constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
 
 // Whether HttpRequest::read fails when the connection closes before the announced body length:
@@ -147,6 +155,11 @@ class HttpRequest {
   // InternetReadFile: blocks until up to `size` bytes of the body are in `buffer`; `received` is 0 at
   // the end of the body. False with `error` set when the transfer failed.
   bool read(void* buffer, std::uint32_t size, std::uint32_t& received, std::uint32_t& error);
+  // The response's HTTP status (HTTP_QUERY_STATUS_CODE) once send succeeded; 0 when there is none.
+  int statusCode() const;
+  // Any thread: ends the request. A send or read blocked in it returns at once with an error, and
+  // every later call fails; the object must still be destroyed by its owner.
+  void abort();
 
   struct State;  // backend-defined
 

@@ -1,6 +1,8 @@
 // The patch session object: construction, the log channels, stopping and the shared accessors.
 #include "session/patcher.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 
 #include "common/text_format.h"
@@ -110,9 +112,17 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
                             showProgress);
 }
 
+int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
+                                 int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc) {
+  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
+                            DownloadCheck{true, crc});
+}
+
 void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }
 
-int Patcher::bytesToUpdate() const { return downloads_->bytesToUpdate(); }
+int Patcher::bytesToUpdate() const {
+  return static_cast<int>(std::min<std::int64_t>(downloads_->bytesToUpdate(), INT_MAX));
+}
 
 void Patcher::scanOwnCommandLine() {
   if (const std::optional<int> mode = selfUpdate_->scanOwnCommandLine()) accessMode_ = *mode;

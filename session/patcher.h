@@ -83,12 +83,16 @@ class Patcher : public SessionServices {
   void registerSelfReplacement(const char* newCopy, const char* replacedName) override;
   void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) override;
   void limitExceededWarning() override;
-  int totalDownloadBytes(const char* names, std::uint32_t flags) override;
+  std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) override {
+    return sumDownloadBytes(names, flags);
+  }
   bool strictSize() const override { return strictSize_; }
   int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                        int decompress) override;
   int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                      int downloadSize, int totalSize, bool useTemp, bool showProgress) override;
+  int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                          int downloadSize, int totalSize, std::optional<std::uint32_t> crc) override;
 
   // ---- Settings and state the front end and the tests use ----------------------------------------
   bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
@@ -146,6 +150,7 @@ class Patcher : public SessionServices {
   int countFiles(const char* names, std::uint32_t flags);
   // Bytes still to update (0 when everything is current).
   int updateAmount(const char* names, std::uint32_t flags);
+  int totalDownloadBytes(const char* names, std::uint32_t flags);
   std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
   // The named product's local root (empty when it has none or no product matches); without a name
   // the default root path.

@@ -2,6 +2,7 @@
 // the worker's dispatch on the job kind, and the message-pumping wait for it.
 #include <cstring>
 #include <exception>
+#include <new>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -177,35 +178,43 @@ void Patcher::waitForWorker(unsigned stepMs) {
 int Patcher::workerMain(const WorkerJob& job) {
   log("Thread Start\n");
   const char* names = namesOrNull(job.names);
-  bool result = false;
-  switch (job.kind) {
-    case WorkerJob::kLoad:
-      result = loadJob(job);
-      loading_.store(false);
-      break;
-    case WorkerJob::kScanAndDownload:
-      if (countFiles(names, 0x80) == 0) {
-        result = downloadPass(names);
-      } else {
-        if (client_) client_->scanStarted();
-        result = scanPass(names, job.flags);
-        if (client_ && client_->sessionHasFailed()) {
-          updateRunning_.store(false);
+  bool succeeded = false;
+  // Memory that cannot be had ends the job with 40, never the program.
+  try {
+    switch (job.kind) {
+      case WorkerJob::kLoad:
+        succeeded = loadJob(job);
+        loading_.store(false);
+        break;
+      case WorkerJob::kScanAndDownload:
+        if (countFiles(names, 0x80) == 0) {
+          succeeded = downloadPass(names);
         } else {
-          result = downloadPass(names);
+          if (client_) client_->scanStarted();
+          succeeded = scanPass(names, job.flags);
+          if (client_ && client_->sessionHasFailed()) {
+            updateRunning_.store(false);
+          } else {
+            succeeded = downloadPass(names);
+          }
         }
-      }
-      break;
-    case WorkerJob::kScan:
-      result = scanPass(names, job.flags);
-      break;
-    default:
-      break;
+        break;
+      case WorkerJob::kScan:
+        succeeded = scanPass(names, job.flags);
+        break;
+      default:
+        break;
+    }
+  } catch (const std::bad_alloc&) {
+    loading_.store(false);
+    updateRunning_.store(false);
+    reportError(result::kMemoryFailed, "Out of memory\n");
+    succeeded = false;
   }
   log("Thread Finish\n");
   // Last touch of this object: the UI thread may destroy the session as soon as it sees the worker idle.
   workerBusy_.store(false);
-  return result ? 1 : 0;
+  return succeeded ? 1 : 0;
 }
 
 }  // namespace korvel

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "common/text_argument.h"
@@ -101,8 +102,8 @@ class SessionServices {
   // ---- Download limits ---------------------------------------------------------------------------
   // Reports error 85 the first time per session.
   virtual void limitExceededWarning() = 0;
-  // Bytes still to download for the named products, with the walk flags given.
-  virtual int totalDownloadBytes(const char* names, std::uint32_t flags) = 0;
+  // Bytes still to download for the named products, with the walk flags given (not capped at 32 bits).
+  virtual std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) = 0;
   // Whether a downloaded file of the wrong size fails instead of only being warned about.
   virtual bool strictSize() const = 0;
 
@@ -112,6 +113,12 @@ class SessionServices {
                                int decompress) = 0;
   virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                              int downloadSize, int totalSize, bool useTemp, bool showProgress) = 0;
+  // The download of a file of the installation: through a temporary file beside localFile, with the
+  // progress shown, and put in place only when it has totalSize bytes (when not 0) and, when the CRC
+  // is given, that CRC; otherwise 49 and localFile is untouched.
+  virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
+                                  int decompress, int downloadSize, int totalSize,
+                                  std::optional<std::uint32_t> crc) = 0;
 };
 
 }  // namespace korvel

@@ -59,6 +59,8 @@ class GzipReader {
     int code = 0;
     return gzerror(file_, &code);
   }
+  // Whether what was read so far was passed through as it stands, not being gzip data at all.
+  bool transparent() { return gzdirect(file_) == 1; }
   // True when the file closed cleanly (or was not open).
   bool close() {
     if (!file_) return true;
@@ -150,7 +152,10 @@ bool HttpTransfer::expandCompressedFile() {
   std::vector<char> block(kExpansionBlock, 0);
   bool reachedEnd = false;
   while (!stopRequested_.load()) {
-    const int n = gz.read(block.data(), kExpansionBlock);
+    int n = gz.read(block.data(), kExpansionBlock);
+    // zlib passes a body that is not gzip data through unchanged; such a body (an error page, say)
+    // is not the file.
+    if (n > 0 && gz.transparent()) n = -1;
     if (n < 0) {
       std::fprintf(stderr, "%s\n", gz.errorText());
       if (bytesDecompressed_.load() > 0) {
@@ -187,43 +192,57 @@ bool HttpTransfer::expandCompressedFile() {
       fail("failed fwrite", result::kWriteFailed);
       return false;
     }
+    noteWritten(block.data(), static_cast<std::uint32_t>(n));
     bytesDecompressed_.fetch_add(static_cast<std::uint32_t>(n));
     decompressMillis_.store(elapsed(expansionTick_));
   }
 
   log("File decompression complete.\n");
-  if (!output.close()) std::fputs("failed fclose\n", stderr);
-  if (!gz.close()) std::fputs("failed gzclose\n", stderr);
-  if (!reachedEnd) discardUnfinished(destination);
+  // The expanded file counts only when its last bytes reached the disk and the gzip stream closed
+  // cleanly; a temporary file is flushed to the disk before anything may rename it into place.
+  const bool outputClosed = (!useTemp_ || output.flushToDisk()) && output.close();
+  output.close();
+  if (!outputClosed) std::fputs("failed fclose\n", stderr);
+  const bool gzClosed = gz.close();
+  if (!gzClosed) std::fputs("failed gzclose\n", stderr);
   platform::deleteFile(gzPath);
   compressedPath_.clear();
+  if (!reachedEnd) {
+    discardUnfinished(destination);
+    return true;
+  }
+  if (!outputClosed || !gzClosed) {
+    platform::deleteFile(destination);
+    fail(outputClosed ? "Failed to read the gzfile properly" : "failed fclose",
+         outputClosed ? result::kGzipFailed : result::kWriteFailed);
+    return false;
+  }
   return true;
 }
 
 bool HttpTransfer::moveIntoPlace() {
   state_.store(kCopying);
   log("Copying from temp location to final patched file.\n");
+  // The complete, verified file replaces the old one in a single rename. Only where that is refused
+  // (on Windows, while another program holds the target) does the copy with its retries run.
+  platform::setFileAttributes(localPath_, platform::kAttributeNormal);
+  const bool showCopy = finalSize_ > 0 && owner_;
+  if (showCopy) owner_->progressPosition(0, kBarCopy);
+  if (platform::replaceFile(tempPath_, localPath_)) {
+    if (showCopy) owner_->progressPosition(100, kBarCopy);
+    log("File copy complete.\n");
+    return true;
+  }
   if (owner_ && owner_->copyFile(tempPath_.c_str(), localPath_.c_str(), finalSize_)) {
     log("File copy complete.\n");
     return true;
   }
-  errno = 0;
-  // A target that is already gone (a failed copy removes its partial output) counts as deleted.
-  if (!platform::deleteFile(localPath_) && platform::pathExists(localPath_)) {
-    const int error = errno;
-    log(boundedFormat(kOverwriteLineCapacity, "Failed to overwrite file \"%s\": %d\n", localPath_.c_str(), error));
-    platform::deleteFile(tempPath_);
-    if (!compressedPath_.empty()) {
-      platform::deleteFile(compressedPath_);
-      compressedPath_.clear();
-    }
-    fail(kCannotReplaceOutput, result::kOutputFileFailed);
-    log("HttpDownload Completed.\n");
-    return false;
-  }
-  platform::renameFile(tempPath_, localPath_);
-  log("File optimization skipped.  Transfer complete.\n");
-  return true;
+  const int error = errno;
+  log(boundedFormat(kOverwriteLineCapacity, "Failed to overwrite file \"%s\": %d\n", localPath_.c_str(), error));
+  removeLeftovers();
+  fail(kCannotReplaceOutput, result::kOutputFileFailed);
+  log("HttpDownload Completed.\n");
+  return false;
 }
 
 }  // namespace korvel

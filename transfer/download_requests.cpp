@@ -87,8 +87,8 @@ struct DownloadRequests::FileRequest {
   int decompress = 0;
   int downloadSize = 0;
   int totalSize = 0;
-  int doneBefore = 0;
-  int unpackedBefore = 0;
+  std::int64_t doneBefore = 0;
+  std::int64_t unpackedBefore = 0;
   RateCells rates;
   // The transfer's counters at this look, and the ones last shown.
   std::uint32_t downloaded = 0, decompressed = 0;
@@ -132,7 +132,8 @@ void DownloadRequests::setCredentials(std::optional<std::string> user, std::opti
   password_ = std::move(password);
 }
 
-void DownloadRequests::setCounters(int downloadBytes, int toUpdate, int done, int unpacked) {
+void DownloadRequests::setCounters(std::int64_t downloadBytes, std::int64_t toUpdate, std::int64_t done,
+                                   std::int64_t unpacked) {
   totalDownloadBytes_ = downloadBytes;
   bytesToUpdate_ = toUpdate;
   bytesDone_ = done;
@@ -229,7 +230,7 @@ int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, i
 }
 
 int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                             int downloadSize, int totalSize, bool useTemp, bool showProgress) {
+                             int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check) {
   HttpTransfer transfer(client_);
   const std::string program = programName();
   transfer.setProgramName(program.c_str());
@@ -280,6 +281,10 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
   start.password = password();
   start.decompress = decompress;
   start.useTemp = useTemp;
+  if (useTemp && check.verify) {
+    start.expectedSize = static_cast<std::uint32_t>(totalSize);
+    start.expectedCrc = check.crc;
+  }
   transfer.startFileDownload(start);
 
   std::int32_t lastState = HttpTransfer::kConstructed;
@@ -316,7 +321,7 @@ DownloadRequests::Step DownloadRequests::onTransferring(FileRequest& request) {
     return Step::kContinue;
   request.lastDownloaded = request.downloaded;
   request.rates.update(request.transfer);
-  bytesDone_ = request.doneBefore + static_cast<int>(request.downloaded);
+  bytesDone_ = request.doneBefore + request.downloaded;
   if (request.showProgress) {
     refreshOverallBar();
     if (client_) client_->progressPosition(progressPercent(request.downloaded, request.downloadSize), kBarFileDownload);
@@ -338,7 +343,7 @@ DownloadRequests::Step DownloadRequests::onExpanding(FileRequest& request) {
   if (request.decompressed != request.lastDecompressed && !stopRequested_.load()) {
     request.lastDecompressed = request.decompressed;
     request.rates.update(request.transfer);
-    bytesUnpacked_ = request.unpackedBefore + static_cast<int>(request.decompressed);
+    bytesUnpacked_ = request.unpackedBefore + request.decompressed;
     const int position = progressPercent(request.decompressed, request.totalSize);
     if (request.showProgress && position >= 0 && client_) client_->progressPosition(position, kBarUnpack);
   }
@@ -362,11 +367,10 @@ DownloadRequests::Step DownloadRequests::onCopying(FileRequest& request) {
 
 DownloadRequests::Step DownloadRequests::onComplete(FileRequest& request) {
   if (request.tracked) {
-    bytesDone_ = request.doneBefore + static_cast<int>(request.downloaded);
-    bytesUnpacked_ = request.decompress ? request.unpackedBefore + static_cast<int>(request.decompressed)
-                                        : request.unpackedBefore;
+    bytesDone_ = request.doneBefore + request.downloaded;
+    bytesUnpacked_ = request.decompress ? request.unpackedBefore + request.decompressed : request.unpackedBefore;
     if (request.showProgress && client_) {
-      if (static_cast<std::int64_t>(bytesToUpdate_) < static_cast<std::int64_t>(bytesDone_) + bytesUnpacked_) {
+      if (bytesToUpdate_ < bytesDone_ + bytesUnpacked_) {
         client_->progressPosition(100, kBarFileDownload);
       } else {
         refreshOverallBar();

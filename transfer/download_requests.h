@@ -23,6 +23,12 @@ std::string downloadUrl(const char* server, int port, const char* path);
 // done / (total / 100), integer divisions; -1 when total is not positive (nothing to show).
 int progressPercent(std::int64_t done, std::int64_t total);
 
+// What a finished file download must be before it takes its target's place.
+struct DownloadCheck {
+  bool verify = false;
+  std::optional<std::uint32_t> crc;
+};
+
 class DownloadRequests {
  public:
   using LogLine = std::function<void(const std::string& line)>;
@@ -49,8 +55,11 @@ class DownloadRequests {
   // Fetches server:port/path into localFile. When downloadSize + totalSize is not 0 it advances
   // bytesDone, bytesUnpacked and the statistics; with showProgress it drives channels 1, 2, 3 and 7,
   // shows failures and marks the session failed when the download fails.
+  // With useTemp and a check, the finished file must have totalSize bytes (when not 0) and the CRC
+  // given (when there is one) before it takes localFile's place; otherwise the request fails with 49
+  // and localFile stays as it was.
   int toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-             int downloadSize, int totalSize, bool useTemp, bool showProgress);
+             int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check = DownloadCheck());
 
   // When the statistics give an expected finish time: the client's timeEstimate(finish, finish - now).
   void reportTimeEstimate();
@@ -83,15 +92,16 @@ class DownloadRequests {
   void clearDownloadHappened() { downloadHappened_.store(false); }
 
   // The counters of a download pass: compressed bytes in all, bytes to update, done and unpacked.
-  int totalDownloadBytes() const { return totalDownloadBytes_; }
-  int bytesToUpdate() const { return bytesToUpdate_; }
-  int bytesDone() const { return bytesDone_; }
-  int bytesUnpacked() const { return bytesUnpacked_; }
-  void setTotals(int downloadBytes, int toUpdate) {
+  // They are 64-bit, so that passes over 2 GiB neither wrap nor turn negative.
+  std::int64_t totalDownloadBytes() const { return totalDownloadBytes_; }
+  std::int64_t bytesToUpdate() const { return bytesToUpdate_; }
+  std::int64_t bytesDone() const { return bytesDone_; }
+  std::int64_t bytesUnpacked() const { return bytesUnpacked_; }
+  void setTotals(std::int64_t downloadBytes, std::int64_t toUpdate) {
     totalDownloadBytes_ = downloadBytes;
     bytesToUpdate_ = toUpdate;
   }
-  void setCounters(int downloadBytes, int toUpdate, int done, int unpacked);
+  void setCounters(std::int64_t downloadBytes, std::int64_t toUpdate, std::int64_t done, std::int64_t unpacked);
 
  private:
   // How a file request goes on after one look at its transfer.
@@ -121,10 +131,10 @@ class DownloadRequests {
   std::atomic<bool> downloadHappened_{false};
   std::atomic<std::int64_t> lastActivity_{0};
   FreeDiskProbe freeDiskProbe_;
-  int totalDownloadBytes_ = 0;
-  int bytesToUpdate_ = 0;
-  int bytesDone_ = 0;
-  int bytesUnpacked_ = 0;
+  std::int64_t totalDownloadBytes_ = 0;
+  std::int64_t bytesToUpdate_ = 0;
+  std::int64_t bytesDone_ = 0;
+  std::int64_t bytesUnpacked_ = 0;
 };
 
 }  // namespace korvel

@@ -7,6 +7,8 @@
 #include <new>
 #include <vector>
 
+#include <zlib.h>
+
 #include "common/file_utils.h"
 #include "launcher/patch_client.h"
 #include "common/text_format.h"
@@ -63,6 +65,12 @@ HttpTransfer::~HttpTransfer() {
 
 void HttpTransfer::setProgramName(const char* name) { programName_ = name ? name : ""; }
 
+void HttpTransfer::requestStop() {
+  stopRequested_.store(true);
+  std::lock_guard<std::mutex> lock(requestMutex_);
+  if (request_) request_->abort();
+}
+
 std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   if (worker_.hasThread()) return 0;
   url_ = request.url ? request.url : "";
@@ -74,6 +82,8 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   password_ = hasPassword_ ? request.password : "";
   decompress_ = request.decompress;
   useTemp_ = request.useTemp;
+  expectedSize_ = request.expectedSize;
+  expectedCrc_ = request.expectedCrc;
   memoryBuffer_ = nullptr;
   capacity_ = 0;
 
@@ -145,7 +155,10 @@ void HttpTransfer::waitForEnd(std::uint32_t milliseconds) {
 }
 
 void HttpTransfer::closeHandles() {
-  request_.reset();
+  {
+    std::lock_guard<std::mutex> lock(requestMutex_);
+    request_.reset();
+  }
   connection_.reset();
   session_.reset();
 }
@@ -163,17 +176,54 @@ int HttpTransfer::finish() {
   return stopped ? result::kStopped : result::kOk;
 }
 
+void HttpTransfer::removeLeftovers() {
+  if (!tempPath_.empty()) platform::deleteFile(tempPath_);
+  if (!compressedPath_.empty()) {
+    platform::deleteFile(compressedPath_);
+    compressedPath_.clear();
+  }
+}
+
 int HttpTransfer::run() {
   busy_.store(true);
   startTick_ = platform::tickCount();
-  if (!openRequest()) return errorCode();
-  if (memoryBuffer_) {
-    runMemoryPath();
-  } else {
-    runFilePath();
+  try {
+    if (openRequest()) {
+      if (memoryBuffer_) {
+        runMemoryPath();
+      } else if (statusAccepted()) {
+        runFilePath();
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    outputFile_.close();
+    if (state() != kFailed) fail("Out of memory\n", result::kMemoryFailed);
   }
+  // Whatever the outcome, the temporary and compressed files of this run do not stay behind.
+  if (!memoryBuffer_) removeLeftovers();
   if (state() == kFailed) return errorCode();
   return finish();
+}
+
+bool HttpTransfer::statusAccepted() {
+  const int status = request_ ? request_->statusCode() : 0;
+  if (status == 0 || (status >= 200 && status < 300)) return true;
+  // An error page is not the file: the old file stays as it is.
+  fail(boundedFormat(kFailureTextCapacity, "Server answered %d for %s\n", status, url_.c_str()), result::kHttpStatus);
+  return false;
+}
+
+bool HttpTransfer::matchesExpectation() {
+  const bool sizeWrong = expectedSize_ != 0 && writtenBytes_ != expectedSize_;
+  const bool crcWrong = expectedCrc_ && writtenCrc_ != *expectedCrc_;
+  if (!sizeWrong && !crcWrong) return true;
+  fail(boundedFormat(kFailureTextCapacity,
+                     "Downloaded file %s does not match the manifest: %llu bytes, CRC %08x (expected %u bytes, "
+                     "CRC %08x)\n",
+                     localPath_.c_str(), static_cast<unsigned long long>(writtenBytes_), writtenCrc_, expectedSize_,
+                     expectedCrc_.value_or(0)),
+       result::kFileMismatch);
+  return false;
 }
 
 bool HttpTransfer::openRequest() {
@@ -259,6 +309,7 @@ void HttpTransfer::runMemoryPath() {
     do {
       std::uint32_t error = 0;
       lastReadOk_ = request_->read(readBuffer_.get(), readBufferSize_, lastChunkSize_, error);
+      if (!lastReadOk_ && stopRequested_.load()) break;  // the stop ended the read
       if (!lastReadOk_) {
         fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d\n", asInt(error)), result::kReadFailed);
         return;
@@ -320,6 +371,11 @@ void HttpTransfer::runFilePath() {
     do {
       lastReadOk_ = request_->read(readBuffer_.get(), readBufferSize_, lastChunkSize_, error);
       if (!lastReadOk_) lastChunkSize_ = 0;
+      // A read the stop cut short is the end of a stopped transfer, not a failed one.
+      if (!lastReadOk_ && stopRequested_.load()) {
+        lastReadOk_ = true;
+        break;
+      }
       if (owner_) owner_->dataReceived();
       if (outputFile_.write(readBuffer_.get(), lastChunkSize_) < lastChunkSize_) {
         outputFile_.close();
@@ -327,12 +383,13 @@ void HttpTransfer::runFilePath() {
         fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
         return;
       }
+      if (decompress_ != 1) noteWritten(readBuffer_.get(), lastChunkSize_);
       bytesDownloaded_.fetch_add(lastChunkSize_);
       state_.store(kTransferring);
       downloadMillis_.store(elapsed(startTick_));
       platform::sleepMs(1);
     } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
-    bodyEnded = lastReadOk_ && lastChunkSize_ == 0;
+    bodyEnded = lastReadOk_ && lastChunkSize_ == 0 && !stopRequested_.load();
     log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %d bytes downloaded...\n",
                       asInt(bytesDownloaded_.load())));
     if (!lastReadOk_) {
@@ -344,20 +401,35 @@ void HttpTransfer::runFilePath() {
   }
 
   closeHandles();
+  // A body whose last bytes never reached the file is as broken as a failed write.
+  const bool bodyClosed = decompress_ == 1 || !useTemp_ ? outputFile_.close()
+                                                        : outputFile_.flushToDisk() && outputFile_.close();
   outputFile_.close();
   if (bodyOpened && !bodyEnded) discardUnfinished(bodyPath);
   downloadMillis_.store(elapsed(startTick_));
   expansionTick_ = platform::tickCount();
+  if (bodyOpened && bodyEnded && !bodyClosed) {
+    discardUnfinished(bodyPath);
+    fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
+    return;
+  }
 
-  if (!stopRequested_.load()) {
-    if (decompress_ == 1 && !expandCompressedFile()) return;
-    if (!stopRequested_.load() && useTemp_ && !(owner_ && owner_->isStopping()) && !moveIntoPlace()) return;
+  if (stopRequested_.load()) return;
+  if (decompress_ == 1 && !expandCompressedFile()) return;
+  if (stopRequested_.load() || !useTemp_) return;
+  // A file that is not the manifest's never takes the old one's place.
+  if (!matchesExpectation()) return;
+  if (owner_ && owner_->isStopping()) {
+    // The session is ending: the finished file is not put in place, and the transfer says so.
+    stopRequested_.store(true);
+    return;
   }
-  platform::deleteFile(tempPath_);
-  if (!compressedPath_.empty()) {
-    platform::deleteFile(compressedPath_);
-    compressedPath_.clear();
-  }
+  moveIntoPlace();
+}
+
+void HttpTransfer::noteWritten(const char* data, std::uint32_t count) {
+  if (expectedCrc_) writtenCrc_ = static_cast<std::uint32_t>(crc32(writtenCrc_, reinterpret_cast<const Bytef*>(data), count));
+  writtenBytes_ += count;
 }
 
 }  // namespace korvel

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <mutex>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/file.h"
@@ -43,7 +44,11 @@ class HttpTransfer {
     const char* user = nullptr;
     const char* password = nullptr;
     std::int32_t decompress = 0;  // 1: the body is gzip data to be expanded into localPath
-    bool useTemp = false;  // write to a temporary file in localPath's folder, then copy it into place
+    bool useTemp = false;  // write to a temporary file in localPath's folder, then move it into place
+    // With useTemp: what the finished file must be before it may take localPath's place. A size of
+    // 0 and an absent CRC are not checked.
+    std::uint32_t expectedSize = 0;
+    std::optional<std::uint32_t> expectedCrc;
   };
 
   static constexpr const char* kAgent = "Orvane Patcher";
@@ -55,7 +60,7 @@ class HttpTransfer {
   // `owner` gives the log, the access mode, the notifications, the stop flag and the file copy; it must
   // outlive the transfer. The read buffer is allocated here.
   explicit HttpTransfer(PatchClient* owner);
-  // Requests a stop and waits without limit for the worker to end.
+  // Requests a stop, which ends any network wait of the worker at once, and waits for it to end.
   ~HttpTransfer();
   HttpTransfer(const HttpTransfer&) = delete;
   HttpTransfer& operator=(const HttpTransfer&) = delete;
@@ -73,8 +78,9 @@ class HttpTransfer {
   std::int32_t startMemoryDownload(char* buffer, std::int32_t capacity, const char* url, const char* user,
                                    const char* password, std::int32_t decompress);
 
-  // Any thread: asks the worker to stop; its remaining network calls are skipped.
-  void requestStop() { stopRequested_.store(true); }
+  // Any thread: asks the worker to stop; a send or read it is blocked in ends at once, and its
+  // remaining network calls are skipped.
+  void requestStop();
   // Blocks until the worker has ended, without asking it to stop (the destructor asks, then waits).
   void join() { worker_.wait(); }
 
@@ -106,6 +112,14 @@ class HttpTransfer {
   // Wakes a requester waiting in waitForEnd (after a final state was stored).
   void announceEnd();
   void closeHandles();
+  // The HTTP status of a file request: a status other than 2xx fails the request with 48.
+  bool statusAccepted();
+  // With useTemp: the finished temporary file against the request's expected size and CRC.
+  bool matchesExpectation();
+  // Removes the temporary and compressed files this run made (nothing once they were moved away).
+  void removeLeftovers();
+  // Counts bytes that went into the file being made, and their CRC when one is expected.
+  void noteWritten(const char* data, std::uint32_t count);
   void log(const std::string& text);
   std::uint32_t elapsed(std::uint32_t since) const;
   // Deletes a file this run was writing in place of localPath and could not finish.
@@ -137,6 +151,8 @@ class HttpTransfer {
   std::unique_ptr<platform::HttpSession> session_;
   std::unique_ptr<platform::HttpConnection> connection_;
   std::unique_ptr<platform::HttpRequest> request_;
+  // Guards request_ between the worker, which closes it, and a requester that aborts it.
+  std::mutex requestMutex_;
   platform::File outputFile_;
   std::uint32_t lastChunkSize_ = 0;
   bool lastReadOk_ = true;
@@ -154,6 +170,11 @@ class HttpTransfer {
   std::int32_t capacity_ = 0;
   std::int64_t finalSize_ = 0;
   bool useTemp_ = false;
+  std::uint32_t expectedSize_ = 0;
+  std::optional<std::uint32_t> expectedCrc_;
+  // What the file written so far holds (the expanded bytes of a compressed body).
+  std::uint32_t writtenCrc_ = 0;
+  std::uint64_t writtenBytes_ = 0;
   WorkerThread worker_;
 };
 

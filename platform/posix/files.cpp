@@ -1,6 +1,8 @@
 // POSIX files and folders: '\' separators become '/', attributes map to permission bits.
 #include "platform/files.h"
 
+#include "platform/faults.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -96,6 +98,18 @@ bool renameFile(const std::string& from, const std::string& to) {
   // MoveFile does not replace an existing target.
   if (::access(target.c_str(), F_OK) == 0) return false;
   return ::rename(nativePath(from).c_str(), target.c_str()) == 0;
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  if (faults::failReplaces.load() > 0) {
+    faults::failReplaces.fetch_sub(1);
+    return false;
+  }
+  return ::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
+}
+
+bool flushToDisk(std::FILE* stream) {
+  return stream && std::fflush(stream) == 0 && ::fsync(::fileno(stream)) == 0;
 }
 
 bool createDirectory(const std::string& path) {

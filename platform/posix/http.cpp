@@ -6,6 +6,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -20,9 +21,7 @@ namespace {
 
 // How long one wait for network activity lasts before the transfer is pumped again.
 constexpr int kPollMilliseconds = 1000;
-// WinINet's default connect and receive time-outs.
-constexpr long kConnectTimeoutMs = 60000;
-constexpr long kStallSeconds = 60;
+constexpr long kStallSeconds = kStallTimeoutMs / 1000;
 
 bool globalInitDone() {
   static std::once_flag once;
@@ -251,6 +250,9 @@ struct HttpRequest::State {
   bool headersDone = false;
   bool finished = false;
   bool paused = false;
+  std::atomic<bool> aborted{false};
+  bool sawLocation = false;
+  int redirects = 0;
   CURLcode result = CURLE_OK;
   // Body bytes delivered by libcurl and not yet read; refilled only once emptied, so it holds at most
   // one network buffer.
@@ -284,17 +286,34 @@ struct HttpRequest::State {
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto* self = static_cast<State*>(user);
     const std::size_t n = size * count;
-    // The blank line that closes a header block; interim (1xx) blocks are followed by the real one.
+    static constexpr char kLocation[] = "location:";
+    if (n >= sizeof kLocation - 1 &&
+        std::equal(kLocation, kLocation + sizeof kLocation - 1, data,
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+      self->sawLocation = true;
+    // The blank line that closes a header block. Interim (1xx) blocks, and redirects that libcurl
+    // follows, are followed by the real one.
     if (n <= 2 && (n == 0 || data[0] == '\r' || data[0] == '\n')) {
       long status = 0;
       curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
-      if (status >= 200) self->headersDone = true;
+      const bool followed = status >= 300 && status < 400 && self->sawLocation && self->redirects < kMaxRedirects;
+      self->sawLocation = false;
+      if (followed) {
+        ++self->redirects;
+      } else if (status >= 200) {
+        self->headersDone = true;
+      }
     }
     return n;
   }
 
+  // libcurl asks this between its steps: a non-zero answer ends the transfer.
+  static int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return static_cast<State*>(user)->aborted.load() ? 1 : 0;
+  }
+
   // One round of the transfer: perform, collect completion, and wait for activity when nothing
-  // arrived and `wait` is set.
+  // arrived and `wait` is set. An abort wakes the wait.
   void pump(bool wait) {
     int running = 0;
     curl_multi_perform(multi, &running);
@@ -339,9 +358,15 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   if (c.user) curl_easy_setopt(easy, CURLOPT_USERNAME, c.user->c_str());
   if (c.password) curl_easy_setopt(easy, CURLOPT_PASSWORD, c.password->c_str());
   if (c.user || c.password) curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
+  // Redirects are followed as WinINet follows them: within HTTP, a few at most.
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kConnectTimeoutMs));
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &State::onProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, state.get());
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
   // The accept types become one Accept header, joined as WinINet joins them.
@@ -373,7 +398,11 @@ bool HttpRequest::send(std::uint32_t& error) {
     return false;
   }
   s.added = true;
-  while (!s.headersDone && !s.finished) s.pump(true);
+  while (!s.headersDone && !s.finished && !s.aborted.load()) s.pump(true);
+  if (s.aborted.load()) {
+    error = kErrorInternetOperationCancelled;
+    return false;
+  }
   if (s.finished && s.result != CURLE_OK && !s.headersDone) {
     error = wininetError(s.result);
     return false;
@@ -391,6 +420,10 @@ bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received
     return false;
   }
   for (;;) {
+    if (s.aborted.load()) {
+      error = kErrorInternetOperationCancelled;
+      return false;
+    }
     if (s.hasPending()) {
       const std::size_t n = std::min<std::size_t>(size, s.pending.size() - s.pendingOffset);
       std::memcpy(buffer, s.pending.data() + s.pendingOffset, n);
@@ -412,6 +445,17 @@ bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received
     }
     s.pump(true);
   }
+}
+
+int HttpRequest::statusCode() const {
+  long status = 0;
+  if (!state_->added || curl_easy_getinfo(state_->easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
+  return static_cast<int>(status);
+}
+
+void HttpRequest::abort() {
+  state_->aborted.store(true);
+  curl_multi_wakeup(state_->multi);
 }
 
 }  // namespace korvel::platform

@@ -1,6 +1,10 @@
 // Win32 files and folders: the *A calls of KERNEL32, paths passed on exactly as the core spells them.
 #include "platform/files.h"
 
+#include "platform/faults.h"
+
+#include <io.h>
+
 #include <vector>
 
 #include "platform/win32/windows_prelude.h"
@@ -52,6 +56,21 @@ bool deleteFile(const std::string& path) { return !path.empty() && ::DeleteFileA
 
 bool renameFile(const std::string& from, const std::string& to) {
   return !from.empty() && !to.empty() && ::MoveFileA(from.c_str(), to.c_str()) != 0;
+}
+
+bool replaceFile(const std::string& from, const std::string& to) {
+  if (faults::failReplaces.load() > 0) {
+    faults::failReplaces.fetch_sub(1);
+    return false;
+  }
+  return !from.empty() && !to.empty() &&
+         ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool flushToDisk(std::FILE* stream) {
+  if (!stream || std::fflush(stream) != 0) return false;
+  const intptr_t handle = ::_get_osfhandle(::_fileno(stream));
+  return handle != -1 && ::FlushFileBuffers(reinterpret_cast<HANDLE>(handle)) != 0;
 }
 
 bool createDirectory(const std::string& path) {

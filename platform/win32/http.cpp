@@ -5,6 +5,8 @@
 
 #include <wininet.h>
 
+#include <atomic>
+
 namespace korvel::platform {
 
 const bool kHttpReadReportsTruncatedBody = false;
@@ -75,8 +77,14 @@ struct HttpConnection::State {
   ScopedInternetHandle handle;
 };
 
+// The request's handle may be closed from another thread (abort), so it is taken atomically, and
+// whoever takes it closes it.
 struct HttpRequest::State {
-  ScopedInternetHandle handle;
+  std::atomic<HINTERNET> handle{nullptr};
+  ~State() { close(); }
+  void close() {
+    if (HINTERNET taken = handle.exchange(nullptr)) ::InternetCloseHandle(taken);
+  }
 };
 
 HttpSession::HttpSession(std::unique_ptr<State> state) : state_(std::move(state)) {}
@@ -92,6 +100,12 @@ std::unique_ptr<HttpSession> HttpSession::open(const std::string& agent, std::ui
     error = ::GetLastError();
     return nullptr;
   }
+  // The same limits as the other backend: a connection attempt, and a body that stalls.
+  DWORD connectTimeout = kConnectTimeoutMs;
+  DWORD stallTimeout = kStallTimeoutMs;
+  ::InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout, sizeof connectTimeout);
+  ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
+  ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
   auto state = std::make_unique<State>();
   state->handle.reset(handle);
   error = 0;
@@ -135,13 +149,18 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
     return nullptr;
   }
   auto state = std::make_unique<State>();
-  state->handle.reset(handle);
+  state->handle.store(handle);
   error = 0;
   return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
 }
 
 bool HttpRequest::send(std::uint32_t& error) {
-  if (!::HttpSendRequestA(state_->handle.get(), nullptr, 0, nullptr, 0)) {
+  HINTERNET handle = state_->handle.load();
+  if (!handle) {
+    error = kErrorInternetOperationCancelled;
+    return false;
+  }
+  if (!::HttpSendRequestA(handle, nullptr, 0, nullptr, 0)) {
     error = ::GetLastError();
     return false;
   }
@@ -151,7 +170,13 @@ bool HttpRequest::send(std::uint32_t& error) {
 
 bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received, std::uint32_t& error) {
   DWORD got = 0;
-  const BOOL ok = ::InternetReadFile(state_->handle.get(), buffer, size, &got);
+  HINTERNET handle = state_->handle.load();
+  if (!handle) {
+    received = 0;
+    error = kErrorInternetOperationCancelled;
+    return false;
+  }
+  const BOOL ok = ::InternetReadFile(handle, buffer, size, &got);
   received = got;
   if (!ok) {
     error = ::GetLastError();
@@ -160,5 +185,18 @@ bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received
   error = 0;
   return true;
 }
+
+int HttpRequest::statusCode() const {
+  HINTERNET handle = state_->handle.load();
+  DWORD status = 0;
+  DWORD size = sizeof status;
+  if (!handle || !::HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+    return 0;
+  return static_cast<int>(status);
+}
+
+// Closing a handle ends the operations pending on it: a send or read blocked on another thread
+// returns with an error.
+void HttpRequest::abort() { state_->close(); }
 
 }  // namespace korvel::platform

@@ -1,8 +1,12 @@
 // Combining delta data with an old file: the record kinds, the block size of copies, the progress
-// thresholds, and malformed or failing cases that must leave the old file where it was.
+// thresholds, the data read as a stream with the new file's size and CRC, and malformed or failing
+// cases that must leave the old file as it was and nothing beside it.
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+#include <zlib.h>
 
 #include <gtest/gtest.h>
 
@@ -49,31 +53,57 @@ std::string pattern(std::size_t size) {
 
 class DeltaCombineTest : public test::TempDirTest {
  protected:
-  void SetUp() override {
-    target = dir.file("game.dat");
-    held = dir.file(kDeltaHoldName);
-  }
+  void SetUp() override { target = dir.file("game.dat"); }
 
   bool combine(const DeltaData& delta) { return combineDelta(target, delta.data(), delta.size(), context); }
 
-  // The old file is back, unchanged, and no held copy is left.
+  // The names in the folder of the target.
+  std::vector<std::string> folderNames() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(platform::nativePath(dir.path())))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }
+
+  // The old file is unchanged, and nothing was left beside it.
   void expectOldRestored(const std::string& old) {
     EXPECT_EQ(readFile(target), old);
-    EXPECT_FALSE(test::exists(held));
+    EXPECT_EQ(folderNames(), std::vector<std::string>{"game.dat"});
   }
 
   test::ScopedWorkingFolder working{dir.path()};
   std::string target;
-  std::string held;
   RecordingContext context;
 };
 
-TEST_F(DeltaCombineTest, HeaderOnlyGivesAnEmptyFileAndDropsTheHeldCopy) {
+TEST_F(DeltaCombineTest, HeaderOnlyGivesAnEmptyFileAndLeavesNothingBeside) {
   ASSERT_TRUE(writeFile(target, "old contents"));
   ASSERT_TRUE(combine(DeltaData()));
   EXPECT_TRUE(test::exists(target));
   EXPECT_EQ(readFile(target), "");
-  EXPECT_FALSE(test::exists(held));
+  EXPECT_EQ(folderNames(), std::vector<std::string>{"game.dat"});
+}
+
+TEST_F(DeltaCombineTest, DataReadFromAFileGivesTheNewFileWithItsSizeAndCrcAndLeavesTheOldOne) {
+  // Literals and copies larger than the read buffer make the data cross several refills.
+  const std::string old = pattern(700000);
+  ASSERT_TRUE(writeFile(target, old));
+  const std::string literal = pattern(kCombineBlockSize + 12345).substr(7);
+  DeltaData delta;
+  delta.literal(literal).copy(3, 650000).literal("end");
+  const std::string data = dir.file("game.delta");
+  ASSERT_TRUE(writeFile(data, delta.bytes()));
+  FileDeltaInput input(data);
+  ASSERT_TRUE(input.isOpen());
+  CombineOutput written;
+  const std::string output = dir.file("game.new");
+  ASSERT_TRUE(combineDelta(target, output, input, context, written));
+  const std::string expected = literal + old.substr(3, 650000) + "end";
+  EXPECT_EQ(readFile(output), expected);
+  EXPECT_EQ(written.size, expected.size());
+  EXPECT_EQ(written.crc, static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(expected.data()),
+                                                          static_cast<uInt>(expected.size()))));
+  EXPECT_EQ(readFile(target), old);
 }
 
 TEST_F(DeltaCombineTest, LiteralsAndCopiesConcatenateInRecordOrder) {
@@ -206,9 +236,10 @@ TEST_F(DeltaCombineTest, FailingWriteRestoresTheOldFile) {
   expectOldRestored(old);
 }
 
-TEST_F(DeltaCombineTest, UnopenableHeldFileRestoresTheOldFile) {
+TEST_F(DeltaCombineTest, UnopenableFileLeavesTheOldFile) {
   ASSERT_TRUE(writeFile(target, "old"));
-  platform::faults::failOpens.store(1);
+  // The first two opens look for a free temporary name and create it; the third is the old file's.
+  platform::faults::failOpens.store(3);
   EXPECT_FALSE(combine(DeltaData().literal("new")));
   expectOldRestored("old");
 }
@@ -216,15 +247,15 @@ TEST_F(DeltaCombineTest, UnopenableHeldFileRestoresTheOldFile) {
 TEST_F(DeltaCombineTest, MissingTargetFailsWithoutCreatingAnything) {
   EXPECT_FALSE(combine(DeltaData().literal("x")));
   EXPECT_FALSE(test::exists(target));
-  EXPECT_FALSE(test::exists(held));
+  EXPECT_TRUE(folderNames().empty());
 }
 
-TEST_F(DeltaCombineTest, LeftoverHeldFileIsReplaced) {
-  ASSERT_TRUE(writeFile(held, "stale"));
+TEST_F(DeltaCombineTest, ALeftoverTemporaryFileIsNeitherReusedNorRemoved) {
+  ASSERT_TRUE(writeFile(dir.file("spatchfile_0.tmp"), "stale"));
   ASSERT_TRUE(writeFile(target, "abc"));
   ASSERT_TRUE(combine(DeltaData().copy(1, 2)));
   EXPECT_EQ(readFile(target), "bc");
-  EXPECT_FALSE(test::exists(held));
+  EXPECT_EQ(readFile(dir.file("spatchfile_0.tmp")), "stale");
 }
 
 }  // namespace

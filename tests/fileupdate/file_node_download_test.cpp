@@ -75,7 +75,7 @@ TEST_F(FileNodeDownloadTest, DeltaIsAppliedToAFileWhoseCrcMatches) {
   EXPECT_EQ(requests("game.dat.delta"), 1);
   EXPECT_EQ(requests("game.dat"), 0);
   EXPECT_FALSE(test::exists(dir.file("game.dat_delta")));
-  EXPECT_FALSE(test::exists(dir.file(kDeltaHoldName)));
+  EXPECT_FALSE(test::exists(dir.file("spatchfile_0.tmp")));
   EXPECT_TRUE(client->logged("Downloaded Delta file for game.dat\n"));
   EXPECT_THAT(errorCodes(), IsEmpty());
 }
@@ -119,7 +119,7 @@ TEST_F(FileNodeDownloadTest, MalformedDeltaKeepsTheOldFileAndFallsBackToTheFullF
 
   EXPECT_TRUE(update());
   EXPECT_EQ(readFile(dir.file("game.dat")), "old") << "the failed combine restores the old file";
-  EXPECT_FALSE(test::exists(dir.file(kDeltaHoldName)));
+  EXPECT_FALSE(test::exists(dir.file("spatchfile_0.tmp")));
   EXPECT_EQ(requests("game.dat"), 1);
 }
 
@@ -197,32 +197,49 @@ TEST_F(FileNodeDownloadTest, StopDuringATransferReports120AndLeavesTheOldFileWho
     EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << "no half-written download is left";
 }
 
-TEST_F(FileNodeDownloadTest, NotFoundPageDeliveredAsContentFailsTheSizeCheck) {
-  ServedFile game{"game.dat", "the real content"};
-  game.served = false;
-  load({game});
+TEST_F(FileNodeDownloadTest, NothingButTheManifestsBytesReplacesTheOldFile) {
+  // An error page, a body that is not gzip, a gzip body with a broken trailer, and a body of the
+  // right size with other bytes: each fails with its code, and the old file stays with nothing beside.
+  std::string brokenTrailer = test::TestHttpServer::gzip("the real content");
+  brokenTrailer[brokenTrailer.size() - 6] ^= 0x55;
+  struct Case {
+    const char* what;
+    bool compressed;
+    int status;
+    std::string body;
+    int code;
+  };
+  const std::vector<Case> cases = {
+      {"404 page for a compressed file", true, 404, "<html>not here</html>", result::kHttpStatus},
+      {"500 page for an uncompressed file", false, 500, "<html>oops</html>", result::kHttpStatus},
+      {"plain body where gzip is due", true, 200, "the real content", result::kGzipFailed},
+      {"gzip body with a wrong CRC", true, 200, brokenTrailer, result::kGzipFailed},
+      {"right size, wrong bytes", false, 200, "the fake content", result::kFileMismatch},
+      {"wrong size", false, 200, "short", result::kFileMismatch},
+  };
+  for (std::size_t index = 0; index < cases.size(); ++index) {
+    const Case& each = cases[index];
+    SCOPED_TRACE(each.what);
+    const std::string name = "case" + std::to_string(index) + ".dat";
+    ServedFile game{name, "the real content", 1100000000, each.compressed ? "" : "Compressed=\"false\""};
+    game.served = false;
+    server.serveBytes("/" + name, each.body, each.status);
+    install(game, "the old content", false);
+    load({game});
+    const std::size_t before = errorCodes().size();
 
-  ASSERT_TRUE(update());
-  EXPECT_THAT(readFile(dir.file("game.dat")), Not(game.content));
-  const auto lines = client->lines();
-  EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
-    return line.find("Warning: File size does not match:  Local ") != std::string::npos &&
-           line.find("vs. server 16, possible mid-push.  Please try again or restart the application.\n") !=
-               std::string::npos;
-  }));
-  EXPECT_THAT(errorCodes(), ElementsAre(0));
-  EXPECT_NE(modified("game.dat"), test::manifestTime(game.time)) << "no time stamp on a file of the wrong size";
-}
-
-TEST_F(FileNodeDownloadTest, StrictSizeTurnsTheSizeWarningIntoBadFile) {
-  ServedFile game{"game.dat", "the real content"};
-  game.served = false;
-  load({game});
-  patcher().setStrictSize(true);
-
-  ASSERT_TRUE(update());
-  EXPECT_THAT(errorCodes(), ElementsAre(0, 44));
-  EXPECT_TRUE(file("game.dat")->updateNeeded());
+    update();
+    EXPECT_EQ(readFile(dir.file(name)), "the old content");
+    const std::vector<int> codes = errorCodes();
+    EXPECT_THAT(std::vector<int>(codes.begin() + static_cast<std::ptrdiff_t>(before), codes.end()),
+                Contains(each.code));
+    platform::FolderListing listing(dir.path());
+    ASSERT_TRUE(listing.isOpen());
+    for (platform::FolderEntry entry; listing.next(entry);) {
+      EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp")));
+      EXPECT_THAT(entry.name, Not(::testing::EndsWith(".gz")));
+    }
+  }
 }
 
 TEST_F(FileNodeDownloadTest, TotalSizeZeroIsNeitherCheckedNorStamped) {

@@ -246,6 +246,14 @@ void TestHttpServer::serveAuthorizationRequired(const std::string& path) {
 
 void TestHttpServer::serveEmpty(const std::string& path) { serveReply(path, {200, std::string(), "text/plain"}); }
 
+void TestHttpServer::serveRedirect(const std::string& path, const std::string& location) {
+  impl_->setRoute(path, [location](const httplib::Request&, httplib::Response& response) {
+    response.status = 302;
+    response.set_header("Location", location);
+    response.set_content("moved", "text/plain");
+  });
+}
+
 void TestHttpServer::serveTruncated(const std::string& path, std::string body, std::size_t sentBytes) {
   auto data = std::make_shared<const std::string>(std::move(body));
   const std::size_t sent = std::min(sentBytes, data->size());

@@ -60,6 +60,8 @@ class TestHttpServer {
   void serveAuthorizationRequired(const std::string& path);
   // Status 200 with Content-Length 0.
   void serveEmpty(const std::string& path);
+  // Answers with a redirect (302) to `location`.
+  void serveRedirect(const std::string& path, const std::string& location);
   // Announces the whole body's length but sends only its first `sentBytes` bytes, then closes the
   // connection.
   void serveTruncated(const std::string& path, std::string body, std::size_t sentBytes);

@@ -12,6 +12,7 @@
 
 #include "platform/faults.h"
 #include "platform/files.h"
+#include "platform/clock.h"
 #include "platform/folder_listing.h"
 #include "platform/http.h"
 #include "tests/support/scoped_environment.h"
@@ -365,6 +366,40 @@ TEST_F(HttpTransferTest, StopDuringTheReadLoopSkipsExpansionAndCopy) {
   EXPECT_FALSE(client.logged("Copying from temp location to final patched file.\n"));
 }
 
+TEST_F(HttpTransferTest, AStopFromAnotherThreadEndsAReadBlockedOnAStalledBody) {
+  // The server sends a little and then nothing: without the stop the read would wait for the stall
+  // time-out. The gate is opened only after the transfer has ended.
+  const std::string packed = TestHttpServer::gzip(sampleText(400000));
+  server.serveGated("/data.pak.gz", packed, HttpTransfer::kReadBufferSize + 1000);
+  writeFile(dir.file("data.pak"), "old version");
+
+  HttpTransfer transfer(&client);
+  std::thread stopper;
+  client.onFirstData = [&] {
+    stopper = std::thread([&] {
+      platform::sleepMs(200);
+      transfer.requestStop();
+    });
+  };
+  const Outcome out = fetchToFile(server.url("/data.pak.gz"), dir.file("data.pak"), 1, true, &transfer);
+  if (stopper.joinable()) stopper.join();
+  server.openGate("/data.pak.gz");
+
+  EXPECT_EQ(out.state, HttpTransfer::kStopped);
+  EXPECT_EQ(readFile(dir.file("data.pak")), "old version");
+  EXPECT_FALSE(exists(dir.file("data.pak.gz")));
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+}
+
+TEST_F(HttpTransferTest, ARedirectIsFollowedToTheFile) {
+  const std::string body = sampleText(3000);
+  server.serveRedirect("/old/data.pak", server.url("/new/data.pak"));
+  server.serveBytes("/new/data.pak", body);
+  const Outcome out = fetchToFile(server.url("/old/data.pak"), dir.file("data.pak"), 0, true);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(readFile(dir.file("data.pak")), body);
+}
+
 TEST_F(HttpTransferTest, ConnectionClosedMidBodyNeverLeavesAHalfWrittenTarget) {
   const std::string body = sampleText(50000);
   server.serveTruncated("/data.pak", body, 20000);
@@ -398,17 +433,27 @@ TEST_F(HttpTransferTest, ShortWriteFailsWithCode41AndRemovesThePartialFile) {
   EXPECT_FALSE(exists(local));
 }
 
-TEST_F(HttpTransferTest, FailedCopyIntoPlaceFallsBackToRenamingTheTemporaryFile) {
+TEST_F(HttpTransferTest, ATargetThatRefusesTheRenameIsReplacedByTheCopy) {
   const std::string body = sampleText(5000);
   server.serveBytes("/data.pak", body);
   const std::string local = dir.file("data.pak");
   writeFile(local, "old version");
-  // The download's writes fit; the copy's write comes up short, and the copy removes its target.
-  platform::faults::writeBudget = static_cast<std::int64_t>(body.size()) + 1;
-  const Outcome out = fetchToFile(server.url("/data.pak"), local, 0, true);
+  // As on Windows while another program holds the old file: the rename over it is refused once.
+  platform::faults::failReplaces = 1;
+  Outcome out = fetchToFile(server.url("/data.pak"), local, 0, true);
   EXPECT_EQ(out.state, HttpTransfer::kComplete);
   EXPECT_EQ(readFile(local), body);
-  EXPECT_TRUE(client.logged("File optimization skipped.  Transfer complete.\n"));
+  EXPECT_TRUE(client.logged("File copy complete.\n"));
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+
+  // When the copy fails as well, the transfer fails with 47 and leaves no temporary file.
+  writeFile(local, "old version");
+  platform::faults::failReplaces = 1;
+  platform::faults::writeBudget = static_cast<std::int64_t>(body.size()) + 1;
+  out = fetchToFile(server.url("/data.pak"), local, 0, true);
+  platform::faults::writeBudget = 0;
+  EXPECT_EQ(out.state, HttpTransfer::kFailed);
+  EXPECT_EQ(out.code, 47);
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
 }
 
