@@ -228,6 +228,8 @@ class Patcher : public SessionServices {
   std::int64_t sumDownloadBytes(const char* names, std::uint32_t flags);
   // The base each product is walked with: its own base directory, with `base` as the fallback.
   std::string productBase(ProductRecord& product, const std::string& base) const;
+  // Deletes the temporary download files a killed run left in the snapshot's folder.
+  void removeLeftoverTemporaries(const std::string& folder);
   // Empties the snapshot at the end of a pass.
   void dropSnapshot();
   void savePatchCache();

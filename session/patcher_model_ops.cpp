@@ -26,6 +26,19 @@ constexpr std::size_t kPathCapacity = 256;
 
 bool hasNames(const char* names) { return names && *names; }
 
+// Whether `name` is one of the temporary names the transfers make: "spatchfile_<digits>.tmp".
+bool isTemporaryName(const std::string& name) {
+  static constexpr char kPrefix[] = "spatchfile_";
+  static constexpr char kSuffix[] = ".tmp";
+  const std::size_t prefix = sizeof kPrefix - 1, suffix = sizeof kSuffix - 1;
+  if (name.size() <= prefix + suffix || !equalsIgnoreCase(name.substr(0, prefix), kPrefix) ||
+      !equalsIgnoreCase(name.substr(name.size() - suffix), kSuffix))
+    return false;
+  for (std::size_t at = prefix; at < name.size() - suffix; ++at)
+    if (name[at] < '0' || name[at] > '9') return false;
+  return true;
+}
+
 // The session's counters are 32-bit; a larger sum is shown as the largest count rather than wrapping
 // to a negative one.
 int saturated(std::int64_t value) {
@@ -170,6 +183,19 @@ void Patcher::openCaches(const std::string& folder) {
   directorySnapshot_->scanFolder(folder);
   snapshotFolder_ = folder;
   patchCache_->open(PatchCache::kDefaultFileName, folder);
+  removeLeftoverTemporaries(folder);
+}
+
+void Patcher::removeLeftoverTemporaries(const std::string& folder) {
+  // A run that was killed leaves its temporary files ("spatchfile_<n>.tmp") beside the game; no
+  // transfer of this session is running while the caches are opened, so any found now are stale.
+  for (const auto& [relative, record] : directorySnapshot_->records()) {
+    const std::size_t cut = relative.find_last_of("\\/");
+    const std::string name = cut == std::string::npos ? relative : relative.substr(cut + 1);
+    if (!isTemporaryName(name)) continue;
+    const std::string path = folder + "\\" + relative;
+    if (platform::deleteFile(path)) log(boundedFormat(kPathCapacity * 2, "Removed leftover file %s\n", path.c_str()));
+  }
 }
 
 void Patcher::dropSnapshot() {
