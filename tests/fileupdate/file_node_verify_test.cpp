@@ -159,6 +159,24 @@ TEST_F(FileNodeVerifyTest, TheCacheEntryFollowsTheFilesCurrentTimeAndSize) {
   EXPECT_EQ(entry->timeStamp(), f->timeStamp());
 }
 
+TEST_F(FileNodeVerifyTest, WithoutATimeStampTheCrcDecidesOnceAndTheCacheAnswersAfterwards) {
+  build("TotalSize=\"9\" CRC=\"" + crcText(kContentCrc) + "\"");
+  ASSERT_TRUE(test::writeFile(folder + "\\f.pak", kContent));
+  ASSERT_TRUE(test::setModified(folder + "\\f.pak", 1200000000));
+  EXPECT_TRUE(f->verify(folder));
+  EXPECT_FALSE(f->updateNeeded());
+  EXPECT_THAT(discrepancies(), IsEmpty()) << "no time to compare, so no T line";
+  const PatchCacheEntry* entry = patcher().patchCache().entry("data\\f.pak");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(static_cast<std::uint32_t>(entry->crc()), kContentCrc);
+
+  // Same size and time, other bytes: the remembered CRC answers, the file is not read again.
+  ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "987654321"));
+  ASSERT_TRUE(test::setModified(folder + "\\f.pak", 1200000000));
+  EXPECT_TRUE(f->verify(folder));
+  EXPECT_FALSE(f->updateNeeded());
+}
+
 TEST_F(FileNodeVerifyTest, AWrongSizeWithDeltasComputesTheLocalCrcAndFindsTheDelta) {
   build(matching, true, "<DeltaFile FilePath=\"f.pak.d\" CRC=\"" + crcText(crcOf("12345")) + "\"/>");
   writeCurrent("12345");

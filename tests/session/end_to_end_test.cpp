@@ -13,18 +13,24 @@ namespace korvel {
 namespace {
 
 using ::testing::Contains;
+using ::testing::Not;
 using ::testing::UnorderedElementsAreArray;
 
 // A launcher whose progress window only records, so the run sequence runs without a screen.
 class QuietLauncher : public Launcher {
  public:
   std::vector<std::string> statusLines;
+  // Called with every status line (on the thread that sets it).
+  std::function<void(const std::string&)> onStatus;
 
  protected:
   class Window : public platform::ProgressWindow {
    public:
     explicit Window(QuietLauncher& owner) : owner_(owner) {}
-    void setStatus(const std::string& text) override { owner_.statusLines.push_back(text); }
+    void setStatus(const std::string& text) override {
+      owner_.statusLines.push_back(text);
+      if (owner_.onStatus) owner_.onStatus(text);
+    }
     void setBarPosition(int, int) override {}
 
    private:
@@ -109,6 +115,35 @@ TEST(EndToEndTest, TheRunSequenceFindsEachKindOfDiscrepancyAndTheAmountToUpdate)
   EXPECT_TRUE(test::exists(game.file("PatchCache2.xml")));
   EXPECT_FALSE(launcher->isBusy());
   EXPECT_THAT(launcher->statusLines, Contains(game.file("data\\maps\\deep.bin")));
+}
+
+TEST(EndToEndTest, AStopDuringTheLoadEndsTheRunWithoutAnUpdate) {
+  test::TempDir serverRoot;
+  test::TempDir game;
+  test::NoProxy noProxy;
+  const std::vector<test::TreeFile> tree = {{"Wendrel.exe", "the sibling launcher"},
+                                            {"data\\missing.bin", "missing content"}};
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  test::TestHttpServer server;
+  server.serveFolder("/", serverRoot.path());
+  ASSERT_TRUE(test::writeFile(game.file("Wendrel.exe"), "the sibling launcher"));
+
+  test::InFolder inGame(game.path());
+  test::ScopedEnvironment patchServer("KORVEL_PATCH_SERVER", "127.0.0.1:" + std::to_string(server.port()));
+  auto launcher = std::make_unique<QuietLauncher>();
+  test::LogLines log(launcher->patcher());
+  launcher->setSplashBitmap(std::make_unique<Bitmap>());
+  // The player closes the window while the last file of the loaded manifest is checked, once the
+  // check has found something to update.
+  launcher->onStatus = [&](const std::string& text) {
+    if (text.find("missing.bin") != std::string::npos) launcher->stop(0);
+  };
+
+  launcher->runSequence();
+  EXPECT_FALSE(launcher->isBusy());
+  EXPECT_THAT(log.lines(), Not(Contains("Finished Downloading\n")));
+  EXPECT_EQ(server.requestCount("/patch/wendrel/files/data/missing.bin"), 0);
+  EXPECT_FALSE(test::exists(game.file("data\\missing.bin")));
 }
 
 }  // namespace
