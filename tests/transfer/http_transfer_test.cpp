@@ -391,6 +391,17 @@ TEST_F(HttpTransferTest, AStopFromAnotherThreadEndsAReadBlockedOnAStalledBody) {
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
 }
 
+TEST_F(HttpTransferTest, AReadOnlyTargetIsReplacedLikeAnyOther) {
+  server.serveBytes("/data.pak", "new version");
+  const std::string local = dir.file("data.pak");
+  writeFile(local, "old version");
+  ASSERT_TRUE(platform::setFileAttributes(local, platform::kAttributeReadOnly));
+  const Outcome out = fetchToFile(server.url("/data.pak"), local, 0, true);
+  EXPECT_EQ(out.state, HttpTransfer::kComplete);
+  EXPECT_EQ(readFile(local), "new version");
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+}
+
 TEST_F(HttpTransferTest, ARedirectIsFollowedToTheFile) {
   const std::string body = sampleText(3000);
   server.serveRedirect("/old/data.pak", server.url("/new/data.pak"));
