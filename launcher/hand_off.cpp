@@ -37,9 +37,10 @@ bool Launcher::handOff(const char* commandLine) {
   const std::string launchDirectory = cutToCapacity(platform::currentDirectory(), 257);
   addOptions(commandLine);
   if (gameCode_) addOptions(("/game:" + *gameCode_).c_str());
-  const std::string patchPathOption = "\"/gamepatchpath:" + launchDirectory + "\"";
-  const std::string line = boundedFormat(1024, "\"%s\" %s %s /restarted", path.c_str(), patchPathOption.c_str(),
-                                         passThroughArguments_.c_str());
+  // The command line carries the paths in the system's own form, so that the sibling can use them.
+  const std::string patchPathOption = "\"/gamepatchpath:" + platform::nativePath(launchDirectory) + "\"";
+  const std::string line = boundedFormat(1024, "\"%s\" %s %s /restarted", platform::nativePath(path).c_str(),
+                                         patchPathOption.c_str(), passThroughArguments_.c_str());
 
   const bool started = startProgram(path, line, siblingDirectory_);
   if (!started) showMessage(siblingMissingMessage(), "Error");

@@ -172,6 +172,11 @@ bool Launcher::fileStarted(const char* fileName) {
 
 bool Launcher::downloadFinished() { return true; }
 bool Launcher::stopped() { return true; }
+
+bool Launcher::restartRequested(const char* fileName, bool isOwnProgram) {
+  if (isOwnProgram && patcher() && patcher()->restartProgram(false)) handedOverToNewCopy_.store(true);
+  return true;
+}
 bool Launcher::error(int code, const char* message) { return true; }
 bool Launcher::unnamedNotice12(int first, int second) { return true; }
 bool Launcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) { return true; }

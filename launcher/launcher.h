@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -90,6 +91,9 @@ class Launcher : public PatchClient {
   const std::string& siblingDirectory() const { return siblingDirectory_; }
   // Where handOff looks for the sibling program (the run sequence sets it from the install location).
   void setSiblingDirectory(std::string directory) { siblingDirectory_ = std::move(directory); }
+  // Whether a new copy of the program was started to take over (restartRequested): that instance
+  // goes on to the hand-off, so this one must not start the sibling too.
+  bool handedOverToNewCopy() const { return handedOverToNewCopy_.load(); }
 
   // Overrides of the session's notifications.
   bool scanStarted() override;
@@ -97,6 +101,9 @@ class Launcher : public PatchClient {
   bool fileStarted(const char* fileName) override;
   bool downloadFinished() override;
   bool stopped() override;
+  // A new copy of the running program is in place under its temporary name: it is started, and this
+  // instance closes its window at the end of its run and leaves the hand-off to it.
+  bool restartRequested(const char* fileName, bool isOwnProgram) override;
   // Errors are not shown.
   bool error(int code, const char* message) override;
   bool unnamedNotice12(int first, int second) override;
@@ -130,6 +137,7 @@ class Launcher : public PatchClient {
   std::string siblingDirectory_;
   std::unique_ptr<platform::SplashBitmap> splashBitmap_;
   std::uint32_t handOffWaitMs_ = 4000;
+  std::atomic<bool> handedOverToNewCopy_{false};
 };
 
 }  // namespace korvel

@@ -31,7 +31,8 @@ int runProgram(const char* commandLine) {
   launcher->setSplashBitmap(platform::SplashBitmap::load());
   if (launcher->readyToRun()) {
     launcher->runSequence();
-    launcher->handOff(commandLine);
+    // A new copy of the program that took over hands off in its turn: the sibling starts once.
+    if (!launcher->handedOverToNewCopy()) launcher->handOff(commandLine);
     launcher.reset();
   }
   return 0;

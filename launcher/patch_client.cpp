@@ -66,7 +66,11 @@ bool PatchClient::unnamedNotice15() { return true; }
 bool PatchClient::productName(const char* name) { return true; }
 bool PatchClient::fileUnpacking(const char* fileName) { return true; }
 bool PatchClient::fileFinished(const char* fileName) { return true; }
-bool PatchClient::restartRequested(const char* fileName, bool isOwnProgram) { return true; }
+bool PatchClient::restartRequested(const char* fileName, bool isOwnProgram) {
+  // Without a window to finish, the old instance ends as soon as its job does.
+  if (patcher_) patcher_->restartProgram(true);
+  return true;
+}
 bool PatchClient::unnamedNotice20() { return true; }
 bool PatchClient::diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const char* message) {
   return true;

@@ -28,6 +28,10 @@ std::string joinCommandLine(int argc, const char* const* argv);
 bool startProcess(const std::string& program, const std::string& commandLine,
                   const std::string& currentDirectory = {});
 
+// Ends the process at once with `code` (ExitProcess; _exit on POSIX) after flushing the C streams:
+// no destructor runs and no other thread is waited for.
+[[noreturn]] void exitProcess(int code);
+
 // Thread priorities as Windows numbers them.
 inline constexpr int kThreadPriorityNormal = 0;
 inline constexpr int kThreadPriorityHighest = 2;

@@ -136,6 +136,21 @@ const std::string& Patcher::ownProgramPath() const { return selfUpdate_->ownProg
 
 const std::string& Patcher::restartArguments() const { return selfUpdate_->restartArguments(); }
 
+bool Patcher::restartProgram(bool exitAfter) {
+  stop();
+  const bool started = selfUpdate_->startNewInstance();
+  if (exitAfter) exitAfterJob_.store(true);
+  return started;
+}
+
+void Patcher::setWorkerBusy(bool busy) {
+  if (exitAfterJob_.load()) {
+    savePatchCache();
+    platform::exitProcess(0);
+  }
+  workerBusy_.store(busy);
+}
+
 void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedName) {
   selfUpdate_->registerSelfReplacement(newCopy, replacedName);
 }

@@ -195,12 +195,20 @@ class Patcher : public SessionServices {
   void setOwnFileName(std::string name);
   const std::string& ownProgramPath() const;
   const std::string& restartArguments() const;
+  // Stops the session and starts the program anew (SelfUpdate::startNewInstance). With exitAfter the
+  // process then exits with 0 at the worker's next change between busy and idle, after the patch
+  // cache is saved. Returns whether the new instance was started.
+  bool restartProgram(bool exitAfter);
+  bool exitAfterJob() const { return exitAfterJob_.load(); }
+  SelfUpdate& selfUpdate() { return *selfUpdate_; }
 
  private:
   // Job machinery (session/patcher_jobs.cpp).
   int workerMain(const WorkerJob& job);
   // Hands job_ to the worker; false when no thread could be started (workerBusy is then clear).
   bool runJob();
+  // Marks the worker busy or idle; once a restart asked for it, the process exits here instead.
+  void setWorkerBusy(bool busy);
   // While workerBusy: dispatch up to five waiting messages, then sleep `stepMs`.
   void waitForWorker(unsigned stepMs);
   // The load job (session/patcher_load.cpp).

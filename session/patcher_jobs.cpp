@@ -155,7 +155,7 @@ void Patcher::recountTotals() {
 }
 
 bool Patcher::runJob() {
-  workerBusy_.store(true);
+  setWorkerBusy(true);
   bool started = false;
   try {
     // The worker gets its own copy of the job, so the UI thread may fill the next one at any time.
@@ -163,7 +163,7 @@ bool Patcher::runJob() {
   } catch (const std::exception&) {
     started = false;
   }
-  if (!started) workerBusy_.store(false);
+  if (!started) setWorkerBusy(false);
   return started;
 }
 
@@ -213,7 +213,7 @@ int Patcher::workerMain(const WorkerJob& job) {
   }
   log("Thread Finish\n");
   // Last touch of this object: the UI thread may destroy the session as soon as it sees the worker idle.
-  workerBusy_.store(false);
+  setWorkerBusy(false);
   return succeeded ? 1 : 0;
 }
 

@@ -3,10 +3,12 @@
 // downloaded new copy, and the copy itself.
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 
 #include "common/text_format.h"
 #include "common/tokenizer.h"
+#include "common/file_utils.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
@@ -21,6 +23,8 @@ namespace {
 constexpr std::size_t kNameCapacity = 256;
 constexpr std::size_t kCopyPathCapacity = 512;
 constexpr std::size_t kLineCapacity = 1024;
+// The command line of a restart holds at most 510 characters.
+constexpr std::size_t kRestartLineCapacity = 511;
 constexpr const char* kAccessModeOption = "inetType:";
 constexpr const char* kCopyKeyword = "PatchPatcher";
 // Opening a file of the copy is retried this often, this far apart.
@@ -137,6 +141,13 @@ void SelfUpdate::startSelfCopy(const char* sourceName, const char* targetName, b
   });
 }
 
+bool SelfUpdate::startNewInstance() const {
+  const std::string line = boundedFormat(kRestartLineCapacity, "\"%s\" %s /multiple",
+                                         platform::nativePath(ownProgramPath_).c_str(), restartArguments_.c_str());
+  if (starter_) return starter_(ownProgramPath_, line);
+  return platform::startProcess(ownProgramPath_, line);
+}
+
 void SelfUpdate::copySelf(const std::string& source, const std::string& destination) {
   if (source == destination) return;
   platform::setFileAttributes(destination, platform::kAttributeNormal);
@@ -144,26 +155,55 @@ void SelfUpdate::copySelf(const std::string& source, const std::string& destinat
   session_.log(boundedFormat(kLineCapacity, "File Copy: Destfile = %s\n", destination.c_str()));
 
   // The old instance of the program may still hold its file for a while after starting this one.
-  auto openWithRetries = [&](const std::string& path, const char* mode, const char* failureLine) {
-    platform::File file = platform::File::open(path, mode);
-    for (int retries = 0; !file && retries < kCopyRetries && !session_.failedOrStopped(); ++retries) {
+  auto retried = [&](const std::string& path, const char* failureLine, const std::function<bool()>& attempt) {
+    bool done = attempt();
+    for (int retries = 0; !done && retries < kCopyRetries && !session_.failedOrStopped(); ++retries) {
       platform::sleepMs(kCopyRetryMs);
       session_.log(boundedFormat(kLineCapacity, failureLine, path.c_str()));
-      file = platform::File::open(path, mode);
+      done = attempt();
     }
-    return file;
+    return done;
   };
 
-  platform::File in = openWithRetries(source, "rb", "File Copy: Couldn't open Source File %s, trying again...\n");
-  if (!in) return;
-  platform::File out = openWithRetries(destination, "wb", "File Copy: Couldn't open Dest File %s, trying again...\n");
-  if (!out) return;
+  platform::File in;
+  if (!retried(source, "File Copy: Couldn't open Source File %s, trying again...\n", [&] {
+        in = platform::File::open(source, "rb");
+        return in.isOpen();
+      }))
+    return;
+  // The new program is written beside the old one and renamed over it only when complete: a failure
+  // at any point leaves the old program as it was.
+  const std::size_t cut = destination.find_last_of("\\/");
+  const std::string folder = cut == std::string::npos ? std::string() : destination.substr(0, cut);
+  const std::string temporary = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
+  platform::File out;
+  if (!retried(destination, "File Copy: Couldn't open Dest File %s, trying again...\n", [&] {
+        out = platform::File::open(temporary, "wb");
+        return out.isOpen();
+      })) {
+    platform::deleteFile(temporary);
+    return;
+  }
   session_.log("File Copy: Success, copying file...\n");
   char block[kCopyBlockBytes];
-  for (std::size_t count = in.read(block, sizeof block); count > 0; count = in.read(block, sizeof block))
-    out.write(block, count);
+  bool complete = true;
+  for (std::size_t count = in.read(block, sizeof block); count > 0 && complete; count = in.read(block, sizeof block))
+    complete = out.write(block, count) == count;
+  complete = complete && !in.hadError() && out.flushToDisk();
+  complete = out.close() && complete;
+  in.close();
+  if (!complete) {
+    session_.log(boundedFormat(kLineCapacity, "File Copy: Couldn't write %s\n", temporary.c_str()));
+    platform::deleteFile(temporary);
+    return;
+  }
+  // On Windows the old program's file cannot be replaced while that instance still runs.
+  if (!retried(destination, "File Copy: Couldn't open Dest File %s, trying again...\n",
+               [&] { return platform::replaceFile(temporary, destination); })) {
+    platform::deleteFile(temporary);
+    return;
+  }
   session_.log("File Copy: Complete\n");
-  out.close();
 }
 
 }  // namespace korvel

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -42,6 +43,13 @@ class SelfUpdate {
   void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy);
   // Lets a running copy finish (at the highest priority) and waits for it.
   void finishCopy();
+  // Starts the program anew: "\"<ownProgramPath>\" <restartArguments> /multiple" (at most 510
+  // characters, the program path in the system's own form), in this process's current directory.
+  // True when the new process was started.
+  bool startNewInstance() const;
+  // Tests: stands in for the process start of startNewInstance (program, command line).
+  using ProcessStarter = std::function<bool(const std::string& program, const std::string& commandLine)>;
+  void setProcessStarter(ProcessStarter starter) { starter_ = std::move(starter); }
 
   // The running program's file name, from its path or else from its command line.
   static std::string runningFileName();
@@ -57,6 +65,7 @@ class SelfUpdate {
   bool replacementRegistered_ = false;
   std::atomic<bool> copyStarted_{false};
   WorkerThread copyWorker_;
+  ProcessStarter starter_;
 };
 
 }  // namespace korvel

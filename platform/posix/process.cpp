@@ -1,6 +1,8 @@
 // POSIX processes: the program's own path and command line, starting programs, thread priorities.
 #include "platform/process.h"
 
+#include <cstdio>
+
 #include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
@@ -62,6 +64,11 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
   return args;
 }
 }  // namespace
+
+void exitProcess(int code) {
+  std::fflush(nullptr);
+  ::_exit(code);
+}
 
 std::string programPath() {
   std::vector<char> buffer(PATH_MAX + 1);

@@ -1,6 +1,8 @@
 // Win32 processes: GetModuleFileNameA, GetCommandLineA, CreateProcessA and SetThreadPriority.
 #include "platform/process.h"
 
+#include <cstdio>
+
 #include <pthread.h>
 
 #include <mutex>
@@ -10,6 +12,11 @@
 #include "platform/win32/windows_prelude.h"
 
 namespace korvel::platform {
+
+void exitProcess(int code) {
+  std::fflush(nullptr);
+  ::ExitProcess(static_cast<UINT>(code));
+}
 
 namespace {
 // The program path buffer: at most 2047 characters and the terminator.
