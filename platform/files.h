@@ -58,8 +58,12 @@ bool deleteFile(const std::string& path);
 bool renameFile(const std::string& from, const std::string& to);  // fails when `to` exists
 // Renames `from` over `to`, replacing it in one step (MoveFileEx with MOVEFILE_REPLACE_EXISTING and
 // MOVEFILE_WRITE_THROUGH; rename on POSIX): a reader sees the old file or the new one, never a mix.
-// Fails on Win32 while another process holds `to` open without sharing its deletion.
+// Fails on Win32 while another process holds `to` open without sharing its deletion. On POSIX the
+// new file takes the old one's permission bits, so an updated program stays executable.
 bool replaceFile(const std::string& from, const std::string& to);
+// Lets the file be run as a program: nothing to do on Win32; on POSIX every class that may read the
+// file may now execute it.
+bool makeExecutable(const std::string& path);
 // Writes the stream's buffered bytes and asks the system to put the file's data on the disk
 // (FlushFileBuffers; fsync), so that a rename that follows cannot outlive its content.
 bool flushToDisk(std::FILE* stream);

@@ -8,7 +8,6 @@
 
 #include "common/text_format.h"
 #include "common/tokenizer.h"
-#include "common/file_utils.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
@@ -145,6 +144,8 @@ bool SelfUpdate::startNewInstance() const {
   const std::string line = boundedFormat(kRestartLineCapacity, "\"%s\" %s /multiple",
                                          platform::nativePath(ownProgramPath_).c_str(), restartArguments_.c_str());
   if (starter_) return starter_(ownProgramPath_, line);
+  // A new copy arrives as a plain file; it must be runnable as the program it replaces.
+  platform::makeExecutable(ownProgramPath_);
   return platform::startProcess(ownProgramPath_, line);
 }
 
@@ -172,10 +173,9 @@ void SelfUpdate::copySelf(const std::string& source, const std::string& destinat
       }))
     return;
   // The new program is written beside the old one and renamed over it only when complete: a failure
-  // at any point leaves the old program as it was.
-  const std::size_t cut = destination.find_last_of("\\/");
-  const std::string folder = cut == std::string::npos ? std::string() : destination.substr(0, cut);
-  const std::string temporary = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
+  // at any point leaves the old program as it was. Its own name keeps it apart from the transfers'
+  // temporary files, which a scan running beside the copy may sweep away.
+  const std::string temporary = destination + ".new";
   platform::File out;
   if (!retried(destination, "File Copy: Couldn't open Dest File %s, trying again...\n", [&] {
         out = platform::File::open(temporary, "wb");

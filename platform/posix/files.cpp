@@ -105,7 +105,18 @@ bool replaceFile(const std::string& from, const std::string& to) {
     faults::failReplaces.fetch_sub(1);
     return false;
   }
-  return ::rename(nativePath(from).c_str(), nativePath(to).c_str()) == 0;
+  const std::string source = nativePath(from), target = nativePath(to);
+  struct stat old {};
+  if (::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode)) ::chmod(source.c_str(), old.st_mode & 07777);
+  return ::rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool makeExecutable(const std::string& path) {
+  const std::string native = nativePath(path);
+  struct stat st {};
+  if (::stat(native.c_str(), &st) != 0) return false;
+  const mode_t readable = st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH);
+  return ::chmod(native.c_str(), (st.st_mode & 07777) | (readable >> 2)) == 0;
 }
 
 bool flushToDisk(std::FILE* stream) {

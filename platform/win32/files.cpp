@@ -67,6 +67,8 @@ bool replaceFile(const std::string& from, const std::string& to) {
          ::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool makeExecutable(const std::string& path) { return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
 bool flushToDisk(std::FILE* stream) {
   if (!stream || std::fflush(stream) != 0) return false;
   const intptr_t handle = ::_get_osfhandle(::_fileno(stream));

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# The updater replaces itself, end to end with the real program: a served manifest lists the
+# updater's own file as a newer build (the same program with bytes appended). After the run the
+# installed program is the new build, the new instance logged the copy, the sibling (a stand-in that
+# writes its arguments and folder) was started exactly once with the expected arguments, and a second
+# run downloads nothing and leaves no temporary copy of the program behind.
+#
+#   self_update_test.sh <build folder>
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+patcher="$build/korvel-patcher"
+publish="$build/tools/korvel-publish"
+[ -x "$patcher" ] && [ -x "$publish" ] || { echo "self-update test: programs not built in $build"; exit 1; }
+
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  if [ "${KORVEL_SELF_UPDATE_TEST_KEEP:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "self-update test: $*"; failures=$((failures + 1)); }
+
+old="$work/old" new="$work/new"
+mkdir -p "$old/data" "$new/data"
+cp "$patcher" "$old/korvel-patcher"
+cp "$patcher" "$new/korvel-patcher"
+printf '\nnew build 2\n' >> "$new/korvel-patcher"
+echo "old data" > "$old/data/x.dat"
+echo "new data" > "$new/data/x.dat"
+cat > "$old/Wendrel.exe" <<'LAUNCHER'
+#!/bin/sh
+printf '%s|' "$(pwd)" "$@" >> handoff.txt
+printf '\n' >> handoff.txt
+LAUNCHER
+chmod +x "$old/Wendrel.exe"
+cp -p "$old/Wendrel.exe" "$new/Wendrel.exe"
+find "$old" "$new" -type f -exec touch -d "2024-03-01 12:00:00" {} +
+
+"$publish" build "$new" "$work/published" >"$work/publish.txt"
+"$publish" serve --root "$work/published" --port 0 --bind 127.0.0.1 >"$work/serve.txt" 2>&1 &
+server_pid=$!
+port=""
+for _ in $(seq 1 200); do
+  port=$(sed -n 's|.*http://127\.0\.0\.1:\([0-9]*\)/.*|\1|p' "$work/serve.txt" | head -n 1)
+  [ -n "$port" ] && break
+  sleep 0.05
+done
+[ -n "$port" ] || { echo "self-update test: the server did not start"; exit 1; }
+
+install="$work/install"
+cp -a "$old" "$install"
+run() {  # run LOG: the installed program, as a player starts it
+  (cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$1" timeout 120 ./korvel-patcher) \
+    >>"$work/output.txt" 2>&1 || fail "the program exited with $?"
+}
+
+run "$work/first.log"
+# The new instance runs on after the old one has ended: wait for its hand-off.
+for _ in $(seq 1 600); do
+  [ -s "$install/handoff.txt" ] && ! pgrep -f "$install/_orvel-patcher" >/dev/null && break
+  sleep 0.1
+done
+sleep 0.5
+
+cmp -s "$new/korvel-patcher" "$install/korvel-patcher" || fail "the installed program is not the new build"
+cmp -s "$new/data/x.dat" "$install/data/x.dat" || fail "data/x.dat is not current"
+grep -q "Patcher: File Copy: Complete" "$work/first.log" || fail "no instance logged the copy"
+starts=$(wc -l < "$install/handoff.txt" 2>/dev/null || echo 0)
+[ "$starts" = 1 ] || fail "the sibling was started $starts times"
+line=$(head -n 1 "$install/handoff.txt" 2>/dev/null || true)
+case "$line" in
+  "$install|/gamepatchpath:$install|"*"/restarted|") ;;
+  *) fail "unexpected hand-off: $line" ;;
+esac
+
+rm -f "$install/handoff.txt"
+run "$work/second.log"
+if grep -q "Patcher: Downloading " "$work/second.log"; then fail "the second run downloaded: $(grep 'Patcher: Downloading ' "$work/second.log" | head -n 3)"; fi
+[ ! -e "$install/_orvel-patcher" ] || fail "the temporary copy of the program is still there"
+
+if [ "$failures" -ne 0 ]; then
+  echo "self-update test: $failures failure(s); the session log:"
+  sed 's/^/    /' "$work/first.log" | grep -v 'Discrepancy\|Internet\|Http' | tail -n 60
+  exit 1
+fi
+echo "self-update test: passed"
