@@ -71,6 +71,13 @@ bool Launcher::addOptions(const char* text) {
     std::string folded = toLowerAscii(option);
     for (char& c : folded)
       if (c == '\\') c = '/';
+    // The words a restart of this program carries ("PatchPatcher" with the file to replace, and
+    // "/multiple") are this program's own business, not options for the sibling.
+    if (folded == "patchpatcher") {
+      tokenizer.next(nullptr, " ", true);
+      continue;
+    }
+    if (folded == "/multiple") continue;
     if (folded.find("/game:") != std::string::npos) {
       if (option.size() > 6 && !gameCode_) {
         appendPassThrough(option + " ");
