@@ -9,6 +9,7 @@
 #include "common/path_tokens.h"
 #include "fileupdate/time_stamp.h"
 #include "common/progress_channels.h"
+#include "common/name_rules.h"
 #include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
@@ -21,10 +22,16 @@ namespace korvel {
 
 namespace {
 
+// A path that does not fit its buffer is refused (empty), never cut: a cut path can name another
+// file. The folder part has its own buffer of 256 characters.
+constexpr std::size_t kFolderCapacity = 256;
+
+std::string fitting(const std::string& path) { return path.size() < FileNode::kPathCapacity ? path : std::string(); }
+
 std::string underBase(TextArgument basePath, const std::string& name) {
-  if (platform::isAbsolutePath(name)) return cutToCapacity(name, FileNode::kPathCapacity);
-  if (!basePath.hasText()) return cutToCapacity(name, FileNode::kPathCapacity);
-  return cutToCapacity(basePath.str() + "\\" + name, FileNode::kPathCapacity);
+  if (platform::isAbsolutePath(name) || !basePath.hasText()) return fitting(name);
+  if (basePath.str().size() >= kFolderCapacity) return std::string();
+  return fitting(basePath.str() + "\\" + name);
 }
 
 int referenceType(const std::optional<std::string>& type) {
@@ -95,6 +102,12 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
   if (!localPath_) needsUpdate_ = false;
   deleteCopy_ = deleteMarked_;
   return true;
+}
+
+std::optional<std::string> FileNode::refusedName() const {
+  if (std::optional<std::string> refused = ManifestNode::refusedName()) return refused;
+  if (tempFilename_ && !isPlainName(*tempFilename_)) return tempFilename_;
+  return std::nullopt;
 }
 
 void FileNode::readOwnAttributes(xmlNode* element) {

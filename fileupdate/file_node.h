@@ -59,6 +59,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   // and Compressed (default true). An uncompressed file without a DownloadSize downloads TotalSize
   // bytes; a file that would use CRC checks but names no CRC does not use them (useCrc 0).
   void readOwnAttributes(xmlNode* element) override;
+  // "Name", "LocalName" and "TempFilename" must be plain names.
+  std::optional<std::string> refusedName() const override;
   // Slot 15: once per pass (pass flag 3): TotalSize of a file to update, unless deltas only are asked
   // (0x40000), a delta is chosen, or only compressed files count (0x800) and this one is not; then
   // the chosen delta's TotalSize (or 0). Nothing with 0x80000.

@@ -8,6 +8,7 @@
 
 #include "common/path_tokens.h"
 #include "common/file_utils.h"
+#include "common/name_rules.h"
 #include "common/text_format.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
@@ -56,12 +57,18 @@ bool DirectoryNode::readFromElement(xmlNode* element, ManifestNode* parent, Mani
     std::unique_ptr<ManifestNode> node = createNode(child, false);
     if (!node || !childDepthAllowed()) continue;
     node->readFromElement(child, this, lastChild(), localPath_, remotePath_, product_);
-    appendChild(std::move(node));
+    if (admitChild(*node)) appendChild(std::move(node));
   }
   return !isCancelled();
 }
 
 void DirectoryNode::readOwnAttributes(xmlNode* element) { localName_ = readText(element, "LocalName"); }
+
+std::optional<std::string> DirectoryNode::refusedName() const {
+  if (name_ && !isPlainName(*name_)) return name_;
+  if (localName_ && *localName_ != "." && !isPlainName(*localName_)) return localName_;
+  return std::nullopt;
+}
 
 const std::optional<std::string>& DirectoryNode::absoluteOwnLocalPath() const {
   static const std::optional<std::string> kNone;
@@ -71,10 +78,12 @@ const std::optional<std::string>& DirectoryNode::absoluteOwnLocalPath() const {
 std::string DirectoryNode::fullPath(TextArgument basePath) const {
   const std::string base = basePath.present() ? basePath.str() : platform::currentDirectory();
   // Without a name the directory composes no folder of its own: its files live in the parent's.
-  if (!localName_) return cutToCapacity(base, kPathCapacity);
+  // Not cut to the folder buffer: the files below refuse a folder that does not fit, where a cut
+  // one could name another folder.
+  if (!localName_) return base;
   const std::optional<std::string>& own = absoluteOwnLocalPath();
-  if (*localName_ == ".") return cutToCapacity(own ? *own : base, kPathCapacity);
-  return cutToCapacity(joined(own ? *own : base, *localName_), kPathCapacity);
+  if (*localName_ == ".") return own ? *own : base;
+  return joined(own ? *own : base, *localName_);
 }
 
 void DirectoryNode::removeFolder(const std::string& path) {
@@ -98,7 +107,7 @@ void DirectoryNode::setRootOverride(TextArgument path) {
 bool DirectoryNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
   if (isCancelled()) return false;
   const std::string full = fullPath(basePath);
-  if (!isDeleteMarked()) platform::createDirectory(full);
+  if (!isDeleteMarked() && full.size() < kPathCapacity) platform::createDirectory(full);
   bool result = true;
   for (const auto& child : children_) {
     if (isCancelled()) break;
@@ -117,7 +126,7 @@ int DirectoryNode::download(ScanFlags flags, ProductHandle* product, TextArgumen
     createDirectoryPath(*localPath_);
   const std::string full = fullPath(basePath);
   if (isDeleteMarked()) return 0;
-  platform::createDirectory(full);
+  if (full.size() < kPathCapacity) platform::createDirectory(full);
 
   int result = 0;
   for (const auto& child : children_) {

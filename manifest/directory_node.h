@@ -34,6 +34,8 @@ class DirectoryNode : public ManifestNode {
   void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 14: "LocalName".
   void readOwnAttributes(xmlNode* element) override;
+  // As the base, but "LocalName" "." (the parent's own folder) is allowed.
+  std::optional<std::string> refusedName() const override;
   std::int64_t countDownloadBytes(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) override;
@@ -47,9 +49,10 @@ class DirectoryNode : public ManifestNode {
   int countFiles(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t countBytes(ProductHandle* pass, ScanFlags flags) override;
 
-  // The folder on disk at walk time (at most 255 characters). For localName ".": the directory's own
-  // absolute LocalPath, else basePath, else the current directory. Otherwise the same three each
-  // followed by \localName. A directory without a name is its parent's folder (basePath).
+  // The folder on disk at walk time. For localName ".": the directory's own absolute LocalPath, else
+  // basePath, else the current directory. Otherwise the same three each followed by \localName. A
+  // directory without a name is its parent's folder (basePath). A folder of more than 255 characters
+  // is never created, and the files below it refuse it.
   std::string fullPath(TextArgument basePath) const;
 
   // Deletes the folder's old cache document, then the folder itself; failures are ignored.

@@ -121,7 +121,7 @@ bool DistributionNode::readChildren(xmlNode* element) {
       continue;
     }
     node->readFromElement(child, this, lastChild(), nullptr, nullptr, product_);
-    appendChild(std::move(node));
+    if (admitChild(*node)) appendChild(std::move(node));
   }
   return complete;
 }

@@ -46,6 +46,8 @@ class DistributionNode : public ManifestNode {
   void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 14: "Root" (resolved as a path token), the environment type names and the limits.
   void readOwnAttributes(xmlNode* element) override;
+  // Nothing: a distribution's names are product names, not paths.
+  std::optional<std::string> refusedName() const override { return std::nullopt; }
   std::int64_t countDownloadBytes(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) override;

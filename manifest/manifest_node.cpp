@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "common/name_rules.h"
 #include "common/text_format.h"
 #include "manifest/directory_node.h"
 #include "manifest/distribution_node.h"
@@ -171,6 +172,21 @@ std::unique_ptr<ManifestNode> ManifestNode::createNode(const xmlNode* element, b
   if (isElementNamed(element, "Directory")) return std::make_unique<DirectoryNode>();
   if (isElementNamed(element, "File")) return services_ ? services_->makeFileNode() : nullptr;
   return nullptr;
+}
+
+std::optional<std::string> ManifestNode::refusedName() const {
+  if (name_ && !isPlainName(*name_)) return name_;
+  if (localName_ && !isPlainName(*localName_)) return localName_;
+  return std::nullopt;
+}
+
+bool ManifestNode::admitChild(const ManifestNode& child) const {
+  const std::optional<std::string> refused = child.refusedName();
+  if (!refused) return true;
+  // A manifest comes over the network: a name that could reach outside the installation is refused.
+  log(boundedFormat(kPathCapacity * 2, "Manifest entry refused, \"%s\" is not a plain file or folder name.\n",
+                    refused->c_str()));
+  return false;
 }
 
 ManifestNode* ManifestNode::appendChild(std::unique_ptr<ManifestNode> child) {

@@ -98,6 +98,11 @@ class ManifestNode {
   // Slot 30: the product serving as environment `type` for this node: asks the parent; null at the top.
   virtual ProductHandle* environmentDistribution(int type);
 
+  // After the numbered slots: the first of the node's names that may not name a file or folder of the
+  // installation (common/name_rules.h), or nothing when all are plain: "Name" and "LocalName" here. A
+  // node with such a name is left out of the tree when it is read.
+  virtual std::optional<std::string> refusedName() const;
+
   // The first server set going up through the parents; failing that the server of the product of the
   // topmost node reached; failing that the session's default server. Absent when there is none.
   std::optional<std::string> effectiveServer() const;
@@ -145,6 +150,9 @@ class ManifestNode {
   std::unique_ptr<ManifestNode> createNode(const xmlNode* element, bool allowDistribution) const;
   // Links `child` after the last child; returns it.
   ManifestNode* appendChild(std::unique_ptr<ManifestNode> child);
+  // Whether a child just read may join the tree: false, with one log line naming it, when one of its
+  // names is refused.
+  bool admitChild(const ManifestNode& child) const;
   ManifestNode* lastChild() const { return children_.empty() ? nullptr : children_.back().get(); }
   // Whether a child element may still become a node at this node's depth; logs once when not.
   bool childDepthAllowed();

@@ -17,6 +17,7 @@ File::~File() = default;
 
 File File::open(const std::string& path, const char* mode) {
   File file;
+  if (hasParentComponent(path)) return file;
   if (faults::failOpens.load() > 0) {
     faults::failOpens.fetch_sub(1);
     return file;
@@ -80,6 +81,17 @@ bool File::close() {
   if (!stream_) return false;
   std::FILE* raw = stream_.release();
   return std::fclose(raw) == 0;
+}
+
+bool hasParentComponent(const std::string& path) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = path.find_first_of("\\/", start);
+    const std::size_t length = (end == std::string::npos ? path.size() : end) - start;
+    if (length == 2 && path.compare(start, 2, "..") == 0) return true;
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
 }
 
 }  // namespace korvel::platform

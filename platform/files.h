@@ -54,6 +54,11 @@ bool setFileAttributes(const std::string& path, std::uint32_t attributes);
 // Sets the last-write (and last-access) time; Win32 also sets the creation time, which POSIX lacks.
 bool setFileTime(const std::string& path, std::int64_t secondsSince1970);
 
+// Whether a path has ".." among its components ('\' and '/' both separate). Opening, creating,
+// renaming and deleting refuse such paths: whatever a manifest names must stay inside the folder it
+// was placed in.
+bool hasParentComponent(const std::string& path);
+
 bool deleteFile(const std::string& path);
 bool renameFile(const std::string& from, const std::string& to);  // fails when `to` exists
 // Renames `from` over `to`, replacing it in one step (MoveFileEx with MOVEFILE_REPLACE_EXISTING and

@@ -85,6 +85,7 @@ bool setFileTime(const std::string& path, std::int64_t secondsSince1970) {
 }
 
 bool deleteFile(const std::string& path) {
+  if (hasParentComponent(path)) return false;
   std::string native = nativePath(path);
   struct stat st {};
   // DeleteFile refuses folders and read-only files; keep that so callers see the same outcome.
@@ -94,6 +95,7 @@ bool deleteFile(const std::string& path) {
 }
 
 bool renameFile(const std::string& from, const std::string& to) {
+  if (hasParentComponent(from) || hasParentComponent(to)) return false;
   std::string target = nativePath(to);
   // MoveFile does not replace an existing target.
   if (::access(target.c_str(), F_OK) == 0) return false;
@@ -101,6 +103,7 @@ bool renameFile(const std::string& from, const std::string& to) {
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
+  if (hasParentComponent(from) || hasParentComponent(to)) return false;
   if (faults::failReplaces.load() > 0) {
     faults::failReplaces.fetch_sub(1);
     return false;
@@ -124,13 +127,16 @@ bool flushToDisk(std::FILE* stream) {
 }
 
 bool createDirectory(const std::string& path) {
+  if (hasParentComponent(path)) return false;
   if (path.empty()) return false;
   if (::mkdir(nativePath(path).c_str(), 0777) == 0) return true;
   struct stat st {};
   return errno == EEXIST && ::stat(nativePath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool removeDirectory(const std::string& path) { return !path.empty() && ::rmdir(nativePath(path).c_str()) == 0; }
+bool removeDirectory(const std::string& path) {
+  return !path.empty() && !hasParentComponent(path) && ::rmdir(nativePath(path).c_str()) == 0;
+}
 
 std::uint64_t freeDiskBytes(const std::string& directory) {
   struct statvfs vfs {};

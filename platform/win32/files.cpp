@@ -52,13 +52,17 @@ bool setFileTime(const std::string& path, std::int64_t secondsSince1970) {
   return ::SetFileTime(file.get(), &time, &time, &time) != 0;
 }
 
-bool deleteFile(const std::string& path) { return !path.empty() && ::DeleteFileA(path.c_str()) != 0; }
+bool deleteFile(const std::string& path) {
+  return !path.empty() && !hasParentComponent(path) && ::DeleteFileA(path.c_str()) != 0;
+}
 
 bool renameFile(const std::string& from, const std::string& to) {
+  if (hasParentComponent(from) || hasParentComponent(to)) return false;
   return !from.empty() && !to.empty() && ::MoveFileA(from.c_str(), to.c_str()) != 0;
 }
 
 bool replaceFile(const std::string& from, const std::string& to) {
+  if (hasParentComponent(from) || hasParentComponent(to)) return false;
   if (faults::failReplaces.load() > 0) {
     faults::failReplaces.fetch_sub(1);
     return false;
@@ -76,13 +80,16 @@ bool flushToDisk(std::FILE* stream) {
 }
 
 bool createDirectory(const std::string& path) {
+  if (hasParentComponent(path)) return false;
   if (path.empty()) return false;
   if (::CreateDirectoryA(path.c_str(), nullptr)) return true;
   const DWORD attributes = ::GetFileAttributesA(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool removeDirectory(const std::string& path) { return !path.empty() && ::RemoveDirectoryA(path.c_str()) != 0; }
+bool removeDirectory(const std::string& path) {
+  return !path.empty() && !hasParentComponent(path) && ::RemoveDirectoryA(path.c_str()) != 0;
+}
 
 std::uint64_t freeDiskBytes(const std::string& directory) {
   ULARGE_INTEGER available{};
