@@ -8,6 +8,9 @@ void reset() {
   writeBudget.store(0);
   shortReads.store(0);
   failNextRead.store(false);
+  failJobState.store(false);
+  failJobProgress.store(false);
+  allUsersJobs.store(0);
 }
 
 }  // namespace korvel::platform::faults
