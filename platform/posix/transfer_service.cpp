@@ -221,6 +221,11 @@ bool Attempt::begin() {
     const unsigned long long total = std::strtoull(totalText, &end, 10);
     total_ = end && *end == '\0' && totalText[0] != '*' ? total : kBgSizeUnknown;
   } else {
+    // A whole body carries no range; one that does is a cut body under the wrong status.
+    if (!contentRange_.empty()) {
+      restart_ = true;
+      return false;
+    }
     offset_ = 0;
     curl_off_t length = -1;
     curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
