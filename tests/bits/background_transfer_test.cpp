@@ -98,8 +98,11 @@ TEST_F(BackgroundTransferTest, AResumedJobsFilesArriveWithNobodyHoldingTheServic
   while (listing.next(entry))
     if (entry.name != "." && entry.name != "..") ++entries;
   EXPECT_EQ(entries, 2);
-  TarnBitsManager after;
-  EXPECT_FALSE(after.hasJob(name));
+  // The service forgets an acknowledged job (Wine's lists it on).
+  if (platform::kBackgroundTransferOwnService) {
+    TarnBitsManager after;
+    EXPECT_FALSE(after.hasJob(name));
+  }
 }
 
 TEST_F(BackgroundTransferTest, AFileTheServerDoesNotHavePutsTheJobInErrorNamingTheRemoteFile) {

@@ -40,7 +40,8 @@ std::string BitsTest::patcherProgram() {
 }
 
 BitsTest::BitsTest()
-    : stateFolder_("KORVEL_BITS_DIR", platform::nativePath(dir.file("state"))),
+    : com_(platform::succeeded(platform::comInitialize())),
+      stateFolder_("KORVEL_BITS_DIR", platform::nativePath(dir.file("state"))),
       helper_("KORVEL_BITS_HELPER", patcherProgram()),
       // The helper connects to the loopback test server directly, whatever the environment says.
       proxy_{{"http_proxy", std::nullopt}, {"HTTP_PROXY", std::nullopt}, {"all_proxy", std::nullopt},
@@ -49,6 +50,12 @@ BitsTest::BitsTest()
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   prefix_ = std::string(info ? info->name() : "bits") + "-" + std::to_string(platform::nowSeconds()) + "-" +
             std::to_string(counter++);
+}
+
+BitsTest::~BitsTest() {
+  rawJobs_.clear();
+  rawManager_.reset();
+  if (com_) platform::comUninitialize();
 }
 
 std::wstring BitsTest::jobName(const std::string& suffix) const { return widen(prefix_ + "-" + suffix); }

@@ -26,6 +26,7 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::seconds limit)
 class BitsTest : public TempDirTest {
  protected:
   BitsTest();
+  ~BitsTest() override;
   void TearDown() override;
 
   // A job name unique to this test and run: "<prefix>-<suffix>".
@@ -37,6 +38,8 @@ class BitsTest : public TempDirTest {
   static std::string patcherProgram();
 
  private:
+  // The raw service objects need COM on the test's thread (the wrapper brings its own).
+  bool com_ = false;
   ScopedEnvironment stateFolder_;
   ScopedEnvironment helper_;
   ScopedEnvironment proxy_[4];

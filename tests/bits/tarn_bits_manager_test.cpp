@@ -145,9 +145,10 @@ TEST_F(TarnBitsManagerTest, FilesAreAddedFoundAttachedAndLoadedAgainByALaterMana
     TarnBitsManager manager;
     TarnBitsJob* job = manager.addJob(name);
     ASSERT_NE(job, nullptr);
-    EXPECT_FALSE(job->addFile(someUrl("b.bin"), L"b.bin"));
-    EXPECT_EQ(job->lastError(), L"TarnBitsJob::addFile() Invalid Argument");
+    // Wine's service takes relative local names and folders that do not exist.
     if (platform::kBackgroundTransferOwnService) {
+      EXPECT_FALSE(job->addFile(someUrl("b.bin"), L"b.bin"));
+      EXPECT_EQ(job->lastError(), L"TarnBitsJob::addFile() Invalid Argument");
       EXPECT_FALSE(job->addFile(someUrl("c.bin"), localName("no-such-folder\\c.bin")));
       EXPECT_EQ(job->lastError(), L"TarnBitsJob::addFile() Access Denied");
     }
