@@ -126,6 +126,40 @@ TEST_F(BackgroundTransferTest, AFileTheServerDoesNotHavePutsTheJobInErrorNamingT
   EXPECT_FALSE(test::exists(dir.file("gone.bin")));
 }
 
+TEST_F(BackgroundTransferTest, CancellingAJobMidFileRemovesThePartialFile) {
+  constexpr std::size_t kFirst = 64 * 1024;
+  server.serveGated("/stage/big.bin", pattern(256 * 1024, 3), kFirst);
+  ASSERT_TRUE(platform::createDirectory(dir.file("stage")));
+  const std::string target = dir.file("stage\\big.bin");
+  auto entries = [&] {
+    platform::FolderListing listing(dir.file("stage"));
+    int count = 0;
+    platform::FolderEntry entry;
+    while (listing.next(entry))
+      if (entry.name != "." && entry.name != "..") ++count;
+    return count;
+  };
+  const std::wstring name = jobName("p|d|10");
+  TarnBitsManager manager;
+  TarnBitsJob* job = manager.addJob(name);
+  ASSERT_NE(job, nullptr);
+  ASSERT_TRUE(job->addFile(test::widen(server.url("/stage/big.bin")), test::widen(target)));
+  ASSERT_TRUE(platform::succeeded(job->resume()));
+  TarnBitsFile* file = job->findFile(test::widen(target));
+  ASSERT_NE(file, nullptr);
+  ASSERT_TRUE(test::waitFor([&] { return file->bytesTransferred() > 0; }, 30s));
+  // The partial file beside its target (Wine's service keeps it elsewhere).
+  if (platform::kBackgroundTransferOwnService) {
+    EXPECT_EQ(entries(), 1);
+  }
+
+  manager.removeJob(name, true);
+  EXPECT_FALSE(manager.hasJob(name));
+  EXPECT_TRUE(test::waitFor([&] { return entries() == 0; }, 20s));
+  server.openGate("/stage/big.bin");
+  EXPECT_FALSE(test::exists(target));
+}
+
 TEST_F(BackgroundTransferTest, AKilledHelperIsFollowedByOneThatContinuesThePartialFileWithARange) {
   if (!platform::kBackgroundTransferOwnService) GTEST_SKIP() << "the system's service keeps its helpers to itself";
   const std::string body = pattern(300 * 1024, 2);

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "platform/clock.h"
+#include "platform/environment.h"
 #include "platform/faults.h"
 #include "platform/files.h"
 #include "platform/process.h"
@@ -42,7 +43,8 @@ std::string BitsTest::patcherProgram() {
 BitsTest::BitsTest()
     : com_(platform::succeeded(platform::comInitialize())),
       stateFolder_("KORVEL_BITS_DIR", platform::nativePath(dir.file("state"))),
-      helper_("KORVEL_BITS_HELPER", patcherProgram()),
+      // A helper the caller names (a wrapper that keeps its sanitizer reports, say) wins.
+      helper_("KORVEL_BITS_HELPER", platform::environmentValue("KORVEL_BITS_HELPER").value_or(patcherProgram())),
       // The helper connects to the loopback test server directly, whatever the environment says.
       proxy_{{"http_proxy", std::nullopt}, {"HTTP_PROXY", std::nullopt}, {"all_proxy", std::nullopt},
              {"ALL_PROXY", std::nullopt}} {
