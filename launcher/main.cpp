@@ -5,6 +5,7 @@
 #include <string>
 
 #include "launcher/launcher.h"
+#include "platform/background_transfer.h"
 #include "platform/environment.h"
 #include "platform/process.h"
 #include "platform/ui.h"
@@ -47,6 +48,8 @@ extern "C" int __stdcall WinMain(void* instance, void* previousInstance, char* c
 }
 #else
 int main(int argc, char** argv) {
+  // The background transfer helper is this program started with the service word.
+  if (auto code = korvel::platform::runBackgroundTransferService(argc, argv)) return *code;
   korvel::platform::setCommandLine(argc, argv);
   const std::string arguments = korvel::platform::joinCommandLine(argc - 1, argv + 1);
   return runProgram(arguments.c_str());

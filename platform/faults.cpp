@@ -9,6 +9,9 @@ void reset() {
   shortReads.store(0);
   failNextRead.store(false);
   failReplaces.store(0);
+  failJobState.store(false);
+  failJobProgress.store(false);
+  allUsersJobs.store(0);
 }
 
 }  // namespace korvel::platform::faults

@@ -19,6 +19,13 @@ inline std::atomic<bool> failNextRead{false};
 // The next N calls of replaceFile fail, as they do on Windows while another program holds the target.
 inline std::atomic<int> failReplaces{0};
 
+// Background transfer service (both backends): when set, IBackgroundCopyJob::GetState or GetProgress
+// fails with E_FAIL. allUsersJobs: 0 leaves EnumJobs(BG_JOB_ENUM_ALL_USERS) to the service, -1 makes it
+// fail with E_ACCESSDENIED, 1 grants it (POSIX only; the system's service decides for itself).
+inline std::atomic<bool> failJobState{false};
+inline std::atomic<bool> failJobProgress{false};
+inline std::atomic<int> allUsersJobs{0};
+
 // Clears every seam (tests call this in their teardown).
 void reset();
 
