@@ -97,6 +97,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   SessionCombineContext context(services_);
   CombineOutput written;
   const bool combined = combineDelta(target, output, input, context, written);
+  input.close();
   platform::deleteFile(data);
   if (!combined) {
     platform::deleteFile(output);

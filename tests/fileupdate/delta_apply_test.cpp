@@ -18,9 +18,6 @@ using test::ServedFile;
 
 class DeltaApplyTest : public test::UpdateTest {
  protected:
-  bool update() { return client->update(nullptr, Patcher::kWaitFlag); }
-  FileNode* file(const std::string& name) { return dynamic_cast<FileNode*>(test::findNode(patcher().tree(), name)); }
-
   const std::string old = "version one of the file";
   const std::string next = "version two of the file, longer";
   // Turns `old` into `next`.
@@ -34,7 +31,7 @@ TEST_F(DeltaApplyTest, FirstOfTwoDeltasForTheSameOldVersionIsUsed) {
   install(game, old, false);
   load({game});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("game.dat")), next);
   EXPECT_EQ(requests("first.delta"), 1);
   EXPECT_EQ(requests("second.delta"), 0);
@@ -47,7 +44,7 @@ TEST_F(DeltaApplyTest, DataOfAFileWithALocalPathIsFetchedAndReadBesideTheFile) {
   install(game, old, false);
   load({game});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("data\\game.dat")), next);
   EXPECT_EQ(requests("game.dat"), 0) << "the delta was applied, not replaced by the full file";
   EXPECT_FALSE(test::exists(dir.file("elsewhere")));
@@ -62,18 +59,18 @@ TEST_F(DeltaApplyTest, NoChosenDeltaIsResult20) {
 }
 
 TEST_F(DeltaApplyTest, RunningProgramIsPatchedThroughItsTemporaryCopy) {
-  patcher().setOwnFileName("korvel.exe");
+  session.setOwnFileName("korvel.exe");
   ServedFile self{"korvel.exe", next};
   self.deltas.push_back({"korvel.delta", delta.bytes(), test::crcOf(old)});
   install(self, old, false);
   load({self});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("korvel.exe")), old) << "the running file is never written";
   EXPECT_EQ(readFile(dir.file("_orvel.exe")), next);
   EXPECT_EQ(requests("korvel.exe"), 0);
-  EXPECT_TRUE(client->logged("Delta patching the patcher...\n"));
-  EXPECT_THAT(client->errors(), IsEmpty());
+  EXPECT_TRUE(client.logged("Delta patching the patcher...\n"));
+  EXPECT_THAT(client.errors(), IsEmpty());
 }
 
 }  // namespace

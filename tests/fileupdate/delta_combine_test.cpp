@@ -71,7 +71,7 @@ class DeltaCombineTest : public test::TempDirTest {
     EXPECT_EQ(folderNames(), std::vector<std::string>{"game.dat"});
   }
 
-  test::ScopedWorkingFolder working{dir.path()};
+  test::ScopedCurrentDirectory working{dir.path()};
   std::string target;
   RecordingContext context;
 };

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "patchcache/patch_cache.h"
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -33,7 +33,7 @@ TEST_F(FileNodeCrcTest, AMatchingCrcStampsTheFileAndIsRemembered) {
   platform::FileInfo info;
   ASSERT_TRUE(platform::fileInfo(folder + "\\f.pak", info));
   EXPECT_EQ(info.modifiedSeconds, f->timeStamp());
-  const PatchCacheEntry* entry = patcher().patchCache().entry("data\\f.pak");
+  const PatchCacheEntry* entry = session.patchCache().entry("data\\f.pak");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(static_cast<std::uint32_t>(entry->crc()), kCrc123456789);
   EXPECT_EQ(entry->size(), 9);
@@ -50,7 +50,7 @@ TEST_F(FileNodeCrcTest, ADifferentCrcIsADiscrepancyWithItsLogLine) {
 
 TEST_F(FileNodeCrcTest, TheRememberedCrcAnswersWithoutReadingTheFile) {
   build("77");
-  patcher().patchCache().remember("data\\f.pak", 77, 1, 2);
+  session.patchCache().remember("data\\f.pak", 77, 1, 2);
   EXPECT_FALSE(f->compareCrc(folder));
   EXPECT_EQ(f->localCrc(), 77u);
   EXPECT_FALSE(test::exists(folder + "\\f.pak"));
@@ -63,7 +63,7 @@ TEST_F(FileNodeCrcTest, NoCrcKnownOrACancelledSessionIsNoDiscrepancy) {
 
   build("5");
   ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "123456789"));
-  patcher().stop();
+  session.stop();
   EXPECT_FALSE(f->compareCrc(folder));
   EXPECT_EQ(f->localCrc(), 0u) << "a stopped computation gives no CRC";
 }
@@ -71,7 +71,7 @@ TEST_F(FileNodeCrcTest, NoCrcKnownOrACancelledSessionIsNoDiscrepancy) {
 TEST_F(FileNodeCrcTest, RemoveDeletedDeletesOnlyWritableMarkedFiles) {
   build("5");
   ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "x"));
-  patcher().patchCache().remember("data\\f.pak", 5, 1, 1);
+  session.patchCache().remember("data\\f.pak", 5, 1, 1);
   EXPECT_TRUE(f->removeDeleted(folder));
   EXPECT_TRUE(test::exists(folder + "\\f.pak")) << "not marked";
 
@@ -84,7 +84,7 @@ TEST_F(FileNodeCrcTest, RemoveDeletedDeletesOnlyWritableMarkedFiles) {
   EXPECT_TRUE(f->removeDeleted(folder));
   EXPECT_FALSE(test::exists(folder + "\\f.pak"));
   EXPECT_FALSE(f->isDeleteMarked());
-  EXPECT_EQ(patcher().patchCache().entry("data\\f.pak"), nullptr);
+  EXPECT_EQ(session.patchCache().entry("data\\f.pak"), nullptr);
   EXPECT_TRUE(client.logged("FileDownloader::Delete() '" + folder + "\\f.pak'\n"));
 }
 

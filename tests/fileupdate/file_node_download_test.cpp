@@ -31,11 +31,7 @@ using test::ServedFile;
 
 constexpr const char* kBadFile = "Error: Bad File.  Please redownload this file.\n";
 
-class FileNodeDownloadTest : public test::UpdateTest {
- protected:
-  bool update() { return client->update(nullptr, Patcher::kWaitFlag); }
-  FileNode* file(const std::string& name) { return dynamic_cast<FileNode*>(test::findNode(patcher().tree(), name)); }
-};
+using FileNodeDownloadTest = test::UpdateTest;
 
 TEST_F(FileNodeDownloadTest, MissingStaleAndCorruptedFilesGetTheServedBytesAndTheManifestTime) {
   const ServedFile missing{"data\\missing.bin", "missing file content", 1100000000};
@@ -47,14 +43,14 @@ TEST_F(FileNodeDownloadTest, MissingStaleAndCorruptedFilesGetTheServedBytesAndTh
   install(current, current.content);
   load({missing, stale, corrupted, current});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   for (const ServedFile* each : {&missing, &stale, &corrupted, &current}) {
     SCOPED_TRACE(each->name);
     EXPECT_EQ(readFile(dir.file(each->name)), each->content);
     EXPECT_EQ(modified(each->name), test::manifestTime(each->time));
   }
   EXPECT_EQ(requests(current.name), 0);
-  EXPECT_TRUE(client->logged("Downloading " + missing.name + "\n"));
+  EXPECT_TRUE(client.logged("Downloading missing.bin\n")) << "the name within its folder";
   EXPECT_THAT(errorCodes(), IsEmpty());
   EXPECT_FALSE(file(stale.name)->updateNeeded());
   EXPECT_EQ(file(stale.name)->localCrc(), test::crcOf(stale.content));
@@ -69,14 +65,14 @@ TEST_F(FileNodeDownloadTest, DeltaIsAppliedToAFileWhoseCrcMatches) {
   install(game, old, false);
   load({game});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("game.dat")), next);
   EXPECT_EQ(modified("game.dat"), test::manifestTime(game.time));
   EXPECT_EQ(requests("game.dat.delta"), 1);
   EXPECT_EQ(requests("game.dat"), 0);
   EXPECT_FALSE(test::exists(dir.file("game.dat_delta")));
   EXPECT_FALSE(test::exists(dir.file("spatchfile_0.tmp")));
-  EXPECT_TRUE(client->logged("Downloaded Delta file for game.dat\n"));
+  EXPECT_TRUE(client.logged("Downloaded Delta file for game.dat\n"));
   EXPECT_THAT(errorCodes(), IsEmpty());
 }
 
@@ -86,7 +82,7 @@ TEST_F(FileNodeDownloadTest, DeltaForAnotherOldVersionIsSkipped) {
   install(game, "old", false);
   load({game});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("game.dat")), "new content");
   EXPECT_EQ(requests("game.dat.delta"), 0);
   EXPECT_EQ(requests("game.dat"), 1);
@@ -98,14 +94,14 @@ TEST_F(FileNodeDownloadTest, DeltaOfTheWrongSizeFallsBackToTheFullFile) {
   install(game, "old content", false);
   load({game});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("game.dat")), game.content);
   EXPECT_EQ(requests("game.dat"), 1);
   const std::string warning = "Warning: Filesize verify:  Local 5 vs. server 21, possible mid-patch\n";
-  EXPECT_TRUE(client->logged(warning));
-  ASSERT_EQ(client->errors().size(), 1u);
-  EXPECT_EQ(client->errors()[0].code, 0) << "a warning, not a failure";
-  EXPECT_EQ(client->errors()[0].message, warning);
+  EXPECT_TRUE(client.logged(warning));
+  ASSERT_EQ(client.errors().size(), 1u);
+  EXPECT_EQ(client.errors()[0].code, 0) << "a warning, not a failure";
+  EXPECT_EQ(client.errors()[0].message, warning);
 }
 
 TEST_F(FileNodeDownloadTest, MalformedDeltaKeepsTheOldFileAndFallsBackToTheFullFile) {
@@ -117,7 +113,7 @@ TEST_F(FileNodeDownloadTest, MalformedDeltaKeepsTheOldFileAndFallsBackToTheFullF
   // The full download fails too: what is left afterwards is what the failed combine left.
   server.serveTruncated("/game.dat", test::TestHttpServer::gzip(game.content), 3);
 
-  EXPECT_TRUE(update());
+  EXPECT_NE(update(), result::kOk) << "the cut full download fails";
   EXPECT_EQ(readFile(dir.file("game.dat")), "old") << "the failed combine restores the old file";
   EXPECT_FALSE(test::exists(dir.file("spatchfile_0.tmp")));
   EXPECT_EQ(requests("game.dat"), 1);
@@ -131,10 +127,10 @@ TEST_F(FileNodeDownloadTest, DeltaDataOfTheWrongSizeIsDeletedAndTheFullFileTaken
   install(game, "old", false);
   load({game});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("game.dat")), game.content);
   EXPECT_FALSE(test::exists(dir.file("game.dat_delta")));
-  EXPECT_TRUE(client->logged("Component filesize verification failed.  Local size 25 vs. server size 5\n"));
+  EXPECT_TRUE(client.logged("Component filesize verification failed.  Local size 25 vs. server size 5\n"));
 }
 
 // A file node whose delta ends in a partial patch.
@@ -153,21 +149,21 @@ TEST_F(FileNodeDownloadTest, PartialPatchStopsWithBadFileUnlessCancelled) {
   test::XmlDocument document = test::parseXml("<File Name=\"game.dat\" TotalSize=\"6\"/>");
   PartialPatchFile node;
   ASSERT_TRUE(node.readFromElement(xmlDocGetRootElement(document.get()), nullptr, nullptr, nullptr, nullptr,
-                                   patcher().topProduct()));
+                                   session.topProduct()));
   node.choose();
   EXPECT_EQ(node.download(0, nullptr, dir.path()), result::kComponentInvalid);
-  EXPECT_TRUE(client->logged("Error with partial patch, cancelling immediately.\n"));
-  EXPECT_THAT(client->errors(), Not(IsEmpty()));
-  EXPECT_EQ(client->errors().back().code, 44);
-  EXPECT_EQ(client->errors().back().message, kBadFile);
+  EXPECT_TRUE(client.logged("Error with partial patch, cancelling immediately.\n"));
+  EXPECT_THAT(client.errors(), Not(IsEmpty()));
+  EXPECT_EQ(client.errors().back().code, 44);
+  EXPECT_EQ(client.errors().back().message, kBadFile);
   EXPECT_FALSE(test::exists(dir.file("game.dat")));
 
   // Once the session is stopped, the partial patch is just a failed delta: the full download then
   // sees the stop.
-  patcher().stop();
+  session.stop();
   EXPECT_EQ(node.download(0, nullptr, dir.path()), result::kStopped);
-  EXPECT_EQ(client->errors().back().code, 120);
-  EXPECT_EQ(client->errors().back().message, "Download cancelled at file game.dat\n");
+  EXPECT_EQ(client.errors().back().code, 120);
+  EXPECT_EQ(client.errors().back().message, "Download cancelled at file game.dat\n");
 }
 
 TEST_F(FileNodeDownloadTest, StopDuringATransferReports120AndLeavesTheOldFileWhole) {
@@ -182,15 +178,17 @@ TEST_F(FileNodeDownloadTest, StopDuringATransferReports120AndLeavesTheOldFileWho
   // The server sends part of the body and holds the rest until the test has stopped the session.
   server.serveGated("/game.dat", test::TestHttpServer::gzip(body), 20000);
 
-  ASSERT_TRUE(client->update(nullptr, 0));
+  int code = -1;
+  std::thread worker([&] { code = update(); });
   while (requests("game.dat") == 0) platform::sleepMs(1);
-  patcher().stop();
-  while (patcher().isBusy()) platform::sleepMs(1);
+  session.stop();
+  worker.join();
   server.openGate("/game.dat");
+  EXPECT_EQ(code, result::kStopped);
 
   EXPECT_EQ(readFile(dir.file("game.dat")), "old");
   EXPECT_THAT(errorCodes(), Contains(120));
-  EXPECT_TRUE(client->logged("Download cancelled at file game.dat\n"));
+  EXPECT_TRUE(client.logged("Download cancelled at file game.dat\n"));
   platform::FolderListing listing(dir.path());
   ASSERT_TRUE(listing.isOpen());
   for (platform::FolderEntry entry; listing.next(entry);)
@@ -248,7 +246,7 @@ TEST_F(FileNodeDownloadTest, TotalSizeZeroIsNeitherCheckedNorStamped) {
   game.withCrc = false;
   load({game});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("game.dat")), game.content);
   EXPECT_NE(modified("game.dat"), test::manifestTime(game.time));
   EXPECT_THAT(errorCodes(), IsEmpty());
@@ -262,10 +260,10 @@ TEST_F(FileNodeDownloadTest, DeleteMarkedFilesAreRemovedButAReadOnlyOneIsKept) {
   ASSERT_TRUE(platform::setFileAttributes(dir.file(locked.name), platform::kAttributeReadOnly));
   load({gone, locked});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_FALSE(test::exists(dir.file(gone.name)));
   EXPECT_TRUE(test::exists(dir.file(locked.name)));
-  EXPECT_TRUE(client->logged("FileDownloader::Delete() '" + dir.file(gone.name) + "'\n"));
+  EXPECT_TRUE(client.logged("FileDownloader::Delete() '" + dir.file(gone.name) + "'\n"));
   EXPECT_FALSE(file(gone.name)->isDeleteMarked());
   EXPECT_TRUE(file(locked.name)->isDeleteMarked());
   platform::setFileAttributes(dir.file(locked.name), platform::kAttributeNormal);
@@ -277,28 +275,33 @@ TEST_F(FileNodeDownloadTest, DistributionOverItsLimitKeepsItsFilesAndLogsEachOnc
   install(second, "old");
   load({first, second}, "LimitDefault=\"30\"");
 
-  ASSERT_TRUE(update());
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_FALSE(test::exists(dir.file(first.name)));
   EXPECT_EQ(readFile(dir.file(second.name)), "old");
   EXPECT_EQ(server.totalRequests(), 0);
-  EXPECT_EQ(client->countLogged("Download Limit Exceeded. [Game] File not updated: first.bin\n"), 1);
-  EXPECT_EQ(client->countLogged("Download Limit Exceeded. [Game] File not updated: second.bin\n"), 1);
-  EXPECT_THAT(errorCodes(), ElementsAre(86, 85));
+  EXPECT_EQ(client.countLogged("Download Limit Exceeded. [Game] File not updated: first.bin\n"), 1);
+  EXPECT_EQ(client.countLogged("Download Limit Exceeded. [Game] File not updated: second.bin\n"), 1);
+  EXPECT_THAT(errorCodes(), ElementsAre(86));
+  EXPECT_EQ(session.limitWarnings(), 2) << "one for each file left alone";
 }
 
 TEST_F(FileNodeDownloadTest, RunningProgramIsDownloadedToItsTemporaryName) {
-  patcher().setOwnFileName("korvel.exe");
+  session.setOwnFileName("korvel.exe");
   const ServedFile self{"korvel.exe", "new program", 1100000000, "Restart=\"yes\""};
   install(self, "old program", false);
   load({self});
 
-  ASSERT_TRUE(update());
+  ASSERT_EQ(update(), result::kOk);
   EXPECT_EQ(readFile(dir.file("korvel.exe")), "old program") << "the running file is never written";
   EXPECT_EQ(readFile(dir.file("_orvel.exe")), "new program");
   EXPECT_EQ(modified("_orvel.exe"), test::manifestTime(self.time));
-  EXPECT_EQ(patcher().ownProgramPath(), dir.file("_orvel.exe"));
-  EXPECT_THAT(patcher().restartArguments(), ::testing::HasSubstr("PatchPatcher"));
+  // The new copy under the temporary name is what the session is to restart, and it names the file it
+  // replaces (the session's own handling of this is tested with the session).
+  const auto replacements = session.selfReplacements();
+  ASSERT_FALSE(replacements.empty());
+  EXPECT_EQ(replacements.front(), (test::FakeSession::SelfReplacement{dir.file("_orvel.exe"), dir.file("korvel.exe")}));
+  EXPECT_THAT(session.restartRequests(), ElementsAre(test::FakeSession::Restart{dir.file("_orvel.exe"), true}));
 }
 
 TEST_F(FileNodeDownloadTest, TransferErrorIsPassedUpAndLogged) {
@@ -306,8 +309,8 @@ TEST_F(FileNodeDownloadTest, TransferErrorIsPassedUpAndLogged) {
   load({game});
   server.serveTruncated("/game.dat", test::TestHttpServer::gzip(game.content), 10);
 
-  EXPECT_TRUE(update());
-  EXPECT_TRUE(client->logged("Download error for game.dat\n"));
+  EXPECT_NE(update(), result::kOk) << "the transfer's code, which depends on the system";
+  EXPECT_TRUE(client.logged("Download error for game.dat\n"));
   EXPECT_FALSE(test::exists(dir.file("game.dat")));
   EXPECT_TRUE(file("game.dat")->updateNeeded());
 }

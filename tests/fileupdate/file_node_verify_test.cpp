@@ -9,7 +9,7 @@
 #include "fileupdate/crc32_checksum.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -52,10 +52,7 @@ class FileNodeVerifyTest : public test::ModelTest {
     return info.modifiedSeconds;
   }
   std::vector<std::string> discrepancies() {
-    std::vector<std::string> out;
-    for (const std::string& line : client.lines())
-      if (line.rfind("Patcher: --- File Discrepancy", 0) == 0) out.push_back(line.substr(9));
-    return out;
+    return client.linesStartingWith("--- File Discrepancy");
   }
   const std::string matching = "TotalSize=\"9\" CRC=\"" + crcText(kContentCrc) + "\" TimeStamp=\"" + kStamp + "\"";
 
@@ -120,12 +117,12 @@ TEST_F(FileNodeVerifyTest, MissingFilesAreNeededUnlessOnlyUpgradesAreMade) {
 TEST_F(FileNodeVerifyTest, AWrongSizeIsADiscrepancyAndDropsTheCacheEntry) {
   build(matching);
   writeCurrent("12345");
-  patcher().patchCache().remember("data\\f.pak", static_cast<std::int32_t>(kContentCrc), 1, 5);
+  session.patchCache().remember("data\\f.pak", static_cast<std::int32_t>(kContentCrc), 1, 5);
   EXPECT_TRUE(f->verify(folder));
   EXPECT_TRUE(f->updateNeeded());
   EXPECT_EQ(f->localSize(), 5u);
   EXPECT_THAT(discrepancies(), ElementsAre("--- File Discrepancy S for [The Game] f.pak: local 5, server 9\n"));
-  EXPECT_EQ(patcher().patchCache().entry("data\\f.pak"), nullptr);
+  EXPECT_EQ(session.patchCache().entry("data\\f.pak"), nullptr);
 }
 
 TEST_F(FileNodeVerifyTest, WithoutATotalSizeTheSizeIsNeverADiscrepancy) {
@@ -149,10 +146,10 @@ TEST_F(FileNodeVerifyTest, AnInstallOnlyFileThatExistsIsCurrentWhateverItsSize) 
 TEST_F(FileNodeVerifyTest, TheCacheEntryFollowsTheFilesCurrentTimeAndSize) {
   build(std::string("TotalSize=\"9\" TimeStamp=\"") + kStamp + "\"");
   writeCurrent();
-  patcher().patchCache().remember("data\\f.pak", 77, 1, 2);
+  session.patchCache().remember("data\\f.pak", 77, 1, 2);
   EXPECT_TRUE(f->verify(folder));
   EXPECT_FALSE(f->updateNeeded());
-  const PatchCacheEntry* entry = patcher().patchCache().entry("data\\f.pak");
+  const PatchCacheEntry* entry = session.patchCache().entry("data\\f.pak");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->crc(), 77);
   EXPECT_EQ(entry->size(), 9);
@@ -166,7 +163,7 @@ TEST_F(FileNodeVerifyTest, WithoutATimeStampTheCrcDecidesOnceAndTheCacheAnswersA
   EXPECT_TRUE(f->verify(folder));
   EXPECT_FALSE(f->updateNeeded());
   EXPECT_THAT(discrepancies(), IsEmpty()) << "no time to compare, so no T line";
-  const PatchCacheEntry* entry = patcher().patchCache().entry("data\\f.pak");
+  const PatchCacheEntry* entry = session.patchCache().entry("data\\f.pak");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(static_cast<std::uint32_t>(entry->crc()), kContentCrc);
 
@@ -184,7 +181,7 @@ TEST_F(FileNodeVerifyTest, AWrongSizeWithDeltasComputesTheLocalCrcAndFindsTheDel
   EXPECT_EQ(f->localCrc(), crcOf("12345"));
   EXPECT_TRUE(f->deltaAvailable());
   ASSERT_NE(f->appliedDelta(), nullptr);
-  const PatchCacheEntry* entry = patcher().patchCache().entry("data\\f.pak");
+  const PatchCacheEntry* entry = session.patchCache().entry("data\\f.pak");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(static_cast<std::uint32_t>(entry->crc()), crcOf("12345"));
 }
@@ -192,7 +189,7 @@ TEST_F(FileNodeVerifyTest, AWrongSizeWithDeltasComputesTheLocalCrcAndFindsTheDel
 TEST_F(FileNodeVerifyTest, TheSnapshotAnswersOnlyForFilesInTheFolderItDescribes) {
   build(matching);
   writeCurrent();
-  patcher().openCaches(dir.path());
+  session.openCaches(dir.path());
   // Changed after the snapshot was taken: the snapshot still answers with the size it saw.
   ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "12345"));
   EXPECT_EQ(f->sizeOf(folder), 9u);
@@ -210,20 +207,22 @@ TEST_F(FileNodeVerifyTest, TheSnapshotAnswersOnlyForFilesInTheFolderItDescribes)
 TEST_F(FileNodeVerifyTest, TheRunningProgramsEntryIsReplacedThroughItsTemporaryName) {
   ASSERT_TRUE(buildProduct("Name=\"P\"", "<File Name=\"Game.exe\" TotalSize=\"9\" CRC=\"" + crcText(kContentCrc) + "\"/>"));
   FileNode* game = file("Game.exe");
-  patcher().setOwnFileName("GAME.EXE");
+  session.setOwnFileName("GAME.EXE");
   ASSERT_TRUE(test::writeFile(dir.file("Game.exe"), "old build"));
   ASSERT_TRUE(test::writeFile(dir.file("_ame.exe"), "leftover"));
   EXPECT_TRUE(game->verify(dir.path()));
   EXPECT_TRUE(game->restart());
   EXPECT_TRUE(game->updateNeeded());
   EXPECT_TRUE(client.logged("Exe Match: Name is Game.exe, Running exe is GAME.EXE\n"));
-  EXPECT_EQ(patcher().ownProgramPath(), dir.file("_ame.exe"));
-  EXPECT_EQ(patcher().restartArguments(), "PatchPatcher " + dir.file("Game.exe"));
+  // The new copy is to come under the temporary name, and the session to restart into it and copy it
+  // over the program (the session's own handling of this is tested with the session).
+  EXPECT_THAT(session.selfReplacements(),
+              ElementsAre(test::FakeSession::SelfReplacement{dir.file("_ame.exe"), dir.file("Game.exe")}));
 
   // Once the program is current (its download dropped the remembered CRC), the leftover temporary
   // copy goes.
   ASSERT_TRUE(test::writeFile(dir.file("Game.exe"), kContent));
-  patcher().patchCache().forget("Game.exe");
+  session.patchCache().forget("Game.exe");
   game->setPassFlag(pass::kVerified, false);
   EXPECT_TRUE(game->verify(dir.path()));
   EXPECT_FALSE(game->updateNeeded());
@@ -233,24 +232,26 @@ TEST_F(FileNodeVerifyTest, TheRunningProgramsEntryIsReplacedThroughItsTemporaryN
 TEST_F(FileNodeVerifyTest, ANewCopyRunningUnderTheTemporaryNameCopiesItselfOverTheOldProgram) {
   ASSERT_TRUE(buildProduct("Name=\"P\"", "<File Name=\"Game.exe\" TotalSize=\"9\" CRC=\"" + crcText(kContentCrc) + "\"/>"));
   FileNode* game = file("Game.exe");
-  patcher().setOwnFileName("_ame.exe");
+  session.setOwnFileName("_ame.exe");
   ASSERT_TRUE(test::writeFile(dir.file("Game.exe"), "old build"));
   ASSERT_TRUE(test::writeFile(dir.file("_ame.exe"), kContent));
   EXPECT_TRUE(game->verify(dir.path()));
   EXPECT_FALSE(game->updateNeeded());
-  EXPECT_EQ(test::readFile(dir.file("Game.exe")), kContent);
+  // The copy is asked for at once, on the calling thread (the session's copy is tested with the session).
+  EXPECT_THAT(session.selfCopies(),
+              ElementsAre(test::FakeSession::SelfCopy{dir.file("_ame.exe"), dir.file("Game.exe"), true}));
 }
 
 TEST_F(FileNodeVerifyTest, RunningProgramNamesMatchIgnoringCaseOrThroughAShortName) {
   build(matching);
-  patcher().setOwnFileName("KorvelPatcher.exe");
+  session.setOwnFileName("KorvelPatcher.exe");
   EXPECT_TRUE(f->isRunningProgram("korvelpatcher.EXE"));
   EXPECT_FALSE(f->isRunningProgram("KorvelPatcher"));
-  patcher().setOwnFileName("KORVEL~1.EXE");
+  session.setOwnFileName("KORVEL~1.EXE");
   EXPECT_TRUE(f->isRunningProgram("KorvelPatcher.exe"));
   EXPECT_FALSE(f->isRunningProgram("KorvelPatcher.dat"));
   EXPECT_FALSE(f->isRunningProgram("Other.exe"));
-  patcher().setOwnFileName("KORVELP~1.EX");
+  session.setOwnFileName("KORVELP~1.EX");
   EXPECT_FALSE(f->isRunningProgram("KorvelPatcher.exe")) << "the '~' lies beyond the sixth character";
   EXPECT_TRUE(client.logged("Exe Match: Name is KorvelPatcher.exe, Running exe is KORVEL~1.EXE\n"));
 }
@@ -270,7 +271,7 @@ TEST_F(FileNodeVerifyTest, AScanVerifiesEachFileOncePerPass) {
   EXPECT_EQ(discrepancies().size(), 2u);
   // A cancelled session scans nothing.
   f->setPassFlag(pass::kVerified, false);
-  patcher().stop();
+  session.stop();
   f->scan(0, nullptr, folder);
   EXPECT_EQ(discrepancies().size(), 2u);
 }
@@ -278,7 +279,7 @@ TEST_F(FileNodeVerifyTest, AScanVerifiesEachFileOncePerPass) {
 TEST_F(FileNodeVerifyTest, ACrcScanQuestionsTheCachedCrc) {
   build(matching);
   writeCurrent("987654321");
-  patcher().patchCache().remember("data\\f.pak", static_cast<std::int32_t>(kContentCrc), f->timeStamp(), 9);
+  session.patchCache().remember("data\\f.pak", static_cast<std::int32_t>(kContentCrc), f->timeStamp(), 9);
   EXPECT_TRUE(f->verify(folder));
   EXPECT_FALSE(f->updateNeeded()) << "the cache vouches for the file";
   EXPECT_TRUE(f->crcScan(true, 0, folder));

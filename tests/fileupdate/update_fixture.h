@@ -1,6 +1,7 @@
 // Shared fixture of the download and delta tests: an installation folder made the current directory,
 // a patch tree served from a scratch folder by the test server, a manifest written for it, delta data
-// built record by record, and a session whose updates run against it.
+// built record by record, and a fake session whose model is scanned and updated against it the way
+// the session's passes do.
 #pragma once
 
 #include <cstdint>
@@ -12,19 +13,19 @@
 
 #include <gtest/gtest.h>
 
-#include "fileupdate/crc32_checksum.h"
-#include "fileupdate/time_stamp.h"
-#include "platform/clock.h"
+#include "fileupdate/file_node.h"
+#include "manifest/product_record.h"
+#include "manifest/scan_flags.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/fake_session.h"
 #include "tests/support/file_facts.h"
-#include "tests/support/scoped_environment.h"
+#include "tests/support/model_fixture.h"
+#include "tests/support/no_proxy.h"
+#include "tests/support/scoped_current_directory.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
 
 namespace korvel::test {
-
 
 // Delta data built record by record (numbers 32-bit big-endian).
 class DeltaData {
@@ -69,7 +70,7 @@ struct ServedFile {
   ServedFile(std::string name, std::string content, std::int64_t time = 1100000000, std::string attributes = "")
       : name(std::move(name)), content(std::move(content)), time(time), attributes(std::move(attributes)) {}
 
-  std::string name;  // "Name": path below the server root and below the installation
+  std::string name;  // path below the server root and below the installation (its folders become "Directory" elements)
   std::string content;
   std::int64_t time = 1100000000;
   std::string attributes;  // more attributes of the "File" element
@@ -82,9 +83,7 @@ struct ServedFile {
 
 class UpdateTest : public TempDirTest {
  protected:
-  UpdateTest() : working(dir.path()), client(std::make_unique<ModelClient>()) {}
-
-  Patcher& patcher() { return *client->patcher(); }
+  UpdateTest() : working(dir.path()) {}
 
   // The "Product" element's server attributes for the test server.
   std::string serverAttributes() const {
@@ -95,9 +94,16 @@ class UpdateTest : public TempDirTest {
     std::string out = "<?xml version=\"1.0\"?><KorvelPatcher Version=\"1\"><Product Name=\"Game\" Title=\"Game\" " +
                       serverAttributes() + " " + productAttributes + ">";
     for (const ServedFile& file : files) {
+      // Every folder of the path is a "Directory" element around the file: a name is one component.
+      std::string name = file.name;
+      int folders = 0;
+      for (std::size_t cut; (cut = name.find('\\')) != std::string::npos; ++folders) {
+        out += "<Directory Name=\"" + name.substr(0, cut) + "\">";
+        name.erase(0, cut + 1);
+      }
       const std::int64_t total =
           file.totalSize >= 0 ? file.totalSize : static_cast<std::int64_t>(file.content.size());
-      out += "<File Name=\"" + file.name + "\" TotalSize=\"" + std::to_string(total) + "\" TimeStamp=\"" +
+      out += "<File Name=\"" + name + "\" TotalSize=\"" + std::to_string(total) + "\" TimeStamp=\"" +
              timeStampText(file.time) + "\"";
       if (file.withCrc) out += " CRC=\"" + std::to_string(static_cast<std::int32_t>(crcOf(file.content))) + "\"";
       out += " " + file.attributes + ">";
@@ -108,11 +114,13 @@ class UpdateTest : public TempDirTest {
                std::to_string(static_cast<std::int32_t>(delta.sourceCrc)) + "\"/>";
       }
       out += "</File>";
+      for (int i = 0; i < folders; ++i) out += "</Directory>";
     }
     return out + "</Product></KorvelPatcher>";
   }
 
-  // Serves the files (and their deltas) gzip-compressed and loads the manifest (from a local file).
+  // Serves the files (and their deltas) gzip-compressed, builds the model from the manifest and checks
+  // every file against the installation, as a load does.
   void load(const std::vector<ServedFile>& files, const std::string& productAttributes = "") {
     for (const ServedFile& file : files) {
       if (file.served) {
@@ -123,8 +131,45 @@ class UpdateTest : public TempDirTest {
       }
     }
     server.serveFolder("/", serverRoot.path());
-    ASSERT_TRUE(writeFile(manifestFolder.file("manifest.xml"), manifest(files, productAttributes)));
-    ASSERT_TRUE(client->openLocalManifest(manifestFolder.file("manifest.xml").c_str(), Patcher::kWaitFlag));
+    document = parseXml(manifest(files, productAttributes));
+    xmlNode* product = firstElementOfRoot(document.get());
+    ASSERT_NE(product, nullptr);
+    session.resume();
+    ASSERT_TRUE(session.products().build(product));
+    session.products().aggregateFlags();
+    session.products().linkEnvironments();
+    scan(0);
+  }
+
+  // The walk of a scan over the top product, between the caches of its folder.
+  void scan(ScanFlags flags) {
+    session.openCaches(base());
+    top().scan(flags, base());
+    top().aggregateFlags();
+    session.closeCaches();
+  }
+
+  // An update of the top product in the session's order: the files not checked yet are checked, the
+  // product is held to its download limits, downloads what is out of date and loses the files marked
+  // "Delete". Returns the product's download result. May run on a thread of its own while the test
+  // stops the session.
+  int update() {
+    session.resume();
+    session.products().setPassFlag(pass::kCounted, false);
+    if (top().countFiles(scan::kSkipScanned) > 0) scan(scan::kSkipScanned);
+    top().checkLimits(scan::kIncludeLimitExceeded);
+    const int code = top().download(0, base());
+    if (!session.isCancelled()) top().removeDeleted(base());
+    session.closeCaches();
+    session.products().setPassFlag(pass::kVerified, false);
+    return code;
+  }
+
+  ProductRecord& top() { return session.topProduct()->record(); }
+  std::string base() { return top().baseDirectory(dir.path()).value_or(dir.path()); }
+  // The node of a served file, by its path (the node itself is named by the last component).
+  FileNode* file(const std::string& path) {
+    return dynamic_cast<FileNode*>(findNode(session.tree(), path.substr(path.rfind('\\') + 1)));
   }
 
   // The installed copy of a file: its content, with the manifest's time unless told otherwise.
@@ -143,18 +188,18 @@ class UpdateTest : public TempDirTest {
   // Requests for a path below the server root.
   int requests(const std::string& name) const { return server.requestCount("/" + name); }
 
-  std::vector<int> errorCodes() const { return client->errorCodes(); }
+  // Every error the client heard: the model's, its warnings (code 0), and the download requests'.
+  std::vector<int> errorCodes() const { return client.errorCodes(); }
 
   // Loopback requests go straight to the test server whatever proxy the environment names.
-  ScopedEnvironment noProxy{"http_proxy", std::nullopt};
-  ScopedEnvironment noProxyUpper{"HTTP_PROXY", std::nullopt};
-  ScopedEnvironment noAllProxy{"all_proxy", std::nullopt};
-  ScopedEnvironment noAllProxyUpper{"ALL_PROXY", std::nullopt};
-  ScopedWorkingFolder working;
+  NoProxy noProxy;
+  ScopedCurrentDirectory working;
   TempDir serverRoot;
-  TempDir manifestFolder;
   TestHttpServer server;
-  std::unique_ptr<ModelClient> client;
+  // Made in the installation folder, which becomes its install directory.
+  FakeSession session;
+  RecordingClient& client = session.client();
+  XmlDocument document;
 };
 
 }  // namespace korvel::test

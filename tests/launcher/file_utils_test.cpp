@@ -8,7 +8,8 @@
 #include "platform/faults.h"
 #include "platform/files.h"
 #include "session/patcher.h"
-#include "tests/launcher/recording_client.h"
+#include "tests/support/recording_client.h"
+#include "tests/support/scoped_current_directory.h"
 #include "tests/support/temp_dir.h"
 #include "transfer/progress_rates.h"
 
@@ -37,7 +38,6 @@ class CopyFileTest : public test::TempDirTest {
   std::int32_t copyBytes() { return client.patcher()->statistics().get(ProgressRates::kCopyBytes, ProgressRates::kDone); }
 
   RecordingClient client;
-  test::LogCapture log{client.patcher()};
   std::string from = dir.file("source.bin");
   std::string to = dir.file("target.bin");
 };
@@ -53,7 +53,7 @@ TEST_F(CopyFileTest, CopiesLargeFileInChunksWithBoundedProgress) {
   EXPECT_THAT(client.progressOn(kBarCopy), ElementsAre(0, 83, 100));
   EXPECT_EQ(copyBytes(), 5 + 10000000);
   EXPECT_GE(client.patcher()->statistics().get(ProgressRates::kCopyBytes, ProgressRates::kMilliseconds), 0);
-  EXPECT_TRUE(log.contains("Patcher: Transfer size: 10000000\n"));
+  EXPECT_TRUE(client.logged("Transfer size: 10000000\n"));
 }
 
 TEST_F(CopyFileTest, ProgressNeverExceeds100WhenFinalSizeIsSmaller) {
@@ -100,7 +100,7 @@ TEST_F(CopyFileTest, RetriesTheOpenUpTo31Times) {
   platform::faults::failOpens = 32;
   EXPECT_FALSE(client.copyFile(from.c_str(), dir.file("other.bin").c_str(), 0));
   EXPECT_EQ(platform::faults::failOpens.load(), 1);
-  EXPECT_TRUE(log.contains("Patcher: FileCopy: Couldn't open input file: \"" + from + "\"\n"));
+  EXPECT_TRUE(client.logged("FileCopy: Couldn't open input file: \"" + from + "\"\n"));
   EXPECT_FALSE(test::exists(dir.file("other.bin")));
 }
 
@@ -108,7 +108,7 @@ TEST_F(CopyFileTest, OutputThatCannotBeOpenedIsLogged) {
   ASSERT_TRUE(test::writeFile(from, "payload"));
   const std::string unreachable = dir.file("missing\\folder\\target.bin");
   EXPECT_FALSE(client.copyFile(from.c_str(), unreachable.c_str(), 0));
-  EXPECT_TRUE(log.contains("Patcher: FileCopy: Couldn't open output file: \"" + unreachable + "\"\n"));
+  EXPECT_TRUE(client.logged("FileCopy: Couldn't open output file: \"" + unreachable + "\"\n"));
 }
 
 TEST_F(CopyFileTest, ShortWriteDeletesTheTarget) {
@@ -122,7 +122,7 @@ TEST_F(CopyFileTest, ReadErrorEndsTheCopyAsFailed) {
   ASSERT_TRUE(test::writeFile(from, pattern(4000)));
   platform::faults::failNextRead = true;
   EXPECT_FALSE(client.copyFile(from.c_str(), to.c_str(), 4000));
-  EXPECT_TRUE(log.contains("Patcher: Error: Only 0 bytes copied\n"));
+  EXPECT_TRUE(client.logged("Error: Only 0 bytes copied\n"));
 }
 
 TEST_F(CopyFileTest, StoppedSessionCopiesNothingAndFails) {
@@ -205,11 +205,14 @@ TEST_F(FolderTest, CreateDirectoryPathRelativeToBaseOrCurrentDirectory) {
   EXPECT_EQ(platform::currentDirectory(), before);
 }
 
-TEST_F(FolderTest, CreateDirectoryPathCreatesDottedNamesAndSkipsDotComponents) {
+TEST_F(FolderTest, CreateDirectoryPathCreatesDottedNamesAndRefusesToClimbOut) {
   EXPECT_TRUE(createDirectoryPath("v1.2\\data", dir.path().c_str()));
   EXPECT_TRUE(test::exists(dir.file("v1.2\\data")));
-  EXPECT_TRUE(createDirectoryPath("p\\..\\q\\.\\r", dir.path().c_str()));
+  EXPECT_TRUE(createDirectoryPath("q\\.\\r", dir.path().c_str()));
   EXPECT_TRUE(test::exists(dir.file("q\\r")));
+  // ".." could lead out of the folder a path was built in: such a path is refused.
+  EXPECT_FALSE(createDirectoryPath("p\\..\\s", dir.path().c_str()));
+  EXPECT_FALSE(test::exists(dir.file("s")));
 }
 
 TEST_F(FolderTest, CreateDirectoryPathFailures) {

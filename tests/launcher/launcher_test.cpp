@@ -7,7 +7,7 @@
 
 #include "platform/files.h"
 #include "session/patcher.h"
-#include "tests/launcher/recording_client.h"
+#include "tests/support/log_capture.h"
 #include "tests/support/scoped_environment.h"
 
 namespace korvel {
@@ -173,7 +173,7 @@ TEST(LauncherRunTest, SequenceLoadsTheManifestAndClosesTheWindow) {
   test::LogCapture log(launcher.patcher());
   launcher.setSplashBitmap(std::make_unique<FakeBitmap>());
   EXPECT_EQ(launcher.runSequence(), 0);
-  EXPECT_TRUE(log.contains("Patcher: Creating Thread...\n"));
+  EXPECT_TRUE(log.logged("Creating Thread...\n"));
   EXPECT_FALSE(launcher.isBusy());
   EXPECT_TRUE(launcher.window->destroyed);
   EXPECT_EQ(launcher.siblingDirectory(), platform::currentDirectory());

@@ -7,7 +7,8 @@
 
 #include "common/text_format.h"
 #include "session/patcher.h"
-#include "tests/launcher/recording_client.h"
+#include "tests/support/recording_client.h"
+#include "tests/support/scoped_current_directory.h"
 #include "tests/support/temp_dir.h"
 
 namespace korvel {
@@ -24,7 +25,7 @@ TEST(PatchClientTest, ReportFileCutsThePathAndRoutesUnhandledKinds) {
   client.reportFile("done.txt", kNoticeFinished);
   client.reportFile("a\\copy.dat", kNoticeCopyStarts);
   client.reportFile("other", 2);
-  EXPECT_THAT(client.events(), ElementsAre("fileNotice file.bin 0", "fileStarted file.bin", "fileNotice unpack.gz 1",
+  EXPECT_THAT(client.fileEvents(), ElementsAre("fileNotice file.bin 0", "fileStarted file.bin", "fileNotice unpack.gz 1",
                                            "fileUnpacking unpack.gz", "fileNotice done.txt 3", "fileFinished done.txt",
                                            "fileNotice copy.dat 4", "fileNotice other 2"));
 }
@@ -34,13 +35,13 @@ TEST(PatchClientTest, ReportFileStopsWhenTheNoticeIsHandled) {
   client.handleFileNotice = true;
   client.reportFile("dir\\a.bin", kNoticeDownloadStarts);
   client.reportFile("dir\\", kNoticeFinished);
-  EXPECT_THAT(client.events(), ElementsAre("fileNotice a.bin 0", "fileNotice  3"));
+  EXPECT_THAT(client.fileEvents(), ElementsAre("fileNotice a.bin 0", "fileNotice  3"));
 }
 
 TEST(PatchClientTest, ReportFileWithNullPathPassesNullName) {
   RecordingClient client;
   client.reportFile(nullptr, kNoticeDownloadStarts);
-  EXPECT_THAT(client.events(), ElementsAre("fileNotice (null) 0", "fileStarted (null)"));
+  EXPECT_THAT(client.fileEvents(), ElementsAre("fileNotice (null) 0", "fileStarted (null)"));
 }
 
 TEST(PatchClientTest, DataReceivedRaisesTheNetworkNoticeOnce) {
@@ -73,15 +74,14 @@ TEST(PatchClientTest, ScanAndUpdateAreRefusedWithoutAManifest) {
 
 TEST(PatchClientTest, FailedRemoteLoadReportsManifestReadyZeroAndWaitsWithFlag0x20) {
   RecordingClient client;
-  test::LogCapture log(client.patcher());
   EXPECT_FALSE(client.openRemoteManifest("127.0.0.1", 1, "patch/none.xml.gz", 0x20));
   EXPECT_FALSE(client.isBusy());
   EXPECT_FALSE(client.patcher()->manifestLoaded());
   auto events = client.events();
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back(), "manifestReady 0");
-  EXPECT_TRUE(log.contains("Patcher: Creating Thread...\n"));
-  EXPECT_TRUE(log.contains("Patcher: Thread Finish\n"));
+  EXPECT_TRUE(client.logged("Creating Thread...\n"));
+  EXPECT_TRUE(client.logged("Thread Finish\n"));
   // A second load may start once the first is over.
   EXPECT_FALSE(client.openRemoteManifest("127.0.0.1", 1, "patch/none.xml.gz", 0x20));
 }
@@ -92,8 +92,13 @@ TEST(PatchClientTest, LocalManifestThatDoesNotParseIsError83) {
   RecordingClient client;
   EXPECT_FALSE(client.openLocalManifest(dir.file("bad.xml").c_str(), 0x20));
   EXPECT_FALSE(client.openLocalManifest(nullptr, 0x20));
-  EXPECT_THAT(client.events(),
-              ElementsAre("error 83 Error initializing patcher.\n", "error 83 Error initializing patcher.\n"));
+  const auto errors = client.errors();
+  ASSERT_EQ(errors.size(), 2u);
+  for (const auto& error : errors) {
+    EXPECT_EQ(error.code, 83);
+    EXPECT_EQ(error.message, "Error initializing patcher.\n");
+  }
+  EXPECT_THAT(client.events(), IsEmpty());
   EXPECT_FALSE(client.isBusy());
 }
 

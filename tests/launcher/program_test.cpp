@@ -7,7 +7,8 @@
 
 #include "platform/files.h"
 #include "platform/process.h"
-#include "tests/launcher/recording_client.h"
+#include "tests/support/recording_client.h"
+#include "tests/support/scoped_current_directory.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
 

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -86,7 +86,7 @@ TEST_F(DirectoryNodeTest, CrcScanCreatesFoldersOfDirectoriesThatStay) {
   EXPECT_TRUE(tree()->crcScan(false, 0, dir.path()));
   EXPECT_TRUE(test::exists(dir.file("d\\e")));
   EXPECT_FALSE(test::exists(dir.file("gone")));
-  patcher().stop();
+  session.stop();
   EXPECT_FALSE(directory("d")->crcScan(false, 0, dir.path()));
 }
 

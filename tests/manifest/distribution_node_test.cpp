@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "staging/trickle_downloader.h"
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -32,7 +32,7 @@ TEST_F(DistributionNodeTest, OptionalIsInheritedUnlessSetAndDecidesSelection) {
   EXPECT_TRUE(top().selected());
   EXPECT_FALSE(recordOf(distribution("E")).selected());
   EXPECT_TRUE(recordOf(distribution("F")).selected());
-  EXPECT_EQ(distribution("F")->services(), &patcher());
+  EXPECT_EQ(distribution("F")->services(), &session);
   EXPECT_FALSE(distribution("F")->doesNotOwnProduct());
   EXPECT_TRUE(tree()->doesNotOwnProduct());
 }
@@ -79,7 +79,7 @@ TEST_F(DistributionNodeTest, EnvironmentLookupFindsProductsByNameAndMarksThem) {
   EXPECT_EQ(distribution("Env One")->environmentDistribution(0), nullptr);
 
   EXPECT_FALSE(tree()->servesEnvironment(3));
-  patcher().products().linkEnvironments();
+  session.products().linkEnvironments();
   EXPECT_TRUE(tree()->servesEnvironment(3));
 }
 

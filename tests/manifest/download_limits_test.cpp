@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -44,6 +44,7 @@ TEST_F(DownloadLimitsTest, DefaultLimitIsExceededOnlyAboveItsValue) {
   markAllStale(tree());
   EXPECT_TRUE(check());
   EXPECT_THAT(client.errors(), IsEmpty());
+  EXPECT_EQ(session.limitWarnings(), 0);
   EXPECT_FALSE(tree()->limitExceeded());
 }
 
@@ -52,7 +53,8 @@ TEST_F(DownloadLimitsTest, OneByteOverTheDefaultLimitMarksAndLogsEveryFile) {
   markAllStale(tree());
   EXPECT_FALSE(check());
   EXPECT_TRUE(client.logged("Limit exceeded: 1001 bytes requested for distribution Game, 1000 max.\n"));
-  EXPECT_THAT(client.errorCodes(), ElementsAre(86, 85));
+  EXPECT_THAT(client.errorCodes(), ElementsAre(86));
+  EXPECT_EQ(session.limitWarnings(), 2) << "one for each file left alone";
   EXPECT_EQ(client.errors()[0].message, "Download size exceeded for distribution \"Game.\"\n");
   EXPECT_TRUE(file("a.bin")->limitExceeded());
   EXPECT_TRUE(client.logged("Download Limit Exceeded. [<Unnamed>] File not updated: a.bin\n"));
@@ -64,15 +66,18 @@ TEST_F(DownloadLimitsTest, ZeroNeverLimits) {
   markAllStale(tree());
   EXPECT_TRUE(check());
   EXPECT_THAT(client.errors(), IsEmpty());
+  EXPECT_EQ(session.limitWarnings(), 0);
 }
 
 TEST_F(DownloadLimitsTest, ASecondCheckStillFailsButReportsAndLogsNothingNew) {
   ASSERT_TRUE(buildProduct("Name=\"Game\" Title=\"The Game\" LimitDefault=\"10\"", files(20, 0)));
   markAllStale(tree());
   EXPECT_FALSE(check());
+  EXPECT_EQ(session.limitWarnings(), 2) << "one for each file left alone";
   EXPECT_FALSE(check());
   EXPECT_FALSE(check());
-  EXPECT_THAT(client.errorCodes(), ElementsAre(86, 85));
+  EXPECT_THAT(client.errorCodes(), ElementsAre(86));
+  EXPECT_EQ(session.limitWarnings(), 2) << "none for a file already logged";
   EXPECT_EQ(client.errors()[0].message, "Download size exceeded for distribution \"The Game.\"\n");
   EXPECT_EQ(client.countLogged("Download Limit Exceeded. [The Game] File not updated: a.bin\n"), 1);
   EXPECT_EQ(client.countLogged("Limit exceeded: 20 bytes requested for distribution The Game, 10 max.\n"), 1);
@@ -96,7 +101,8 @@ TEST_F(DownloadLimitsTest, EnvironmentLimitMarksTheEnvironmentProduct) {
   EXPECT_FALSE(check());
   EXPECT_EQ(tree()->limitFlags(), kInitialLimitFlags | scan::kEnvironmentB) << "the limit flags are restored";
   EXPECT_TRUE(client.logged("Limit (Type B) exceeded: 25 bytes requested for distribution Beta, 10 max.\n"));
-  ASSERT_THAT(client.errorCodes(), ElementsAre(86, 85));
+  ASSERT_THAT(client.errorCodes(), ElementsAre(86));
+  EXPECT_EQ(session.limitWarnings(), 1);
   EXPECT_EQ(client.errors()[0].message, "Download size exceeded for distribution \"Beta\".\n");
   EXPECT_TRUE(distribution("Beta")->limitExceeded());
   EXPECT_FALSE(tree()->limitExceeded());
@@ -109,6 +115,7 @@ TEST_F(DownloadLimitsTest, EnvironmentWithoutAProductOrWithoutALimitNeverFails) 
   tree()->setLimitFlags(kInitialLimitFlags | scan::kEnvironmentA | scan::kEnvironmentC);
   EXPECT_TRUE(check());
   EXPECT_THAT(client.errors(), IsEmpty());
+  EXPECT_EQ(session.limitWarnings(), 0);
 }
 
 TEST_F(DownloadLimitsTest, NestedDistributionsAreCheckedButDoNotFailTheirParent) {

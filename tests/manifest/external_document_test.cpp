@@ -4,7 +4,8 @@
 #include <gtest/gtest.h>
 
 #include "common/result_codes.h"
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
+#include "tests/support/scoped_current_directory.h"
 #include "tests/support/test_http_server.h"
 
 namespace korvel {
@@ -24,7 +25,7 @@ class ExternalDocumentTest : public test::ModelTest {
 
   test::TestHttpServer http;
   // Temporary files are made in the current folder.
-  test::ScopedWorkingFolder working{dir.path()};
+  test::ScopedCurrentDirectory working{dir.path()};
 };
 
 TEST_F(ExternalDocumentTest, AnEmptyDistributionIsReadFromItsDocument) {
@@ -87,7 +88,7 @@ TEST_F(ExternalDocumentTest, AnUnreachableDocumentIsReportedWith64) {
   ASSERT_NE(closedPort, 0);
   ASSERT_TRUE(buildWithExternal("<Distribution Name=\"Ext\" RemotePath=\"ext/missing.xml\" Server=\"127.0.0.1\" Port=\"" +
                                 std::to_string(closedPort) + "\"/>"));
-  const std::vector<test::ModelClient::Error> errors = client.errors();
+  const std::vector<test::RecordingClient::Error> errors = client.errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors.back().code, result::kExternalDocumentFailed);
   EXPECT_EQ(errors.back().message,

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -15,30 +15,30 @@ TEST_F(ProductListTest, ProductsAreVisitedRecordThenNestedThenFollowing) {
                            "<Distribution Name=\"A\"><Distribution Name=\"A1\"/></Distribution>"
                            "<Directory Name=\"d\"/><Distribution Name=\"B\"/>"));
   std::vector<std::string> names;
-  patcher().products().forEachProduct([&](ProductHandle& product) { names.push_back(*product.record().name()); });
+  session.products().forEachProduct([&](ProductHandle& product) { names.push_back(*product.record().name()); });
   EXPECT_EQ(names, (std::vector<std::string>{"Top", "A", "A1", "B"}));
 
-  EXPECT_EQ(patcher().findProduct("a1"), distribution("A1")->product());
-  EXPECT_EQ(patcher().findProduct("Top"), patcher().topProduct());
-  EXPECT_EQ(patcher().findProduct("nobody"), nullptr);
-  EXPECT_EQ(patcher().findProduct(nullptr), nullptr);
+  EXPECT_EQ(session.findProduct("a1"), distribution("A1")->product());
+  EXPECT_EQ(session.findProduct("Top"), session.topProduct());
+  EXPECT_EQ(session.findProduct("nobody"), nullptr);
+  EXPECT_EQ(session.findProduct(nullptr), nullptr);
 }
 
 TEST_F(ProductListTest, ANewBuildReplacesTheProducts) {
   ASSERT_TRUE(buildProduct("Name=\"First\"", "<Distribution Name=\"Gone\"/>"));
   ASSERT_TRUE(buildProduct("Name=\"Second\"", ""));
-  EXPECT_EQ(patcher().findProduct("Gone"), nullptr);
+  EXPECT_EQ(session.findProduct("Gone"), nullptr);
   EXPECT_EQ(top().name(), "Second");
-  patcher().products().clear();
-  EXPECT_EQ(patcher().topProduct(), nullptr);
-  EXPECT_EQ(patcher().tree(), nullptr);
+  session.products().clear();
+  EXPECT_EQ(session.topProduct(), nullptr);
+  EXPECT_EQ(session.tree(), nullptr);
 }
 
 TEST_F(ProductListTest, TheProductsShareTheSessionsCaches) {
   ASSERT_TRUE(buildProduct("Name=\"P\"", "<Distribution Name=\"N\"/>"));
-  EXPECT_EQ(top().patchCache(), &patcher().patchCache());
-  EXPECT_EQ(distribution("N")->product()->record().patchCache(), &patcher().patchCache());
-  EXPECT_EQ(distribution("N")->product()->record().snapshot(), &patcher().directorySnapshot());
+  EXPECT_EQ(top().patchCache(), &session.patchCache());
+  EXPECT_EQ(distribution("N")->product()->record().patchCache(), &session.patchCache());
+  EXPECT_EQ(distribution("N")->product()->record().snapshot(), &session.directorySnapshot());
 }
 
 TEST_F(ProductListTest, LocalRootOverridesTheRootPathUntilCleared) {
@@ -54,10 +54,9 @@ TEST_F(ProductListTest, LocalRootOverridesTheRootPathUntilCleared) {
 TEST_F(ProductListTest, BaseDirectoryPrefersTheRootThenTheSessionThenTheFallback) {
   ASSERT_TRUE(buildProduct("Name=\"P\"", ""));
   EXPECT_EQ(top().baseDirectory("fallback"), "fallback");
-  EXPECT_EQ(top().baseDirectory(nullptr), patcher().installDirectory());
-  ASSERT_TRUE(patcher().setDistributionPath(nullptr, "D:\\default"));
+  EXPECT_EQ(top().baseDirectory(nullptr), session.installDirectory());
+  session.setDefaultRootPath("D:\\default");
   EXPECT_EQ(top().baseDirectory("fallback"), "D:\\default");
-  ASSERT_TRUE(patcher().setDistributionPath(nullptr, nullptr));
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <set>
 
 #include "launcher/launcher.h"
+#include "platform/files.h"
 #include "tests/session/session_test_support.h"
+#include "tests/support/log_capture.h"
 
 namespace korvel {
 namespace {
@@ -81,10 +83,10 @@ TEST(EndToEndTest, TheRunSequenceFindsEachKindOfDiscrepancyAndTheAmountToUpdate)
     ASSERT_TRUE(test::setModified(game.file(file.path), file.path == "data\\touched.bin" ? stamp - 7322 : stamp));
   }
 
-  test::InFolder inGame(game.path());
+  test::ScopedCurrentDirectory inGame(game.path());
   test::ScopedEnvironment patchServer("KORVEL_PATCH_SERVER", "127.0.0.1:" + std::to_string(server.port()));
   auto launcher = std::make_unique<QuietLauncher>();
-  test::LogLines log(launcher->patcher());
+  test::LogCapture log(launcher->patcher());
   launcher->setSplashBitmap(std::make_unique<Bitmap>());
 
   const std::int64_t expectedAmount = static_cast<std::int64_t>(gz("missing content").size() +
@@ -128,10 +130,10 @@ TEST(EndToEndTest, AStopDuringTheLoadEndsTheRunWithoutAnUpdate) {
   server.serveFolder("/", serverRoot.path());
   ASSERT_TRUE(test::writeFile(game.file("Wendrel.exe"), "the sibling launcher"));
 
-  test::InFolder inGame(game.path());
+  test::ScopedCurrentDirectory inGame(game.path());
   test::ScopedEnvironment patchServer("KORVEL_PATCH_SERVER", "127.0.0.1:" + std::to_string(server.port()));
   auto launcher = std::make_unique<QuietLauncher>();
-  test::LogLines log(launcher->patcher());
+  test::LogCapture log(launcher->patcher());
   launcher->setSplashBitmap(std::make_unique<Bitmap>());
   // The player closes the window while the last file of the loaded manifest is checked, once the
   // check has found something to update.

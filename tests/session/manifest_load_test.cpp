@@ -7,6 +7,7 @@
 
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
+#include "platform/files.h"
 #include "tests/session/session_test_support.h"
 
 namespace korvel {
@@ -29,7 +30,7 @@ std::string validManifest() {
 class ManifestLoadTest : public test::TempDirTest {
  protected:
   // The session is made in the scratch folder, so its base folder and "PatchTest.xml" land there.
-  ManifestLoadTest() : inFolder(dir.path()), client(std::make_unique<test::SessionClient>()) {}
+  ManifestLoadTest() : inFolder(dir.path()), client(std::make_unique<test::RecordingClient>()) {}
 
   Patcher& patcher() { return *client->patcher(); }
   bool load(std::uint32_t flags = Patcher::kWaitFlag) {
@@ -45,9 +46,9 @@ class ManifestLoadTest : public test::TempDirTest {
   }
 
   test::NoProxy noProxy;
-  test::InFolder inFolder;
+  test::ScopedCurrentDirectory inFolder;
   test::TestHttpServer server;
-  std::unique_ptr<test::SessionClient> client;
+  std::unique_ptr<test::RecordingClient> client;
 };
 
 TEST_F(ManifestLoadTest, AValidManifestBuildsTheTreeAndKeepsTheProductAttributes) {
@@ -172,7 +173,8 @@ TEST_F(ManifestLoadTest, AGivenModeIsTriedFirstThenTheOthersInOrderAndAllFailing
   // A later load starts with the mode tried last, then tries the others again in order.
   EXPECT_FALSE(load());
   EXPECT_THAT(modesTried(), ElementsAre(2, 0, 1, 3, 3, 0, 1, 2));
-  EXPECT_EQ(client->count("error 31"), 2);
+  const std::vector<int> codes = client->errorCodes();
+  EXPECT_EQ(std::count(codes.begin(), codes.end(), 31), 2);
 }
 
 TEST_F(ManifestLoadTest, ABodyLargerThanTheBufferFailsTheMode) {
@@ -200,7 +202,7 @@ TEST_F(ManifestLoadTest, DocumentsFailingTheChecksAreError61AndLeaveNoManifest) 
        "Outer node of the wrong type, Product expected\n"},
   };
   for (const Case& each : cases) {
-    auto local = std::make_unique<test::SessionClient>();
+    auto local = std::make_unique<test::RecordingClient>();
     ASSERT_TRUE(test::writeFile(dir.file("m.xml"), each.document));
     EXPECT_FALSE(local->openLocalManifest(dir.file("m.xml").c_str(), Patcher::kWaitFlag)) << each.document;
     EXPECT_THAT(local->errorCodes(), ElementsAre(61));

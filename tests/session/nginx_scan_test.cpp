@@ -11,9 +11,10 @@
 
 #include "fileupdate/file_node.h"
 #include "platform/environment.h"
+#include "platform/files.h"
 #include "platform/process.h"
-#include "tests/manifest/model_test_support.h"
 #include "tests/session/session_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -139,8 +140,8 @@ TEST(NginxScanTest, APublishedTreeServedByNginxIsScannedAgainstADamagedInstallat
     ASSERT_TRUE(test::setModified(install.file(path), when));
   }
 
-  test::InFolder inInstall(install.path());
-  test::SessionClient client;
+  test::ScopedCurrentDirectory inInstall(install.path());
+  test::RecordingClient client;
   client.patcher()->setRescanAfterLoad(false);
   ASSERT_TRUE(client.openRemoteManifest("127.0.0.1", server.port(), "patch/wendrel/wendrelonly.xml.gz",
                                         Patcher::kWaitFlag))

@@ -8,6 +8,7 @@
 
 #include "manifest/product_record.h"
 #include "patchcache/patch_cache.h"
+#include "platform/files.h"
 #include "platform/process.h"
 #include "tests/session/session_test_support.h"
 #include "transfer/download_requests.h"
@@ -25,7 +26,7 @@ constexpr const char* kDistribution = "Wendrel Distribution";
 
 class PatcherJobsTest : public test::TempDirTest {
  protected:
-  PatcherJobsTest() : inFolder(dir.path()), client(std::make_unique<test::SessionClient>()) {}
+  PatcherJobsTest() : inFolder(dir.path()), client(std::make_unique<test::RecordingClient>()) {}
 
   Patcher& patcher() { return *client->patcher(); }
 
@@ -59,10 +60,10 @@ class PatcherJobsTest : public test::TempDirTest {
                                              {"c.bin", "charlie"}, {"data\\deep\\d.bin", "delta"}};
 
   test::NoProxy noProxy;
-  test::InFolder inFolder;
+  test::ScopedCurrentDirectory inFolder;
   test::TempDir serverRoot;
   test::TestHttpServer server;
-  std::unique_ptr<test::SessionClient> client;
+  std::unique_ptr<test::RecordingClient> client;
 };
 
 TEST_F(PatcherJobsTest, AnUpdateWhileAnUpdateRunsIsRefusedAtOnce) {

@@ -7,7 +7,7 @@
 
 #include "manifest/xml_attributes.h"
 #include "patchcache/patch_cache.h"
-#include "tests/manifest/model_test_support.h"
+#include "tests/support/model_fixture.h"
 
 namespace korvel {
 namespace {
@@ -53,7 +53,7 @@ TEST_F(TrickleDownloaderTest, KeepsItsOwnCopyOfTheElement) {
 TEST_F(TrickleDownloaderTest, WithTheSwitchOffEveryCallOnlyLogsThatStagingIsDisabled) {
   TrickleDownloader* stager = stagerOf("Name=\"Next\" Version=\"2\"");
   ASSERT_NE(stager, nullptr);
-  EXPECT_FALSE(patcher().trickleEnabled());
+  EXPECT_FALSE(session.trickleEnabled());
   stager->stageDistribution();
   stager->stageDistribution();
   EXPECT_EQ(client.countLogged("TrickleDownloader disabled, skipping stage operation\n"), 2);
@@ -65,7 +65,7 @@ TEST_F(TrickleDownloaderTest, WithTheSwitchOffEveryCallOnlyLogsThatStagingIsDisa
 TEST_F(TrickleDownloaderTest, WithTheSwitchOnTheMissingTransferServiceEndsEachAttempt) {
   TrickleDownloader* stager = stagerOf("Name=\"Next\" Version=\"2\"");
   ASSERT_NE(stager, nullptr);
-  patcher().setTrickleEnabled(true);
+  session.setTrickleEnabled(true);
   stager->stageDistribution();
   stager->stageDistribution();
   EXPECT_EQ(client.countLogged("TrickleDownloader::stageDistribution()\n"), 2);

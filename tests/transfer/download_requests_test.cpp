@@ -8,16 +8,16 @@
 #include <vector>
 
 #include "session/patcher.h"
+#include "tests/support/recording_client.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
-#include "tests/transfer/fake_patch_client.h"
 #include "transfer/http_transfer.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel::test {
 namespace {
 
-using Progress = FakePatchClient::Progress;
+using Progress = RecordingClient::Progress;
 
 TEST(DownloadUrlTest, BothPathFormsGiveTheSameUrl) {
   EXPECT_EQ(downloadUrl("s", 80, "/patch/x.gz"), "http://s:80/patch/x.gz");
@@ -59,7 +59,7 @@ class DownloadRequestTest : public TempDirTest {
   }
 
   TestHttpServer server;
-  FakePatchClient client;
+  RecordingClient client;
 };
 
 TEST_F(DownloadRequestTest, CompletedDownloadAdvancesCountersAndStatistics) {
@@ -184,7 +184,7 @@ TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
   EXPECT_EQ(download("/big.bin", dir.file("big.bin"), 0, size, size), 120);
   EXPECT_EQ(patcher().downloads().bytesDone(), 700);
   EXPECT_EQ(readFile(dir.file("big.bin")), "old version");
-  const auto overall = client.positionsOn(3);
+  const auto overall = client.progressOn(3);
   ASSERT_FALSE(overall.empty());
   EXPECT_EQ(overall.back(), 0);
 }

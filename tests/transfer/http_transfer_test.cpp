@@ -10,15 +10,16 @@
 #include <optional>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/faults.h"
 #include "platform/files.h"
-#include "platform/clock.h"
 #include "platform/folder_listing.h"
 #include "platform/http.h"
+#include "session/patcher.h"
+#include "tests/support/recording_client.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
-#include "tests/transfer/fake_patch_client.h"
 
 namespace korvel::test {
 namespace {
@@ -98,7 +99,7 @@ class HttpTransferTest : public TempDirTest {
   }
 
   TestHttpServer server;
-  FakePatchClient client;
+  RecordingClient client;
 };
 
 TEST_F(HttpTransferTest, DeliversBodyIntoMemoryAndSendsTheRequestForm) {
@@ -494,7 +495,7 @@ std::string proxyScenario(bool withProxy) {
   ScopedEnvironment noProxy("no_proxy", std::nullopt);
   ScopedEnvironment upperNoProxy("NO_PROXY", std::nullopt);
 
-  FakePatchClient client;
+  RecordingClient client;
   std::string failures;
   auto fetch = [&](int mode) {
     client.patcher()->setInternetAccessMode(mode);
