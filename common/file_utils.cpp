@@ -105,6 +105,8 @@ bool createDirectoryPath(const char* path, const char* base) {
     std::string root = base && *base ? std::string(base) : platform::currentDirectory();
     full = root + "\\" + full;
   }
+  // A ".." could lead out of the folder the path was built in.
+  if (platform::hasParentComponent(full)) return false;
   if (platform::pathExists(full)) return true;
   for (std::size_t i = 0; i < full.size(); ++i) {
     if (!isSeparator(full[i])) continue;

@@ -50,7 +50,8 @@ bool createParentDirectories(const std::string& filePath);
 
 // Creates `path` and every missing parent. A path that is not absolute is taken relative to `base`
 // (null: the current directory). False for a path shorter than 2 characters or when a folder cannot
-// be created; true when the path exists at the end. "." and ".." components are never created.
+// be created; true when the path exists at the end. "." components are skipped; a path with a ".."
+// component is refused.
 bool createDirectoryPath(const char* path, const char* base);
 inline bool createDirectoryPath(const std::string& path, const std::string& base = {}) {
   return createDirectoryPath(path.c_str(), base.empty() ? nullptr : base.c_str());

@@ -91,7 +91,8 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
 
   // The new version is written beside the file and takes its place only once it is the manifest's
   // file; until then the old bytes stay where they are.
-  const std::string folder = basePath.hasText() ? basePath.str() : std::string();
+  const std::size_t cut = target.find_last_of("\\/");
+  const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut);
   const std::string output = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
   SessionCombineContext context(services_);
   CombineOutput written;
