@@ -83,6 +83,7 @@ void HttpTransfer::reportExpansion(std::uint64_t produced) {
 
 void HttpTransfer::failExpansion(bool corrupt, std::uint64_t produced) {
   outputFile_.close();
+  bytesDecompressed_.store(static_cast<std::uint32_t>(produced));
   const std::string& destination = tempPath_;
   if (corrupt) {
     std::fprintf(stderr, "%s\n", "gzip data not valid");

@@ -205,11 +205,14 @@ TEST_F(FolderTest, CreateDirectoryPathRelativeToBaseOrCurrentDirectory) {
   EXPECT_EQ(platform::currentDirectory(), before);
 }
 
-TEST_F(FolderTest, CreateDirectoryPathCreatesDottedNamesAndSkipsDotComponents) {
+TEST_F(FolderTest, CreateDirectoryPathCreatesDottedNamesAndRefusesToClimbOut) {
   EXPECT_TRUE(createDirectoryPath("v1.2\\data", dir.path().c_str()));
   EXPECT_TRUE(test::exists(dir.file("v1.2\\data")));
-  EXPECT_TRUE(createDirectoryPath("p\\..\\q\\.\\r", dir.path().c_str()));
+  EXPECT_TRUE(createDirectoryPath("q\\.\\r", dir.path().c_str()));
   EXPECT_TRUE(test::exists(dir.file("q\\r")));
+  // ".." could lead out of the folder a path was built in: such a path is refused.
+  EXPECT_FALSE(createDirectoryPath("p\\..\\s", dir.path().c_str()));
+  EXPECT_FALSE(test::exists(dir.file("s")));
 }
 
 TEST_F(FolderTest, CreateDirectoryPathFailures) {

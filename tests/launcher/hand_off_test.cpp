@@ -53,7 +53,8 @@ TEST_F(HandOffTest, StartsTheSiblingWithTheOptionsAndTheLaunchFolder) {
   const std::string exe = sibling() + "\\Wendrel.exe";
   EXPECT_EQ(exe, start.program);
   EXPECT_EQ(sibling(), start.directory);
-  EXPECT_EQ("\"" + exe + "\" \"/gamepatchpath:" + platform::currentDirectory() +
+  // The command line names the paths as the system spells them (forward slashes on POSIX).
+  EXPECT_EQ("\"" + platform::nativePath(exe) + "\" \"/gamepatchpath:" + platform::nativePath(platform::currentDirectory()) +
                 "\" /game:ryx /env:testserver /foo \"/with blank\"  /restarted",
             start.commandLine);
   EXPECT_TRUE(launcher.messages.empty());
@@ -88,7 +89,7 @@ TEST_F(HandOffTest, CommandLineIsBoundedAndAlwaysNamesTheProgram) {
   launcher.handOff("");
   ASSERT_EQ(1u, launcher.starts.size());
   EXPECT_LE(launcher.starts[0].commandLine.size(), 1023u);
-  EXPECT_EQ(0u, launcher.starts[0].commandLine.find("\"" + sibling() + "\\Wendrel.exe\" "));
+  EXPECT_EQ(0u, launcher.starts[0].commandLine.find("\"" + platform::nativePath(sibling() + "\\Wendrel.exe") + "\" "));
 }
 
 }  // namespace
