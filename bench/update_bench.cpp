@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -70,6 +71,8 @@ Tree writeTree(const fs::path& served, const fs::path& manifest, int port, int c
   Tree tree;
   std::string text = "<?xml version=\"1.0\"?><KorvelPatcher Version=\"1\"><Product Name=\"Bench\" Server=\"127.0.0.1\" "
                      "Port=\"" + std::to_string(port) + "\">";
+  // Fifty folders; every manifest name is one path component, the folders are Directory elements.
+  std::map<int, std::string> folders;
   for (int index = 0; index < count; ++index) {
     char name[64];
     std::snprintf(name, sizeof name, "d%02d\\f%05d.bin", index % 50, index);
@@ -87,8 +90,14 @@ Tree writeTree(const fs::path& served, const fs::path& manifest, int port, int c
     tree.packedBytes += fs::file_size(packed);
     tree.bytes += data.size();
     ++tree.files;
-    text += "<File Name=\"" + std::string(name) + "\" TotalSize=\"" + std::to_string(data.size()) + "\" CRC=\"" +
-            std::to_string(static_cast<std::int32_t>(crc)) + "\" TimeStamp=\"2004:11:17:00:57:29\"/>";
+    folders[index % 50] += "<File Name=\"" + std::string(name).substr(4) + "\" TotalSize=\"" + std::to_string(data.size()) +
+                           "\" CRC=\"" + std::to_string(static_cast<std::int32_t>(crc)) +
+                           "\" TimeStamp=\"2004:11:17:00:57:29\"/>";
+  }
+  for (const auto& [folder, files] : folders) {
+    char name[8];
+    std::snprintf(name, sizeof name, "d%02d", folder);
+    text += "<Directory Name=\"" + std::string(name) + "\">" + files + "</Directory>";
   }
   text += "</Product></KorvelPatcher>";
   std::ofstream(manifest, std::ios::binary) << text;

@@ -17,6 +17,7 @@
 #include "platform/http.h"
 #include "platform/process.h"
 #include "common/result_codes.h"
+#include "transfer/gzip_stream.h"
 
 namespace korvel {
 
@@ -178,10 +179,6 @@ int HttpTransfer::finish() {
 
 void HttpTransfer::removeLeftovers() {
   if (!tempPath_.empty()) platform::deleteFile(tempPath_);
-  if (!compressedPath_.empty()) {
-    platform::deleteFile(compressedPath_);
-    compressedPath_.clear();
-  }
 }
 
 int HttpTransfer::run() {
@@ -342,27 +339,32 @@ void HttpTransfer::runMemoryPath() {
 
 void HttpTransfer::runFilePath() {
   log("Downloading to local file.\n");
-  const std::string& target = useTemp_ ? tempPath_ : localPath_;
+  // A compressed body is expanded as it arrives, into the temporary file whatever the request: the
+  // target changes only by the rename at the end.
+  const bool expand = decompress_ == 1;
+  const std::string& target = useTemp_ || expand ? tempPath_ : localPath_;
+  if (expand) log("Decompressing to local file.\n");
   // Once a stop is requested nothing is opened, so an existing target is never truncated for nothing.
   if (!stopRequested_.load()) {
-    if (decompress_ == 1) {
-      if (!openCompressedFile()) return;
-    } else {
-      platform::setFileAttributes(target, platform::kAttributeNormal);
-      outputFile_ = platform::File::open(target, "wb");
-      if (!outputFile_) {
-        fail(boundedFormat(kFailureTextCapacity,
-                           "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
-                           "Please make sure any related applications are not running and click Download to "
-                           "retry.\n",
-                           target.c_str()),
-             result::kOutputFileFailed);
-        return;
-      }
+    platform::setFileAttributes(target, platform::kAttributeNormal);
+    outputFile_ = platform::File::open(target, "wb");
+    if (!outputFile_) {
+      fail(boundedFormat(kFailureTextCapacity,
+                         "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
+                         "Please make sure any related applications are not running and click Download to "
+                         "retry.\n",
+                         target.c_str()),
+           result::kOutputFileFailed);
+      return;
     }
   }
-  const std::string bodyPath = decompress_ == 1 ? compressedPath_ : target;
   const bool bodyOpened = outputFile_.isOpen();
+  GzipStream gzip;
+  const GzipStream::Sink intoFile = [this](const char* data, std::size_t size) {
+    if (outputFile_.write(data, size) != size) return false;
+    noteWritten(data, static_cast<std::uint32_t>(size));
+    return true;
+  };
 
   bool bodyEnded = false;
   if (!stopRequested_.load()) {
@@ -377,46 +379,67 @@ void HttpTransfer::runFilePath() {
         break;
       }
       if (owner_) owner_->dataReceived();
-      if (outputFile_.write(readBuffer_.get(), lastChunkSize_) < lastChunkSize_) {
-        outputFile_.close();
-        discardUnfinished(bodyPath);
-        fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
-        return;
+      if (expand) {
+        const GzipStream::Result expanded = gzip.feed(readBuffer_.get(), lastChunkSize_, intoFile);
+        if (expanded != GzipStream::Result::kOk) {
+          failExpansion(expanded == GzipStream::Result::kCorrupt, gzip.produced());
+          return;
+        }
+      } else {
+        if (outputFile_.write(readBuffer_.get(), lastChunkSize_) < lastChunkSize_) {
+          outputFile_.close();
+          discardUnfinished(target);
+          fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
+          return;
+        }
+        noteWritten(readBuffer_.get(), lastChunkSize_);
       }
-      if (decompress_ != 1) noteWritten(readBuffer_.get(), lastChunkSize_);
       bytesDownloaded_.fetch_add(lastChunkSize_);
       state_.store(kTransferring);
       downloadMillis_.store(elapsed(startTick_));
-      platform::sleepMs(1);
     } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
     bodyEnded = lastReadOk_ && lastChunkSize_ == 0 && !stopRequested_.load();
     log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %d bytes downloaded...\n",
                       asInt(bytesDownloaded_.load())));
     if (!lastReadOk_) {
       outputFile_.close();
-      discardUnfinished(bodyPath);
+      discardUnfinished(target);
       fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(error)), result::kReadFailed);
       return;
     }
   }
 
   closeHandles();
-  // A body whose last bytes never reached the file is as broken as a failed write.
-  const bool bodyClosed = decompress_ == 1 || !useTemp_ ? outputFile_.close()
-                                                        : outputFile_.flushToDisk() && outputFile_.close();
-  outputFile_.close();
-  if (bodyOpened && !bodyEnded) discardUnfinished(bodyPath);
   downloadMillis_.store(elapsed(startTick_));
   expansionTick_ = platform::tickCount();
-  if (bodyOpened && bodyEnded && !bodyClosed) {
-    discardUnfinished(bodyPath);
+  if (bodyOpened && !bodyEnded) {
+    outputFile_.close();
+    discardUnfinished(target);
+  }
+  if (stopRequested_.load() || !bodyOpened) return;
+  // A body whose gzip stream stops short of its end is a download cut short.
+  if (expand && !gzip.complete()) {
+    failExpansion(true, gzip.produced());
+    return;
+  }
+  if (expand) reportExpansion(gzip.produced());
+  // A body whose last bytes never reached the file is as broken as a failed write. A file that is to
+  // take another's place reaches the disk before the rename does.
+  const bool toBeRenamed = useTemp_ || expand;
+  const bool bodyClosed = (!toBeRenamed || outputFile_.flushToDisk()) && outputFile_.close();
+  outputFile_.close();
+  if (!bodyClosed) {
+    if (expand) std::fputs("failed fclose\n", stderr);
+    discardUnfinished(target);
     fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
     return;
   }
 
-  if (stopRequested_.load()) return;
-  if (decompress_ == 1 && !expandCompressedFile()) return;
-  if (stopRequested_.load() || !useTemp_) return;
+  if (!useTemp_) {
+    // Expanded straight for the caller: the whole file replaces the target in one rename.
+    if (expand) placeExpanded();
+    return;
+  }
   // A file that is not the manifest's never takes the old one's place.
   if (!matchesExpectation()) return;
   if (owner_ && owner_->isStopping()) {

@@ -52,10 +52,9 @@ class HttpTransfer {
   };
 
   static constexpr const char* kAgent = "Orvane Patcher";
-  static constexpr std::uint32_t kReadBufferSize = 16384;
+  // The body is read in chunks of this size (less when memory is short).
+  static constexpr std::uint32_t kReadBufferSize = 256 * 1024;
   static constexpr std::uint32_t kSmallestReadBuffer = 4096;
-  static constexpr std::uint32_t kExpansionBlock = 16384;
-  static constexpr std::uint8_t kGzipMagic[2] = {0x1f, 0x8b};
 
   // `owner` gives the log, the access mode, the notifications, the stop flag and the file copy; it must
   // outlive the transfer. The read buffer is allocated here.
@@ -128,8 +127,12 @@ class HttpTransfer {
 
   // Compressed transfer steps (compressed_transfer.cpp).
   bool deliverToMemory(const char* working, std::uint32_t length);
-  bool openCompressedFile();
-  bool expandCompressedFile();
+  // The expansion's log lines and counters once the body was expanded while it arrived.
+  void reportExpansion(std::uint64_t produced);
+  // Ends an expansion that found data other than gzip (corrupt) or could not write (41).
+  void failExpansion(bool corrupt, std::uint64_t produced);
+  // Renames the expanded temporary file over the target of a request without useTemp.
+  bool placeExpanded();
   bool moveIntoPlace();
 
   PatchClient* owner_;
@@ -164,7 +167,6 @@ class HttpTransfer {
   bool hasUser_ = false, hasPassword_ = false;
   std::string user_, password_;
   std::string tempPath_;
-  std::string compressedPath_;  // empty when no compressed file is recorded
   char* memoryBuffer_ = nullptr;
   std::int32_t decompress_ = 0;
   std::int32_t capacity_ = 0;

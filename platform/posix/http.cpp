@@ -22,6 +22,7 @@ namespace {
 // How long one wait for network activity lasts before the transfer is pumped again.
 constexpr int kPollMilliseconds = 1000;
 constexpr long kStallSeconds = kStallTimeoutMs / 1000;
+constexpr long kNetworkBufferBytes = 256 * 1024;
 
 bool globalInitDone() {
   static std::once_flag once;
@@ -363,6 +364,8 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  // Large network reads: the body is handed over in pieces of this size at most.
+  curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kNetworkBufferBytes);
   curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(kConnectTimeoutMs));
   curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &State::onProgress);

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/faults.h"
+#include "platform/files.h"
 #include "session/patcher.h"
 #include "tests/support/recording_client.h"
 #include "tests/support/temp_dir.h"
@@ -142,9 +144,12 @@ TEST_F(DownloadRequestTest, HiddenFailureIsNotShownAndDoesNotFailTheSession) {
 }
 
 TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
-  server.serveBytes("/x.gz", TestHttpServer::gzip("x"));
-  const std::string folder = dir.file("missing") + "\\";
-  const std::string deep = folder + std::string(254 - folder.size(), 'd');
+  // The expanded file's writes come up short, as on a full disk.
+  server.serveBytes("/x.gz", TestHttpServer::gzip(std::string(100000, 'x')));
+  const std::string folder = dir.file("game") + "\\";
+  ASSERT_TRUE(platform::createDirectory(dir.file("game")));
+  const std::string deep = folder + "x.pak";
+  platform::faults::writeBudget.store(1000);
   std::string probed;
   patcher().downloads().setFreeDiskProbe([&probed](const std::string& folder) {
     probed = folder;
@@ -167,6 +172,7 @@ TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
   patcher().downloads().setFreeDiskProbe([](const std::string&) { return std::uint64_t{5000000000ULL}; });
   EXPECT_EQ(download("/x.gz", deep, 1, 600000, 400000), 41);
   EXPECT_EQ(client.diskWarnings().size(), 1u);
+  platform::faults::writeBudget.store(0);
 }
 
 TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
