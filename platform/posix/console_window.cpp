@@ -28,8 +28,9 @@ ConsoleWindow::~ConsoleWindow() {
 void ConsoleWindow::pollActive() {
   ConsoleWindow* window = activeWindow.load();
   if (!window || window->owner_ != std::this_thread::get_id()) return;
-  if (takeInterrupt() && window->events_.stopRequested) {
-    window->events_.stopRequested();
+  if (takeInterrupt()) {
+    window->stopping();
+    if (window->events_.stopRequested) window->events_.stopRequested();
     // The stop request may have pumped until the session was idle; the window is still this one,
     // since only this thread destroys it.
   }

@@ -29,8 +29,12 @@ class ConsoleWindow : public ProgressWindow {
   static bool writeLineAbove(const std::string& line);
 
  protected:
+  // The text shown once a stop has been asked for by signal.
+  static constexpr const char* kStoppingText = "Stopping... (Ctrl-C again quits at once)";
   // Called from the pumps of the UI thread.
   virtual void refresh() = 0;
+  // A signal asked to stop: the window says so before the stop request runs (which may take a while).
+  virtual void stopping() = 0;
   virtual void writeAbove(const std::string& line) = 0;
   // Milliseconds since the window was made.
   std::int64_t elapsedMilliseconds() const;

@@ -30,6 +30,11 @@ void LogProgress::finish(const Summary& summary) {
   writeLine(summaryText(summary, elapsedMilliseconds()));
 }
 
+void LogProgress::stopping() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  writeLine(kStoppingText);
+}
+
 void LogProgress::writeAbove(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   writeOut(line + "\n");

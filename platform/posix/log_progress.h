@@ -23,6 +23,7 @@ class LogProgress final : public ConsoleWindow {
 
  protected:
   void refresh() override {}
+  void stopping() override;
   void writeAbove(const std::string& line) override;
 
  private:

@@ -119,7 +119,8 @@ void TerminalProgress::setTransfer(const Transfer& figures) {
 void TerminalProgress::finish(const Summary& summary) {
   std::lock_guard<std::mutex> lock(mutex_);
   std::string out = drawn_ ? clearSequence() : std::string();
-  out += fitStart(summaryText(summary, elapsedMilliseconds()), std::max(width_, kNarrowest) - 1) + "\n";
+  // The last line written: it may wrap, since nothing is drawn over it afterwards.
+  out += summaryText(summary, elapsedMilliseconds()) + "\n";
   writeOut(out);
   drawn_ = false;
   finished_ = true;
@@ -135,6 +136,14 @@ void TerminalProgress::refresh() {
     // A resize is shown at once: the old lines may no longer fit.
     lastDraw_ = {};
   }
+  drawIfDue();
+}
+
+void TerminalProgress::stopping() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  stopping_ = true;
+  dirty_ = true;
+  lastDraw_ = {};
   drawIfDue();
 }
 
@@ -157,7 +166,7 @@ void TerminalProgress::drawIfDue() {
 }
 
 void TerminalProgress::draw() {
-  const auto lines = compose(status_, positions_[1], positions_[0], figures_, nowSeconds(), width_);
+  const auto lines = compose(stopping_ ? std::string(kStoppingText) : status_, positions_[1], positions_[0], figures_, nowSeconds(), width_);
   std::string out;
   if (drawn_) out = kUpTwoLines;
   if (drawn_ && resized_) out += kClearScreenEnd;

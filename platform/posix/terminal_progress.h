@@ -33,6 +33,7 @@ class TerminalProgress final : public ConsoleWindow {
 
  protected:
   void refresh() override;
+  void stopping() override;
   void writeAbove(const std::string& line) override;
 
  private:
@@ -52,6 +53,7 @@ class TerminalProgress final : public ConsoleWindow {
   bool resized_ = false;
   bool drawn_ = false;  // the three lines are on the screen and the cursor stands at the end of the last
   bool finished_ = false;
+  bool stopping_ = false;  // the status line gives way to the stop notice
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
