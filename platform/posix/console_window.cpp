@@ -10,24 +10,31 @@
 namespace korvel::platform::posix {
 
 namespace {
-// Set and cleared on the UI thread; the worker's pumps read it only to compare their thread with its owner.
+// Set and cleared on the UI thread. Other threads' pumps compare their thread with the owner first and
+// never touch the window, which the UI thread may be destroying.
 std::atomic<ConsoleWindow*> activeWindow{nullptr};
+std::atomic<std::thread::id> activeOwner{};
 }  // namespace
 
 ConsoleWindow::ConsoleWindow(Events events)
     : events_(std::move(events)), owner_(std::this_thread::get_id()), started_(std::chrono::steady_clock::now()) {
+  activeOwner.store(owner_);
   activeWindow.store(this);
   armInterrupts();
 }
 
 ConsoleWindow::~ConsoleWindow() {
   ConsoleWindow* self = this;
-  if (activeWindow.compare_exchange_strong(self, nullptr)) disarmInterrupts();
+  if (activeWindow.compare_exchange_strong(self, nullptr)) {
+    activeOwner.store(std::thread::id());
+    disarmInterrupts();
+  }
 }
 
 void ConsoleWindow::pollActive() {
+  if (activeOwner.load() != std::this_thread::get_id()) return;
   ConsoleWindow* window = activeWindow.load();
-  if (!window || window->owner_ != std::this_thread::get_id()) return;
+  if (!window) return;
   if (takeInterrupt()) {
     window->stopping();
     if (window->events_.stopRequested) window->events_.stopRequested();
@@ -38,8 +45,9 @@ void ConsoleWindow::pollActive() {
 }
 
 bool ConsoleWindow::writeLineAbove(const std::string& line) {
+  if (activeOwner.load() != std::this_thread::get_id()) return false;
   ConsoleWindow* window = activeWindow.load();
-  if (!window || window->owner_ != std::this_thread::get_id()) return false;
+  if (!window) return false;
   window->writeAbove(line);
   return true;
 }
