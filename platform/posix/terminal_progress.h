@@ -26,8 +26,8 @@ class TerminalProgress final : public ConsoleWindow {
   // UI thread: clears the lines and writes the summary in their place.
   void finish(const Summary& summary) override;
 
-  // The three lines for a terminal of `width` columns, without escape sequences (tests, and the
-  // drawing below, which adds the colour).
+  // The three lines for a terminal of `width` columns, without escape sequences (the drawing adds
+  // the colour and the cursor movement).
   static std::array<std::string, 3> compose(const std::string& status, int fileBar, int mainBar,
                                             const Transfer& figures, std::int64_t nowSeconds, int width);
 
