@@ -5,6 +5,7 @@
 #include "session/patcher.h"
 
 #include <atomic>
+#include <string_view>
 
 #include "launcher/install_location.h"
 #include "common/text_format.h"
@@ -12,6 +13,8 @@
 #include "platform/clock.h"
 #include "platform/environment.h"
 #include "platform/files.h"
+#include "session/patcher.h"
+#include "transfer/progress_rates.h"
 
 #ifndef KORVEL_DEFAULT_PATCH_HOST
 #define KORVEL_DEFAULT_PATCH_HOST "localhost"
@@ -22,6 +25,10 @@ namespace korvel {
 namespace {
 std::atomic<Launcher*> currentLauncher{nullptr};
 constexpr std::uint32_t kWaitFlag = 0x20;
+// The file notice a download request gives once a tracked file is complete in its place.
+constexpr int kNoticeDownloadComplete = 100;
+// Delta data is fetched under the name of the file it patches with this ending.
+constexpr std::string_view kDeltaSuffix = "_delta";
 }  // namespace
 
 std::optional<PatchServer> parsePatchServer(const std::string& text) {
@@ -108,8 +115,14 @@ void Launcher::setSplashBitmap(std::unique_ptr<platform::SplashBitmap> bitmap) {
 
 bool Launcher::createProgressWindow() {
   if (!splashBitmap_) return false;
+  stopAsked_.store(false);
+  filesUpdated_.store(0);
+  expectedFinish_.store(0);
   platform::ProgressWindow::Events events;
-  events.stopRequested = [this] { stop(kWaitFlag); };
+  events.stopRequested = [this] {
+    stopAsked_.store(true);
+    stop(kWaitFlag);
+  };
   progressWindow_ = makeProgressWindow(splashBitmap_.get(), std::move(events));
   return progressWindow_ != nullptr;
 }
@@ -143,19 +156,44 @@ int Launcher::runSequence() {
   selectDistributions(name, false);
 
   int result = 0;
+  bool upToDate = true;
   if (amount != 0) {
     result = updateAmount(name, 0);
     selectDistributions(name, true);
     setDistributionPath(name, directory);
-    // A stop the player asked for while the manifest loaded ends the run here: the update would
-    // clear it and download after the window was closed.
-    const bool stopAsked = patcher() && patcher()->stopRequested();
+    // An update clears the session's stop, so one asked for during the load would be lost: the player
+    // who closed the window (or whose session was stopped otherwise) gets the hand-off, not a download.
+    const bool stopAsked = stopAsked_.load() || (patcher() && patcher()->stopRequested());
     if (!stopAsked && updateAmount(name, 0) != 0) update(name, kWaitFlag);
     while (isBusy()) pumpMessages();
+    upToDate = updateAmount(name, 0) == 0;
   }
 
+  platform::ProgressWindow::Summary summary;
+  summary.manifestLoaded = patcher() && patcher()->manifestLoaded();
+  summary.stopped = stopAsked_.load();
+  summary.upToDate = upToDate;
+  summary.filesChecked = patcher() ? patcher()->countFiles(name, 0) : 0;
+  summary.filesUpdated = filesUpdated_.load();
+  summary.bytesDownloaded = transferFigures().bytesDone;
+  if (progressWindow_) progressWindow_->finish(summary);
   progressWindow_.reset();
   return result;
+}
+
+platform::ProgressWindow::Transfer Launcher::transferFigures() const {
+  platform::ProgressWindow::Transfer figures;
+  if (Patcher* session = patcher()) {
+    // The rate table's cells may be read from any thread.
+    const ProgressRates& rates = session->statistics();
+    figures.bytesTotal = rates.get(ProgressRates::kDownloadBytes, ProgressRates::kExpected);
+    figures.bytesDone = rates.get(ProgressRates::kDownloadBytes, ProgressRates::kDone);
+    const std::int64_t milliseconds = rates.get(ProgressRates::kDownloadBytes, ProgressRates::kMilliseconds);
+    // As in the finish estimate, a rate counts as measured after more than a second of transfer.
+    if (milliseconds > 1000) figures.bytesPerSecond = figures.bytesDone * 1000 / milliseconds;
+  }
+  figures.expectedFinish = expectedFinish_.load();
+  return figures;
 }
 
 int Launcher::pumpMessages() {
@@ -169,6 +207,17 @@ int Launcher::pumpMessages() {
 }
 
 bool Launcher::readyToRun() { return true; }
+
+bool Launcher::fileNotice(const char* name, int kind) {
+  if (kind == kNoticeDownloadComplete && name) {
+    filesUpdated_.fetch_add(1);
+    std::string file = name;
+    const bool patched = file.size() > kDeltaSuffix.size() && file.ends_with(kDeltaSuffix);
+    if (patched) file.resize(file.size() - kDeltaSuffix.size());
+    if (progressWindow_) progressWindow_->fileUpdated(file, patched);
+  }
+  return PatchClient::fileNotice(name, kind);
+}
 
 bool Launcher::scanStarted() { return true; }
 
@@ -186,11 +235,17 @@ bool Launcher::restartRequested(const char* fileName, bool isOwnProgram) {
 }
 bool Launcher::error(int code, const char* message) { return true; }
 bool Launcher::unnamedNotice12(int first, int second) { return true; }
-bool Launcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) { return true; }
+bool Launcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) {
+  expectedFinish_.store(expectedFinish);
+  if (progressWindow_) progressWindow_->setTransfer(transferFigures());
+  return true;
+}
 bool Launcher::progressRange(int maximum, int bar) { return true; }
 
 bool Launcher::progressPosition(int position, int bar) {
-  if (progressWindow_) progressWindow_->setBarPosition(bar == kBarScan || bar == kBarOverall ? 0 : 1, position);
+  if (!progressWindow_) return true;
+  progressWindow_->setBarPosition(bar == kBarScan || bar == kBarOverall ? 0 : 1, position);
+  if (bar == kBarOverall) progressWindow_->setTransfer(transferFigures());
   return true;
 }
 

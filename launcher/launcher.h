@@ -2,6 +2,7 @@
 // launcher program, the hidden message window, the splash progress window and the fixed run sequence.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <atomic>
 #include <cstdint>
@@ -64,8 +65,10 @@ class Launcher : public PatchClient {
   bool createProgressWindow();
 
   // The fixed sequence: progress window, manifest load, test of the sibling distribution and its
-  // update when needed, all while pumping messages. -1 when the progress window cannot be made,
-  // else the sibling distribution's update amount (0 when it is current). UI thread only.
+  // update when needed, all while pumping messages; the window is given the run's summary before it
+  // goes. Once the window has asked to stop, no update is started. -1 when the progress window
+  // cannot be made, else the sibling distribution's update amount (0 when it is current). UI thread
+  // only.
   int runSequence();
 
   // Starts the sibling launcher program from its folder with its own path, "/gamepatchpath:" naming the
@@ -96,6 +99,9 @@ class Launcher : public PatchClient {
   bool handedOverToNewCopy() const { return handedOverToNewCopy_.load(); }
 
   // Overrides of the session's notifications.
+  // Watches for files brought up to date (kind 100, a finished tracked download) and tells the
+  // window; not handled, so the usual notifications follow.
+  bool fileNotice(const char* name, int kind) override;
   bool scanStarted() override;
   // Shows the name in the status line (a null name changes nothing).
   bool fileStarted(const char* fileName) override;
@@ -107,10 +113,12 @@ class Launcher : public PatchClient {
   // Errors are not shown.
   bool error(int code, const char* message) override;
   bool unnamedNotice12(int first, int second) override;
+  // Passes the finish estimate to the window with the download's figures.
   bool timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) override;
   // Both bars keep the range 0..100.
   bool progressRange(int maximum, int bar) override;
-  // Channels 0 and 3 move the lower bar, every other channel the upper bar.
+  // Channels 0 and 3 move the lower bar, every other channel the upper bar; channel 3 also passes
+  // the download's figures (bytes done and expected, measured rate) from the rate table.
   bool progressPosition(int position, int bar) override;
 
  protected:
@@ -128,6 +136,8 @@ class Launcher : public PatchClient {
   // The sibling launcher's folder: the application paths entry of the sibling program (value "Path"),
   // else the current directory; the current directory when the folder fails the access test.
   std::string findSiblingDirectory() const;
+  platform::ProgressWindow::Transfer transferFigures() const;
+  platform::ProgressWindow::Summary runSummary(bool manifestLoaded, const char* distribution);
 
   std::string passThroughArguments_;
   bool passThroughCut_ = false;
@@ -138,6 +148,11 @@ class Launcher : public PatchClient {
   std::unique_ptr<platform::SplashBitmap> splashBitmap_;
   std::uint32_t handOffWaitMs_ = 4000;
   std::atomic<bool> handedOverToNewCopy_{false};
+  // The window asked to stop (UI thread); the counters below are written by the session's
+  // notifications, on whichever thread raises them.
+  std::atomic<bool> stopAsked_{false};
+  std::atomic<int> filesUpdated_{0};
+  std::atomic<std::int64_t> expectedFinish_{0};
 };
 
 }  // namespace korvel

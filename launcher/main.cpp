@@ -1,11 +1,13 @@
 // The program's entry point: builds the launcher, gives it the default options, runs the fixed
 // sequence and hands off to the sibling launcher program.
+#include <cstdio>
 #include <exception>
 #include <memory>
 #include <string>
 
 #include "launcher/launcher.h"
 #include "platform/background_transfer.h"
+#include "launcher/program_usage.h"
 #include "platform/environment.h"
 #include "platform/process.h"
 #include "platform/ui.h"
@@ -50,6 +52,11 @@ extern "C" int __stdcall WinMain(void* instance, void* previousInstance, char* c
 int main(int argc, char** argv) {
   // The background transfer helper is this program started with the service word.
   if (auto code = korvel::platform::runBackgroundTransferService(argc, argv)) return *code;
+  // Asked what it is, the program answers and touches neither the network nor the installation.
+  if (const auto answer = korvel::informationRequested(argc - 1, argv + 1)) {
+    std::fputs(answer->c_str(), stdout);
+    return 0;
+  }
   korvel::platform::setCommandLine(argc, argv);
   const std::string arguments = korvel::platform::joinCommandLine(argc - 1, argv + 1);
   return runProgram(arguments.c_str());

@@ -1,22 +1,35 @@
-// POSIX user interface stand-ins: no message queue, message boxes and the progress window as lines
-// on standard error, the splash bitmap read from the copy compiled into the program.
+// POSIX user interface stand-ins: no message queue (the pumps are where the progress window acts on
+// signals and redraws), message boxes on standard error, the progress window on the terminal or as
+// log lines, the splash bitmap read from the copy compiled into the program.
 #include "platform/ui.h"
 
-#include <array>
-#include <atomic>
-#include <cstdio>
-#include <mutex>
+#include <unistd.h>
 
+#include <cstdio>
+#include <optional>
+#include <utility>
+
+#include "platform/environment.h"
+#include "platform/posix/console_window.h"
+#include "platform/posix/log_progress.h"
+#include "platform/posix/terminal_progress.h"
 #include "resources/splash_data.h"
 
 namespace korvel::platform {
 
-bool messageWaiting() { return false; }
+bool messageWaiting() {
+  posix::ConsoleWindow::pollActive();
+  return false;
+}
 int getAndDispatchMessage() { return 0; }
-bool dispatchWaitingMessage() { return false; }
+bool dispatchWaitingMessage() {
+  posix::ConsoleWindow::pollActive();
+  return false;
+}
 void setModuleInstance(void*) {}
 
 void messageBox(const std::string& text, const std::string& caption) {
+  if (posix::ConsoleWindow::writeLineAbove(caption + ": " + text)) return;
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
   std::fflush(stderr);
 }
@@ -42,31 +55,18 @@ std::int32_t readLe32(std::span<const unsigned char> data, std::size_t offset) {
 
 class NoWindow : public MessageWindow {};
 
-// Writes the status line and the bars as lines; a bar is printed only when its value changes so a
-// download does not flood the terminal.
-class TerminalProgress : public ProgressWindow {
- public:
-  void setStatus(const std::string& text) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (text == status_) return;
-    status_ = text;
-    std::fprintf(stderr, "[status] %s\n", text.c_str());
-    std::fflush(stderr);
-  }
-  void setBarPosition(int bar, int position) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    int index = bar == 0 ? 0 : 1;
-    if (positions_[index] == position) return;
-    positions_[index] = position;
-    std::fprintf(stderr, "[%s bar] %d%%\n", index == 0 ? "main" : "file", position);
-    std::fflush(stderr);
-  }
+// Lines redrawn in place need a terminal that understands cursor movement.
+bool terminalCanRedraw() {
+  if (!::isatty(STDERR_FILENO)) return false;
+  const std::optional<std::string> term = environmentValue("TERM");
+  return term && !term->empty() && *term != "dumb";
+}
 
- private:
-  std::mutex mutex_;
-  std::string status_;
-  std::array<int, 2> positions_{-1, -1};
-};
+// NO_COLOR set to anything but the empty text turns colour off.
+bool colourWanted() {
+  const std::optional<std::string> noColour = environmentValue("NO_COLOR");
+  return !noColour || noColour->empty();
+}
 
 }  // namespace
 
@@ -85,7 +85,11 @@ std::unique_ptr<MessageWindow> MessageWindow::create() { return std::make_unique
 
 std::unique_ptr<ProgressWindow> ProgressWindow::create(const SplashBitmap* bitmap, Events events) {
   if (!bitmap) return nullptr;
-  auto window = std::make_unique<TerminalProgress>();
+  std::unique_ptr<ProgressWindow> window;
+  if (terminalCanRedraw())
+    window = std::make_unique<posix::TerminalProgress>(std::move(events), colourWanted());
+  else
+    window = std::make_unique<posix::LogProgress>(std::move(events));
   window->setStatus("Preparing Files...");
   return window;
 }

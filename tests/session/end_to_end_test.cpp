@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "launcher/launcher.h"
@@ -24,6 +25,9 @@ class QuietLauncher : public Launcher {
   std::vector<std::string> statusLines;
   // Called with every status line (on the thread that sets it).
   std::function<void(const std::string&)> onStatus;
+  std::optional<platform::ProgressWindow::Summary> summary;
+  // The window is closed as soon as it is shown, before the manifest is loaded.
+  bool closeAtOnce = false;
 
  protected:
   class Window : public platform::ProgressWindow {
@@ -34,12 +38,14 @@ class QuietLauncher : public Launcher {
       if (owner_.onStatus) owner_.onStatus(text);
     }
     void setBarPosition(int, int) override {}
+    void finish(const Summary& summary) override { owner_.summary = summary; }
 
    private:
     QuietLauncher& owner_;
   };
   std::unique_ptr<platform::ProgressWindow> makeProgressWindow(const platform::SplashBitmap*,
-                                                               platform::ProgressWindow::Events) override {
+                                                               platform::ProgressWindow::Events events) override {
+    if (closeAtOnce) events.stopRequested();
     return std::make_unique<Window>(*this);
   }
 };
@@ -117,6 +123,38 @@ TEST(EndToEndTest, TheRunSequenceFindsEachKindOfDiscrepancyAndTheAmountToUpdate)
   EXPECT_TRUE(test::exists(game.file("PatchCache2.xml")));
   EXPECT_FALSE(launcher->isBusy());
   EXPECT_THAT(launcher->statusLines, Contains(game.file("data\\maps\\deep.bin")));
+  ASSERT_TRUE(launcher->summary);
+  EXPECT_TRUE(launcher->summary->manifestLoaded);
+  EXPECT_FALSE(launcher->summary->stopped);
+  EXPECT_TRUE(launcher->summary->upToDate);
+  EXPECT_EQ(launcher->summary->filesChecked, 7);
+  EXPECT_EQ(launcher->summary->filesUpdated, 3);
+  EXPECT_EQ(launcher->summary->bytesDownloaded, expectedAmount);
+}
+
+TEST(EndToEndTest, AWindowClosedBeforeTheUpdateStartsNoUpdate) {
+  test::TempDir serverRoot;
+  test::TempDir game;
+  test::NoProxy noProxy;
+  const std::vector<test::TreeFile> tree = {{"current.bin", "current content"}, {"missing.bin", "missing content"}};
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  test::TestHttpServer server;
+  server.serveFolder("/", serverRoot.path());
+  ASSERT_TRUE(test::writeFile(game.file("current.bin"), "current content"));
+  ASSERT_TRUE(test::setModified(game.file("current.bin"), test::manifestTime(tree[0].time)));
+
+  test::ScopedCurrentDirectory inGame(game.path());
+  test::ScopedEnvironment patchServer("KORVEL_PATCH_SERVER", "127.0.0.1:" + std::to_string(server.port()));
+  auto launcher = std::make_unique<QuietLauncher>();
+  launcher->closeAtOnce = true;
+  launcher->setSplashBitmap(std::make_unique<Bitmap>());
+  // The manifest still loads (a load starts afresh), but the update the user turned down does not run.
+  EXPECT_EQ(launcher->runSequence(), static_cast<std::int64_t>(gz("missing content").size()));
+  EXPECT_EQ(server.requestCount("/missing.bin"), 0);
+  EXPECT_FALSE(test::exists(game.file("missing.bin")));
+  ASSERT_TRUE(launcher->summary);
+  EXPECT_TRUE(launcher->summary->stopped);
+  EXPECT_FALSE(launcher->summary->upToDate);
 }
 
 TEST(EndToEndTest, AStopDuringTheLoadEndsTheRunWithoutAnUpdate) {
