@@ -75,11 +75,14 @@ GzipStream::Result GzipStream::feed(const char* data, std::size_t size, const Si
       s.zs.next_out = reinterpret_cast<unsigned char*>(s.out.data());
       s.zs.avail_out = static_cast<uInt>(s.out.size());
       status = inflate(&s.zs, Z_NO_FLUSH);
+      const std::size_t have = s.out.size() - s.zs.avail_out;
       if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
+        // What was expanded before the fault was found still counts as produced (the failure's log
+        // line names it), but it is not written: the data is not the file.
+        s.produced += have;
         s.failed = true;
         return Result::kCorrupt;
       }
-      const std::size_t have = s.out.size() - s.zs.avail_out;
       if (have > 0) {
         s.produced += have;
         if (!sink(s.out.data(), have)) {

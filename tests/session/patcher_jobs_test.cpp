@@ -8,8 +8,10 @@
 
 #include "manifest/product_record.h"
 #include "patchcache/patch_cache.h"
+#include "platform/faults.h"
 #include "platform/files.h"
 #include "platform/process.h"
+#include "session/self_update.h"
 #include "tests/session/session_test_support.h"
 #include "transfer/download_requests.h"
 
@@ -347,6 +349,33 @@ TEST_F(PatcherJobsTest, OnlyTheFirstSelfReplacementAndTheFirstCopyCount) {
   patcher().startSelfCopy(dir.file("b.exe").c_str(), dir.file("c.exe").c_str(), true);
   EXPECT_FALSE(test::exists(dir.file("c.exe")));
   EXPECT_EQ(test::readFile(dir.file("a.exe")), "first");
+}
+
+TEST_F(PatcherJobsTest, ACopyThatFailsMidwayLeavesTheOldProgramWhole) {
+  ASSERT_TRUE(test::writeFile(dir.file("new.exe"), std::string(20000, 'n')));
+  ASSERT_TRUE(test::writeFile(dir.file("old.exe"), "old build"));
+  // The disk fills up after 1000 bytes of the copy.
+  platform::faults::writeBudget.store(1000);
+  patcher().startSelfCopy(dir.file("new.exe").c_str(), dir.file("old.exe").c_str(), true);
+  platform::faults::writeBudget.store(0);
+  EXPECT_EQ(test::readFile(dir.file("old.exe")), "old build");
+  EXPECT_FALSE(test::exists(dir.file("old.exe.new")));
+  EXPECT_FALSE(client->logged("File Copy: Complete\n"));
+}
+
+TEST_F(PatcherJobsTest, ARestartStartsTheNewCopyWithItsArgumentsAndMultiple) {
+  std::vector<std::pair<std::string, std::string>> started;
+  patcher().selfUpdate().setProcessStarter([&](const std::string& program, const std::string& line) {
+    started.emplace_back(program, line);
+    return true;
+  });
+  patcher().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
+  EXPECT_TRUE(patcher().restartProgram(false));
+  EXPECT_TRUE(patcher().stopRequested()) << "a restart stops the session";
+  EXPECT_FALSE(patcher().exitAfterJob());
+  ASSERT_EQ(started.size(), 1u);
+  EXPECT_EQ(started[0].first, "C:\\game\\_ame.exe");
+  EXPECT_EQ(started[0].second, "\"" + platform::nativePath("C:\\game\\_ame.exe") + "\" PatchPatcher C:\\game\\Game.exe /multiple");
 }
 
 }  // namespace

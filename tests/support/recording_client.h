@@ -101,6 +101,10 @@ class RecordingClient : public PatchClient {
   bool requestSent() override;
   bool networkNotice() override;
   bool manifestReady(int result) override { return record("manifestReady " + std::to_string(result)); }
+  // Recorded, never acted on: the base would start the program anew and end this process.
+  bool restartRequested(const char* fileName, bool isOwnProgram) override {
+    return record(std::string("restartRequested ") + (fileName ? fileName : "(null)") + (isOwnProgram ? " own" : ""));
+  }
   bool accessModeChanged(int mode) override { return record("accessModeChanged " + std::to_string(mode)); }
 
  private:
