@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "session/session_services.h"
 #include "common/result_codes.h"
+#include "trust/sha256.h"
 
 namespace korvel {
 
@@ -95,7 +96,8 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   const std::string output = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
   SessionCombineContext context(services_);
   CombineOutput written;
-  const bool combined = combineDelta(target, output, input, context, written);
+  trust::Sha256 digest;
+  const bool combined = combineDelta(target, output, input, context, written, sha256_ ? &digest : nullptr);
   platform::deleteFile(data);
   if (!combined) {
     platform::deleteFile(output);
@@ -114,6 +116,15 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
                       target.c_str(), written.crc, crc_));
     platform::deleteFile(output);
     return result::kDeltaFailed;
+  }
+  if (sha256_) {
+    const std::string hash = digest.finishHex();
+    if (hash != *sha256_) {
+      log(boundedFormat(kLineCapacity * 2, "Delta result for %s does not match the manifest (SHA-256 %s, expected %s)\n",
+                        target.c_str(), hash.c_str(), sha256_->c_str()));
+      platform::deleteFile(output);
+      return result::kDeltaFailed;
+    }
   }
   platform::setFileAttributes(target, platform::kAttributeNormal);
   if (!platform::replaceFile(output, target)) {
