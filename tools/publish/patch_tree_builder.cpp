@@ -16,7 +16,7 @@
 #include "tools/publish/gzip_file_writer.h"
 #include "tools/publish/gzip_stream_buffer.h"
 #include "tools/publish/manifest_writer.h"
-#include "tools/publish/minisign_secret_key.h"
+#include "tools/publish/release_signing.h"
 #include "tools/publish/name_rules.h"
 #include "tools/publish/time_stamp_text.h"
 #include "tools/publish/work_pool.h"
@@ -301,10 +301,10 @@ BuildReport PatchTreeBuilder::build() {
   if (isInside(output, game) || isInside(game, output)) {
     errors.push_back("the output folder and the game folder must not contain each other");
   }
-  std::optional<MinisignSecretKey> signingKey;
+  std::optional<trust::MinisignSecretKey> signingKey;
   if (!options_.signingKey.empty()) {
     std::string problem;
-    signingKey = MinisignSecretKey::load(options_.signingKey, problem);
+    signingKey = loadSecretKey(options_.signingKey, problem);
     if (!signingKey) errors.push_back(problem);
   }
   if (!errors.empty()) return report;

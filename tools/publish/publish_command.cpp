@@ -12,7 +12,7 @@
 #include <optional>
 #include <thread>
 
-#include "tools/publish/minisign_secret_key.h"
+#include "tools/publish/release_signing.h"
 #include "tools/publish/patch_tree_builder.h"
 #include "tools/publish/static_server.h"
 #include "tools/publish/work_pool.h"
@@ -175,7 +175,7 @@ int runKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostr
       return PublishCommand::kFailed;
     }
   }
-  const MinisignSecretKey key = MinisignSecretKey::generate();
+  const trust::MinisignSecretKey key = trust::MinisignSecretKey::generate();
   const trust::MinisignPublicKey publicKey = key.publicKey();
   if (!writePrivateFile(secretFile, key.fileText())) {
     err << "korvel-publish: error: " << secretFile.string() << ": cannot be written\n";

@@ -1,18 +1,16 @@
 // minisign secret keys and signing through libsodium.
-#include "tools/publish/minisign_secret_key.h"
+#include "trust/minisign_secret_key.h"
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include <sodium.h>
 
 #include "trust/sodium_runtime.h"
 
-namespace korvel::publish {
+namespace korvel::trust {
 
-namespace mini = trust::minisign;
+namespace mini = minisign;
 
 namespace {
 
@@ -52,7 +50,7 @@ std::array<std::uint8_t, kChecksumSize> checksum(const mini::KeyId& id,
 MinisignSecretKey::~MinisignSecretKey() { sodium_memzero(secret_.data(), secret_.size()); }
 
 MinisignSecretKey MinisignSecretKey::generate() {
-  trust::sodiumReady();
+  sodiumReady();
   MinisignSecretKey key;
   std::array<std::uint8_t, mini::kPublicKeySize> publicKey;
   crypto_sign_keypair(publicKey.data(), key.secret_.data());
@@ -103,22 +101,10 @@ std::optional<MinisignSecretKey> MinisignSecretKey::parse(const std::string& tex
   return key;
 }
 
-std::optional<MinisignSecretKey> MinisignSecretKey::load(const std::filesystem::path& path, std::string& problem) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    problem = path.string() + ": cannot be read";
-    return std::nullopt;
-  }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::optional<MinisignSecretKey> key = parse(text, problem);
-  if (!key) problem = path.string() + ": " + problem;
-  return key;
-}
-
-trust::MinisignPublicKey MinisignSecretKey::publicKey() const {
+MinisignPublicKey MinisignSecretKey::publicKey() const {
   std::array<std::uint8_t, mini::kPublicKeySize> key;
   std::copy_n(secret_.begin() + kPublicKeyOffset, key.size(), key.begin());
-  return trust::MinisignPublicKey(id_, key);
+  return MinisignPublicKey(id_, key);
 }
 
 std::string MinisignSecretKey::fileText() const {
@@ -139,7 +125,7 @@ std::string MinisignSecretKey::fileText() const {
 }
 
 std::string MinisignSecretKey::sign(const void* data, std::size_t size, const std::string& trustedComment) const {
-  trust::sodiumReady();
+  sodiumReady();
   std::array<std::uint8_t, mini::kPrehashSize> prehash;
   crypto_generichash(prehash.data(), prehash.size(), static_cast<const unsigned char*>(data), size, nullptr, 0);
   std::array<std::uint8_t, mini::kSignatureSize> signature;
@@ -159,29 +145,4 @@ std::string MinisignSecretKey::sign(const void* data, std::size_t size, const st
          mini::toBase64(global.data(), global.size()) + "\n";
 }
 
-bool writeSignatureFile(const MinisignSecretKey& key, const std::filesystem::path& file,
-                        const std::filesystem::path& signatureFile, const std::string& name, std::int64_t timestamp,
-                        std::string& problem) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) {
-    problem = file.string() + ": cannot be read for signing";
-    return false;
-  }
-  const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) {
-    problem = file.string() + ": cannot be read for signing";
-    return false;
-  }
-  const std::string comment =
-      "timestamp:" + std::to_string(timestamp) + "\tfile:" + name + "\thashed";
-  std::ofstream out(signatureFile, std::ios::binary | std::ios::trunc);
-  out << key.sign(data.data(), data.size(), comment);
-  out.close();
-  if (!out) {
-    problem = signatureFile.string() + ": cannot be written";
-    return false;
-  }
-  return true;
-}
-
-}  // namespace korvel::publish
+}  // namespace korvel::trust
