@@ -1,4 +1,5 @@
 // File nodes and their delta data: choosing the delta that fits the local file, and applying it.
+#include <memory>
 #include <vector>
 
 #include "common/file_utils.h"
@@ -38,6 +39,24 @@ void duplicate(const std::string& from, const std::string& to, SessionServices* 
   destination.close();
 }
 
+// The delta data being combined: closed, then deleted, once the combine is over however it ends (a
+// file that is still open cannot be deleted on Windows).
+class ConsumedDeltaData {
+ public:
+  explicit ConsumedDeltaData(const std::string& path) : path_(path), input_(std::make_unique<FileDeltaInput>(path)) {}
+  ~ConsumedDeltaData() {
+    input_.reset();
+    platform::deleteFile(path_);
+  }
+  ConsumedDeltaData(const ConsumedDeltaData&) = delete;
+  ConsumedDeltaData& operator=(const ConsumedDeltaData&) = delete;
+  FileDeltaInput& input() { return *input_; }
+
+ private:
+  std::string path_;
+  std::unique_ptr<FileDeltaInput> input_;
+};
+
 }  // namespace
 
 bool FileNode::findDelta(TextArgument) {
@@ -64,12 +83,10 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   // stream while the records are combined, and removed once the combine is over.
   const std::string data = delta.localFile.value_or(std::string());
   log(boundedFormat(kLineCapacity, "Reading in delta data: %s\n", data.c_str()));
-  FileDeltaInput input(data);
+  ConsumedDeltaData consumed(data);
+  FileDeltaInput& input = consumed.input();
   log(boundedFormat(kLineCapacity, "Removing delta data: %s\n", data.c_str()));
-  if (!input.isOpen()) {
-    platform::deleteFile(data);
-    return result::kDeltaFailed;
-  }
+  if (!input.isOpen()) return result::kDeltaFailed;
 
   // The running file cannot be rewritten: its copy under the temporary name is patched instead.
   std::string target = file;
@@ -77,7 +94,6 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
     log("Delta patching the patcher...\n");
     const std::string temporary = tempFilename();
     if (temporary.empty() || !localName_ || equalsIgnoreCase(temporary, *localName_)) {
-      platform::deleteFile(data);
       // The caller measures the copy; a wrong size there leads to the full download.
       return result::kOk;
     }
@@ -98,7 +114,6 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   CombineOutput written;
   trust::Sha256 digest;
   const bool combined = combineDelta(target, output, input, context, written, sha256_ ? &digest : nullptr);
-  platform::deleteFile(data);
   if (!combined) {
     platform::deleteFile(output);
     return isCancelled() ? result::kStopped : result::kDeltaFailed;

@@ -108,16 +108,18 @@ MinisignPublicKey MinisignSecretKey::publicKey() const {
 }
 
 std::string MinisignSecretKey::fileText() const {
-  std::vector<std::uint8_t> bytes;
-  bytes.insert(bytes.end(), mini::kKeyAlgorithm.begin(), mini::kKeyAlgorithm.end());
-  bytes.insert(bytes.end(), kNoKdf.begin(), kNoKdf.end());
-  bytes.insert(bytes.end(), kChecksumAlgorithm.begin(), kChecksumAlgorithm.end());
-  // No key derivation: salt and limits stay zero.
-  bytes.resize(kHeaderSize, 0);
-  bytes.insert(bytes.end(), id_.begin(), id_.end());
-  bytes.insert(bytes.end(), secret_.begin(), secret_.end());
+  // Laid out in place, so the secret bytes are never copied into memory that is freed unwiped. No key
+  // derivation: the salt and limits stay zero.
+  std::vector<std::uint8_t> bytes(kKeyBytes, 0);
+  std::uint8_t* at = bytes.data();
+  at = std::copy(mini::kKeyAlgorithm.begin(), mini::kKeyAlgorithm.end(), at);
+  at = std::copy(kNoKdf.begin(), kNoKdf.end(), at);
+  std::copy(kChecksumAlgorithm.begin(), kChecksumAlgorithm.end(), at);
+  at = bytes.data() + kHeaderSize;
+  at = std::copy(id_.begin(), id_.end(), at);
+  at = std::copy(secret_.begin(), secret_.end(), at);
   const std::array<std::uint8_t, kChecksumSize> sum = checksum(id_, secret_);
-  bytes.insert(bytes.end(), sum.begin(), sum.end());
+  std::copy(sum.begin(), sum.end(), at);
   std::string text = std::string(mini::kUntrustedPrefix) + "minisign secret key " + mini::keyIdText(id_) + "\n" +
                      mini::toBase64(bytes.data(), bytes.size()) + "\n";
   sodium_memzero(bytes.data(), bytes.size());
