@@ -137,6 +137,17 @@ TEST_F(SignedManifestTest, OnlyDocumentsSignedWithTheKeyAreUsed) {
   }
 }
 
+TEST_F(SignedManifestTest, AKeyFileThatCannotBeReadRefusesEvenASignedManifest) {
+  const std::string manifest = gz(mainManifest(fileElement(kMain)));
+  server.serveBytes(kPath, manifest);
+  server.serveBytes(std::string(kPath) + ".minisig", signatureOf(publisher, manifest));
+  test::ScopedEnvironment key("KORVEL_MANIFEST_KEY", dir.file("no such key.pub"));
+  Run run(dir.file("install"));
+  EXPECT_FALSE(load(*run.client));
+  EXPECT_EQ(run.client->errorCodes(), std::vector<int>{result::kSignatureInvalid});
+  EXPECT_TRUE(run.client->logged("The manifest key " + dir.file("no such key.pub") + " cannot be read\n"));
+}
+
 TEST_F(SignedManifestTest, ALocalManifestNeedsItsSignatureBesideIt) {
   const std::string manifest = "<KorvelPatcher><Product Name=\"Wendrel\"/></KorvelPatcher>";
   ASSERT_TRUE(test::writeFile(dir.file("local.xml"), manifest));
