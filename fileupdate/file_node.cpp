@@ -85,7 +85,8 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
       delta.downloadSize = static_cast<std::uint32_t>(readInteger(child, "DownloadSize", 0));
       delta.totalSize = static_cast<std::uint32_t>(readInteger(child, "TotalSize", 0));
       delta.sourceCrc = static_cast<std::uint32_t>(readInteger(child, "CRC", 0));
-      if (std::optional<std::string> sha256 = readText(child, "SHA256")) delta.sha256 = trust::normalizedSha256(*sha256);
+      if (std::optional<std::string> sha256 = readText(child, "SHA256"))
+        delta.sha256 = trust::normalizedSha256(*sha256);
       deltaSources_.push_back(std::move(delta));
     } else if (isElementNamed(child, "ReferenceDistribution")) {
       std::optional<std::string> referenceName = readText(child, "Name");

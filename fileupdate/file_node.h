@@ -56,8 +56,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   // scanned is skipped), counted by the session's progress. Nothing once the session is cancelled.
   void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 14: LocalName, TotalSize, DownloadSize, TimeStamp, Restart, Keep_Backup, TempFilename, CRC,
-  // SHA256 and Compressed (default true). An uncompressed file without a DownloadSize downloads TotalSize
-  // bytes; a file that would use CRC checks but names no CRC does not use them (useCrc 0).
+  // SHA256 and Compressed (default true). An uncompressed file without a DownloadSize downloads
+  // TotalSize bytes; a file that would use CRC checks but names no CRC does not use them (useCrc 0).
   void readOwnAttributes(xmlNode* element) override;
   // Slot 15: once per pass (pass flag 3): TotalSize of a file to update, unless deltas only are asked
   // (0x40000), a delta is chosen, or only compressed files count (0x800) and this one is not; then

@@ -135,7 +135,8 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   if (sha256_) {
     const std::string hash = digest.finishHex();
     if (hash != *sha256_) {
-      log(boundedFormat(kLineCapacity * 2, "Delta result for %s does not match the manifest (SHA-256 %s, expected %s)\n",
+      log(boundedFormat(kLineCapacity * 2,
+                        "Delta result for %s does not match the manifest (SHA-256 %s, expected %s)\n",
                         target.c_str(), hash.c_str(), sha256_->c_str()));
       platform::deleteFile(output);
       return result::kDeltaFailed;

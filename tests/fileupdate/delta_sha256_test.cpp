@@ -20,8 +20,12 @@ class DeltaSha256Test : public test::UpdateTest {
 TEST_F(DeltaSha256Test, DeltaDataAndItsResultCountOnlyWithTheirDigests) {
   const std::string old = "The quick brown fox jumps over the lazy dog";
   const std::string next = "The quick red fox jumps over the lazy dog!";
-  const std::string delta =
-      test::DeltaData(static_cast<std::uint32_t>(next.size())).copy(0, 10).literal("red").copy(15, 28).literal("!").bytes();
+  const std::string delta = test::DeltaData(static_cast<std::uint32_t>(next.size()))
+                                .copy(0, 10)
+                                .literal("red")
+                                .copy(15, 28)
+                                .literal("!")
+                                .bytes();
   const std::string wrong(trust::Sha256::kHexLength, 'a');
   struct Case {
     const char* what;
