@@ -207,6 +207,8 @@ FileDeltaInput::~FileDeltaInput() = default;
 
 bool FileDeltaInput::isOpen() const { return source_->file.isOpen(); }
 
+void FileDeltaInput::close() { source_->file.close(); }
+
 bool FileDeltaInput::read(std::uint8_t* into, std::size_t count) {
   Source& s = *source_;
   while (count > 0) {

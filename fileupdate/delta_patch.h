@@ -99,6 +99,8 @@ class FileDeltaInput : public DeltaInput {
   explicit FileDeltaInput(const std::string& path);
   ~FileDeltaInput() override;
   bool isOpen() const;
+  // Closes the file (Windows cannot delete a file that is still open).
+  void close();
   std::uint64_t size() const override { return size_; }
   bool read(std::uint8_t* into, std::size_t count) override;
 

@@ -1,5 +1,4 @@
 // File nodes and their delta data: choosing the delta that fits the local file, and applying it.
-#include <memory>
 #include <vector>
 
 #include "common/file_utils.h"
@@ -39,24 +38,6 @@ void duplicate(const std::string& from, const std::string& to, SessionServices* 
   destination.close();
 }
 
-// The delta data being combined: closed, then deleted, once the combine is over however it ends (a
-// file that is still open cannot be deleted on Windows).
-class ConsumedDeltaData {
- public:
-  explicit ConsumedDeltaData(const std::string& path) : path_(path), input_(std::make_unique<FileDeltaInput>(path)) {}
-  ~ConsumedDeltaData() {
-    input_.reset();
-    platform::deleteFile(path_);
-  }
-  ConsumedDeltaData(const ConsumedDeltaData&) = delete;
-  ConsumedDeltaData& operator=(const ConsumedDeltaData&) = delete;
-  FileDeltaInput& input() { return *input_; }
-
- private:
-  std::string path_;
-  std::unique_ptr<FileDeltaInput> input_;
-};
-
 }  // namespace
 
 bool FileNode::findDelta(TextArgument) {
@@ -83,10 +64,12 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   // stream while the records are combined, and removed once the combine is over.
   const std::string data = delta.localFile.value_or(std::string());
   log(boundedFormat(kLineCapacity, "Reading in delta data: %s\n", data.c_str()));
-  ConsumedDeltaData consumed(data);
-  FileDeltaInput& input = consumed.input();
+  FileDeltaInput input(data);
   log(boundedFormat(kLineCapacity, "Removing delta data: %s\n", data.c_str()));
-  if (!input.isOpen()) return result::kDeltaFailed;
+  if (!input.isOpen()) {
+    platform::deleteFile(data);
+    return result::kDeltaFailed;
+  }
 
   // The running file cannot be rewritten: its copy under the temporary name is patched instead.
   std::string target = file;
@@ -94,6 +77,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
     log("Delta patching the patcher...\n");
     const std::string temporary = tempFilename();
     if (temporary.empty() || !localName_ || equalsIgnoreCase(temporary, *localName_)) {
+      platform::deleteFile(data);
       // The caller measures the copy; a wrong size there leads to the full download.
       return result::kOk;
     }
@@ -114,6 +98,8 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   CombineOutput written;
   trust::Sha256 digest;
   const bool combined = combineDelta(target, output, input, context, written, sha256_ ? &digest : nullptr);
+  input.close();
+  platform::deleteFile(data);
   if (!combined) {
     platform::deleteFile(output);
     return isCancelled() ? result::kStopped : result::kDeltaFailed;
