@@ -13,7 +13,6 @@
 #include "platform/files.h"
 #include "session/session_services.h"
 #include "transfer/progress_rates.h"
-#include "trust/sha256.h"
 
 #include <zlib.h>
 
@@ -46,8 +45,8 @@ std::string folderOf(const std::string& path) {
 class Combiner {
  public:
   Combiner(DeltaInput& data, std::uint64_t oldSize, platform::File& oldFile, platform::File& newFile,
-           CombineContext& context, trust::Sha256* digest)
-      : data_(data), oldSize_(oldSize), oldFile_(oldFile), newFile_(newFile), context_(context), digest_(digest) {}
+           CombineContext& context)
+      : data_(data), oldSize_(oldSize), oldFile_(oldFile), newFile_(newFile), context_(context) {}
 
   // False when the data is malformed, a read, seek or write failed, or the context cancelled.
   bool run(bool large) {
@@ -86,7 +85,7 @@ class Combiner {
   bool write(const std::uint8_t* bytes, std::size_t count) {
     if (newFile_.write(bytes, count) != count) return false;
     output_.crc = static_cast<std::uint32_t>(crc32(output_.crc, bytes, static_cast<uInt>(count)));
-    if (digest_) digest_->update(bytes, count);
+    context_.outputWritten(bytes, count);
     output_.size += count;
     return true;
   }
@@ -148,7 +147,6 @@ class Combiner {
   platform::File& oldFile_;
   platform::File& newFile_;
   CombineContext& context_;
-  trust::Sha256* digest_;
   std::vector<std::uint8_t> buffer_;
   CombineOutput output_;
   std::uint32_t start_ = 0;
@@ -228,7 +226,7 @@ bool FileDeltaInput::read(std::uint8_t* into, std::size_t count) {
 }
 
 bool combineDelta(const std::string& source, const std::string& output, DeltaInput& data, CombineContext& context,
-                  CombineOutput& out, trust::Sha256* digest) {
+                  CombineOutput& out) {
   platform::FileInfo info;
   if (!platform::fileInfo(source, info) || info.isDirectory) return false;
   std::uint8_t header[kDeltaHeaderSize];
@@ -245,7 +243,7 @@ bool combineDelta(const std::string& source, const std::string& output, DeltaInp
     context.showStatus(source);
     context.percent(0);
   }
-  Combiner combiner(data, info.size, oldFile, newFile, context, digest);
+  Combiner combiner(data, info.size, oldFile, newFile, context);
   bool complete = combiner.run(large);
   // A close that fails lost the last buffered bytes: the new file is not complete. Its data reaches
   // the disk before the caller may rename it over the old file.

@@ -14,9 +14,6 @@
 namespace korvel {
 
 class SessionServices;
-namespace trust {
-class Sha256;
-}
 
 // What a combine reports while it runs, and how it learns that it should stop. The default does
 // nothing and never stops, so a combine can run without a session (tests, the fuzz target).
@@ -37,6 +34,8 @@ class CombineContext {
   virtual void millisecondsSpent(std::uint32_t milliseconds) {}
   // At most once a second: the display may be refreshed (the finish estimate).
   virtual void refresh() {}
+  // Every block of the new file as it is written, in order (the digest of the result).
+  virtual void outputWritten(const std::uint8_t* bytes, std::size_t count) {}
 };
 
 // The context a session's delta patching uses: the session's cancel test, its status line, channel 6
@@ -119,10 +118,9 @@ struct CombineOutput {
 // Writes the new version of the file `source` described by `data` to `output`; `source` is only read.
 // True when the output was written completely and reached the disk; `out` then describes it. False
 // when the data is malformed, a file cannot be opened, a read or write fails, or the context cancels:
-// `output` then does not exist. With `digest`, every byte written is also hashed into it. Blocks the
-// calling thread.
+// `output` then does not exist. Blocks the calling thread.
 bool combineDelta(const std::string& source, const std::string& output, DeltaInput& data, CombineContext& context,
-                  CombineOutput& out, trust::Sha256* digest = nullptr);
+                  CombineOutput& out);
 
 // Turns the file `target` into the new version described by `data`: the new version is written
 // beside it and renamed over it, so `target` holds the old bytes or the new ones, never a mix. True

@@ -38,6 +38,22 @@ void duplicate(const std::string& from, const std::string& to, SessionServices* 
   destination.close();
 }
 
+// The session's combine context, which also takes the SHA-256 of the new file when the manifest
+// names one.
+class DigestingCombineContext : public SessionCombineContext {
+ public:
+  DigestingCombineContext(SessionServices* services, bool hashing)
+      : SessionCombineContext(services), hashing_(hashing) {}
+  void outputWritten(const std::uint8_t* bytes, std::size_t count) override {
+    if (hashing_) digest_.update(bytes, count);
+  }
+  std::string digestHex() { return digest_.finishHex(); }
+
+ private:
+  bool hashing_;
+  trust::Sha256 digest_;
+};
+
 }  // namespace
 
 bool FileNode::findDelta(TextArgument) {
@@ -94,10 +110,9 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   // file; until then the old bytes stay where they are.
   const std::string folder = basePath.hasText() ? basePath.str() : std::string();
   const std::string output = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
-  SessionCombineContext context(services_);
+  DigestingCombineContext context(services_, sha256_.has_value());
   CombineOutput written;
-  trust::Sha256 digest;
-  const bool combined = combineDelta(target, output, input, context, written, sha256_ ? &digest : nullptr);
+  const bool combined = combineDelta(target, output, input, context, written);
   input.close();
   platform::deleteFile(data);
   if (!combined) {
@@ -119,7 +134,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
     return result::kDeltaFailed;
   }
   if (sha256_) {
-    const std::string hash = digest.finishHex();
+    const std::string hash = context.digestHex();
     if (hash != *sha256_) {
       log(boundedFormat(kLineCapacity * 2,
                         "Delta result for %s does not match the manifest (SHA-256 %s, expected %s)\n",
