@@ -85,6 +85,7 @@ class Combiner {
   bool write(const std::uint8_t* bytes, std::size_t count) {
     if (newFile_.write(bytes, count) != count) return false;
     output_.crc = static_cast<std::uint32_t>(crc32(output_.crc, bytes, static_cast<uInt>(count)));
+    context_.outputWritten(bytes, count);
     output_.size += count;
     return true;
   }

@@ -34,6 +34,8 @@ class CombineContext {
   virtual void millisecondsSpent(std::uint32_t milliseconds) {}
   // At most once a second: the display may be refreshed (the finish estimate).
   virtual void refresh() {}
+  // Every block of the new file as it is written, in order (the digest of the result).
+  virtual void outputWritten(const std::uint8_t* bytes, std::size_t count) {}
 };
 
 // The context a session's delta patching uses: the session's cancel test, its status line, channel 6

@@ -35,8 +35,13 @@ int DeltaSource::fetch(SessionServices* services, TextArgument basePath) {
                                                       0, true);
   if (!staged) {
     if (!services) return result::kComponentInvalid;
-    const int code = services->downloadToFile(server.c_str(), port, remotePath.c_str(), local.c_str(), compressed ? 1 : 0,
-                                             static_cast<int>(downloadSize), static_cast<int>(totalSize), true, true);
+    // Data with a digest is checked while it is written, and kept only when it is that data.
+    const int code =
+        sha256 ? services->downloadCheckedFile(server.c_str(), port, remotePath.c_str(), local.c_str(),
+                                               compressed ? 1 : 0, static_cast<int>(downloadSize),
+                                               static_cast<int>(totalSize), std::nullopt, sha256)
+               : services->downloadToFile(server.c_str(), port, remotePath.c_str(), local.c_str(), compressed ? 1 : 0,
+                                          static_cast<int>(downloadSize), static_cast<int>(totalSize), true, true);
     if (code != result::kOk) return code;
   }
 

@@ -16,8 +16,9 @@ struct DeltaSource {
   // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at
   // most 255 characters), from the stager of the session's product when it holds a copy, else from
   // server:port. Sets localFile. Returns 0 when the data is there with the expected size (any size
-  // when totalSize is 0); -1 without a delta name; the transfer's code when the download fails; 44
-  // when the data cannot be opened or has the wrong size (it is then deleted).
+  // when totalSize is 0); -1 without a delta name; the transfer's code when the download fails (49
+  // when the downloaded data is not the SHA-256 named); 44 when the data cannot be opened or has the
+  // wrong size (it is then deleted).
   int fetch(SessionServices* services, TextArgument basePath);
 
   // "Server" of the DeltaFile element, else the file's effective server.
@@ -38,6 +39,9 @@ struct DeltaSource {
   std::uint32_t totalSize = 0;
   // "CRC": CRC of the old file this delta applies to.
   std::uint32_t sourceCrc = 0;
+  // "SHA256": lowercase hexadecimal SHA-256 of the delta data after the transfer; when present, data
+  // with another digest is never kept.
+  std::optional<std::string> sha256;
   // Delta data is always transferred compressed.
   bool compressed = true;
 };

@@ -17,6 +17,7 @@
 #include "platform/files.h"
 #include "session/session_services.h"
 #include "common/result_codes.h"
+#include "trust/sha256.h"
 
 namespace korvel {
 
@@ -91,6 +92,8 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
       delta.downloadSize = static_cast<std::uint32_t>(readInteger(child, "DownloadSize", 0));
       delta.totalSize = static_cast<std::uint32_t>(readInteger(child, "TotalSize", 0));
       delta.sourceCrc = static_cast<std::uint32_t>(readInteger(child, "CRC", 0));
+      if (std::optional<std::string> sha256 = readText(child, "SHA256"))
+        delta.sha256 = trust::normalizedSha256(*sha256);
       deltaSources_.push_back(std::move(delta));
     } else if (isElementNamed(child, "ReferenceDistribution")) {
       std::optional<std::string> referenceName = readText(child, "Name");
@@ -120,6 +123,8 @@ void FileNode::readOwnAttributes(xmlNode* element) {
   keepBackup_ = readBoolean(element, "Keep_Backup", false);
   tempFilename_ = readText(element, "TempFilename");
   crc_ = static_cast<std::uint32_t>(readInteger(element, "CRC", 0));
+  sha256_ = readText(element, "SHA256");
+  if (sha256_) sha256_ = trust::normalizedSha256(*sha256_);
   compressed_ = readBoolean(element, "Compressed", true) ? 1 : 0;
   if (!compressed_ && downloadSize_ == 0) downloadSize_ = totalSize_;
   if (usesCrc() && crc_ == 0) useCrc_ = 0;

@@ -55,9 +55,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   // Slot 12: verifies an eligible file once per pass (pass flags 0 and 5; with 0x80 a file already
   // scanned is skipped), counted by the session's progress. Nothing once the session is cancelled.
   void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
-  // Slot 14: LocalName, TotalSize, DownloadSize, TimeStamp, Restart, Keep_Backup, TempFilename, CRC
-  // and Compressed (default true). An uncompressed file without a DownloadSize downloads TotalSize
-  // bytes; a file that would use CRC checks but names no CRC does not use them (useCrc 0).
+  // Slot 14: LocalName, TotalSize, DownloadSize, TimeStamp, Restart, Keep_Backup, TempFilename, CRC,
+  // SHA256 and Compressed (default true). An uncompressed file without a DownloadSize downloads
+  // TotalSize bytes; a file that would use CRC checks but names no CRC does not use them (useCrc 0).
   void readOwnAttributes(xmlNode* element) override;
   // "Name", "LocalName" and "TempFilename" must be plain names.
   std::optional<std::string> refusedName() const override;
@@ -186,6 +186,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   std::uint32_t localSize() const { return localSize_; }
   void setLocalSize(std::uint32_t value) { localSize_ = value; }
   std::uint32_t crc() const { return crc_; }
+  // "SHA256", lowercase; absent when the manifest gives none.
+  const std::optional<std::string>& sha256() const { return sha256_; }
   int compressed() const { return compressed_; }
   bool deleteCopy() const { return deleteCopy_; }
   bool restart() const { return restart_; }
@@ -212,6 +214,7 @@ class FileNode : public ManifestNode, public CrcSubject {
   std::int32_t timeStamp_ = 0;
   std::uint32_t localSize_ = 0;
   std::uint32_t crc_ = 0;
+  std::optional<std::string> sha256_;
   int compressed_ = 1;
   bool deleteCopy_ = false;
   bool restart_ = false;

@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "session/session_services.h"
 #include "common/result_codes.h"
+#include "trust/sha256.h"
 
 namespace korvel {
 
@@ -36,6 +37,22 @@ void duplicate(const std::string& from, const std::string& to, SessionServices* 
   }
   destination.close();
 }
+
+// The session's combine context, which also takes the SHA-256 of the new file when the manifest
+// names one.
+class DigestingCombineContext : public SessionCombineContext {
+ public:
+  DigestingCombineContext(SessionServices* services, bool hashing)
+      : SessionCombineContext(services), hashing_(hashing) {}
+  void outputWritten(const std::uint8_t* bytes, std::size_t count) override {
+    if (hashing_) digest_.update(bytes, count);
+  }
+  std::string digestHex() { return digest_.finishHex(); }
+
+ private:
+  bool hashing_;
+  trust::Sha256 digest_;
+};
 
 }  // namespace
 
@@ -94,7 +111,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   const std::size_t cut = target.find_last_of("\\/");
   const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut);
   const std::string output = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
-  SessionCombineContext context(services_);
+  DigestingCombineContext context(services_, sha256_.has_value());
   CombineOutput written;
   const bool combined = combineDelta(target, output, input, context, written);
   input.close();
@@ -116,6 +133,16 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
                       target.c_str(), written.crc, crc_));
     platform::deleteFile(output);
     return result::kDeltaFailed;
+  }
+  if (sha256_) {
+    const std::string hash = context.digestHex();
+    if (hash != *sha256_) {
+      log(boundedFormat(kLineCapacity * 2,
+                        "Delta result for %s does not match the manifest (SHA-256 %s, expected %s)\n",
+                        target.c_str(), hash.c_str(), sha256_->c_str()));
+      platform::deleteFile(output);
+      return result::kDeltaFailed;
+    }
   }
   platform::setFileAttributes(target, platform::kAttributeNormal);
   if (!platform::replaceFile(output, target)) {

@@ -88,7 +88,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
       const int code = services_->downloadCheckedFile(
           server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
           target.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_),
-          crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt);
+          crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
       if (code != result::kOk) {
         if (code == result::kStopped)
           reportError(result::kStopped,

@@ -19,6 +19,7 @@
 #include "session/session_services.h"
 #include "common/result_codes.h"
 #include "manifest/stager.h"
+#include "trust/document_signature.h"
 
 namespace korvel {
 
@@ -140,7 +141,23 @@ bool DistributionNode::loadExternal(int externalDepth) {
   const std::string parseError = boundedFormat(kLineCapacity, "Error parsing xml file: %s.\n", remote.c_str());
 
   OwnedXmlDoc doc;
-  if (server) {
+  const bool signedOnly = services_->documentsSigned();
+  if (server && signedOnly) {
+    // Only the publisher's bytes are read: a document whose signature is missing or wrong is refused
+    // outright, with no second way of fetching it.
+    std::string text;
+    const int fetched = services_->downloadSignedDocument(server->c_str(), port, remote.c_str(),
+                                                          static_cast<int>(kExternalDocumentCapacity), text);
+    if (fetched == result::kSignatureMissing || fetched == result::kSignatureInvalid) {
+      reportError(fetched, trust::signatureFailureText(fetched));
+      return false;
+    }
+    if (fetched == result::kOk) doc.reset(xmlParseMemory(text.data(), static_cast<int>(text.size())));
+    if (!doc && (fetched == result::kOk || fetched == result::kParseFailed)) {
+      reportError(result::kParseFailed, parseError);
+      return false;
+    }
+  } else if (server) {
     std::vector<char> buffer(kExternalDocumentCapacity, '\0');
     if (services_->downloadToMemory(buffer.data(), static_cast<int>(buffer.size()), server->c_str(), port, remote.c_str(), 1) == 0) {
       // The request leaves a zero-terminated text; the last byte stays a terminator whatever it wrote.
@@ -152,7 +169,7 @@ bool DistributionNode::loadExternal(int externalDepth) {
   }
   if (isCancelled()) return false;
 
-  if (!doc && server) {
+  if (!doc && server && !signedOnly) {
     const std::string temp = makeTempName(".xml");
     const int fetched =
         services_->downloadToFile(server->c_str(), port, remote.c_str(), temp.c_str(), true, 0, 0, false, false);

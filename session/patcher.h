@@ -20,6 +20,7 @@
 #include "session/session_log.h"
 #include "session/session_services.h"
 #include "session/worker_job.h"
+#include "trust/manifest_key.h"
 
 typedef struct _xmlDoc xmlDoc;
 typedef struct _xmlNode xmlNode;
@@ -92,7 +93,12 @@ class Patcher : public SessionServices {
   int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                      int downloadSize, int totalSize, bool useTemp, bool showProgress) override;
   int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                          int downloadSize, int totalSize, std::optional<std::uint32_t> crc) override;
+                          int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                          const std::optional<std::string>& sha256) override;
+  // Signed documents (session/patcher_signatures.cpp).
+  bool documentsSigned() const override { return manifestKey_.required; }
+  int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
+                             std::string& text) override;
 
   // ---- Settings and state the front end and the tests use ----------------------------------------
   bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
@@ -223,7 +229,19 @@ class Patcher : public SessionServices {
   // the request fails or an argument is missing.
   std::optional<std::string> memoryFetch(int capacity, const std::string& server, int port, const std::string& path,
                                          int decompress);
-  bool fetchManifest(bool& authRequired);
+  // False when no access mode gave the manifest; authRequired or signatureFailure (50, 51) tell why
+  // the modes were given up early.
+  bool fetchManifest(bool& authRequired, int& signatureFailure);
+  // Signed manifests (session/patcher_signatures.cpp).
+  // The manifest's bytes as stored into `bytes`, and its text; nothing when the request fails, is
+  // answered with an error page (other than an authorisation request) or the gzip data is broken.
+  std::optional<std::string> signedManifestFetch(std::string& bytes);
+  // The manifest fetched as `bytes` against its signature on the server: 0, 50 or 51, logged.
+  int checkManifestSignature(const std::string& bytes);
+  // A local manifest file against the signature file beside it: 0, 50 or 51, logged.
+  int checkLocalManifestSignature();
+  // Logs why `document` was refused (code 50 or 51).
+  void logSignatureFailure(int code, const std::string& document);
   int nextAccessMode() const;
   bool validate(std::uint32_t flags);
   void takeRootPath(const std::optional<std::string>& root);
@@ -263,6 +281,8 @@ class Patcher : public SessionServices {
   bool patchFrozen_ = false;
   std::string patchFrozenBypassList_;
   std::array<std::vector<ChangeText>, 2> changeLists_;
+  // Read at the start of every load; the documents of that load are checked with it.
+  trust::ManifestKey manifestKey_;
 
   // Jobs.
   WorkerJob job_;

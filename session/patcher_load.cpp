@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "session/patcher.h"
 #include "common/result_codes.h"
+#include "trust/document_signature.h"
 
 namespace korvel {
 
@@ -30,6 +31,15 @@ constexpr std::size_t kChangeTextChars = 65535;
 constexpr int kAccessModes = 4;
 
 bool isRootElement(const xmlNode* root) { return root && isElementNamed(root, kRootName); }
+
+// The server's request for credentials: not XML, and saying so.
+bool isAuthorizationPage(const std::string& text) {
+  if (text.find(kAuthorizationText) == std::string::npos) return false;
+  xmlDoc* doc = xmlParseMemory(text.data(), static_cast<int>(text.size()));
+  if (!doc) return true;
+  xmlFreeDoc(doc);
+  return false;
+}
 
 xmlNode* firstElementChild(xmlNode* parent) {
   for (xmlNode* child = parent ? parent->children : nullptr; child; child = child->next)
@@ -73,11 +83,18 @@ void Patcher::dropDocument() {
   m_xmlInfo = nullptr;
 }
 
-bool Patcher::fetchManifest(bool& authRequired) {
+bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
   const std::string supportMessage =
       std::string("Error opening remote xml file.\nCould not access patcher update file.  Please verify your network "
                   "connection.  If the problem persists, please contact ") +
       kSupportSite + ".\n";
+  // With a manifest key the bytes are fetched as stored, so that they can be checked against the
+  // signature, and expanded here.
+  std::string bytes;
+  auto fetch = [&]() {
+    return manifestKey_.required ? signedManifestFetch(bytes)
+                                 : memoryFetch(kManifestCapacity, server_, port_, manifestPath_, 1);
+  };
   const int startMode = accessMode_.load();
   int mode = startMode >= 0 && startMode < kAccessModes ? startMode : nextAccessMode();
   bool ok = false;
@@ -86,7 +103,7 @@ bool Patcher::fetchManifest(bool& authRequired) {
     ok = true;
     accessMode_ = mode;
     modeTried_[mode] = true;
-    std::optional<std::string> text = memoryFetch(kManifestCapacity, server_, port_, manifestPath_, 1);
+    std::optional<std::string> text = fetch();
     log("Memory Download of XML Operation Complete.\n");
     if (!text) {
       ok = false;
@@ -95,12 +112,22 @@ bool Patcher::fetchManifest(bool& authRequired) {
       // A server that keeps answering with the marker is asked again for as long as it takes; a stop of
       // the session (the user closing the window) ends the asking, as a failed fetch does.
       while (text->find(kRerunMarker) != std::string::npos) {
-        text = isCancelled() ? std::nullopt : memoryFetch(kManifestCapacity, server_, port_, manifestPath_, 1);
+        text = isCancelled() ? std::nullopt : fetch();
         if (!text) {
           reportError(result::kRemoteManifestFailed, supportMessage);
           ok = false;
           break;
         }
+      }
+    }
+    if (ok && manifestKey_.required) {
+      // Nothing unsigned is parsed into the tree, and no other mode is tried: the answer came, and it
+      // is not the publisher's. Only an authorisation page still says what went wrong.
+      const int verdict = isAuthorizationPage(*text) ? result::kOk : checkManifestSignature(bytes);
+      if (verdict != result::kOk) {
+        signatureFailure = verdict;
+        ok = false;
+        break;
       }
     }
     if (ok) {
@@ -142,9 +169,17 @@ bool Patcher::fetchManifest(bool& authRequired) {
 
 bool Patcher::loadJob(const WorkerJob& job) {
   modeUsable_.fill(true);
+  manifestKey_ = trust::configuredManifestKey();
+  if (!manifestKey_.problem.empty()) log(manifestKey_.problem);
   if (!server_.empty()) {
     bool authRequired = false;
-    const bool ok = fetchManifest(authRequired);
+    int signatureFailure = result::kOk;
+    const bool ok = fetchManifest(authRequired, signatureFailure);
+    if (signatureFailure != result::kOk) {
+      reportError(signatureFailure, trust::signatureFailureText(signatureFailure));
+      if (client_) client_->manifestReady(0);
+      return false;
+    }
     if (authRequired) {
       log("Authorization Required.\n");
       reportError(result::kAuthenticationFailed, "Authentication failed for user.\n");
@@ -158,6 +193,13 @@ bool Patcher::loadJob(const WorkerJob& job) {
       return false;
     }
     log("Memory Download Successful.\n");
+  } else if (manifestKey_.required) {
+    if (const int verdict = checkLocalManifestSignature(); verdict != result::kOk) {
+      dropDocument();
+      reportError(verdict, trust::signatureFailureText(verdict));
+      if (client_) client_->manifestReady(0);
+      return false;
+    }
   }
   log("Contents valid; Continuing Initialization...\n");
 

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "common/result_codes.h"
 #include "common/text_argument.h"
 
 typedef struct _xmlNode xmlNode;
@@ -114,11 +115,25 @@ class SessionServices {
   virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                              int downloadSize, int totalSize, bool useTemp, bool showProgress) = 0;
   // The download of a file of the installation: through a temporary file beside localFile, with the
-  // progress shown, and put in place only when it has totalSize bytes (when not 0) and, when the CRC
-  // is given, that CRC; otherwise 49 and localFile is untouched.
+  // progress shown, and put in place only when it has totalSize bytes (when not 0) and, when they are
+  // given, that CRC and that SHA-256 (lowercase hexadecimal); otherwise 49 and localFile is untouched.
   virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                  int decompress, int downloadSize, int totalSize,
-                                  std::optional<std::uint32_t> crc) = 0;
+                                  int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                                  const std::optional<std::string>& sha256) = 0;
+
+  // ---- Signed documents ------------------------------------------------------------------------
+  // Whether a manifest key is configured for the current load: every document of the tree must then
+  // carry a valid signature. Without one (the default) documents are taken as they come.
+  virtual bool documentsSigned() const { return false; }
+  // With a manifest key: fetches the document server:port/path as it is stored (into memory, else
+  // through a temporary file), and its signature "<path>.minisig", and gives the document's text
+  // (expanded when it is gzip data) only when the signature verifies the bytes fetched. 0 done; 50
+  // the signature cannot be had; 51 it does not verify the document; 60 the verified bytes do not
+  // expand; otherwise the transfer's code for the document. Nothing of a refused document may be used.
+  virtual int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
+                                     std::string& text) {
+    return result::kSignatureMissing;
+  }
 };
 
 }  // namespace korvel

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <vector>
 
 #include "common/file_utils.h"
 #include "common/result_codes.h"
@@ -177,8 +178,21 @@ std::uint64_t DownloadRequests::freeDiskBytesIn(const std::string& folder) const
   return freeDiskProbe_ ? freeDiskProbe_(folder) : freeDiskBytes(folder);
 }
 
+int DownloadRequests::toBytes(const char* server, int port, const char* path, int capacity, std::string& body,
+                              int& status) {
+  body.clear();
+  status = 0;
+  if (capacity <= 0) return result::kReadFailed;
+  std::vector<char> buffer(static_cast<std::size_t>(capacity), '\0');
+  MemoryReply reply;
+  const int code = toMemory(buffer.data(), capacity, server, port, path, 0, &reply);
+  status = reply.status;
+  if (code == result::kOk) body.assign(buffer.data(), std::min<std::size_t>(reply.length, buffer.size()));
+  return code;
+}
+
 int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                               int decompress) {
+                               int decompress, MemoryReply* reply) {
   HttpTransfer transfer(client_);
   if (log_) log_("Initializing Get\n");
   const std::string program = programName();
@@ -224,6 +238,11 @@ int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, i
     for (int i = 0; i < kMessagesPerPoll && platform::dispatchWaitingMessage(); ++i) {
     }
     transfer.waitForEnd(kPollMs);
+  }
+  if (reply) {
+    // A completed transfer stored its counters before it said so.
+    reply->length = transfer.bytesDownloaded();
+    reply->status = transfer.httpStatus();
   }
   if (displayFiles_ && client_) client_->reportFile(url.c_str(), kNoticeFinished);
   return outcome;
@@ -284,6 +303,7 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
   if (useTemp && check.verify) {
     start.expectedSize = static_cast<std::uint32_t>(totalSize);
     start.expectedCrc = check.crc;
+    start.expectedSha256 = check.sha256;
   }
   transfer.startFileDownload(start);
 

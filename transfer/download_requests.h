@@ -27,6 +27,16 @@ int progressPercent(std::int64_t done, std::int64_t total);
 struct DownloadCheck {
   bool verify = false;
   std::optional<std::uint32_t> crc;
+  // Lowercase hexadecimal SHA-256 of the finished file (expanded when the body is compressed).
+  std::optional<std::string> sha256;
+};
+
+// What a memory request received, besides the body itself.
+struct MemoryReply {
+  // Bytes of the body as it came over the wire.
+  std::uint32_t length = 0;
+  // The response's HTTP status; 0 when none is known.
+  int status = 0;
 };
 
 class DownloadRequests {
@@ -51,7 +61,12 @@ class DownloadRequests {
   // Fetches server:port/path into `buffer` (the body, expanded when decompress is 1, and a terminating
   // zero within capacity bytes). Dispatches up to five window messages per poll, so the UI thread may
   // call it.
-  int toMemory(char* buffer, int capacity, const char* server, int port, const char* path, int decompress);
+  // With `reply`, its length and status are filled in once the transfer has ended.
+  int toMemory(char* buffer, int capacity, const char* server, int port, const char* path, int decompress,
+               MemoryReply* reply = nullptr);
+  // The body of server:port/path exactly as it came (never expanded), at most capacity - 1 bytes, with
+  // the response's status. Results as toMemory.
+  int toBytes(const char* server, int port, const char* path, int capacity, std::string& body, int& status);
   // Fetches server:port/path into localFile. When downloadSize + totalSize is not 0 it advances
   // bytesDone, bytesUnpacked and the statistics; with showProgress it drives channels 1, 2, 3 and 7,
   // shows failures and marks the session failed when the download fails.

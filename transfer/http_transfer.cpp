@@ -85,6 +85,7 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   useTemp_ = request.useTemp;
   expectedSize_ = request.expectedSize;
   expectedCrc_ = request.expectedCrc;
+  expectedSha256_ = request.expectedSha256;
   memoryBuffer_ = nullptr;
   capacity_ = 0;
 
@@ -213,7 +214,16 @@ bool HttpTransfer::statusAccepted() {
 bool HttpTransfer::matchesExpectation() {
   const bool sizeWrong = expectedSize_ != 0 && writtenBytes_ != expectedSize_;
   const bool crcWrong = expectedCrc_ && writtenCrc_ != *expectedCrc_;
-  if (!sizeWrong && !crcWrong) return true;
+  const std::string sha256 = expectedSha256_ ? writtenSha256_.finishHex() : std::string();
+  const bool sha256Wrong = expectedSha256_ && sha256 != *expectedSha256_;
+  if (!sizeWrong && !crcWrong && !sha256Wrong) return true;
+  if (sha256Wrong && !sizeWrong && !crcWrong) {
+    fail(boundedFormat(kFailureTextCapacity,
+                       "Downloaded file %s does not match the manifest: SHA-256 %s (expected %s)\n",
+                       localPath_.c_str(), sha256.c_str(), expectedSha256_->c_str()),
+         result::kFileMismatch);
+    return false;
+  }
   fail(boundedFormat(kFailureTextCapacity,
                      "Downloaded file %s does not match the manifest: %llu bytes, CRC %08x (expected %u bytes, "
                      "CRC %08x)\n",
@@ -290,6 +300,7 @@ bool HttpTransfer::openRequest() {
          result::kSendRequestFailed);
     return false;
   }
+  httpStatus_.store(request_->statusCode());
   if (owner_) owner_->requestSent();
   return true;
 }
@@ -452,6 +463,7 @@ void HttpTransfer::runFilePath() {
 
 void HttpTransfer::noteWritten(const char* data, std::uint32_t count) {
   if (expectedCrc_) writtenCrc_ = static_cast<std::uint32_t>(crc32(writtenCrc_, reinterpret_cast<const Bytef*>(data), count));
+  if (expectedSha256_) writtenSha256_.update(data, count);
   writtenBytes_ += count;
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/file.h"
 #include "common/worker_thread.h"
+#include "trust/sha256.h"
 
 namespace korvel {
 
@@ -46,9 +47,10 @@ class HttpTransfer {
     std::int32_t decompress = 0;  // 1: the body is gzip data to be expanded into localPath
     bool useTemp = false;  // write to a temporary file in localPath's folder, then move it into place
     // With useTemp: what the finished file must be before it may take localPath's place. A size of
-    // 0 and an absent CRC are not checked.
+    // 0 and an absent CRC or SHA-256 (lowercase hexadecimal) are not checked.
     std::uint32_t expectedSize = 0;
     std::optional<std::uint32_t> expectedCrc;
+    std::optional<std::string> expectedSha256;
   };
 
   static constexpr const char* kAgent = "Orvane Patcher";
@@ -99,6 +101,8 @@ class HttpTransfer {
   std::int32_t errorCode() const { return errorCode_.load(); }
   const char* errorText() const { return hasErrorText_.load() ? errorText_.c_str() : nullptr; }
   std::uint32_t readBufferSize() const { return readBufferSize_; }
+  // The HTTP status of the response once the request was sent; 0 before, or when none is known.
+  std::int32_t httpStatus() const { return httpStatus_.load(); }
 
  private:
   int run();
@@ -113,11 +117,11 @@ class HttpTransfer {
   void closeHandles();
   // The HTTP status of a file request: a status other than 2xx fails the request with 48.
   bool statusAccepted();
-  // With useTemp: the finished temporary file against the request's expected size and CRC.
+  // With useTemp: the finished temporary file against the request's expected size, CRC and SHA-256.
   bool matchesExpectation();
   // Removes the temporary and compressed files this run made (nothing once they were moved away).
   void removeLeftovers();
-  // Counts bytes that went into the file being made, and their CRC when one is expected.
+  // Counts bytes that went into the file being made, and their CRC and SHA-256 when they are expected.
   void noteWritten(const char* data, std::uint32_t count);
   void log(const std::string& text);
   std::uint32_t elapsed(std::uint32_t since) const;
@@ -141,6 +145,7 @@ class HttpTransfer {
   std::atomic<bool> hasErrorText_{false};
   std::atomic<std::int32_t> errorCode_{0};
   std::atomic<std::int32_t> state_{kConstructed};
+  std::atomic<std::int32_t> httpStatus_{0};
   std::mutex endMutex_;
   std::condition_variable ended_;
   std::atomic<bool> stopRequested_{false};
@@ -174,8 +179,10 @@ class HttpTransfer {
   bool useTemp_ = false;
   std::uint32_t expectedSize_ = 0;
   std::optional<std::uint32_t> expectedCrc_;
+  std::optional<std::string> expectedSha256_;
   // What the file written so far holds (the expanded bytes of a compressed body).
   std::uint32_t writtenCrc_ = 0;
+  trust::Sha256 writtenSha256_;
   std::uint64_t writtenBytes_ = 0;
   WorkerThread worker_;
 };

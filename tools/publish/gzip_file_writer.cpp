@@ -74,6 +74,7 @@ bool GzipFileWriter::write(const void* data, std::size_t length) {
   while (length > 0) {
     uInt slice = static_cast<uInt>(std::min<std::size_t>(length, 1u << 30));
     crc_ = static_cast<std::uint32_t>(crc32(crc_, bytes, slice));
+    rawDigest_.update(bytes, slice);
     stream_.next_in = const_cast<Bytef*>(bytes);
     stream_.avail_in = slice;
     if (!deflateSome(Z_NO_FLUSH)) return false;
@@ -91,6 +92,7 @@ bool GzipFileWriter::finish() {
   bool ok = deflateSome(Z_FINISH);
   deflateEnd(&stream_);
   streamReady_ = false;
+  sha256_ = rawDigest_.finishHex();
   std::FILE* file = file_.release();
   if (std::fclose(file) != 0 && ok) return fail("cannot close " + path_.string() + ": " + std::strerror(errno));
   return ok;

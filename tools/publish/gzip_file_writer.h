@@ -12,6 +12,8 @@
 
 #include <zlib.h>
 
+#include "trust/sha256.h"
+
 namespace korvel::publish {
 
 class GzipFileWriter {
@@ -35,6 +37,8 @@ class GzipFileWriter {
   std::uint64_t compressedSize() const { return compressedSize_; }
   // CRC-32 of the raw bytes written so far (the value zlib's crc32 gives).
   std::uint32_t crc() const { return crc_; }
+  // SHA-256 of the raw bytes (lowercase hexadecimal), once finish() succeeded.
+  const std::string& sha256() const { return sha256_; }
   const std::string& error() const { return error_; }
 
  private:
@@ -56,6 +60,8 @@ class GzipFileWriter {
   std::uint64_t rawSize_ = 0;
   std::uint64_t compressedSize_ = 0;
   std::uint32_t crc_ = 0;
+  trust::Sha256 rawDigest_;
+  std::string sha256_;
   std::string error_;
 };
 

@@ -53,6 +53,7 @@ void addItems(xmlNodePtr parent, const std::vector<ManifestItem>& items, const s
     attribute(node, "TotalSize", std::to_string(item.totalSize));
     attribute(node, "DownloadSize", std::to_string(item.downloadSize));
     attribute(node, "CRC", ManifestWriter::crcText(item.crc));
+    if (!item.sha256.empty()) attribute(node, "SHA256", item.sha256);
     if (item.timeStamp) attribute(node, "TimeStamp", *item.timeStamp);
     attribute(node, "Compressed", "true");
     for (const auto& delta : item.deltas) {
@@ -61,6 +62,7 @@ void addItems(xmlNodePtr parent, const std::vector<ManifestItem>& items, const s
       attribute(deltaNode, "CRC", ManifestWriter::crcText(delta.oldCrc));
       attribute(deltaNode, "DownloadSize", std::to_string(delta.downloadSize));
       attribute(deltaNode, "TotalSize", std::to_string(delta.totalSize));
+      if (!delta.sha256.empty()) attribute(deltaNode, "SHA256", delta.sha256);
     }
   }
 }

@@ -21,6 +21,7 @@ struct ManifestDelta {
   std::uint32_t oldCrc = 0;    // CRC-32 of the old file it applies to
   std::uint64_t downloadSize = 0;
   std::uint64_t totalSize = 0;
+  std::string sha256;          // of the delta data, uncompressed; written when not empty
 };
 
 struct ManifestItem {
@@ -29,6 +30,7 @@ struct ManifestItem {
   std::uint64_t totalSize = 0;
   std::uint64_t downloadSize = 0;
   std::uint32_t crc = 0;
+  std::string sha256;  // of the file, uncompressed; written when not empty
   std::optional<std::string> timeStamp;
   std::vector<ManifestDelta> deltas;
   std::vector<ManifestItem> children;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <ostream>
 #include <set>
 
@@ -15,6 +16,7 @@
 #include "tools/publish/gzip_file_writer.h"
 #include "tools/publish/gzip_stream_buffer.h"
 #include "tools/publish/manifest_writer.h"
+#include "tools/publish/release_signing.h"
 #include "tools/publish/name_rules.h"
 #include "tools/publish/time_stamp_text.h"
 #include "tools/publish/work_pool.h"
@@ -37,6 +39,7 @@ struct FileJob {
   fs::path destination;  // final place in the output folder
   fs::path staged;       // where the job writes first
   std::uint32_t crc = 0;
+  std::string sha256;
   std::uint64_t compressed = 0;
   std::string error;
 };
@@ -56,6 +59,7 @@ struct DeltaJob {
   fs::path staged;
   std::uint64_t raw = 0;
   std::uint64_t compressed = 0;
+  std::string sha256;
   std::string error;
 };
 
@@ -163,6 +167,7 @@ void compressFile(FileJob& job, int level) {
     return;
   }
   job.crc = writer.crc();
+  job.sha256 = writer.sha256();
   job.compressed = writer.compressedSize();
 }
 
@@ -189,6 +194,7 @@ void encodeDelta(DeltaJob& job, const FileJob& file, const OldFile& old, const D
   }
   job.raw = result.stats.deltaBytes;
   job.compressed = writer.compressedSize();
+  job.sha256 = writer.sha256();
 }
 
 // Mirrors the game tree as manifest items and lists its files in document order.
@@ -247,6 +253,15 @@ struct FileCollector {
   }
 };
 
+// The newest modification time in the tree: the time stamp of the release's signature, so that the
+// same input signs the same way.
+std::int64_t newestModification(const GameEntry& folder) {
+  std::int64_t newest = 0;
+  for (const auto& entry : folder.children)
+    newest = std::max(newest, entry.directory ? newestModification(entry) : entry.modified);
+  return newest;
+}
+
 std::uint64_t countFolders(const GameEntry& folder) {
   std::uint64_t count = 0;
   for (const auto& entry : folder.children) {
@@ -285,6 +300,12 @@ BuildReport PatchTreeBuilder::build() {
   const fs::path output = canonicalOrSelf(options_.outputFolder);
   if (isInside(output, game) || isInside(game, output)) {
     errors.push_back("the output folder and the game folder must not contain each other");
+  }
+  std::optional<trust::MinisignSecretKey> signingKey;
+  if (!options_.signingKey.empty()) {
+    std::string problem;
+    signingKey = loadSecretKey(options_.signingKey, problem);
+    if (!signingKey) errors.push_back(problem);
   }
   if (!errors.empty()) return report;
 
@@ -428,6 +449,7 @@ BuildReport PatchTreeBuilder::build() {
     item.totalSize = file.entry->size;
     item.downloadSize = file.compressed;
     item.crc = file.crc;
+    item.sha256 = file.sha256;
     item.timeStamp = timeStampText(file.entry->modified);
     if (!item.timeStamp) {
       report.warnings.push_back(file.entry->source.string() +
@@ -449,6 +471,7 @@ BuildReport PatchTreeBuilder::build() {
     delta.oldCrc = old.crc;
     delta.downloadSize = job.compressed;
     delta.totalSize = job.raw;
+    delta.sha256 = job.sha256;
     file.item->deltas.push_back(delta);
     moves.emplace_back(job.staged, file.destination.parent_path() / delta.fileName);
     ++report.deltas;
@@ -479,6 +502,23 @@ BuildReport PatchTreeBuilder::build() {
       return report;
     }
   }
+  // The signature goes into place just before the manifest it belongs to.
+  const fs::path signatureFile = manifestFile.string() + ".minisig";
+  if (signingKey) {
+    const fs::path stagedSignature = staging / "manifest.gz.minisig";
+    std::string problem;
+    if (!writeSignatureFile(*signingKey, stagedManifest, stagedSignature, manifestFile.filename().string(),
+                            newestModification(tree), problem)) {
+      errors.push_back(problem);
+      cleanup();
+      return report;
+    }
+    moves.emplace_back(stagedSignature, signatureFile);
+  } else if (fs::exists(signatureFile, ec)) {
+    // A signature of an earlier manifest would only make this one look forged.
+    fs::remove(signatureFile, ec);
+    report.warnings.push_back(signatureFile.string() + ": the signature of an earlier build was removed");
+  }
   moves.emplace_back(stagedManifest, manifestFile);
 
   for (const auto& [from, to] : moves) {
@@ -495,6 +535,7 @@ BuildReport PatchTreeBuilder::build() {
   report.files = files.size();
   report.folders = countFolders(tree);
   report.manifestFile = manifestFile;
+  if (signingKey) report.signatureFile = signatureFile;
   report.ok = true;
   return report;
 }

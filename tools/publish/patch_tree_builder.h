@@ -1,7 +1,7 @@
 // Builds a patch tree from a folder holding one version of the game: every file stored gzip-compressed
 // where the manifest's composed remote path points, delta data from earlier versions next to it, and
-// the gzip-compressed manifest. The output depends only on the input files (names, contents,
-// modification times), never on the time or the machine of the build.
+// the gzip-compressed manifest, signed when a key is given. The output depends only on the input files
+// (names, contents, modification times) and the key, never on the time or the machine of the build.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,9 @@ struct BuildOptions {
   // room for a terminating zero. A larger one is laid out without indentation, and refused when even
   // that does not fit.
   std::uint64_t manifestLimit = 4999999;
+  // An unencrypted minisign secret key: the manifest is published with its detached signature
+  // "<manifest>.minisig". Empty: unsigned (a signature left by an earlier build is removed).
+  std::filesystem::path signingKey;
 };
 
 struct BuildReport {
@@ -46,6 +49,7 @@ struct BuildReport {
   std::uint64_t deltasNotSmaller = 0;    // encoded but dropped: not smaller than the full file
   std::uint64_t manifestBytes = 0;       // uncompressed XML
   std::filesystem::path manifestFile;
+  std::filesystem::path signatureFile;   // empty when the build was not signed
 };
 
 class PatchTreeBuilder {

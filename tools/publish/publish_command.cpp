@@ -7,9 +7,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <thread>
 
+#include "tools/publish/release_signing.h"
 #include "tools/publish/patch_tree_builder.h"
 #include "tools/publish/static_server.h"
 #include "tools/publish/work_pool.h"
@@ -115,6 +118,8 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     } else if (name == "level") {
       if (!parseNumber(value, 1, 9, number)) return usageError(err, "--level needs a number from 1 to 9");
       options.compressionLevel = static_cast<int>(number);
+    } else if (name == "sign") {
+      options.signingKey = value;
     } else if (name == "delta-memory") {
       if (!parseNumber(value, 1, 65536, number)) return usageError(err, "--delta-memory needs a size in MiB (1 to 65536)");
       options.deltaIndexBytes = static_cast<std::uint64_t>(number) << 20;
@@ -138,6 +143,54 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     out << "\n";
   }
   out << "Manifest: " << report.manifestFile.string() << " (" << report.manifestBytes << " bytes of XML)\n";
+  if (!report.signatureFile.empty()) out << "Signature: " << report.signatureFile.string() << "\n";
+  return PublishCommand::kSuccess;
+}
+
+// Writes `text` to a new file that only its owner may read; false when it cannot.
+bool writePrivateFile(const std::filesystem::path& path, const std::string& text) {
+  std::error_code ec;
+  // The permissions are set while the file is still empty, so the key is never readable by others.
+  { std::ofstream create(path, std::ios::binary); if (!create) return false; }
+  std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::replace, ec);
+  if (ec) return false;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  return static_cast<bool>(out);
+}
+
+int runKeygen(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  if (args.size() != 2) return usageError(err, "keygen needs exactly one folder");
+  namespace fs = std::filesystem;
+  const fs::path folder = args[1];
+  const fs::path secretFile = folder / "korvel.key";
+  const fs::path publicFile = folder / "korvel.pub";
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  for (const fs::path& file : {secretFile, publicFile}) {
+    if (fs::exists(file, ec)) {
+      err << "korvel-publish: error: " << file.string() << " exists; a key is never overwritten\n";
+      return PublishCommand::kFailed;
+    }
+  }
+  const trust::MinisignSecretKey key = trust::MinisignSecretKey::generate();
+  const trust::MinisignPublicKey publicKey = key.publicKey();
+  if (!writePrivateFile(secretFile, key.fileText())) {
+    err << "korvel-publish: error: " << secretFile.string() << ": cannot be written\n";
+    return PublishCommand::kFailed;
+  }
+  std::ofstream pub(publicFile, std::ios::binary);
+  pub << publicKey.fileText();
+  pub.close();
+  if (!pub) {
+    err << "korvel-publish: error: " << publicFile.string() << ": cannot be written\n";
+    return PublishCommand::kFailed;
+  }
+  out << "Secret key: " << secretFile.string() << " (unencrypted: keep it on the build machine)\n"
+      << "Public key: " << publicFile.string() << "\n"
+      << "Key line for KORVEL_MANIFEST_PUBLIC_KEY: " << publicKey.keyLine() << "\n";
   return PublishCommand::kSuccess;
 }
 
@@ -195,6 +248,10 @@ std::string PublishCommand::usage() {
          "      --jobs N               files compressed at once (one per core)\n"
          "      --level N              gzip level 1-9 (6)\n"
          "      --delta-memory MIB     block index budget of each delta encoder (64)\n"
+         "      --sign KEY             sign the manifest with this unencrypted minisign secret key\n"
+         "                             (writes <manifest>.minisig beside it)\n"
+         "  korvel-publish keygen <folder>\n"
+         "      writes a new key pair: korvel.key (secret, unencrypted) and korvel.pub\n"
          "  korvel-publish serve [--root DIR] [--port 7000] [--bind 127.0.0.1]\n";
 }
 
@@ -202,6 +259,7 @@ int PublishCommand::run(const std::vector<std::string>& args, std::ostream& out,
   if (args.empty()) return usageError(err, "no command given");
   if (args[0] == "build") return runBuild(args, out, err);
   if (args[0] == "serve") return runServe(args, out, err);
+  if (args[0] == "keygen") return runKeygen(args, out, err);
   if (args[0] == "help" || args[0] == "--help" || args[0] == "-h") {
     out << usage();
     return kSuccess;

@@ -1,4 +1,5 @@
-// The command line of korvel-publish: "build" a patch tree from a game folder, "serve" a tree over HTTP.
+// The command line of korvel-publish: "build" a patch tree from a game folder, "serve" a tree over HTTP,
+// "keygen" a key pair for signed manifests.
 #pragma once
 
 #include <ostream>

@@ -1,0 +1,105 @@
+// Signed manifests: with a manifest key configured, the manifest and every external document are
+// taken only with a signature of that key over the bytes as they were fetched.
+#include <optional>
+#include <string>
+
+#include "common/file_utils.h"
+#include "common/result_codes.h"
+#include "common/text_format.h"
+#include "platform/file.h"
+#include "platform/files.h"
+#include "session/patcher.h"
+#include "transfer/download_requests.h"
+#include "transfer/signed_document.h"
+#include "trust/document_signature.h"
+
+namespace korvel {
+
+namespace {
+
+constexpr std::size_t kLineCapacity = 256;
+// A document too large for the memory request comes through a temporary file, up to this size.
+constexpr std::size_t kDocumentFileLimit = 64u << 20;
+// An authorisation request is answered by the server itself; it is read like any other page.
+constexpr int kUnauthorized = 401;
+
+// Up to `limit` bytes of a local file; nothing when it cannot be opened.
+std::optional<std::string> readFileBytes(const std::string& path, std::size_t limit) {
+  platform::File file = platform::File::open(path, "rb");
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char chunk[65536];
+  for (std::size_t got; bytes.size() < limit && (got = file.read(chunk, sizeof chunk)) > 0;)
+    bytes.append(chunk, got);
+  return bytes;
+}
+
+}  // namespace
+
+void Patcher::logSignatureFailure(int code, const std::string& document) {
+  const std::string signature = trust::signatureFileName(document);
+  log(code == result::kSignatureMissing
+          ? boundedFormat(kLineCapacity, "No signature %s for %s\n", signature.c_str(), document.c_str())
+          : boundedFormat(kLineCapacity, "Signature %s does not verify %s\n", signature.c_str(), document.c_str()));
+}
+
+std::optional<std::string> Patcher::signedManifestFetch(std::string& bytes) {
+  int status = 0;
+  if (downloads_->toBytes(server_.c_str(), port_, manifestPath_.c_str(), kManifestCapacity, bytes, status) !=
+      result::kOk)
+    return std::nullopt;
+  if (!successStatus(status) && status != kUnauthorized) return std::nullopt;
+  return documentText(bytes, static_cast<std::size_t>(kManifestCapacity) - 1);
+}
+
+int Patcher::checkManifestSignature(const std::string& bytes) {
+  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, server_.c_str(), port_,
+                                                                                manifestPath_),
+                                              bytes.data(), bytes.size());
+  if (verdict != result::kOk) logSignatureFailure(verdict, manifestPath_);
+  return verdict;
+}
+
+int Patcher::checkLocalManifestSignature() {
+  const std::optional<std::string> bytes = readFileBytes(manifestPath_, kDocumentFileLimit);
+  const int verdict =
+      trust::signatureVerdict(manifestKey_, readFileBytes(trust::signatureFileName(manifestPath_), kSignatureCapacity),
+                              bytes ? bytes->data() : "", bytes ? bytes->size() : 0);
+  if (verdict != result::kOk) logSignatureFailure(verdict, manifestPath_);
+  return verdict;
+}
+
+int Patcher::downloadSignedDocument(const char* server, int port, const char* path, int capacity, std::string& text) {
+  text.clear();
+  if (!server || !path) return result::kNullPath;
+  std::string bytes;
+  int status = 0;
+  int code = downloads_->toBytes(server, port, path, capacity, bytes, status);
+  if (code == result::kOk && !successStatus(status)) code = result::kHttpStatus;
+  std::size_t limit = capacity > 0 ? static_cast<std::size_t>(capacity) - 1 : 0;
+  if (code != result::kOk && code != result::kStopped && !isCancelled()) {
+    // As for an unsigned document: what does not fit in memory comes through a file, here unexpanded.
+    const std::string temp = makeTempName(".xml");
+    code = downloads_->toFile(server, port, path, temp.c_str(), 0, 0, 0, false, false);
+    if (code == result::kOk) {
+      bytes = readFileBytes(temp, kDocumentFileLimit + 1).value_or(std::string());
+      limit = kDocumentFileLimit;
+      if (bytes.size() > kDocumentFileLimit) code = result::kReadFailed;
+    }
+    platform::deleteFile(temp);
+  }
+  if (code != result::kOk) return code;
+
+  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, server, port, path),
+                                              bytes.data(), bytes.size());
+  if (verdict != result::kOk) {
+    logSignatureFailure(verdict, path);
+    return verdict;
+  }
+  std::optional<std::string> expanded = documentText(bytes, limit);
+  if (!expanded) return result::kParseFailed;
+  text = std::move(*expanded);
+  return result::kOk;
+}
+
+}  // namespace korvel

@@ -1,0 +1,160 @@
+// Tests of signed releases: korvel-publish's keys and signatures, an update from a signed release, and
+// the exchange of keys and signatures with the minisign tool in both directions.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "common/result_codes.h"
+#include "tests/session/session_test_support.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tools/publish_fixture.h"
+#include "tools/publish/publish_command.h"
+#include "trust/document_signature.h"
+#include "trust/sha256.h"
+
+namespace korvel::publish {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kManifest = "patch/wendrel/wendrelonly.xml.gz";
+
+std::string readAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool haveMinisign() { return std::system("minisign -v >/dev/null 2>&1") == 0; }
+
+// Runs a shell command with nothing on its input; true when it exits with 0.
+bool shell(const std::string& command) { return std::system((command + " </dev/null >/dev/null 2>&1").c_str()) == 0; }
+
+std::string quoted(const fs::path& path) { return "'" + path.string() + "'"; }
+
+class ReleaseSigningTest : public test::TempDirTest {
+ protected:
+  fs::path root() const { return fs::path(dir.native()); }
+
+  int publish(std::vector<std::string> args) {
+    out.str("");
+    err.str("");
+    return PublishCommand::run(args, out, err);
+  }
+  // A small game folder: two files, one in a folder.
+  void writeGame() {
+    test::writeText(root() / "game" / "a.txt", "alpha content");
+    test::writeText(root() / "game" / "data" / "b.txt", "bravo content");
+  }
+  // The verdict of the updater's check on a document and its signature file, under a public key file.
+  int verdict(const fs::path& publicKey, const fs::path& document, const fs::path& signature) {
+    trust::ManifestKey key;
+    key.required = true;
+    key.key = trust::MinisignPublicKey::parse(readAll(publicKey));
+    const std::string bytes = readAll(document);
+    return trust::signatureVerdict(key, readAll(signature), bytes.data(), bytes.size());
+  }
+
+  std::ostringstream out;
+  std::ostringstream err;
+};
+
+TEST_F(ReleaseSigningTest, AReleaseBuiltWithTheKeyIsInstalledAndEveryFileCarriesItsDigest) {
+  writeGame();
+  ASSERT_EQ(publish({"keygen", (root() / "keys").string()}), PublishCommand::kSuccess) << err.str();
+  EXPECT_EQ(fs::status(root() / "keys" / "korvel.key").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  // A key is never overwritten.
+  EXPECT_EQ(publish({"keygen", (root() / "keys").string()}), PublishCommand::kFailed);
+  ASSERT_EQ(publish({"build", (root() / "game").string(), (root() / "out").string(), "--sign",
+                     (root() / "keys" / "korvel.key").string()}),
+            PublishCommand::kSuccess)
+      << err.str();
+  const fs::path manifest = root() / "out" / kManifest;
+  ASSERT_TRUE(fs::exists(manifest.string() + ".minisig"));
+  EXPECT_NE(out.str().find("Signature: "), std::string::npos);
+
+  const test::ResolvedManifest resolved = test::resolveManifest(manifest, "Wendrel Distribution");
+  ASSERT_TRUE(resolved.ok) << resolved.error;
+  ASSERT_EQ(resolved.files.size(), 2u);
+  for (const test::ResolvedFile& file : resolved.files) {
+    const std::string content = file.localPath == "a.txt" ? "alpha content" : "bravo content";
+    EXPECT_EQ(file.attributes.at("SHA256"), trust::Sha256::hexOf(content.data(), content.size())) << file.localPath;
+  }
+
+  // The updater, told the key, installs the release.
+  test::NoProxy noProxy;
+  test::TestHttpServer server;
+  server.serveFolder("/", (root() / "out").string());
+  test::ScopedEnvironment key("KORVEL_MANIFEST_KEY", (root() / "keys" / "korvel.pub").string());
+  fs::create_directories(root() / "install");
+  {
+    test::InFolder inFolder((root() / "install").string());
+    test::SessionClient client;
+    ASSERT_TRUE(client.openRemoteManifest(test::TestHttpServer::host().c_str(), server.port(),
+                                          (std::string("/") + kManifest).c_str(), Patcher::kWaitFlag));
+    ASSERT_TRUE(client.update(nullptr, Patcher::kWaitFlag));
+    EXPECT_TRUE(client.errors().empty()) << client.errors().front().message;
+  }
+  EXPECT_EQ(readAll(root() / "install" / "a.txt"), "alpha content");
+  EXPECT_EQ(readAll(root() / "install" / "data" / "b.txt"), "bravo content");
+
+  // A build without the key leaves no signature of the earlier manifest behind.
+  ASSERT_EQ(publish({"build", (root() / "game").string(), (root() / "out").string()}), PublishCommand::kSuccess);
+  EXPECT_FALSE(fs::exists(manifest.string() + ".minisig"));
+  EXPECT_NE(err.str().find("the signature of an earlier build was removed"), std::string::npos) << err.str();
+}
+
+TEST_F(ReleaseSigningTest, KeysAndSignaturesPassBetweenKorvelPublishAndMinisign) {
+  if (!haveMinisign()) GTEST_SKIP() << "minisign is not installed (scripts/setup installs it)";
+  writeGame();
+  const fs::path keys = root() / "keys";
+  fs::create_directories(keys);
+  ASSERT_TRUE(shell("minisign -G -W -f -p " + quoted(keys / "tool.pub") + " -s " + quoted(keys / "tool.key")));
+  ASSERT_EQ(publish({"keygen", keys.string()}), PublishCommand::kSuccess) << err.str();
+
+  // korvel-publish signs with either key; minisign verifies both.
+  for (const char* name : {"tool", "korvel"}) {
+    SCOPED_TRACE(name);
+    const fs::path output = root() / (std::string("out-") + name);
+    ASSERT_EQ(publish({"build", (root() / "game").string(), output.string(), "--sign",
+                       (keys / (std::string(name) + ".key")).string()}),
+              PublishCommand::kSuccess)
+        << err.str();
+    EXPECT_TRUE(shell("minisign -V -p " + quoted(keys / (std::string(name) + ".pub")) + " -m " +
+                      quoted(output / kManifest)));
+  }
+
+  // minisign signs (prehashed by default, and in its legacy form) with either key; the updater's
+  // check accepts each, and refuses each under the other key.
+  const fs::path document = root() / "out-tool" / kManifest;
+  for (const char* name : {"tool", "korvel"}) {
+    for (const char* form : {"", " -l"}) {
+      SCOPED_TRACE(std::string(name) + form);
+      const fs::path signature = root() / (std::string(name) + (*form ? "-legacy" : "") + ".minisig");
+      ASSERT_TRUE(shell("minisign -S" + std::string(form) + " -s " + quoted(keys / (std::string(name) + ".key")) +
+                        " -m " + quoted(document) + " -x " + quoted(signature)));
+      EXPECT_EQ(verdict(keys / (std::string(name) + ".pub"), document, signature), result::kOk);
+      EXPECT_EQ(verdict(keys / (std::string(name) == "tool" ? "korvel.pub" : "tool.pub"), document, signature),
+                result::kSignatureInvalid);
+    }
+  }
+}
+
+TEST_F(ReleaseSigningTest, AKeyThatCannotSignRefusesTheBuild) {
+  writeGame();
+  test::writeText(root() / "not-a-key", "untrusted comment: nothing\nAAAA\n");
+  for (const fs::path& key : {root() / "missing.key", root() / "not-a-key"}) {
+    EXPECT_EQ(publish({"build", (root() / "game").string(), (root() / "out").string(), "--sign", key.string()}),
+              PublishCommand::kFailed);
+    EXPECT_NE(err.str().find(key.string()), std::string::npos) << err.str();
+  }
+  EXPECT_FALSE(fs::exists(root() / "out" / kManifest));
+}
+
+}  // namespace
+}  // namespace korvel::publish
