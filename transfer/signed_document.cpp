@@ -32,8 +32,8 @@ std::optional<std::string> fetchSignatureText(DownloadRequests& requests, const 
 }
 
 std::optional<std::string> documentText(const std::string& bytes, std::size_t limit) {
-  const bool gzip = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == HttpTransfer::kGzipMagic[0] &&
-                    static_cast<unsigned char>(bytes[1]) == HttpTransfer::kGzipMagic[1];
+  const bool gzip = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0x1f &&
+                    static_cast<unsigned char>(bytes[1]) == 0x8b;
   if (!gzip) {
     if (bytes.size() > limit) return std::nullopt;
     return bytes;

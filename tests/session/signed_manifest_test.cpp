@@ -6,6 +6,8 @@
 
 #include "common/result_codes.h"
 #include "tests/session/session_test_support.h"
+#include "tests/support/recording_client.h"
+#include "tests/support/scoped_current_directory.h"
 #include "trust/minisign_secret_key.h"
 #include "trust/sha256.h"
 
@@ -54,10 +56,10 @@ class SignedManifestTest : public test::TempDirTest {
         : made(test::writeFile(folder + "\\" + kMain.path, "stale a") &&
                test::writeFile(folder + "\\" + kExternal.path, "stale b")),
           inFolder(folder),
-          client(std::make_unique<test::SessionClient>()) {}
+          client(std::make_unique<test::RecordingClient>()) {}
     bool made;
-    test::InFolder inFolder;
-    std::unique_ptr<test::SessionClient> client;
+    test::ScopedCurrentDirectory inFolder;
+    std::unique_ptr<test::RecordingClient> client;
   };
 
   // The key file the updater is told about, for `key`.
@@ -66,7 +68,7 @@ class SignedManifestTest : public test::TempDirTest {
     EXPECT_TRUE(test::writeFile(path, key.publicKey().fileText()));
     return path;
   }
-  bool load(test::SessionClient& client) {
+  bool load(test::RecordingClient& client) {
     return client.openRemoteManifest(test::TestHttpServer::host().c_str(), server.port(), kPath, Patcher::kWaitFlag);
   }
 
@@ -91,7 +93,7 @@ TEST_F(SignedManifestTest, OnlyDocumentsSignedWithTheKeyAreUsed) {
     std::optional<std::string> manifestSignature;  // nullopt: none on the server
     std::string external;
     bool loads;
-    std::vector<test::SessionClient::Error> errors;
+    std::vector<test::RecordingClient::Error> errors;
     const char* a;  // a.bin and b.bin after the update
     const char* b;
   };

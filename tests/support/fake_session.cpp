@@ -211,9 +211,9 @@ int FakeSession::downloadToFile(const char* server, int port, const char* path, 
 
 int FakeSession::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
                                      int decompress, int downloadSize, int totalSize,
-                                     std::optional<std::uint32_t> crc) {
+                                     std::optional<std::uint32_t> crc, const std::optional<std::string>& sha256) {
   return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
-                            DownloadCheck{true, crc});
+                            DownloadCheck{true, crc, sha256});
 }
 
 }  // namespace korvel::test

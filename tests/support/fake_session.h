@@ -147,7 +147,8 @@ class FakeSession : public SessionServices {
   int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                      int downloadSize, int totalSize, bool useTemp, bool showProgress) override;
   int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                          int downloadSize, int totalSize, std::optional<std::uint32_t> crc) override;
+                          int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                          const std::optional<std::string>& sha256) override;
 
  private:
   template <typename T>

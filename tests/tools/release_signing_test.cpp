@@ -11,6 +11,8 @@
 
 #include "common/result_codes.h"
 #include "tests/session/session_test_support.h"
+#include "tests/support/recording_client.h"
+#include "tests/support/scoped_current_directory.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/publish_fixture.h"
 #include "tools/publish/publish_command.h"
@@ -93,8 +95,8 @@ TEST_F(ReleaseSigningTest, AReleaseBuiltWithTheKeyIsInstalledAndEveryFileCarries
   test::ScopedEnvironment key("KORVEL_MANIFEST_KEY", (root() / "keys" / "korvel.pub").string());
   fs::create_directories(root() / "install");
   {
-    test::InFolder inFolder((root() / "install").string());
-    test::SessionClient client;
+    test::ScopedCurrentDirectory inFolder((root() / "install").string());
+    test::RecordingClient client;
     ASSERT_TRUE(client.openRemoteManifest(test::TestHttpServer::host().c_str(), server.port(),
                                           (std::string("/") + kManifest).c_str(), Patcher::kWaitFlag));
     ASSERT_TRUE(client.update(nullptr, Patcher::kWaitFlag));
