@@ -392,7 +392,9 @@ void TrickleDownloader::cleanStageDir() {
 bool TrickleDownloader::getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc,
                                       std::int32_t size, std::int32_t timeStamp, bool move) {
   const std::string local = localPath.str();
-  const std::size_t skip = baseDir.str().size() + 1;
+  const std::string base = baseDir.str();
+  // The part of localPath after baseDir and its separator (all of it when there is no base).
+  const std::size_t skip = base.empty() ? 0 : base.size() + 1;
   const std::string relative = local.size() > skip ? local.substr(skip) : std::string();
   std::string message = "TrickleDownloader::getStagedFile() '";
   // Nothing was ever staged under this root: no folder, no service connection, nothing created.
