@@ -29,6 +29,15 @@ std::optional<std::uint32_t> sizeOnDisk(const std::string& path) {
   return static_cast<std::uint32_t>(size);
 }
 
+// The stager keeps a file at its path below the distribution, which is the file's cache key: it is
+// asked with the distribution's folder as the base rather than the file's own folder.
+std::string stagingBase(const std::string& local, const std::string& key, TextArgument basePath) {
+  if (key.empty() || local.size() <= key.size()) return basePath.str();
+  const std::size_t cut = local.size() - key.size() - 1;
+  if (local[cut] != '\\' || local.compare(cut + 1, key.size(), key) != 0) return basePath.str();
+  return local.substr(0, cut);
+}
+
 }  // namespace
 
 int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
@@ -81,7 +90,8 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
     if (services_) services_->clearFailure();
     createParentDirectories(target);
     const bool staged =
-        stager && stager->getStagedFile(basePath, target, crc_, static_cast<std::int32_t>(totalSize_), timeStamp_, true);
+        stager && stager->getStagedFile(stagingBase(local, crcCacheKey(), basePath), target, crc_,
+                                        static_cast<std::int32_t>(totalSize_), timeStamp_, true);
     if (!staged) {
       const std::optional<std::string> server = effectiveServer();
       // The new bytes take the old file's place only when they are the manifest's file.

@@ -29,6 +29,11 @@ int runProgram(const char* commandLine) {
       if (auto sink = FileLogSink::open(*logFile)) patcher->attachLogSink(0, std::move(sink));
     }
   }
+  // The background staging of coming versions is off unless this run's environment switches it on
+  // (not an option: the options travel on to the sibling program).
+  if (auto trickle = platform::environmentValue("KORVEL_TRICKLE"); trickle && *trickle == "1") {
+    if (Patcher* patcher = launcher->patcher()) patcher->setTrickleEnabled(true);
+  }
   launcher->addOptions("/game:ryx");
   launcher->addOptions("/env:testserver");
   launcher->setSplashBitmap(platform::SplashBitmap::load());

@@ -12,6 +12,7 @@ void reset() {
   failJobState.store(false);
   failJobProgress.store(false);
   allUsersJobs.store(0);
+  failManagerCreation.store(false);
 }
 
 }  // namespace korvel::platform::faults

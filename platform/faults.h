@@ -25,6 +25,8 @@ inline std::atomic<int> failReplaces{0};
 inline std::atomic<bool> failJobState{false};
 inline std::atomic<bool> failJobProgress{false};
 inline std::atomic<int> allUsersJobs{0};
+// When set: CoCreateInstance of the service's manager fails (the service is not there).
+inline std::atomic<bool> failManagerCreation{false};
 
 // Clears every seam (tests call this in their teardown).
 void reset();

@@ -427,6 +427,7 @@ void comUninitialize() {}
 
 HResult createBackgroundCopyManager(std::unique_ptr<BackgroundCopyManager>& out) {
   out.reset();
+  if (faults::failManagerCreation.load()) return hresultOf(0x80040154);  // REGDB_E_CLASSNOTREG
   const std::string folder = posix::stateFolder();
   if (folder.empty()) return kEAccessDenied;
   // A job left with work by an earlier run whose helper is gone (a restart of the machine) goes on.

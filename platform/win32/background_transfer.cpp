@@ -194,6 +194,7 @@ void comUninitialize() { ::CoUninitialize(); }
 
 HResult createBackgroundCopyManager(std::unique_ptr<BackgroundCopyManager>& out) {
   out.reset();
+  if (faults::failManagerCreation.load()) return REGDB_E_CLASSNOTREG;
   ComInterface<IBackgroundCopyManager> manager;
   const HRESULT hr = ::CoCreateInstance(kClsidBackgroundCopyManager, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
                                         kIidBackgroundCopyManager, reinterpret_cast<void**>(manager.put()));

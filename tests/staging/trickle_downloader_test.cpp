@@ -7,6 +7,7 @@
 
 #include "manifest/xml_attributes.h"
 #include "patchcache/patch_cache.h"
+#include "platform/faults.h"
 #include "tests/support/model_fixture.h"
 
 namespace korvel {
@@ -66,10 +67,11 @@ TEST_F(TrickleDownloaderTest, WithTheSwitchOnTheMissingTransferServiceEndsEachAt
   TrickleDownloader* stager = stagerOf("Name=\"Next\" Version=\"2\"");
   ASSERT_NE(stager, nullptr);
   session.setTrickleEnabled(true);
+  platform::faults::failManagerCreation.store(true);
   stager->stageDistribution();
   stager->stageDistribution();
   EXPECT_EQ(client.countLogged("TrickleDownloader::stageDistribution()\n"), 2);
-  EXPECT_EQ(client.countLogged("TarnBitsException creating Manager: background transfer service not available\n"), 2);
+  EXPECT_EQ(client.countLogged("TarnBitsException creating Manager: Failed to initialize IBackgroundCopyManager\n"), 2);
   EXPECT_FALSE(stager->done());
 }
 
