@@ -93,6 +93,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
     log("Delta patching the patcher...\n");
     const std::string temporary = tempFilename();
     if (temporary.empty() || !localName_ || equalsIgnoreCase(temporary, *localName_)) {
+      input.close();
       platform::deleteFile(data);
       // The caller measures the copy; a wrong size there leads to the full download.
       return result::kOk;
