@@ -26,6 +26,9 @@ struct GzipStream::State {
   bool ignoringRest = false;
   std::vector<unsigned char> pendingMagic;
   std::uint64_t produced = 0;
+  // The CRC and length of the members that ended before the current one.
+  std::uint32_t earlierCrc = 0;
+  std::uint64_t earlierLength = 0;
   std::vector<char> out = std::vector<char>(kOutputBlock);
 
   ~State() {
@@ -58,6 +61,9 @@ GzipStream::Result GzipStream::feed(const char* data, std::size_t size, const Si
         s.ignoringRest = true;
         break;
       }
+      s.earlierCrc = static_cast<std::uint32_t>(
+          crc32_combine(s.earlierCrc, s.zs.adler, static_cast<z_off_t>(s.produced - s.earlierLength)));
+      s.earlierLength = s.produced;
       inflateReset(&s.zs);
       s.memberEnded = false;
       // The two header bytes held back go in first.
@@ -105,5 +111,12 @@ bool GzipStream::complete() const {
 }
 
 std::uint64_t GzipStream::produced() const { return state_->produced; }
+
+std::uint32_t GzipStream::crc() const {
+  const State& s = *state_;
+  const std::uint64_t current = s.produced - s.earlierLength;
+  if (current == 0) return s.earlierCrc;
+  return static_cast<std::uint32_t>(crc32_combine(s.earlierCrc, s.zs.adler, static_cast<z_off_t>(current)));
+}
 
 }  // namespace korvel

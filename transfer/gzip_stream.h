@@ -26,6 +26,9 @@ class GzipStream {
   // Whether the body so far ends exactly at the end of a gzip member (a body cut short does not).
   bool complete() const;
   std::uint64_t produced() const;
+  // The CRC-32 of everything produced so far, as inflate computed it for the trailers' check (so the
+  // caller need not compute it a second time).
+  std::uint32_t crc() const;
 
  private:
   struct State;

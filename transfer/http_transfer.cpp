@@ -373,7 +373,8 @@ void HttpTransfer::runFilePath() {
   GzipStream gzip;
   const GzipStream::Sink intoFile = [this](const char* data, std::size_t size) {
     if (outputFile_.write(data, size) != size) return false;
-    noteWritten(data, static_cast<std::uint32_t>(size));
+    // The CRC of the expanded bytes is inflate's own (taken from the stream once it ended).
+    noteWritten(data, static_cast<std::uint32_t>(size), false);
     return true;
   };
 
@@ -433,7 +434,10 @@ void HttpTransfer::runFilePath() {
     failExpansion(true, gzip.produced());
     return;
   }
-  if (expand) reportExpansion(gzip.produced());
+  if (expand) {
+    writtenCrc_ = gzip.crc();
+    reportExpansion(gzip.produced());
+  }
   // A body whose last bytes never reached the file is as broken as a failed write. A file that is to
   // take another's place reaches the disk before the rename does.
   const bool toBeRenamed = useTemp_ || expand;
@@ -461,8 +465,8 @@ void HttpTransfer::runFilePath() {
   moveIntoPlace();
 }
 
-void HttpTransfer::noteWritten(const char* data, std::uint32_t count) {
-  if (expectedCrc_) writtenCrc_ = static_cast<std::uint32_t>(crc32(writtenCrc_, reinterpret_cast<const Bytef*>(data), count));
+void HttpTransfer::noteWritten(const char* data, std::uint32_t count, bool withCrc) {
+  if (withCrc && expectedCrc_) writtenCrc_ = static_cast<std::uint32_t>(crc32(writtenCrc_, reinterpret_cast<const Bytef*>(data), count));
   if (expectedSha256_) writtenSha256_.update(data, count);
   writtenBytes_ += count;
 }

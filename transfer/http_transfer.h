@@ -121,8 +121,9 @@ class HttpTransfer {
   bool matchesExpectation();
   // Removes the temporary and compressed files this run made (nothing once they were moved away).
   void removeLeftovers();
-  // Counts bytes that went into the file being made, and their CRC and SHA-256 when they are expected.
-  void noteWritten(const char* data, std::uint32_t count);
+  // Counts bytes that went into the file being made, and their CRC (unless `withCrc` is false: the
+  // caller has it from elsewhere) and SHA-256 when they are expected.
+  void noteWritten(const char* data, std::uint32_t count, bool withCrc = true);
   void log(const std::string& text);
   std::uint32_t elapsed(std::uint32_t since) const;
   // Deletes a file this run was writing in place of localPath and could not finish.

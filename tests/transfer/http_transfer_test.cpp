@@ -3,6 +3,7 @@
 #include "transfer/http_transfer.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -303,6 +304,24 @@ TEST_F(HttpTransferTest, ExpandsACompressedBodyIntoTheFile) {
   EXPECT_EQ(out.decompressed, plain.size());
   EXPECT_FALSE(exists(dir.file("data.pak.gz")));
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+
+  // Two gzip members one after the other make one file, checked against the CRC of the whole.
+  server.serveBytes("/two.pak.gz", TestHttpServer::gzip(plain.substr(0, 30000)) + TestHttpServer::gzip(plain.substr(30000)));
+  HttpTransfer transfer(&client);
+  HttpTransfer::FileRequest request;
+  const std::string url = server.url("/two.pak.gz");
+  const std::string target = dir.file("two.pak");
+  request.url = url.c_str();
+  request.localPath = target.c_str();
+  request.decompress = 1;
+  request.useTemp = true;
+  request.expectedSize = static_cast<std::uint32_t>(plain.size());
+  request.expectedCrc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(plain.data()), static_cast<uInt>(plain.size())));
+  transfer.startFileDownload(request);
+  transfer.join();
+  EXPECT_EQ(transfer.state(), HttpTransfer::kComplete) << (transfer.errorText() ? transfer.errorText() : "");
+  EXPECT_EQ(readFile(target), plain);
 }
 
 TEST_F(HttpTransferTest, CompressedFileWhoseFolderIsMissingFailsWith47) {
