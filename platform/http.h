@@ -14,6 +14,10 @@
 // - HttpRequest::abort, from any thread, ends a blocked send or read at once;
 // - a body that ends before the length the server announced fails at HttpRequest::read, whereas
 //   WinINet may end it as a short body with success (see kHttpReadReportsTruncatedBody).
+// - connections are kept alive between requests: a request to a server that an earlier request of the
+//   process reached goes out on the same connection when the server keeps it open (Win32: the session
+//   and connection handles are kept for the process, with the connections WinINet keeps under them;
+//   POSIX: the libcurl handles of a finished transfer are taken back with their connection).
 // Objects of these classes are used by one thread at a time.
 #pragma once
 
@@ -94,7 +98,7 @@ bool crackUrl(const std::string& url, UrlParts& out, std::uint32_t& error);
 class HttpConnection;
 class HttpRequest;
 
-// An internet session (InternetOpen); closed when the object goes (InternetCloseHandle).
+// An internet session (InternetOpen). Sessions of the same settings share one handle, kept open.
 class HttpSession {
  public:
   // InternetOpen(agent, accessType, proxy, bypass, 0). With kInternetOpenTypeProxy the proxy and bypass
@@ -115,8 +119,8 @@ class HttpSession {
   std::unique_ptr<State> state_;
 };
 
-// A connection to one HTTP server (InternetConnect with INTERNET_SERVICE_HTTP); closed when the object
-// goes. It may outlive its session object; WinINet then fails its later calls.
+// A connection to one HTTP server (InternetConnect with INTERNET_SERVICE_HTTP). It may outlive its
+// session object.
 class HttpConnection {
  public:
   // InternetConnect(session, host, port, user, password, INTERNET_SERVICE_HTTP, 0, 0); user and password

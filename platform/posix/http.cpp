@@ -241,6 +241,64 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(HttpSession& session, co
   return std::unique_ptr<HttpConnection>(new HttpConnection(std::move(state)));
 }
 
+// ---- Kept connections ----------------------------------------------------------------------------
+
+// A multi handle with its one easy handle. The multi handle keeps the connections its transfers
+// used, so a pair given back after a clean transfer lets the next request on the same server skip
+// the connect; libcurl checks that a kept connection is still alive before it reuses it, and matches
+// host, port, proxy and credentials itself.
+struct CurlPair {
+  CURLM* multi = nullptr;
+  CURL* easy = nullptr;
+  explicit operator bool() const { return multi && easy; }
+  void cleanup() {
+    if (easy) curl_easy_cleanup(easy);
+    if (multi) curl_multi_cleanup(multi);
+    easy = nullptr;
+    multi = nullptr;
+  }
+};
+
+class CurlPairPool {
+ public:
+  // A pair whose options are all at their defaults: an idle one, or a new one.
+  CurlPair take() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!idle_.empty()) {
+        CurlPair pair = idle_.back();
+        idle_.pop_back();
+        return pair;
+      }
+    }
+    CurlPair pair{curl_multi_init(), curl_easy_init()};
+    if (!pair) pair.cleanup();
+    return pair;
+  }
+  // Takes back the pair of a transfer that ended cleanly (already removed from its multi handle).
+  void giveBack(CurlPair pair) {
+    curl_easy_reset(pair.easy);
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (idle_.size() < kIdlePairs) {
+      idle_.push_back(pair);
+      return;
+    }
+    pair.cleanup();
+  }
+
+ private:
+  // Transfers run one after another; a few cover a requester that overlaps two.
+  static constexpr std::size_t kIdlePairs = 4;
+  std::mutex mutex_;
+  std::vector<CurlPair> idle_;
+};
+
+// Lives as long as the process: its connections close with it.
+CurlPairPool& pairPool() {
+  static CurlPairPool* pool = new CurlPairPool;
+  return *pool;
+}
+
 // ---- Request: one easy handle on its own multi handle --------------------------------------------
 
 struct HttpRequest::State {
@@ -261,11 +319,13 @@ struct HttpRequest::State {
   std::size_t pendingOffset = 0;
 
   ~State() {
-    if (easy) {
-      if (added) curl_multi_remove_handle(multi, easy);
-      curl_easy_cleanup(easy);
-    }
-    if (multi) curl_multi_cleanup(multi);
+    if (easy && added) curl_multi_remove_handle(multi, easy);
+    CurlPair pair{multi, easy};
+    // Only a transfer that ran to its end leaves a connection fit for the next request.
+    if (pair && finished && result == CURLE_OK && !aborted.load())
+      pairPool().giveBack(pair);
+    else
+      pair.cleanup();
     if (headers) curl_slist_free_all(headers);
   }
 
@@ -338,8 +398,9 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
                                                std::uint32_t& error) {
   const HttpConnection::State& c = *connection.state_;
   auto state = std::make_unique<State>();
-  state->multi = curl_multi_init();
-  state->easy = curl_easy_init();
+  const CurlPair pair = pairPool().take();
+  state->multi = pair.multi;
+  state->easy = pair.easy;
   if (!state->multi || !state->easy) {
     error = kErrorInternetInternal;
     return nullptr;

@@ -1,4 +1,4 @@
-// Win32 HTTP requests: the WinINet calls, one RAII owner per HINTERNET.
+// Win32 HTTP requests: the WinINet calls, with the session and connection handles kept for the process.
 #include "platform/http.h"
 
 #include "platform/win32/windows_prelude.h"
@@ -6,19 +6,16 @@
 #include <wininet.h>
 
 #include <atomic>
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace korvel::platform {
 
 const bool kHttpReadReportsTruncatedBody = false;
 
 namespace {
-
-struct InternetHandleTraits {
-  using Handle = HINTERNET;
-  static Handle invalid() { return nullptr; }
-  static void close(Handle handle) { ::InternetCloseHandle(handle); }
-};
-using ScopedInternetHandle = win32::ScopedHandle<InternetHandleTraits>;
 
 constexpr DWORD kProxyBufferSize = 4096;
 
@@ -69,12 +66,55 @@ bool crackUrl(const std::string& url, UrlParts& out, std::uint32_t& error) {
   return true;
 }
 
+// Sessions and connections are kept for the life of the process, one per set of settings and one
+// per server and credentials, so that every request of a run goes out on the same handles and the
+// connections WinINet keeps alive under them. Only request handles are closed.
+namespace {
+
+class HandleCache {
+ public:
+  template <typename Open>
+  HINTERNET find(const std::string& key, Open open, DWORD& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = handles_.find(key);
+    if (found != handles_.end()) return found->second;
+    HINTERNET handle = open();
+    if (!handle) {
+      error = ::GetLastError();
+      return nullptr;
+    }
+    handles_.emplace(key, handle);
+    return handle;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, HINTERNET> handles_;
+};
+
+HandleCache& handleCache() {
+  static HandleCache* cache = new HandleCache;  // lives as long as the process
+  return *cache;
+}
+
+// The parts of a key, each closed by a zero so that no two lists of parts give the same key.
+std::string keyOf(std::initializer_list<std::string> parts) {
+  std::string key;
+  for (const std::string& part : parts) {
+    key += part;
+    key += '\0';
+  }
+  return key;
+}
+
+}  // namespace
+
 struct HttpSession::State {
-  ScopedInternetHandle handle;
+  HINTERNET handle = nullptr;  // kept by the handle cache
 };
 
 struct HttpConnection::State {
-  ScopedInternetHandle handle;
+  HINTERNET handle = nullptr;  // kept by the handle cache
 };
 
 // The request's handle may be closed from another thread (abort), so it is taken atomically, and
@@ -95,19 +135,30 @@ std::unique_ptr<HttpSession> HttpSession::open(const std::string& agent, std::ui
   const bool viaProxy = accessType == kInternetOpenTypeProxy;
   const char* proxyList = viaProxy && proxy.proxy ? proxy.proxy->c_str() : nullptr;
   const char* bypassList = viaProxy && proxy.bypass ? proxy.bypass->c_str() : nullptr;
-  HINTERNET handle = ::InternetOpenA(agent.c_str(), accessType, proxyList, bypassList, 0);
+  const std::string key = keyOf({agent, std::to_string(accessType), proxyList ? "p" + *proxy.proxy : "-",
+                                 bypassList ? "b" + *proxy.bypass : "-"});
+  DWORD failure = 0;
+  HINTERNET handle = handleCache().find(
+      key,
+      [&] {
+        HINTERNET opened = ::InternetOpenA(agent.c_str(), accessType, proxyList, bypassList, 0);
+        if (opened) {
+          // The same limits as the other backend: a connection attempt, and a body that stalls.
+          DWORD connectTimeout = kConnectTimeoutMs;
+          DWORD stallTimeout = kStallTimeoutMs;
+          ::InternetSetOptionA(opened, INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout, sizeof connectTimeout);
+          ::InternetSetOptionA(opened, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
+          ::InternetSetOptionA(opened, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
+        }
+        return opened;
+      },
+      failure);
   if (!handle) {
-    error = ::GetLastError();
+    error = failure;
     return nullptr;
   }
-  // The same limits as the other backend: a connection attempt, and a body that stalls.
-  DWORD connectTimeout = kConnectTimeoutMs;
-  DWORD stallTimeout = kStallTimeoutMs;
-  ::InternetSetOptionA(handle, INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout, sizeof connectTimeout);
-  ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
-  ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
   auto state = std::make_unique<State>();
-  state->handle.reset(handle);
+  state->handle = handle;
   error = 0;
   return std::unique_ptr<HttpSession>(new HttpSession(std::move(state)));
 }
@@ -118,15 +169,25 @@ HttpConnection::~HttpConnection() = default;
 std::unique_ptr<HttpConnection> HttpConnection::connect(HttpSession& session, const std::string& host, int port,
                                                         const char* user, const char* password,
                                                         std::uint32_t& error) {
-  HINTERNET handle = ::InternetConnectA(session.state_->handle.get(), host.c_str(),
-                                        static_cast<INTERNET_PORT>(port), user, password, INTERNET_SERVICE_HTTP,
-                                        0, 0);
+  HINTERNET sessionHandle = session.state_->handle;
+  char sessionName[32];
+  std::snprintf(sessionName, sizeof sessionName, "%p", static_cast<void*>(sessionHandle));
+  const std::string key = keyOf({sessionName, host, std::to_string(port), user ? "u" + std::string(user) : "-",
+                                 password ? "p" + std::string(password) : "-"});
+  DWORD failure = 0;
+  HINTERNET handle = handleCache().find(
+      key,
+      [&] {
+        return ::InternetConnectA(sessionHandle, host.c_str(), static_cast<INTERNET_PORT>(port), user, password,
+                                  INTERNET_SERVICE_HTTP, 0, 0);
+      },
+      failure);
   if (!handle) {
-    error = ::GetLastError();
+    error = failure;
     return nullptr;
   }
   auto state = std::make_unique<State>();
-  state->handle.reset(handle);
+  state->handle = handle;
   error = 0;
   return std::unique_ptr<HttpConnection>(new HttpConnection(std::move(state)));
 }
@@ -142,7 +203,7 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   types.reserve(acceptTypes.size() + 1);
   for (const std::string& type : acceptTypes) types.push_back(type.c_str());
   types.push_back(nullptr);
-  HINTERNET handle = ::HttpOpenRequestA(connection.state_->handle.get(), verb.c_str(), path.c_str(),
+  HINTERNET handle = ::HttpOpenRequestA(connection.state_->handle, verb.c_str(), path.c_str(),
                                         version.c_str(), nullptr, types.data(), flags, 0);
   if (!handle) {
     error = ::GetLastError();
