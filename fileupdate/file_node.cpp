@@ -226,7 +226,7 @@ bool FileNode::compareCrc(TextArgument basePath) {
   if (isCancelled()) return false;
   bool differs = false;
   if (localCrc_ == crc_) {
-    setFileTime(basePath, false);
+    stampUnlessStamped(basePath);
   } else {
     const char* title = productTitle();
     const std::string base = basePath.str();
@@ -244,10 +244,10 @@ bool FileNode::compareCrc(TextArgument basePath) {
 void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
   const std::uint32_t value = crc != 0 ? crc : localCrc_;
   if (value == 0) return;
-  platform::FileInfo info;
-  if (!platform::fileInfo(localFile(basePath), info)) return;
-  crcCache().remember(crcCacheKey(), static_cast<std::int32_t>(value), static_cast<std::int32_t>(info.modifiedSeconds),
-                      static_cast<std::int32_t>(info.size));
+  const DiskLook& look = lookAt(localFile(basePath));
+  if (!look.found) return;
+  crcCache().remember(crcCacheKey(), static_cast<std::int32_t>(value),
+                      static_cast<std::int32_t>(look.info.modifiedSeconds), static_cast<std::int32_t>(look.info.size));
 }
 
 PatchCache& FileNode::crcCache() {

@@ -12,6 +12,7 @@
 #include "fileupdate/crc_subject.h"
 #include "fileupdate/delta_source.h"
 #include "manifest/manifest_node.h"
+#include "platform/files.h"
 
 namespace korvel {
 
@@ -159,6 +160,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   // Stamps the local file (or the temporary one) with the manifest's time: creation, access and
   // write time. False when TimeStamp is 0 or the file cannot be opened for writing.
   bool setFileTime(TextArgument basePath, bool useTemp);
+  // setFileTime for the local file, skipped (true) when the file already has normal attributes and
+  // the manifest's write time: a current file is not written to on every run.
+  bool stampUnlessStamped(TextArgument basePath);
   // Remembers `crc` (or the local CRC when crc is 0; nothing when both are 0) in the patch cache with
   // the local file's time and size measured on disk.
   void rememberCrc(TextArgument basePath, std::uint32_t crc);
@@ -202,6 +206,21 @@ class FileNode : public ManifestNode, public CrcSubject {
   void logMissing() const;
   // The session's folder snapshot when it describes the folder this file lies in under basePath.
   DirectorySnapshot* snapshotFor(TextArgument basePath) const;
+
+  // What one look at a file on disk found. While a verification runs its look at the local file is
+  // kept, so that the presence, size and time it asks for cost the disk one query.
+  struct DiskLook {
+    std::string path;
+    bool found = false;
+    platform::FileInfo info;
+  };
+  class KeptLook;
+  const DiskLook& lookAt(const std::string& path) const;
+  // Whether the local file is there and is no folder: from the snapshot when it names the file in the
+  // same letter case, else from a look at the disk.
+  bool presentLocally(TextArgument basePath) const;
+  mutable std::optional<DiskLook> look_;
+  bool keepLook_ = false;
 
   bool existsLocally_ = false;
   std::uint32_t localCrc_ = 0;

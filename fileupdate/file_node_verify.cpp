@@ -39,6 +39,23 @@ std::uint32_t sizeOrInvalid(std::int64_t size) {
 
 }  // namespace
 
+// Keeps the node's look at the disk for the time of one verification (the outermost one, when they nest).
+class FileNode::KeptLook {
+ public:
+  explicit KeptLook(FileNode& node) : node_(node), outer_(!node.keepLook_) { node_.keepLook_ = true; }
+  ~KeptLook() {
+    if (!outer_) return;
+    node_.keepLook_ = false;
+    node_.look_.reset();
+  }
+  KeptLook(const KeptLook&) = delete;
+  KeptLook& operator=(const KeptLook&) = delete;
+
+ private:
+  FileNode& node_;
+  bool outer_;
+};
+
 // ---- Walks --------------------------------------------------------------------------------------
 
 void FileNode::scan(ScanFlags flags, ProductHandle*, TextArgument basePath) {
@@ -87,6 +104,7 @@ bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
 
 bool FileNode::verify(TextArgument basePath) {
   if (deleteCopy_ || (parent_ && parent_->isDeleteMarked())) return false;
+  KeptLook keep(*this);
   const std::string local = localFile(basePath);
   if (services_) services_->setStatusLine(local);
 
@@ -132,7 +150,8 @@ bool FileNode::verify(TextArgument basePath) {
 
 bool FileNode::check(TextArgument basePath) {
   if (deleteCopy_) return false;
-  if (!opensForReading(localFile(basePath))) {
+  KeptLook keep(*this);
+  if (!presentLocally(basePath)) {
     existsLocally_ = false;
     if (upgradeOnly_) return false;
     logMissing();
@@ -265,15 +284,37 @@ DirectorySnapshot* FileNode::snapshotFor(TextArgument basePath) const {
   return snapshot;
 }
 
+const FileNode::DiskLook& FileNode::lookAt(const std::string& path) const {
+  if (!keepLook_ || !look_ || look_->path != path) {
+    DiskLook look;
+    look.path = path;
+    look.found = platform::fileInfo(path, look.info);
+    look_ = std::move(look);
+  }
+  return *look_;
+}
+
+bool FileNode::presentLocally(TextArgument basePath) const {
+  if (DirectorySnapshot* snapshot = snapshotFor(basePath)) {
+    // A record in another letter case may be another file where names are case-sensitive: the disk
+    // then answers.
+    if (snapshot->find(*localPath_, nullptr, nullptr, nullptr) && snapshot->lastFoundPath() &&
+        *snapshot->lastFoundPath() == *localPath_)
+      return true;
+  }
+  const DiskLook& look = lookAt(localFile(basePath));
+  return look.found && !look.info.isDirectory;
+}
+
 bool FileNode::timeOf(TextArgument basePath, std::int32_t& out, bool onDisk) const {
   if (!onDisk) {
     if (DirectorySnapshot* snapshot = snapshotFor(basePath)) {
       if (snapshot->find(*localPath_, nullptr, nullptr, &out)) return true;
     }
   }
-  platform::FileInfo info;
-  if (!platform::fileInfo(localFile(basePath), info)) return false;
-  out = static_cast<std::int32_t>(info.modifiedSeconds);
+  const DiskLook& look = lookAt(localFile(basePath));
+  if (!look.found) return false;
+  out = static_cast<std::int32_t>(look.info.modifiedSeconds);
   return true;
 }
 
@@ -284,8 +325,42 @@ std::uint32_t FileNode::sizeOf(TextArgument basePath, bool useTemp, bool onDisk)
       if (snapshot->find(*localPath_, nullptr, &size, nullptr)) return sizeOrInvalid(size);
     }
   }
-  platform::File file = openForReading(useTemp ? tempFile(basePath) : localFile(basePath));
-  return file ? sizeOrInvalid(file.size()) : kInvalidSize;
+  // A folder of the file's name has no size (Windows cannot open it).
+  const DiskLook& look = lookAt(useTemp ? tempFile(basePath) : localFile(basePath));
+  return look.found && !look.info.isDirectory ? sizeOrInvalid(static_cast<std::int64_t>(look.info.size)) : kInvalidSize;
+}
+
+bool FileNode::stampUnlessStamped(TextArgument basePath) {
+  if (timeStamp_ != 0 && localPath_) {
+    std::int32_t attributes = 0;
+    std::int32_t time = 0;
+    std::int64_t size = 0;
+    DirectorySnapshot* snapshot = snapshotFor(basePath);
+    const bool fromSnapshot = snapshot && snapshot->find(*localPath_, &attributes, &size, &time);
+    bool known = fromSnapshot;
+    if (!known) {
+      const DiskLook& look = lookAt(localFile(basePath));
+      known = look.found;
+      attributes = static_cast<std::int32_t>(look.info.attributes);
+      time = static_cast<std::int32_t>(look.info.modifiedSeconds);
+    }
+    if (known && time == timeStamp_ && platform::hasPlainAttributes(static_cast<std::uint32_t>(attributes))) {
+      // The walk's record is what the disk would say now: the rest of this check asks it, not the disk.
+      if (fromSnapshot && keepLook_ && size >= 0) {
+        DiskLook look;
+        look.path = localFile(basePath);
+        look.found = true;
+        look.info.attributes = static_cast<std::uint32_t>(attributes);
+        look.info.size = static_cast<std::uint64_t>(size);
+        look.info.modifiedSeconds = time;
+        look_ = std::move(look);
+      }
+      return true;
+    }
+  }
+  // The file changes now: what was seen of it no longer holds.
+  look_.reset();
+  return setFileTime(basePath, false);
 }
 
 bool FileNode::isRunningProgram(const std::string& name) const {

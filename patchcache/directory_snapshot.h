@@ -46,6 +46,8 @@ class DirectorySnapshot : public TreeWalkVisitor {
   const Records& records() const { return records_; }
   // The record the last successful find answered with; null when there is none.
   const FileRecord* lastFound() const { return lastFound_ == records_.end() ? nullptr : &lastFound_->second; }
+  // The relative path, as the walk found it, of the record the last successful find answered with.
+  const std::string* lastFoundPath() const { return lastFound_ == records_.end() ? nullptr : &lastFound_->first; }
 
  private:
   Records records_;

@@ -1,6 +1,7 @@
 // The patch cache and its XML documents.
 #include "patchcache/patch_cache.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -8,6 +9,7 @@
 #include <libxml/tree.h>
 
 #include "common/number_text.h"
+#include "patchcache/directory_snapshot.h"
 #include "patchcache/folder_walker.h"
 #include "patchcache/tree_walk_visitor.h"
 #include "platform/files.h"
@@ -34,6 +36,12 @@ std::optional<std::string> property(xmlNode* element, const char* name) {
 std::int32_t numberProperty(xmlNode* element, const char* name) {
   const std::optional<std::string> text = property(element, name);
   return text ? decimalToInt32(text->c_str()) : 0;
+}
+
+// Whether the element's number reads back in the form a save writes it ("%d").
+bool numberWrittenAsSaved(xmlNode* element, const char* name, std::int32_t value) {
+  const std::optional<std::string> text = property(element, name);
+  return text && *text == std::to_string(value);
 }
 
 void setNumberProperty(xmlNode* element, const char* name, std::int32_t value) {
@@ -67,6 +75,7 @@ void PatchCache::setSerial(TextArgument serial) {
 bool PatchCache::open(TextArgument fileName, TextArgument folder) {
   if (!folder.present()) return false;
   clear();
+  onDisk_.reset();
   fileName_ = fileName.present() ? fileName.str() : std::string(kDefaultFileName);
   folder_ = folder.str();
 
@@ -79,6 +88,13 @@ bool PatchCache::open(TextArgument fileName, TextArgument folder) {
       migrateOldCaches();
   }
   return load(fileName_, nullptr);
+}
+
+bool PatchCache::open(TextArgument fileName, TextArgument folder, DirectorySnapshot& snapshot) {
+  snapshot_ = &snapshot;
+  const bool opened = open(fileName, folder);
+  snapshot_ = nullptr;
+  return opened;
 }
 
 void PatchCache::migrateOldCaches() {
@@ -98,6 +114,11 @@ void PatchCache::migrateOldCaches() {
 
 bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   if (!folder_ || !name.present()) return false;
+  // Only a document read on its own into an empty cache, every element of it taken as it stands, is
+  // known to hold what memory holds afterwards.
+  const bool startedEmpty = std::none_of(entries_.begin(), entries_.end(), [](const auto& slot) { return slot.second != nullptr; });
+  bool tookAll = true;
+  onDisk_.reset();
   std::string path = *folder_ + "\\";
   if (subfolder.present()) path += subfolder.str() + "\\";
   path += name.str();
@@ -121,6 +142,9 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
     const std::int32_t timeStamp = numberProperty(element, "TimeStamp");
     const std::int32_t size = numberProperty(element, "Size");
     const std::int32_t crc = numberProperty(element, "CRC");
+    if (!xmlStrEqual(element->name, xml(kFileElement)) || !numberWrittenAsSaved(element, "TimeStamp", timeStamp) ||
+        !numberWrittenAsSaved(element, "Size", size) || !numberWrittenAsSaved(element, "CRC", crc))
+      tookAll = false;
 
     std::string key;
     if (oldLayout) {
@@ -128,10 +152,16 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
       key = subfolder.present() ? subfolder.str() + "\\" + elementName : elementName;
     } else {
       std::optional<std::string> fileName = property(element, "Filename");
-      if (!fileName) continue;
+      if (!fileName) {
+        tookAll = false;
+        continue;
+      }
       key = std::move(*fileName);
     }
-    if (key.size() > kMaxKeyChars) continue;
+    if (key.size() > kMaxKeyChars) {
+      tookAll = false;
+      continue;
+    }
 
     auto existing = entries_.find(key);
     std::unique_ptr<PatchCacheEntry> entry;
@@ -141,19 +171,40 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
       entry = std::make_unique<PatchCacheEntry>();
     entry->set(crc, timeStamp, size);
 
-    if (!dropMissing_ || fileExists(key))
+    if (!dropMissing_ || fileExists(key)) {
       entries_[key] = std::move(entry);
-    else if (existing != entries_.end())
-      entries_.erase(existing);
+    } else {
+      tookAll = false;
+      if (existing != entries_.end()) entries_.erase(existing);
+    }
   }
 
   xmlFreeDoc(document);
   if (oldLayout) platform::deleteFile(path);
+  const bool savedForm = xmlStrEqual(root->name, xml(kRootElement)) && version == std::string(kCurrentVersion);
+  if (startedEmpty && tookAll && savedForm && !subfolder.present() && name.str() == fileName_)
+    onDisk_ = stateText();
   return true;
+}
+
+std::string PatchCache::stateText() const {
+  std::string text;
+  if (serial_ && decimalToInt32(serial_->c_str()) > 0) text += *serial_;
+  text += '\n';
+  for (const auto& [key, entry] : entries_) {
+    if (!entry) continue;
+    text += key;
+    text += '\t' + std::to_string(entry->timeStamp()) + '\t' + std::to_string(entry->size()) + '\t' +
+            std::to_string(entry->crc()) + '\n';
+  }
+  return text;
 }
 
 bool PatchCache::save() {
   if (!folder_) return false;
+  // A run that found everything as the cache said leaves the document (and its file's times) alone.
+  std::string state = stateText();
+  if (onDisk_ && *onDisk_ == state && platform::pathExists(*folder_ + "\\" + fileName_)) return true;
   xmlDoc* document = xmlNewDoc(xml("1.0"));
   xmlNode* root = xmlNewDocNode(document, nullptr, xml(kRootElement), nullptr);
   xmlDocSetRootElement(document, root);
@@ -176,6 +227,10 @@ bool PatchCache::save() {
   const int written = xmlSaveFile(platform::nativePath(path).c_str(), document);
   xmlFreeDoc(document);
   platform::setFileAttributes(path, platform::kAttributeHidden);
+  if (written >= 0)
+    onDisk_ = std::move(state);
+  else
+    onDisk_.reset();
   return written >= 0;
 }
 
@@ -203,6 +258,8 @@ const PatchCacheEntry* PatchCache::entry(const std::string& key) const {
 
 bool PatchCache::fileExists(const std::string& key) const {
   if (platform::isAbsolutePath(key)) return platform::pathExists(key);
+  // The walk saw what is there; only what it did not see is asked of the disk.
+  if (snapshot_ && snapshot_->find(key, nullptr, nullptr, nullptr)) return true;
   return platform::pathExists(*folder_ + "\\" + key);
 }
 

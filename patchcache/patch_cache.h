@@ -15,6 +15,8 @@
 
 namespace korvel {
 
+class DirectorySnapshot;
+
 // Used on one thread at a time (the session's worker, or the stager); not locked.
 class PatchCache {
  public:
@@ -39,12 +41,16 @@ class PatchCache {
   // deleted). Then the document is loaded. False at once, changing nothing, without a folder; false
   // when the document cannot be read (the cache is then empty).
   bool open(TextArgument fileName, TextArgument folder);
+  // open(), with `snapshot` (a fresh walk of `folder`) answering for the files it saw, so that loading
+  // a cache of thousands of entries does not ask the disk about each of them again.
+  bool open(TextArgument fileName, TextArgument folder, DirectorySnapshot& snapshot);
   // Reads folder\subfolder\name (folder\name without subfolder) into the map: entries of files that
   // no longer exist are dropped when dropMissing is set. An old-layout document is deleted after it
   // was read. False when the file cannot be parsed or has no root element, or before open.
   bool load(TextArgument name, TextArgument subfolder);
-  // Writes every entry to folder\fileName and marks the file hidden. False when the document could
-  // not be written, or before open.
+  // Writes every entry to folder\fileName and marks the file hidden; nothing is written when the
+  // document already holds exactly these entries. False when the document could not be written, or
+  // before open.
   bool save();
   // Deletes every entry.
   void clear();
@@ -82,6 +88,13 @@ class PatchCache {
   std::optional<std::string> folder_;
   std::optional<std::string> serial_;
   bool dropMissing_ = true;
+  // Set during open(fileName, folder, snapshot) only.
+  DirectorySnapshot* snapshot_ = nullptr;
+  // The entries and serial in one text, as a save would write them.
+  std::string stateText() const;
+  // stateText() of what the document on disk holds, when that is known: after a save, or a load that
+  // took the whole document into an empty cache. A save that would write the same is skipped.
+  std::optional<std::string> onDisk_;
 };
 
 }  // namespace korvel

@@ -17,7 +17,15 @@ inline constexpr std::uint32_t kAttributeHidden = 0x02;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;
+inline constexpr std::uint32_t kAttributeSystem = 0x04;
 inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFF;
+
+// Whether a file's attributes are already what setting kAttributeNormal makes of them, the archive
+// mark aside: not read-only, hidden or system, and no folder.
+inline bool hasPlainAttributes(std::uint32_t attributes) {
+  return attributes != kInvalidAttributes &&
+         (attributes & (kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeDirectory)) == 0;
+}
 
 struct FileInfo {
   std::uint32_t attributes = 0;

@@ -182,7 +182,7 @@ void Patcher::openCaches(const std::string& folder) {
   directorySnapshot_->clear();
   directorySnapshot_->scanFolder(folder);
   snapshotFolder_ = folder;
-  patchCache_->open(PatchCache::kDefaultFileName, folder);
+  patchCache_->open(PatchCache::kDefaultFileName, folder, *directorySnapshot_);
   removeLeftoverTemporaries(folder);
 }
 

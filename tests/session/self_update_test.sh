@@ -2,8 +2,9 @@
 # The updater replaces itself, end to end with the real program: a served manifest lists the
 # updater's own file as a newer build (the same program with bytes appended). After the run the
 # installed program is the new build, the new instance logged the copy, the sibling (a stand-in that
-# writes its arguments and folder) was started exactly once with the expected arguments, and a second
-# run downloads nothing and leaves no temporary copy of the program behind.
+# writes its arguments and folder) was started exactly once with the expected arguments, a second
+# run downloads nothing and leaves no temporary copy of the program behind, and a third changes
+# nothing in the installation at all.
 #
 #   self_update_test.sh <build folder>
 set -euo pipefail
@@ -80,6 +81,13 @@ rm -f "$install/handoff.txt"
 run "$work/second.log"
 if grep -q "Patcher: Downloading " "$work/second.log"; then fail "the second run downloaded: $(grep 'Patcher: Downloading ' "$work/second.log" | head -n 3)"; fi
 [ ! -e "$install/_orvel-patcher" ] || fail "the temporary copy of the program is still there"
+
+# A run that finds everything current writes nothing: no file, no time stamp, no attribute, no cache.
+state() { find "$install" -path "$install/handoff.txt" -prune -o -printf '%P %s %T@ %C@\n' | sort; }
+before=$(state)
+run "$work/third.log"
+after=$(state)
+[ "$before" = "$after" ] || fail "a run with nothing to do changed the installation: $(diff <(echo "$before") <(echo "$after") | head -n 6)"
 
 if [ "$failures" -ne 0 ]; then
   echo "self-update test: $failures failure(s); the session log:"
