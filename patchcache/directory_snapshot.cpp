@@ -12,12 +12,10 @@ DirectorySnapshot::~DirectorySnapshot() = default;
 bool DirectorySnapshot::visitFileWithTime(const std::string& relativePath, const std::string&,
                                           std::uint32_t attributes, std::uint64_t size, std::int64_t time) {
   if (relativePath.empty()) return true;
+  // A new record may rehash the table, which would leave lastFound dangling.
+  lastFound_ = records_.end();
   auto existing = records_.find(relativePath);
-  if (existing != records_.end()) {
-    // Erasing the remembered record would leave lastFound dangling.
-    if (existing == lastFound_) lastFound_ = records_.end();
-    records_.erase(existing);
-  }
+  if (existing != records_.end()) records_.erase(existing);
   FileRecord record;
   record.name = relativePath;
   record.attributes = static_cast<std::int32_t>(attributes);
@@ -25,6 +23,16 @@ bool DirectorySnapshot::visitFileWithTime(const std::string& relativePath, const
   record.time = static_cast<std::int32_t>(time);
   records_.emplace(relativePath, std::move(record));
   return true;
+}
+
+std::size_t DirectorySnapshot::HashIgnoreCase::operator()(const std::string& key) const {
+  // FNV-1a over the upper-case letters, so that names differing in case alone meet.
+  std::uint64_t hash = 14695981039346656037ULL;
+  for (char c : key) {
+    hash ^= static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    hash *= 1099511628211ULL;
+  }
+  return static_cast<std::size_t>(hash);
 }
 
 bool DirectorySnapshot::scanFolder(const std::string& folder) {

@@ -3,7 +3,8 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
+#include <cstddef>
+#include <unordered_map>
 #include <string>
 
 #include "common/text_format.h"
@@ -17,7 +18,13 @@ namespace korvel {
 class DirectorySnapshot : public TreeWalkVisitor {
  public:
   // Keys compare without regard to letter case.
-  using Records = std::map<std::string, FileRecord, LessIgnoreCase>;
+  struct HashIgnoreCase {
+    std::size_t operator()(const std::string& key) const;
+  };
+  struct EqualIgnoreCase {
+    bool operator()(const std::string& a, const std::string& b) const { return equalsIgnoreCase(a, b); }
+  };
+  using Records = std::unordered_map<std::string, FileRecord, HashIgnoreCase, EqualIgnoreCase>;
 
   DirectorySnapshot();
   ~DirectorySnapshot() override;
