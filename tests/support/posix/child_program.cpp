@@ -123,7 +123,10 @@ void ChildProgram::readAll(int descriptor, std::string& into) {
   for (;;) {
     const ssize_t count = ::read(descriptor, buffer, sizeof buffer);
     if (count < 0 && errno == EINTR) continue;
-    if (count <= 0) return;
+    if (count <= 0) {
+      readersDone_.fetch_add(1);
+      return;
+    }
     std::lock_guard<std::mutex> lock(mutex_);
     into.append(buffer, static_cast<std::size_t>(count));
   }
@@ -168,6 +171,11 @@ std::optional<int> ChildProgram::wait(std::chrono::milliseconds limit) {
     const pid_t done = ::waitpid(pid_, &raw, WNOHANG);
     if (done == pid_) {
       status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+      // What the program wrote last may still be on its way through the pipe or terminal: the readers
+      // get a moment to take it (longer only when a process it started still holds them open).
+      const auto drained = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+      while (readersDone_.load() < 2 && std::chrono::steady_clock::now() < drained)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       return status_;
     }
     if (done < 0 && errno != EINTR) return std::nullopt;

@@ -3,6 +3,7 @@
 // resizes sent to it, and its end awaited with a time limit. POSIX only.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -61,6 +62,8 @@ class ChildProgram {
   std::string output_;
   std::thread errorReader_;
   std::thread outputReader_;
+  // How many of the two readers have reached the end of their input.
+  std::atomic<int> readersDone_{0};
 };
 
 }  // namespace korvel::test
