@@ -133,11 +133,16 @@ bool DistributionNode::loadExternal(int externalDepth) {
   const std::string remote = *remotePath_;
   const std::string unreachable = boundedFormat(kLineCapacity, "Error accessing external xml file: %s:%d/%s.\n",
                                                 orEmpty(server), port, remote.c_str());
-  // A document that names itself, or a longer cycle, would otherwise be fetched without end.
-  if (externalDepth >= kMaxExternalDepth) {
+  // A document that names itself, or a longer cycle, would otherwise be fetched without end; one that
+  // names itself twice would be fetched twice as often with every level.
+  DistributionNode* treeRoot = this;
+  for (ManifestNode* node = parent(); node; node = node->parent())
+    if (node->isDistribution()) treeRoot = static_cast<DistributionNode*>(node);
+  if (externalDepth >= kMaxExternalDepth || treeRoot->externalDocuments_ >= kMaxExternalDocuments) {
     reportError(result::kExternalDocumentFailed, unreachable);
     return false;
   }
+  ++treeRoot->externalDocuments_;
   const std::string parseError = boundedFormat(kLineCapacity, "Error parsing xml file: %s.\n", remote.c_str());
 
   OwnedXmlDoc doc;

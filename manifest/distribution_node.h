@@ -21,6 +21,9 @@ class DistributionNode : public ManifestNode {
  public:
   // External documents that point to further external documents are followed this many levels deep.
   static constexpr int kMaxExternalDepth = 8;
+  // A tree reads at most this many external documents in all: documents that each name several
+  // further ones would otherwise multiply with every level of that depth.
+  static constexpr int kMaxExternalDocuments = 256;
   // The largest external document fetched into memory.
   static constexpr std::size_t kExternalDocumentCapacity = 1000000;
   // The most characters of a change-notes file read when its "DownloadSize" is not given.
@@ -116,6 +119,8 @@ class DistributionNode : public ManifestNode {
   // Set while this distribution runs an environment pass, so that distributions naming each other
   // (or themselves) as environments are not entered again.
   bool inEnvironmentPass_ = false;
+  // The external documents read so far for the tree this distribution heads (counted on the root).
+  int externalDocuments_ = 0;
 };
 
 }  // namespace korvel

@@ -112,10 +112,26 @@ TEST_F(ExternalDocumentTest, TheFileDownloadIsTriedWhenTheMemoryFetchFails) {
 }
 
 TEST_F(ExternalDocumentTest, ADocumentThatNamesItselfIsFollowedABoundedNumberOfTimes) {
-  serveDocument("/ext/self.xml", "<Distribution RemotePath=\"ext/self.xml\"/>");
-  ASSERT_TRUE(buildWithExternal("<Distribution Name=\"Ext\" RemotePath=\"ext/self.xml\"/>"));
-  EXPECT_EQ(http.requestCount("/ext/self.xml"), DistributionNode::kMaxExternalDepth);
-  EXPECT_EQ(client.errorCodes(), std::vector<int>{result::kExternalDocumentFailed});
+  struct Case {
+    int namings;
+    int requests;
+  };
+  // Named once, the document is followed to the depth limit; named three times, it would be fetched
+  // 3^8 times at that depth, and the tree's budget of documents ends it.
+  const std::vector<Case> cases = {{1, DistributionNode::kMaxExternalDepth},
+                                   {3, DistributionNode::kMaxExternalDocuments}};
+  for (const Case& each : cases) {
+    const std::string path = "ext/self" + std::to_string(each.namings) + ".xml";
+    std::string body;
+    for (int naming = 0; naming < each.namings; ++naming) body += "<Distribution RemotePath=\"" + path + "\"/>";
+    serveDocument("/" + path, body);
+    const std::size_t errorsBefore = client.errorCodes().size();
+    ASSERT_TRUE(buildWithExternal("<Distribution Name=\"Ext\" RemotePath=\"" + path + "\"/>"));
+    EXPECT_EQ(http.requestCount("/" + path), each.requests) << body;
+    const std::vector<int> codes = client.errorCodes();
+    ASSERT_GT(codes.size(), errorsBefore);
+    for (std::size_t at = errorsBefore; at < codes.size(); ++at) EXPECT_EQ(codes[at], result::kExternalDocumentFailed);
+  }
 }
 
 TEST_F(ExternalDocumentTest, ChangeNotesAreFetchedAndOrderedByVersion) {
