@@ -221,6 +221,15 @@ class FileNode : public ManifestNode, public CrcSubject {
   bool presentLocally(TextArgument basePath) const;
   mutable std::optional<DiskLook> look_;
   bool keepLook_ = false;
+  // Set by check(): it found the file current without a discrepancy line.
+  bool quietlyCurrent_ = false;
+  // The base path and the session's write count of the last verification that found the file
+  // quietly current.
+  struct FoundCurrent {
+    std::string base;
+    std::uint64_t writes = 0;
+  };
+  std::optional<FoundCurrent> foundCurrent_;
 
   bool existsLocally_ = false;
   std::uint32_t localCrc_ = 0;

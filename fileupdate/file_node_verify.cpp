@@ -143,12 +143,20 @@ bool FileNode::verify(TextArgument basePath) {
   }
 
   if (deleteMarked_) return true;
+  // Nothing was written since the file was last found current under this base: it still is.
+  const std::optional<std::uint64_t> writes = services_ ? services_->writeCount() : std::nullopt;
+  if (foundCurrent_ && writes && foundCurrent_->writes == *writes && foundCurrent_->base == basePath.str() &&
+      !needsUpdate_)
+    return true;
+  foundCurrent_.reset();
   needsUpdate_ = check(basePath);
   if (needsUpdate_) deltaAvailable_ = findDelta(basePath);
+  if (!needsUpdate_ && quietlyCurrent_ && writes) foundCurrent_ = FoundCurrent{basePath.str(), *writes};
   return true;
 }
 
 bool FileNode::check(TextArgument basePath) {
+  quietlyCurrent_ = false;
   if (deleteCopy_) return false;
   KeptLook keep(*this);
   if (!presentLocally(basePath)) {
@@ -159,6 +167,7 @@ bool FileNode::check(TextArgument basePath) {
   }
   if (installOnly_) {
     existsLocally_ = true;
+    quietlyCurrent_ = true;
     return false;
   }
 
@@ -190,7 +199,11 @@ bool FileNode::check(TextArgument basePath) {
   // Without a TimeStamp there is no time to compare: the CRC decides, answered by the patch cache
   // while the file's size and time stay as they were, so the file is read once, not on every run.
   if (timeStamp_ == 0 && !ignoreTimeStamp_) return compareCrc(basePath);
-  if (ignoreTimeStamp_ || !timeDiffers(basePath, true)) return usesCrc() && compareCrc(basePath);
+  if (ignoreTimeStamp_ || !timeDiffers(basePath, true)) {
+    const bool differs = usesCrc() && compareCrc(basePath);
+    quietlyCurrent_ = !differs && !isCancelled();
+    return differs;
+  }
 
   cache.forget(key);
   if (!compareCrc(basePath)) {

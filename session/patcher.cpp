@@ -157,6 +157,7 @@ void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedN
 }
 
 void Patcher::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {
+  writeCount_.fetch_add(1);
   selfUpdate_->startSelfCopy(sourceName, targetName, inlineCopy);
 }
 

@@ -83,6 +83,7 @@ class Patcher : public SessionServices {
   const std::string& ownFileName() const override;
   void registerSelfReplacement(const char* newCopy, const char* replacedName) override;
   void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) override;
+  std::optional<std::uint64_t> writeCount() const override { return writeCount_.load(); }
   void limitExceededWarning() override;
   std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) override {
     return sumDownloadBytes(names, flags);
@@ -288,6 +289,8 @@ class Patcher : public SessionServices {
   WorkerJob job_;
   WorkerThread worker_;
   std::atomic<bool> workerBusy_{false};
+  // Advanced by every job that may write to an installation and by the program's self copy.
+  std::atomic<std::uint64_t> writeCount_{0};
   std::atomic<bool> updateRunning_{false};
   std::atomic<bool> loading_{false};
   std::atomic<bool> manifestLoaded_{false};

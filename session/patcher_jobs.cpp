@@ -187,6 +187,7 @@ int Patcher::workerMain(const WorkerJob& job) {
         loading_.store(false);
         break;
       case WorkerJob::kScanAndDownload:
+        writeCount_.fetch_add(1);
         if (countFiles(names, 0x80) == 0) {
           succeeded = downloadPass(names);
         } else {
@@ -200,6 +201,7 @@ int Patcher::workerMain(const WorkerJob& job) {
         }
         break;
       case WorkerJob::kScan:
+        writeCount_.fetch_add(1);
         succeeded = scanPass(names, job.flags);
         break;
       default:

@@ -99,6 +99,10 @@ class SessionServices {
   virtual void registerSelfReplacement(const char* newCopy, const char* replacedName) = 0;
   // Copies sourceName over targetName once per session (inline or on the copy worker).
   virtual void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) = 0;
+  // How many times the session may have written to an installation so far. A file that a check found
+  // current is found current again, without a look at the disk, while this count stays the same;
+  // a session that does not count (nullopt) has every check look.
+  virtual std::optional<std::uint64_t> writeCount() const { return std::nullopt; }
 
   // ---- Download limits ---------------------------------------------------------------------------
   // Reports error 85 the first time per session.

@@ -300,5 +300,22 @@ TEST_F(FileNodeVerifyTest, ANewRootMakesEveryFileCheckItselfThere) {
   EXPECT_THAT(discrepancies(), ElementsAre("--- File Discrepancy S for [The Game] f.pak: local 5, server 9\n"));
 }
 
+TEST_F(FileNodeVerifyTest, AFileFoundCurrentIsFoundCurrentUntilTheSessionWritesAgain) {
+  build(matching);
+  writeCurrent();
+  session.writes = 1;
+  f->verify(folder);
+  EXPECT_FALSE(f->updateNeeded());
+  // Changed behind the session's back: the session has not written since, so the file is not looked at.
+  ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "12345"));
+  f->verify(folder);
+  EXPECT_FALSE(f->updateNeeded());
+  // Once the session may have written, the file is checked again.
+  session.writes = 2;
+  f->verify(folder);
+  EXPECT_TRUE(f->updateNeeded());
+  EXPECT_THAT(discrepancies(), ElementsAre("--- File Discrepancy S for [The Game] f.pak: local 5, server 9\n"));
+}
+
 }  // namespace
 }  // namespace korvel

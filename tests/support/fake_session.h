@@ -137,6 +137,9 @@ class FakeSession : public SessionServices {
   const std::string& ownFileName() const override { return ownFileName_; }
   void registerSelfReplacement(const char* newCopy, const char* replacedName) override;
   void startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) override;
+  std::optional<std::uint64_t> writeCount() const override { return writes; }
+  // The session's write count; absent: every check looks at the disk.
+  std::optional<std::uint64_t> writes;
   void limitExceededWarning() override;
   // Counted over the tree as the session counts: a new pass each time, the named products (the top
   // one without names) counted as selected.
