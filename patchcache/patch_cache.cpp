@@ -179,9 +179,10 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
     }
   }
 
+  // Read before the document goes: the root element belongs to it.
+  const bool savedForm = xmlStrEqual(root->name, xml(kRootElement)) && version == std::string(kCurrentVersion);
   xmlFreeDoc(document);
   if (oldLayout) platform::deleteFile(path);
-  const bool savedForm = xmlStrEqual(root->name, xml(kRootElement)) && version == std::string(kCurrentVersion);
   if (startedEmpty && tookAll && savedForm && !subfolder.present() && name.str() == fileName_)
     onDisk_ = stateText();
   return true;
