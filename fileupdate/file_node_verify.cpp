@@ -144,14 +144,21 @@ bool FileNode::verify(TextArgument basePath) {
 
   if (deleteMarked_) return true;
   // Nothing was written since the file was last found current under this base: it still is.
-  const std::optional<std::uint64_t> writes = services_ ? services_->writeCount() : std::nullopt;
-  if (foundCurrent_ && writes && foundCurrent_->writes == *writes && foundCurrent_->base == basePath.str() &&
+  std::uint64_t writes = 0;
+  bool counted = false;
+  if (services_) {
+    if (const std::optional<std::uint64_t> count = services_->writeCount()) {
+      writes = *count;
+      counted = true;
+    }
+  }
+  if (foundCurrent_ && counted && foundCurrent_->writes == writes && foundCurrent_->base == basePath.str() &&
       !needsUpdate_)
     return true;
   foundCurrent_.reset();
   needsUpdate_ = check(basePath);
   if (needsUpdate_) deltaAvailable_ = findDelta(basePath);
-  if (!needsUpdate_ && quietlyCurrent_ && writes) foundCurrent_ = FoundCurrent{basePath.str(), *writes};
+  if (!needsUpdate_ && quietlyCurrent_ && counted) foundCurrent_ = FoundCurrent{basePath.str(), writes};
   return true;
 }
 

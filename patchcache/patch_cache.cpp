@@ -180,7 +180,12 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   }
 
   // Read before the document goes: the root element belongs to it.
-  const bool savedForm = xmlStrEqual(root->name, xml(kRootElement)) && version == std::string(kCurrentVersion);
+  // The serial as a save writes it: one above 0, or none at all in the document and in memory.
+  const std::optional<std::string> documentSerial = property(root, "serial");
+  const bool serialAsSaved = documentSerial ? decimalToInt32(documentSerial->c_str()) > 0
+                                            : !(serial_ && decimalToInt32(serial_->c_str()) > 0);
+  const bool savedForm =
+      xmlStrEqual(root->name, xml(kRootElement)) && version == std::string(kCurrentVersion) && serialAsSaved;
   xmlFreeDoc(document);
   if (oldLayout) platform::deleteFile(path);
   if (startedEmpty && tookAll && savedForm && !subfolder.present() && name.str() == fileName_)
