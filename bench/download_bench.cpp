@@ -15,22 +15,14 @@
 
 #include "launcher/patch_client.h"
 #include "session/patcher.h"
+#include "tests/support/quiet_client.h"
 #include "tests/support/test_http_server.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The client of a session that nobody watches.
-class QuietClient : public korvel::PatchClient {
- public:
-  bool scanStarted() override { return true; }
-  bool downloadFinished() override { return true; }
-  bool stopped() override { return true; }
-  bool error(int, const char*) override { return true; }
-  bool unnamedNotice12(int, int) override { return true; }
-  bool timeEstimate(std::int64_t, std::int64_t) override { return true; }
-};
+using korvel::test::QuietClient;
 
 // Text-like data of about the compressibility of game manifests and scripts.
 void writePayload(const fs::path& path, std::uint64_t size) {

@@ -18,21 +18,14 @@
 #include "launcher/patch_client.h"
 #include "platform/files.h"
 #include "session/patcher.h"
+#include "tests/support/quiet_client.h"
 
 namespace {
 
 using namespace korvel;
 namespace fs = std::filesystem;
 
-class QuietClient : public PatchClient {
- public:
-  bool scanStarted() override { return true; }
-  bool downloadFinished() override { return true; }
-  bool stopped() override { return true; }
-  bool error(int, const char*) override { return true; }
-  bool unnamedNotice12(int, int) override { return true; }
-  bool timeEstimate(std::int64_t, std::int64_t) override { return true; }
-};
+using korvel::test::QuietClient;
 
 std::uint32_t crcOf(const std::string& data) {
   Crc32Checksum checksum;

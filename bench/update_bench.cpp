@@ -19,26 +19,14 @@
 #include "launcher/patch_client.h"
 #include "platform/files.h"
 #include "session/patcher.h"
+#include "tests/support/quiet_client.h"
 #include "tests/support/test_http_server.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The client of a session that nobody watches; it counts the errors it is told about.
-class QuietClient : public korvel::PatchClient {
- public:
-  bool scanStarted() override { return true; }
-  bool downloadFinished() override { return true; }
-  bool stopped() override { return true; }
-  bool error(int, const char*) override {
-    ++errors;
-    return true;
-  }
-  bool unnamedNotice12(int, int) override { return true; }
-  bool timeEstimate(std::int64_t, std::int64_t) override { return true; }
-  int errors = 0;
-};
+using korvel::test::QuietClient;
 
 // Text-like data of about the compressibility of game scripts and tables, different for every seed.
 std::string payload(std::size_t size, std::uint64_t seed) {

@@ -19,6 +19,7 @@
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
 #include "session/patcher.h"
+#include "tests/support/quiet_client.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -26,14 +27,8 @@ namespace {
 using korvel::fuzz::scratchFolder;
 
 // A client that hears nothing: the session's notifications are not what this target looks at.
-class SilentClient : public korvel::PatchClient {
+class SilentClient : public korvel::test::QuietClient {
  public:
-  bool scanStarted() override { return true; }
-  bool downloadFinished() override { return true; }
-  bool stopped() override { return true; }
-  bool error(int, const char*) override { return true; }
-  bool unnamedNotice12(int, int) override { return true; }
-  bool timeEstimate(std::int64_t, std::int64_t) override { return true; }
   void log(const char*) override {}
 };
 
