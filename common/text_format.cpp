@@ -38,13 +38,13 @@ std::string toUpperAscii(std::string text) {
   return text;
 }
 
-bool equalsIgnoreCase(const std::string& a, const std::string& b) {
+bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            return upperAscii(x) == upperAscii(y);
          });
 }
 
-bool lessIgnoreCase(const std::string& a, const std::string& b) {
+bool lessIgnoreCase(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
     return static_cast<unsigned char>(upperAscii(x)) < static_cast<unsigned char>(upperAscii(y));
   });

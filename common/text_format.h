@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace korvel {
 
@@ -22,9 +23,9 @@ std::string cutToCapacity(std::string text, std::size_t capacity);
 // Letter-case helpers for the ASCII texts of the manifest and the command line.
 std::string toLowerAscii(std::string text);
 std::string toUpperAscii(std::string text);
-bool equalsIgnoreCase(const std::string& a, const std::string& b);
+bool equalsIgnoreCase(std::string_view a, std::string_view b);
 // Orders texts character by character in upper case; a prefix sorts first.
-bool lessIgnoreCase(const std::string& a, const std::string& b);
+bool lessIgnoreCase(std::string_view a, std::string_view b);
 struct LessIgnoreCase {
   bool operator()(const std::string& a, const std::string& b) const { return lessIgnoreCase(a, b); }
 };

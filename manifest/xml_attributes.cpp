@@ -3,39 +3,22 @@
 
 #include <libxml/tree.h>
 
-#include <memory>
-
 #include "common/number_text.h"
 #include "common/text_format.h"
+#include "common/xml_property.h"
 
 namespace korvel {
 
-namespace {
-
-struct XmlCharFree {
-  void operator()(xmlChar* text) const { xmlFree(text); }
-};
-using OwnedXmlText = std::unique_ptr<xmlChar, XmlCharFree>;
-
-OwnedXmlText property(const xmlNode* element, const char* name) {
-  if (!element || element->type != XML_ELEMENT_NODE || !name) return nullptr;
-  return OwnedXmlText(xmlGetProp(element, reinterpret_cast<const xmlChar*>(name)));
-}
-
-const char* asChars(const OwnedXmlText& text) { return reinterpret_cast<const char*>(text.get()); }
-
-}  // namespace
-
 std::optional<std::string> readText(const xmlNode* element, const char* name, TextArgument fallback) {
-  OwnedXmlText value = property(element, name);
-  if (!value) return fallback.present() ? std::optional<std::string>(fallback.str()) : std::nullopt;
-  return std::string(asChars(value));
+  const XmlProperty value(element, name);
+  if (!value.present()) return fallback.present() ? std::optional<std::string>(fallback.str()) : std::nullopt;
+  return std::string(value.c_str());
 }
 
 std::int32_t readInteger(const xmlNode* element, const char* name, std::int32_t fallback) {
-  OwnedXmlText value = property(element, name);
-  if (!value) return fallback;
-  return decimalToInt32(asChars(value));
+  const XmlProperty value(element, name);
+  if (!value.present()) return fallback;
+  return decimalToInt32(value.c_str());
 }
 
 std::int32_t readLimit(const xmlNode* element, const char* name, std::int32_t fallback) {
@@ -47,7 +30,7 @@ int booleanWord(const char* value) {
   if (!value) return kTriStateUnspecified;
   static constexpr const char* kTrue[] = {"y", "yes", "t", "true", "on", "1"};
   static constexpr const char* kFalse[] = {"n", "no", "f", "false", "off", "0"};
-  const std::string text(value);
+  const std::string_view text(value);
   for (const char* word : kTrue)
     if (equalsIgnoreCase(text, word)) return 1;
   for (const char* word : kFalse)
@@ -56,15 +39,15 @@ int booleanWord(const char* value) {
 }
 
 bool readBoolean(const xmlNode* element, const char* name, bool fallback) {
-  OwnedXmlText value = property(element, name);
-  if (!value) return fallback;
-  const int word = booleanWord(asChars(value));
+  const XmlProperty value(element, name);
+  if (!value.present()) return fallback;
+  const int word = booleanWord(value.c_str());
   return word == kTriStateUnspecified ? fallback : word == 1;
 }
 
 int readTriState(const xmlNode* element, const char* name) {
-  OwnedXmlText value = property(element, name);
-  return booleanWord(value ? asChars(value) : nullptr);
+  const XmlProperty value(element, name);
+  return booleanWord(value.c_str());
 }
 
 bool isElement(const xmlNode* node) { return node && node->type == XML_ELEMENT_NODE; }

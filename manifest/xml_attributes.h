@@ -1,5 +1,6 @@
 // The attribute readers of the manifest model (text, integer, boolean, tri-state) over libxml2's
-// xmlGetProp, which also yields the document type's default values, and element name tests.
+// xmlGetProp (values read in place where that gives the same; a document type's default values
+// included), and element name tests.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,9 @@
 #include "patchcache/patch_cache.h"
 
 #include <algorithm>
+#include <charconv>
+#include <iterator>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -9,6 +12,7 @@
 #include <libxml/tree.h>
 
 #include "common/number_text.h"
+#include "common/xml_property.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/folder_walker.h"
 #include "patchcache/tree_walk_visitor.h"
@@ -26,22 +30,19 @@ constexpr std::size_t kNumberCapacity = 256;
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
 std::optional<std::string> property(xmlNode* element, const char* name) {
-  xmlChar* value = xmlGetProp(element, xml(name));
-  if (!value) return std::nullopt;
-  std::string text(reinterpret_cast<const char*>(value));
-  xmlFree(value);
-  return text;
+  const XmlProperty value(element, name);
+  if (!value.present()) return std::nullopt;
+  return std::string(value.c_str());
 }
 
-std::int32_t numberProperty(xmlNode* element, const char* name) {
-  const std::optional<std::string> text = property(element, name);
-  return text ? decimalToInt32(text->c_str()) : 0;
-}
+std::int32_t numberOf(const XmlProperty& text) { return text.present() ? decimalToInt32(text.c_str()) : 0; }
 
-// Whether the element's number reads back in the form a save writes it ("%d").
-bool numberWrittenAsSaved(xmlNode* element, const char* name, std::int32_t value) {
-  const std::optional<std::string> text = property(element, name);
-  return text && *text == std::to_string(value);
+// Whether the number reads back in the form a save writes it ("%d").
+bool writtenAsSaved(const XmlProperty& text, std::int32_t value) {
+  if (!text.present()) return false;
+  char digits[16];
+  const auto written = std::to_chars(digits, digits + sizeof digits, value);
+  return std::string_view(text.c_str()) == std::string_view(digits, static_cast<std::size_t>(written.ptr - digits));
 }
 
 void setNumberProperty(xmlNode* element, const char* name, std::int32_t value) {
@@ -139,11 +140,12 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
 
   for (xmlNode* element = root->children; element; element = element->next) {
     if (element->type != XML_ELEMENT_NODE) continue;
-    const std::int32_t timeStamp = numberProperty(element, "TimeStamp");
-    const std::int32_t size = numberProperty(element, "Size");
-    const std::int32_t crc = numberProperty(element, "CRC");
-    if (!xmlStrEqual(element->name, xml(kFileElement)) || !numberWrittenAsSaved(element, "TimeStamp", timeStamp) ||
-        !numberWrittenAsSaved(element, "Size", size) || !numberWrittenAsSaved(element, "CRC", crc))
+    const XmlProperty timeText(element, "TimeStamp"), sizeText(element, "Size"), crcText(element, "CRC");
+    const std::int32_t timeStamp = numberOf(timeText);
+    const std::int32_t size = numberOf(sizeText);
+    const std::int32_t crc = numberOf(crcText);
+    if (!xmlStrEqual(element->name, xml(kFileElement)) || !writtenAsSaved(timeText, timeStamp) ||
+        !writtenAsSaved(sizeText, size) || !writtenAsSaved(crcText, crc))
       tookAll = false;
 
     std::string key;
@@ -163,20 +165,18 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
       continue;
     }
 
-    auto existing = entries_.find(key);
-    std::unique_ptr<PatchCacheEntry> entry;
-    if (existing != entries_.end() && existing->second)
-      entry = std::move(existing->second);
-    else
-      entry = std::make_unique<PatchCacheEntry>();
-    entry->set(crc, timeStamp, size);
-
-    if (!dropMissing_ || fileExists(key)) {
-      entries_[key] = std::move(entry);
-    } else {
+    // A saved document lists its files in the cache's own order, so each one usually goes last.
+    const bool last = entries_.empty() || entries_.key_comp()(std::prev(entries_.end())->first, key);
+    auto existing = last ? entries_.end() : entries_.lower_bound(key);
+    const bool known = existing != entries_.end() && !entries_.key_comp()(key, existing->first);
+    if (dropMissing_ && !fileExists(key)) {
       tookAll = false;
-      if (existing != entries_.end()) entries_.erase(existing);
+      if (known) entries_.erase(existing);
+      continue;
     }
+    if (!known) existing = entries_.emplace_hint(existing, std::move(key), nullptr);
+    if (!existing->second) existing->second = std::make_unique<PatchCacheEntry>();
+    existing->second->set(crc, timeStamp, size);
   }
 
   // Read before the document goes: the root element belongs to it.

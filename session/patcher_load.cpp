@@ -252,6 +252,8 @@ bool Patcher::validate(std::uint32_t flags) {
   loading_.store(false);
   platform::setCurrentDirectory(loadDirectory_);
   products_->linkEnvironments();
+  // The tree holds all it reads from the document; its memory serves the scan that follows.
+  dropDocument();
 
   if (client_ && client_->sessionHasFailed()) return true;
   manifestLoaded_.store(true);

@@ -1,7 +1,8 @@
-// POSIX folder listing over opendir/readdir, with stat for each entry's attributes, size and time.
+// POSIX folder listing over opendir/readdir, with fstatat for each entry's attributes, size and time.
 #include "platform/folder_listing.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "platform/files.h"
@@ -10,7 +11,6 @@ namespace korvel::platform {
 
 struct FolderListing::State {
   DIR* dir = nullptr;
-  std::string folder;  // native form, ends with '/'
   ~State() {
     if (dir) ::closedir(dir);
   }
@@ -20,8 +20,6 @@ FolderListing::FolderListing(const std::string& folder) : state_(std::make_uniqu
   std::string native = nativePath(folder);
   if (native.empty()) native = ".";
   state_->dir = ::opendir(native.c_str());
-  if (native.back() != '/') native += '/';
-  state_->folder = native;
 }
 
 FolderListing::~FolderListing() = default;
@@ -32,9 +30,10 @@ bool FolderListing::next(FolderEntry& out) {
   if (!state_->dir) return false;
   while (dirent* entry = ::readdir(state_->dir)) {
     struct stat st {};
-    std::string name = entry->d_name;
-    if (::stat((state_->folder + name).c_str(), &st) != 0) continue;  // a dangling link: nothing to report
-    out.name = name;
+    // Relative to the open folder: no walk of the whole path for every entry. Links are followed,
+    // and a dangling one has nothing to report.
+    if (::fstatat(::dirfd(state_->dir), entry->d_name, &st, 0) != 0) continue;
+    out.name.assign(entry->d_name);
     out.attributes = S_ISDIR(st.st_mode) ? kAttributeDirectory : 0;
     if ((st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) out.attributes |= kAttributeReadOnly;
     if (out.attributes == 0) out.attributes = kAttributeArchive;

@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include "tests/support/scoped_environment.h"
+
 namespace korvel {
 namespace {
 
@@ -50,6 +57,32 @@ TEST(TimeStampTest, ConvertsAsLocalTimeWithoutDaylightSaving) {
   const std::tm partial = timeStampCalendar(readTimeStampFields("2004:11:17"));
   EXPECT_EQ(partial.tm_mday, -1);
   EXPECT_EQ(partial.tm_sec, 17);
+}
+
+// Conversions are remembered per hour of the calendar; every one must still be what mktime gives,
+// also in the hours in which a zone with daylight saving changes its offset and for days past the end
+// of a month. A thread of its own starts with nothing remembered from other tests' zones.
+TEST(TimeStampTest, AgreesWithMktimeAroundOffsetChanges) {
+  {
+    test::ScopedEnvironment zone("TZ", std::string("CET-1CEST,M3.5.0,M10.5.0/3"));
+    tzset();
+    std::thread([] {
+      const char* const days[] = {"2024:03:31", "2024:10:27", "2024:04:31", "2024:06:15", "2023:02:29"};
+      for (const char* day : days) {
+        for (int hour = 0; hour < 24; ++hour) {
+          for (const char* minuteSecond : {"00:00", "00:01", "30:17", "59:59"}) {
+            char text[32];
+            std::snprintf(text, sizeof text, "%s:%02d:%s", day, hour, minuteSecond);
+            std::tm calendar = timeStampCalendar(readTimeStampFields(text));
+            const auto expected = static_cast<std::int32_t>(std::mktime(&calendar));
+            EXPECT_EQ(readTimeStamp(text), expected) << text;
+            EXPECT_EQ(readTimeStamp(text), expected) << text << ", asked again";
+          }
+        }
+      }
+    }).join();
+  }
+  tzset();
 }
 
 }  // namespace
