@@ -52,11 +52,13 @@ bool DirectoryNode::readFromElement(xmlNode* element, ManifestNode* parent, Mani
   remotePath_ = resolvePathToken(localName_, remote, parentRemote);
 
   if (!element) return true;
-  for (xmlNode* child = element->children; child; child = child->next) {
+  for (xmlNode *child = element->children, *next = nullptr; child; child = next) {
+    next = child->next;
     if (isCancelled()) return false;
     std::unique_ptr<ManifestNode> node = createNode(child, false);
     if (!node || !childDepthAllowed()) continue;
     node->readFromElement(child, this, lastChild(), localPath_, remotePath_, product_);
+    releaseFileElement(child);
     if (admitChild(*node)) appendChild(std::move(node));
   }
   return !isCancelled();

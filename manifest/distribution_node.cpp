@@ -107,7 +107,8 @@ void DistributionNode::readOwnAttributes(xmlNode* element) {
 bool DistributionNode::readChildren(xmlNode* element) {
   if (!element) return true;
   bool complete = true;
-  for (xmlNode* child = element->children; child; child = child->next) {
+  for (xmlNode *child = element->children, *next = nullptr; child; child = next) {
+    next = child->next;
     if (isElementNamed(child, "Distribution") && !readBoolean(child, "Live", true)) {
       stager_ = services_->makeStager(product_, child);
       continue;
@@ -122,6 +123,7 @@ bool DistributionNode::readChildren(xmlNode* element) {
       continue;
     }
     node->readFromElement(child, this, lastChild(), nullptr, nullptr, product_);
+    releaseFileElement(child);
     if (admitChild(*node)) appendChild(std::move(node));
   }
   return complete;

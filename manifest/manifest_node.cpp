@@ -3,6 +3,8 @@
 
 #include <utility>
 
+#include <libxml/tree.h>
+
 #include "common/name_rules.h"
 #include "common/text_format.h"
 #include "manifest/directory_node.h"
@@ -172,6 +174,12 @@ std::unique_ptr<ManifestNode> ManifestNode::createNode(const xmlNode* element, b
   if (isElementNamed(element, "Directory")) return std::make_unique<DirectoryNode>();
   if (isElementNamed(element, "File")) return services_ ? services_->makeFileNode() : nullptr;
   return nullptr;
+}
+
+void ManifestNode::releaseFileElement(xmlNode* element) {
+  if (!isElementNamed(element, "File")) return;
+  xmlUnlinkNode(element);
+  xmlFreeNode(element);
 }
 
 std::optional<std::string> ManifestNode::refusedName() const {

@@ -148,6 +148,10 @@ class ManifestNode {
   // The node for a child element by its name, letter case ignored: "Distribution" (only when
   // allowed), "Directory", "File" (made by the session; none without one); null for any other node.
   std::unique_ptr<ManifestNode> createNode(const xmlNode* element, bool allowDistribution) const;
+  // Frees a "File" element once its node has read it: nothing reads it again, and the memory it
+  // held serves the nodes built after it (a manifest of many thousand files otherwise holds its whole
+  // document and its whole tree at once). The element is unlinked first; take its next sibling before.
+  static void releaseFileElement(xmlNode* element);
   // Links `child` after the last child; returns it.
   ManifestNode* appendChild(std::unique_ptr<ManifestNode> child);
   // Whether a child just read may join the tree: false, with one log line naming it, when one of its

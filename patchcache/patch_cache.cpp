@@ -195,13 +195,23 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
 
 std::string PatchCache::stateText() const {
   std::string text;
+  std::size_t keyChars = 0;
+  for (const auto& slot : entries_) keyChars += slot.first.size();
+  text.reserve(keyChars + entries_.size() * 40 + 16);
   if (serial_ && decimalToInt32(serial_->c_str()) > 0) text += *serial_;
   text += '\n';
+  const auto number = [&text](char before, std::int32_t value) {
+    char digits[16];
+    text += before;
+    text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+  };
   for (const auto& [key, entry] : entries_) {
     if (!entry) continue;
     text += key;
-    text += '\t' + std::to_string(entry->timeStamp()) + '\t' + std::to_string(entry->size()) + '\t' +
-            std::to_string(entry->crc()) + '\n';
+    number('\t', entry->timeStamp());
+    number('\t', entry->size());
+    number('\t', entry->crc());
+    text += '\n';
   }
   return text;
 }
