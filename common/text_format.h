@@ -26,6 +26,8 @@ std::string toUpperAscii(std::string text);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 // Orders texts character by character in upper case; a prefix sorts first.
 bool lessIgnoreCase(std::string_view a, std::string_view b);
+// Whether the paths a1\a2 and b1\b2 are equal without regard to letter case, built as neither.
+bool joinedEqualsIgnoreCase(std::string_view a1, std::string_view a2, std::string_view b1, std::string_view b2);
 struct LessIgnoreCase {
   bool operator()(const std::string& a, const std::string& b) const { return lessIgnoreCase(a, b); }
 };

@@ -24,14 +24,13 @@ namespace korvel {
 namespace {
 
 // A path that does not fit its buffer is refused (empty), never cut: a cut path can name another
-// file. The folder part has its own buffer of 256 characters.
-constexpr std::size_t kFolderCapacity = 256;
+// file. The folder part has its own buffer (FileNode::kFolderCapacity).
 
 std::string fitting(const std::string& path) { return path.size() < FileNode::kPathCapacity ? path : std::string(); }
 
 std::string underBase(TextArgument basePath, const std::string& name) {
   if (platform::isAbsolutePath(name) || !basePath.hasText()) return fitting(name);
-  if (basePath.str().size() >= kFolderCapacity) return std::string();
+  if (basePath.view().size() >= FileNode::kFolderCapacity) return std::string();
   return fitting(basePath.str() + "\\" + name);
 }
 

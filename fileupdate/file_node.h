@@ -23,6 +23,8 @@ class FileNode : public ManifestNode, public CrcSubject {
  public:
   // localFile and tempFile hold at most this many bytes with the terminator (511 characters).
   static constexpr std::size_t kPathCapacity = 512;
+  // The buffer of the folder part of a local path; a longer folder gives no path at all.
+  static constexpr std::size_t kFolderCapacity = 256;
   // Log lines hold at most 255 characters.
   static constexpr std::size_t kLineCapacity = 256;
 

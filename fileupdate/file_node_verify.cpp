@@ -300,6 +300,12 @@ DirectorySnapshot* FileNode::snapshotFor(TextArgument basePath) const {
   DirectorySnapshot* snapshot = product_->record().snapshot();
   const std::string& folder = services_->snapshotFolder();
   if (!snapshot || snapshot != &services_->directorySnapshot() || folder.empty()) return nullptr;
+  // localFile(basePath) against folder\localPath, without building either path where localFile is
+  // basePath\localName as it stands.
+  const bool joined = localName_ && basePath.hasText() && !platform::isAbsolutePath(*localName_);
+  if (joined && basePath.view().size() < kFolderCapacity &&
+      basePath.view().size() + 1 + localName_->size() < kPathCapacity)
+    return joinedEqualsIgnoreCase(basePath.view(), *localName_, folder, *localPath_) ? snapshot : nullptr;
   if (!equalsIgnoreCase(localFile(basePath), folder + "\\" + *localPath_)) return nullptr;
   return snapshot;
 }

@@ -171,7 +171,10 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
     const bool known = existing != entries_.end() && !entries_.key_comp()(key, existing->first);
     if (dropMissing_ && !fileExists(key)) {
       tookAll = false;
-      if (known) entries_.erase(existing);
+      if (known) {
+        if (lastSlot_ == existing) lastSlot_.reset();
+        entries_.erase(existing);
+      }
       continue;
     }
     if (!known) existing = entries_.emplace_hint(existing, std::move(key), nullptr);
@@ -250,9 +253,19 @@ bool PatchCache::save() {
   return written >= 0;
 }
 
-void PatchCache::clear() { entries_.clear(); }
+void PatchCache::clear() {
+  lastSlot_.reset();
+  entries_.clear();
+}
 
-PatchCacheEntry* PatchCache::lookup(const std::string& key) { return entries_[key].get(); }
+std::unique_ptr<PatchCacheEntry>& PatchCache::slot(const std::string& key) {
+  // A verification asks for one file's key several times in a row: the last slot answers without a
+  // search of the map. It is taken only for the key in the same spelling.
+  if (!lastSlot_ || (*lastSlot_)->first != key) lastSlot_ = entries_.try_emplace(key).first;
+  return (*lastSlot_)->second;
+}
+
+PatchCacheEntry* PatchCache::lookup(const std::string& key) { return slot(key).get(); }
 
 std::int32_t PatchCache::cachedCrc(const std::string& key) {
   const PatchCacheEntry* found = lookup(key);
@@ -260,12 +273,15 @@ std::int32_t PatchCache::cachedCrc(const std::string& key) {
 }
 
 void PatchCache::remember(const std::string& key, std::int32_t crc, std::int32_t timeStamp, std::int32_t size) {
-  std::unique_ptr<PatchCacheEntry>& slot = entries_[key];
-  if (!slot) slot = std::make_unique<PatchCacheEntry>();
-  slot->set(crc, timeStamp, size);
+  std::unique_ptr<PatchCacheEntry>& entry = slot(key);
+  if (!entry) entry = std::make_unique<PatchCacheEntry>();
+  entry->set(crc, timeStamp, size);
 }
 
-void PatchCache::forget(const std::string& key) { entries_.erase(key); }
+void PatchCache::forget(const std::string& key) {
+  lastSlot_.reset();
+  entries_.erase(key);
+}
 
 const PatchCacheEntry* PatchCache::entry(const std::string& key) const {
   auto found = entries_.find(key);

@@ -82,8 +82,12 @@ class PatchCache {
   bool fileExists(const std::string& key) const;
   // Merges every old-layout document below the folder and saves the result.
   void migrateOldCaches();
+  // The map's slot of `key`, made (empty) when missing.
+  std::unique_ptr<PatchCacheEntry>& slot(const std::string& key);
 
   Entries entries_;
+  // The slot slot() gave last; dropped whenever an entry leaves the map.
+  std::optional<Entries::iterator> lastSlot_;
   std::string fileName_;
   std::optional<std::string> folder_;
   std::optional<std::string> serial_;
