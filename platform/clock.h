@@ -9,7 +9,9 @@ namespace korvel::platform {
 // GetTickCount: milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t tickCount();
 
-// Sleep: blocks the calling thread for at least `milliseconds`.
+// Sleep: blocks the calling thread for at least `milliseconds`. On Win32 a thread with windows hands
+// the messages other threads send to them (SendMessage, SetWindowText) meanwhile, so a notification
+// from a worker never waits for the sleep's end; posted messages stay queued for the next pump.
 void sleepMs(std::uint32_t milliseconds);
 
 // time(): seconds since 1970-01-01 UTC.

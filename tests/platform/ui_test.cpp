@@ -1,8 +1,12 @@
 // The user interface backend: splash bitmap resource, hidden message window and a real progress window.
 #include "platform/ui.h"
 
+#include <atomic>
+#include <thread>
+
 #include <gtest/gtest.h>
 
+#include "platform/clock.h"
 #include "tests/support/scoped_environment.h"
 
 namespace korvel::platform {
@@ -56,6 +60,33 @@ TEST(UiTest, ProgressWindowShowsMovesBarsAndGoes) {
   // Nothing asked the window to close.
   EXPECT_EQ(stops, 0);
   EXPECT_FALSE(messageWaiting());
+}
+
+// The worker's notifications wait for the windows' thread (Win32 sends them), and that thread spends
+// most of a run in the launcher's short sleeps between pumps: the sleeps must let them through.
+TEST(UiTest, NotificationsFromAnotherThreadGetThroughWhileTheWindowsThreadSleeps) {
+  const auto bitmap = SplashBitmap::load();
+  ASSERT_NE(bitmap, nullptr);
+  auto window = ProgressWindow::create(bitmap.get(), {});
+  ASSERT_NE(window, nullptr);
+  drainMessages();
+  std::atomic<bool> delivered{false};
+  std::thread worker([&] {
+    window->setStatus("wendrel.pak");
+    window->setBarPosition(1, 50);
+    delivered.store(true);
+  });
+  // Nothing is pumped here but by the sleeps themselves.
+  for (int slept = 0; slept < 200 && !delivered.load(); ++slept) sleepMs(50);
+  const bool deliveredWhileSleeping = delivered.load();
+  while (!delivered.load()) {
+    drainMessages();
+    std::this_thread::yield();
+  }
+  worker.join();
+  EXPECT_TRUE(deliveredWhileSleeping);
+  window.reset();
+  drainMessages();
 }
 
 }  // namespace
