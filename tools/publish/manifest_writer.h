@@ -15,6 +15,9 @@
 // updater ends with the tree the single manifest would have given: no "RemotePath" and no "Port"
 // (the re-read replaces both, absent gives none, as in the single manifest), and "UseCRC" (the re-read
 // takes an absent one as false, where the manifest's product leaves it unset, which means checks on).
+// Attributes the re-read takes again whatever the first read found ("Optional", "Restricted", "Live",
+// "Delete", "Root", the distribution types and limits) would have to be repeated there; neither
+// element carries any of them.
 #pragma once
 
 #include <cstdint>

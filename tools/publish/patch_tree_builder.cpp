@@ -539,8 +539,13 @@ BuildReport PatchTreeBuilder::build() {
 
   // The external document of the contents, staged and signed before the manifest that names it.
   if (external) {
-    std::string contents = ManifestWriter::renderContents(settings, items, true);
-    if (contents.size() > kContentsMemoryLimit) contents = ManifestWriter::renderContents(settings, items, false);
+    // A manifest already too large without indentation says the same of the document: it is laid out
+    // compact at once.
+    std::string contents;
+    if (manifest.empty() || manifest.size() <= kContentsMemoryLimit)
+      contents = ManifestWriter::renderContents(settings, items, true);
+    if (contents.empty() || contents.size() > kContentsMemoryLimit)
+      contents = ManifestWriter::renderContents(settings, items, false);
     if (signingKey && contents.size() > options_.signedContentsLimit) {
       errors.push_back("the product's external document would be " + std::to_string(contents.size()) +
                        " bytes; the updater reads at most " + std::to_string(options_.signedContentsLimit) +
