@@ -568,18 +568,20 @@ BuildReport PatchTreeBuilder::build() {
       cleanup();
       return report;
     }
-    fs::path contentsFile = options_.outputFolder;
-    for (const auto& segment : contentsSegments) contentsFile /= segment;
-    const fs::path staged = staging / "contents.gz";
-    if (!publishDocument(contents, staged, contentsFile, contentsSegments.back(), signingKey, signatureTime, moves,
-                         report, errors)) {
-      cleanup();
-      return report;
-    }
-    report.contentsFile = contentsFile;
-    report.contentsBytes = contents.size();
-    if (signingKey) report.contentsSignatureFile = contentsFile.string() + ".minisig";
     manifest = ManifestWriter::renderPointer(settings, contentsRemote, true);
+    // Staged only for a manifest that fits (the check below refuses any other).
+    if (manifest.size() <= options_.manifestLimit) {
+      fs::path contentsFile = options_.outputFolder;
+      for (const auto& segment : contentsSegments) contentsFile /= segment;
+      if (!publishDocument(contents, staging / "contents.gz", contentsFile, contentsSegments.back(), signingKey,
+                           signatureTime, moves, report, errors)) {
+        cleanup();
+        return report;
+      }
+      report.contentsFile = contentsFile;
+      report.contentsBytes = contents.size();
+      if (signingKey) report.contentsSignatureFile = contentsFile.string() + ".minisig";
+    }
   }
   if (manifest.size() > options_.manifestLimit) {
     errors.push_back("the manifest would be " + std::to_string(manifest.size()) +
