@@ -176,24 +176,51 @@ TEST_F(PatchTreeBuilderTest, TwoBuildsAreByteIdenticalWhateverTheThreadCount) {
   }
 }
 
-TEST_F(PatchTreeBuilderTest, AManifestTooLargeForTheUpdaterIsCompactedOrRefused) {
+TEST_F(PatchTreeBuilderTest, AManifestTooLargeForTheUpdaterIsCompactedOrItsContentsGoIntoAnExternalDocument) {
   for (int i = 0; i < 20; ++i) put("Folder/file" + std::to_string(i) + ".bin", {static_cast<std::uint8_t>(i)});
   BuildOptions roomy = options(root() / "roomy");
   ASSERT_TRUE(build(roomy).ok);
   const std::uint64_t indented = PatchTreeBuilder(roomy).build().manifestBytes;
+  const test::ResolvedManifest single = manifestOf(root() / "roomy");
+  ASSERT_EQ(single.files.size(), 20u);
 
   BuildOptions tight = options(root() / "tight");
   tight.manifestLimit = indented - 1;
   BuildReport compacted = build(tight);
   ASSERT_TRUE(compacted.ok);
   EXPECT_LT(compacted.manifestBytes, indented);
-  EXPECT_EQ(test::resolveManifest(root() / "tight" / "patch" / "wendrel" / "wendrelonly.xml.gz", "Wendrel Distribution")
-                .files.size(),
-            20u);
+  EXPECT_TRUE(compacted.contentsFile.empty());
+  EXPECT_EQ(manifestOf(root() / "tight").files.size(), 20u);
 
+  // Too large even without indentation: the product names an external document beside the manifest
+  // and has no content at all; that document gives every file the same paths as the single manifest.
   BuildOptions tooSmall = options(root() / "small");
   tooSmall.manifestLimit = 1000;
-  expectRefused("the updater reads at most 1000", tooSmall);
+  BuildReport split = build(tooSmall);
+  ASSERT_TRUE(split.ok);
+  const test::ResolvedManifest pointer = manifestOf(root() / "small");
+  EXPECT_FALSE(pointer.productHasChildren);
+  const std::string remote = pointer.productAttributes.at("RemotePath");
+  EXPECT_EQ(remote.rfind("patch\\wendrel\\wendrelonly-contents-", 0), 0u) << remote;
+  const fs::path served = root() / "small" / test::updaterUrlPath(remote).substr(1);
+  ASSERT_TRUE(fs::exists(served)) << served;
+  EXPECT_TRUE(fs::equivalent(served, split.contentsFile));
+  const test::ResolvedManifest contents = test::resolveManifest(served, "Wendrel Distribution");
+  ASSERT_TRUE(contents.ok) << contents.error;
+  // The updater re-reads the external product element with an absent "UseCRC" taken as false.
+  EXPECT_EQ(contents.productAttributes.at("UseCRC"), "true");
+  EXPECT_EQ(contents.productAttributes.count("RemotePath"), 0u);
+  EXPECT_EQ(contents.productAttributes.count("Port"), 0u);
+  ASSERT_EQ(contents.files.size(), single.files.size());
+  for (std::size_t i = 0; i < single.files.size(); ++i) {
+    EXPECT_EQ(contents.files[i].localPath, single.files[i].localPath);
+    EXPECT_EQ(contents.files[i].remotePath, single.files[i].remotePath);
+  }
+  EXPECT_EQ(contents.directoryLocalPaths, single.directoryLocalPaths);
+
+  BuildOptions tiny = options(root() / "tiny");
+  tiny.manifestLimit = 100;
+  expectRefused("the updater reads at most 100", tiny);
 }
 
 TEST_F(PatchTreeBuilderTest, CrcIsTheSignedDecimalForm) {

@@ -192,6 +192,7 @@ ResolvedManifest resolveManifest(const fs::path& manifestFile, const std::string
     manifest.error = "no KorvelPatcher root with a Product first";
   } else {
     manifest.productAttributes = attributesOf(product);
+    manifest.productHasChildren = product->children != nullptr;
     for (xmlNodePtr node = product->children; node; node = node->next) {
       if (!named(node, "Distribution")) continue;
       auto attributes = attributesOf(node);

@@ -50,6 +50,7 @@ struct ResolvedManifest {
   std::string error;
   std::map<std::string, std::string> rootAttributes;
   std::map<std::string, std::string> productAttributes;
+  bool productHasChildren = false;  // any child node, text included
   std::map<std::string, std::string> distributionAttributes;
   bool distributionHasChildren = false;
   std::vector<std::string> directoryLocalPaths;

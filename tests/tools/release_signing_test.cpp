@@ -72,43 +72,65 @@ TEST_F(ReleaseSigningTest, AReleaseBuiltWithTheKeyIsInstalledAndEveryFileCarries
             fs::perms::owner_read | fs::perms::owner_write);
   // A key is never overwritten.
   EXPECT_EQ(publish({"keygen", (root() / "keys").string()}), PublishCommand::kFailed);
-  ASSERT_EQ(publish({"build", (root() / "game").string(), (root() / "out").string(), "--sign",
-                     (root() / "keys" / "korvel.key").string()}),
-            PublishCommand::kSuccess)
-      << err.str();
-  const fs::path manifest = root() / "out" / kManifest;
-  ASSERT_TRUE(fs::exists(manifest.string() + ".minisig"));
-  EXPECT_NE(out.str().find("Signature: "), std::string::npos);
-
-  const test::ResolvedManifest resolved = test::resolveManifest(manifest, "Wendrel Distribution");
-  ASSERT_TRUE(resolved.ok) << resolved.error;
-  ASSERT_EQ(resolved.files.size(), 2u);
-  for (const test::ResolvedFile& file : resolved.files) {
-    const std::string content = file.localPath == "a.txt" ? "alpha content" : "bravo content";
-    EXPECT_EQ(file.attributes.at("SHA256"), trust::Sha256::hexOf(content.data(), content.size())) << file.localPath;
-  }
-
-  // The updater, told the key, installs the release.
+  // Published twice: with the contents in the manifest, and with them in an external document that
+  // carries its own signature. The updater, told the key, installs either into an empty folder.
   test::NoProxy noProxy;
-  test::TestHttpServer server;
-  server.serveFolder("/", (root() / "out").string());
   test::ScopedEnvironment key("KORVEL_MANIFEST_KEY", (root() / "keys" / "korvel.pub").string());
-  fs::create_directories(root() / "install");
-  {
-    test::ScopedCurrentDirectory inFolder((root() / "install").string());
-    test::RecordingClient client;
-    ASSERT_TRUE(client.openRemoteManifest(test::TestHttpServer::host().c_str(), server.port(),
-                                          (std::string("/") + kManifest).c_str(), Patcher::kWaitFlag));
-    ASSERT_TRUE(client.update(nullptr, Patcher::kWaitFlag));
-    EXPECT_TRUE(client.errors().empty()) << client.errors().front().message;
+  fs::path externalContents;
+  for (const bool external : {false, true}) {
+    SCOPED_TRACE(external ? "external contents" : "contents in the manifest");
+    const fs::path output = root() / (external ? "out-external" : "out");
+    std::vector<std::string> args = {"build", (root() / "game").string(), output.string(), "--sign",
+                                      (root() / "keys" / "korvel.key").string()};
+    if (external) args.push_back("--external-contents");
+    ASSERT_EQ(publish(args), PublishCommand::kSuccess) << err.str();
+    const fs::path manifest = output / kManifest;
+    ASSERT_TRUE(fs::exists(manifest.string() + ".minisig"));
+    EXPECT_NE(out.str().find("Signature: "), std::string::npos);
+
+    fs::path contents = manifest;
+    if (external) {
+      const test::ResolvedManifest pointer = test::resolveManifest(manifest, "Wendrel Distribution");
+      EXPECT_FALSE(pointer.productHasChildren);
+      contents = output / test::updaterUrlPath(pointer.productAttributes.at("RemotePath")).substr(1);
+      EXPECT_NE(out.str().find("External contents: " + contents.string()), std::string::npos) << out.str();
+      EXPECT_EQ(verdict(root() / "keys" / "korvel.pub", contents, contents.string() + ".minisig"), result::kOk);
+      externalContents = contents;
+    }
+    const test::ResolvedManifest resolved = test::resolveManifest(contents, "Wendrel Distribution");
+    ASSERT_TRUE(resolved.ok) << resolved.error;
+    ASSERT_EQ(resolved.files.size(), 2u);
+    for (const test::ResolvedFile& file : resolved.files) {
+      const std::string content = file.localPath == "a.txt" ? "alpha content" : "bravo content";
+      EXPECT_EQ(file.attributes.at("SHA256"), trust::Sha256::hexOf(content.data(), content.size())) << file.localPath;
+    }
+
+    test::TestHttpServer server;
+    server.serveFolder("/", output.string());
+    const fs::path install = root() / (external ? "install-external" : "install");
+    fs::create_directories(install);
+    {
+      test::ScopedCurrentDirectory inFolder(install.string());
+      test::RecordingClient client;
+      ASSERT_TRUE(client.openRemoteManifest(test::TestHttpServer::host().c_str(), server.port(),
+                                            (std::string("/") + kManifest).c_str(), Patcher::kWaitFlag));
+      ASSERT_TRUE(client.update(nullptr, Patcher::kWaitFlag));
+      EXPECT_TRUE(client.errors().empty()) << client.errors().front().message;
+    }
+    EXPECT_EQ(readAll(install / "a.txt"), "alpha content");
+    EXPECT_EQ(readAll(install / "data" / "b.txt"), "bravo content");
   }
-  EXPECT_EQ(readAll(root() / "install" / "a.txt"), "alpha content");
-  EXPECT_EQ(readAll(root() / "install" / "data" / "b.txt"), "bravo content");
+  const fs::path manifest = root() / "out" / kManifest;
 
   // A build without the key leaves no signature of the earlier manifest behind.
   ASSERT_EQ(publish({"build", (root() / "game").string(), (root() / "out").string()}), PublishCommand::kSuccess);
   EXPECT_FALSE(fs::exists(manifest.string() + ".minisig"));
   EXPECT_NE(err.str().find("the signature of an earlier build was removed"), std::string::npos) << err.str();
+  // Nor of the earlier external document (the same text, so the same name).
+  ASSERT_EQ(publish({"build", (root() / "game").string(), (root() / "out-external").string(), "--external-contents"}),
+            PublishCommand::kSuccess);
+  EXPECT_TRUE(fs::exists(externalContents));
+  EXPECT_FALSE(fs::exists(externalContents.string() + ".minisig"));
 }
 
 TEST_F(ReleaseSigningTest, KeysAndSignaturesPassBetweenKorvelPublishAndMinisign) {

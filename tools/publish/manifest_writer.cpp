@@ -80,24 +80,61 @@ std::string ManifestWriter::remoteRootPath(const std::vector<std::string>& segme
   return path;
 }
 
-std::string ManifestWriter::render(const ManifestSettings& settings, const std::vector<ManifestItem>& top, bool indent) {
-  std::unique_ptr<xmlDoc, DocFree> doc(xmlNewDoc(xml("1.0")));
+namespace {
+
+using OwnedDoc = std::unique_ptr<xmlDoc, DocFree>;
+
+// A document with the "KorvelPatcher" root and its "Product" element with name and version.
+OwnedDoc productDocument(const ManifestSettings& settings, xmlNodePtr& product) {
+  OwnedDoc doc(xmlNewDoc(xml("1.0")));
   xmlNodePtr root = xmlNewDocNode(doc.get(), nullptr, xml("KorvelPatcher"), nullptr);
   xmlDocSetRootElement(doc.get(), root);
   attribute(root, "Version", "1");
-  xmlNodePtr product = child(root, "Product");
+  product = child(root, "Product");
   attribute(product, "Name", settings.productName);
   attribute(product, "Version", std::to_string(settings.productVersion));
+  return doc;
+}
+
+void addDistribution(xmlNodePtr product, const ManifestSettings& settings, const std::vector<ManifestItem>& top) {
   xmlNodePtr distribution = child(product, "Distribution");
   attribute(distribution, "Name", settings.distributionName);
-  addItems(distribution, top, std::nullopt, remoteRootPath(settings.remoteRoot));
+  addItems(distribution, top, std::nullopt, ManifestWriter::remoteRootPath(settings.remoteRoot));
+}
 
-  xmlChar* text = nullptr;
+std::string text(xmlDocPtr doc, bool indent) {
+  xmlChar* bytes = nullptr;
   int length = 0;
-  xmlDocDumpFormatMemoryEnc(doc.get(), &text, &length, "UTF-8", indent ? 1 : 0);
-  std::string out(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
-  xmlFree(text);
+  xmlDocDumpFormatMemoryEnc(doc, &bytes, &length, "UTF-8", indent ? 1 : 0);
+  std::string out(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+  xmlFree(bytes);
   return out;
+}
+
+}  // namespace
+
+std::string ManifestWriter::render(const ManifestSettings& settings, const std::vector<ManifestItem>& top, bool indent) {
+  xmlNodePtr product = nullptr;
+  OwnedDoc doc = productDocument(settings, product);
+  addDistribution(product, settings, top);
+  return text(doc.get(), indent);
+}
+
+std::string ManifestWriter::renderPointer(const ManifestSettings& settings, const std::string& externalPath,
+                                          bool indent) {
+  xmlNodePtr product = nullptr;
+  OwnedDoc doc = productDocument(settings, product);
+  attribute(product, "RemotePath", externalPath);
+  return text(doc.get(), indent);
+}
+
+std::string ManifestWriter::renderContents(const ManifestSettings& settings, const std::vector<ManifestItem>& top,
+                                           bool indent) {
+  xmlNodePtr product = nullptr;
+  OwnedDoc doc = productDocument(settings, product);
+  attribute(product, "UseCRC", "true");
+  addDistribution(product, settings, top);
+  return text(doc.get(), indent);
 }
 
 }  // namespace korvel::publish

@@ -7,6 +7,17 @@
 // "Directory" and "File"; deeper elements inherit it. Names that need percent-encoding in a URL are
 // carried as an encoded "Name" with the real "LocalName" for files, and as an explicit encoded
 // "RemotePath" for directories (whose server-side path is composed from the local name).
+//
+// A product too large for one manifest is published in two documents: the manifest, whose "Product"
+// names an external document with its "RemotePath" and has no content at all, and that external
+// document, whose root's only element is re-read by the updater as the same product element before
+// its children are read. The external element carries what that re-read takes from it, so that the
+// updater ends with the tree the single manifest would have given: no "RemotePath" and no "Port"
+// (the re-read replaces both, absent gives none, as in the single manifest), and "UseCRC" (the re-read
+// takes an absent one as false, where the manifest's product leaves it unset, which means checks on).
+// Attributes the re-read takes again whatever the first read found ("Optional", "Restricted", "Live",
+// "Delete", "Root", the distribution types and limits) would have to be repeated there; neither
+// element carries any of them.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +59,12 @@ class ManifestWriter {
  public:
   // The document as UTF-8 XML text; `indent` lays it out one element per line.
   static std::string render(const ManifestSettings& settings, const std::vector<ManifestItem>& top, bool indent);
+  // The manifest of a product published in an external document: its "Product" names the document
+  // (a server-side path, '\' separated) and has no child nodes, not even white space.
+  static std::string renderPointer(const ManifestSettings& settings, const std::string& externalPath, bool indent);
+  // The external document of that product: the same distribution and items as render() writes.
+  static std::string renderContents(const ManifestSettings& settings, const std::vector<ManifestItem>& top,
+                                    bool indent);
 
   // The "%d" form of a CRC as the updater reads it back with atol: the signed 32-bit value.
   static std::string crcText(std::uint32_t crc);

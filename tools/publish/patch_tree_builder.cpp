@@ -20,6 +20,7 @@
 #include "tools/publish/name_rules.h"
 #include "tools/publish/time_stamp_text.h"
 #include "tools/publish/work_pool.h"
+#include "trust/sha256.h"
 
 namespace korvel::publish {
 
@@ -270,6 +271,52 @@ std::uint64_t countFolders(const GameEntry& folder) {
   return count;
 }
 
+// The name of a product's external document beside the manifest `manifestName`: the manifest's name
+// without ".gz" and ".xml", "-contents-", the first 16 hexadecimal digits of the SHA-256 of the text,
+// and ".xml.gz".
+std::string contentsName(const std::string& manifestName, const std::string& text) {
+  std::string stem = manifestName;
+  for (const char* suffix : {".gz", ".xml"}) {
+    const std::size_t length = std::char_traits<char>::length(suffix);
+    if (stem.size() > length && foldCase(stem.substr(stem.size() - length)) == suffix) stem.resize(stem.size() - length);
+  }
+  return stem + "-contents-" + trust::Sha256::hexOf(text.data(), text.size()).substr(0, 16) + ".xml.gz";
+}
+
+// Stages a document the updater fetches (the manifest, an external document) gzip-compressed, with
+// its detached signature when there is a key, and queues both moves: the signature just before the
+// document it belongs to. Without a key, a signature an earlier build left at the final place is
+// removed. False with `errors` extended when a file cannot be written.
+bool publishDocument(const std::string& text, const fs::path& staged, const fs::path& final,
+                     const std::string& publishedName, const std::optional<trust::MinisignSecretKey>& key,
+                     std::int64_t signatureTime, std::vector<std::pair<fs::path, fs::path>>& moves,
+                     BuildReport& report, std::vector<std::string>& errors) {
+  {
+    GzipFileWriter writer(9);
+    if (!writer.open(staged) || !writer.write(text.data(), text.size()) || !writer.finish()) {
+      errors.push_back(writer.error());
+      return false;
+    }
+  }
+  const fs::path signatureFile = final.string() + ".minisig";
+  std::error_code ec;
+  if (key) {
+    const fs::path stagedSignature = staged.string() + ".minisig";
+    std::string problem;
+    if (!writeSignatureFile(*key, staged, stagedSignature, publishedName, signatureTime, problem)) {
+      errors.push_back(problem);
+      return false;
+    }
+    moves.emplace_back(stagedSignature, signatureFile);
+  } else if (fs::exists(signatureFile, ec)) {
+    // A signature of an earlier document would only make this one look forged.
+    fs::remove(signatureFile, ec);
+    report.warnings.push_back(signatureFile.string() + ": the signature of an earlier build was removed");
+  }
+  moves.emplace_back(staged, final);
+  return true;
+}
+
 }  // namespace
 
 PatchTreeBuilder::PatchTreeBuilder(BuildOptions options) : options_(std::move(options)) {}
@@ -482,8 +529,60 @@ BuildReport PatchTreeBuilder::build() {
   settings.productVersion = options_.productVersion;
   settings.distributionName = options_.distributionName;
   settings.remoteRoot = rootSegments;
-  std::string manifest = ManifestWriter::render(settings, items, true);
-  if (manifest.size() > options_.manifestLimit) manifest = ManifestWriter::render(settings, items, false);
+  std::string manifest;
+  if (!options_.externalContents) {
+    manifest = ManifestWriter::render(settings, items, true);
+    if (manifest.size() > options_.manifestLimit) manifest = ManifestWriter::render(settings, items, false);
+  }
+  const bool external = options_.externalContents || manifest.size() > options_.manifestLimit;
+  const std::int64_t signatureTime = newestModification(tree);
+
+  // The external document of the contents, staged and signed before the manifest that names it.
+  if (external) {
+    // A manifest already too large without indentation says the same of the document: it is laid out
+    // compact at once.
+    std::string contents;
+    if (manifest.empty() || manifest.size() <= kContentsMemoryLimit)
+      contents = ManifestWriter::renderContents(settings, items, true);
+    if (contents.empty() || contents.size() > kContentsMemoryLimit)
+      contents = ManifestWriter::renderContents(settings, items, false);
+    if (signingKey && contents.size() > options_.signedContentsLimit) {
+      errors.push_back("the product's external document would be " + std::to_string(contents.size()) +
+                       " bytes; the updater reads at most " + std::to_string(options_.signedContentsLimit) +
+                       " of a signed one");
+      cleanup();
+      return report;
+    }
+    std::vector<std::string> contentsSegments = manifestSegments;
+    contentsSegments.back() = contentsName(manifestSegments.back(), contents);
+    const std::string contentsRemote = ManifestWriter::remoteRootPath(contentsSegments);
+    std::string contentsKey;
+    for (const auto& segment : contentsSegments) contentsKey += (contentsKey.empty() ? "" : "/") + foldCase(segment);
+    if (outputs.files.count(contentsKey) || outputs.folders.count(contentsKey)) {
+      errors.push_back("the external document "" + contentsRemote + "" collides with a game file or folder");
+    } else if (contentsRemote.size() > kMaxRemotePath) {
+      errors.push_back("the server-side path of the external document "" + contentsRemote + "" would be longer than " +
+                       std::to_string(kMaxRemotePath) + " characters");
+    }
+    if (!errors.empty()) {
+      cleanup();
+      return report;
+    }
+    manifest = ManifestWriter::renderPointer(settings, contentsRemote, true);
+    // Staged only for a manifest that fits (the check below refuses any other).
+    if (manifest.size() <= options_.manifestLimit) {
+      fs::path contentsFile = options_.outputFolder;
+      for (const auto& segment : contentsSegments) contentsFile /= segment;
+      if (!publishDocument(contents, staging / "contents.gz", contentsFile, contentsSegments.back(), signingKey,
+                           signatureTime, moves, report, errors)) {
+        cleanup();
+        return report;
+      }
+      report.contentsFile = contentsFile;
+      report.contentsBytes = contents.size();
+      if (signingKey) report.contentsSignatureFile = contentsFile.string() + ".minisig";
+    }
+  }
   if (manifest.size() > options_.manifestLimit) {
     errors.push_back("the manifest would be " + std::to_string(manifest.size()) +
                      " bytes; the updater reads at most " + std::to_string(options_.manifestLimit));
@@ -493,33 +592,11 @@ BuildReport PatchTreeBuilder::build() {
   report.manifestBytes = manifest.size();
   fs::path manifestFile = options_.outputFolder;
   for (const auto& segment : manifestSegments) manifestFile /= segment;
-  const fs::path stagedManifest = staging / "manifest.gz";
-  {
-    GzipFileWriter writer(9);
-    if (!writer.open(stagedManifest) || !writer.write(manifest.data(), manifest.size()) || !writer.finish()) {
-      errors.push_back(writer.error());
-      cleanup();
-      return report;
-    }
+  if (!publishDocument(manifest, staging / "manifest.gz", manifestFile, manifestFile.filename().string(), signingKey,
+                       signatureTime, moves, report, errors)) {
+    cleanup();
+    return report;
   }
-  // The signature goes into place just before the manifest it belongs to.
-  const fs::path signatureFile = manifestFile.string() + ".minisig";
-  if (signingKey) {
-    const fs::path stagedSignature = staging / "manifest.gz.minisig";
-    std::string problem;
-    if (!writeSignatureFile(*signingKey, stagedManifest, stagedSignature, manifestFile.filename().string(),
-                            newestModification(tree), problem)) {
-      errors.push_back(problem);
-      cleanup();
-      return report;
-    }
-    moves.emplace_back(stagedSignature, signatureFile);
-  } else if (fs::exists(signatureFile, ec)) {
-    // A signature of an earlier manifest would only make this one look forged.
-    fs::remove(signatureFile, ec);
-    report.warnings.push_back(signatureFile.string() + ": the signature of an earlier build was removed");
-  }
-  moves.emplace_back(stagedManifest, manifestFile);
 
   for (const auto& [from, to] : moves) {
     fs::create_directories(to.parent_path(), ec);
@@ -535,7 +612,7 @@ BuildReport PatchTreeBuilder::build() {
   report.files = files.size();
   report.folders = countFolders(tree);
   report.manifestFile = manifestFile;
-  if (signingKey) report.signatureFile = signatureFile;
+  if (signingKey) report.signatureFile = manifestFile.string() + ".minisig";
   report.ok = true;
   return report;
 }

@@ -1,7 +1,11 @@
 // Builds a patch tree from a folder holding one version of the game: every file stored gzip-compressed
 // where the manifest's composed remote path points, delta data from earlier versions next to it, and
-// the gzip-compressed manifest, signed when a key is given. The output depends only on the input files
-// (names, contents, modification times) and the key, never on the time or the machine of the build.
+// the gzip-compressed manifest, signed when a key is given. A product whose manifest would be too large
+// for the updater (or when asked) goes into an external document beside the manifest, published and
+// signed the same way, which the manifest names. That document's name carries a digest of its text:
+// a manifest never meets the contents of another release through a cache or a publication in progress.
+// The output depends only on the input files (names, contents, modification times) and the key, never
+// on the time or the machine of the build.
 #pragma once
 
 #include <cstdint>
@@ -31,6 +35,13 @@ struct BuildOptions {
   // room for a terminating zero. A larger one is laid out without indentation, and refused when even
   // that does not fit.
   std::uint64_t manifestLimit = 4999999;
+  // The product's contents go into an external document beside the manifest, which then only names
+  // it; done whatever this says when the manifest would be larger than manifestLimit.
+  bool externalContents = false;
+  // Largest external document (XML bytes) the updater takes together with a signature: a signed
+  // document that does not fit its memory request comes through a file of at most 64 MiB. Unsigned,
+  // such a document has no limit.
+  std::uint64_t signedContentsLimit = 64ull << 20;
   // An unencrypted minisign secret key: the manifest is published with its detached signature
   // "<manifest>.minisig". Empty: unsigned (a signature left by an earlier build is removed).
   std::filesystem::path signingKey;
@@ -50,10 +61,18 @@ struct BuildReport {
   std::uint64_t manifestBytes = 0;       // uncompressed XML
   std::filesystem::path manifestFile;
   std::filesystem::path signatureFile;   // empty when the build was not signed
+  // The external document of the product's contents; empty when the manifest holds them itself.
+  std::filesystem::path contentsFile;
+  std::uint64_t contentsBytes = 0;       // uncompressed XML
+  std::filesystem::path contentsSignatureFile;
 };
 
 class PatchTreeBuilder {
  public:
+  // An external document of at most this many bytes of XML fits the updater's memory request (1,000,000
+  // bytes with a terminating zero) and is laid out one element per line; a larger one comes through a
+  // temporary file and is written without indentation.
+  static constexpr std::uint64_t kContentsMemoryLimit = 999999;
   // Longest server-side path written, leaving room in the updater's 511-character URL for
   // "http://", a host of up to 64 characters and ":65535/".
   static constexpr std::size_t kMaxRemotePath = 430;

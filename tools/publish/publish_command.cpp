@@ -25,7 +25,8 @@ std::atomic<bool> stopSignalled{false};
 
 extern "C" void onStopSignal(int) { stopSignalled = true; }
 
-// Reads "--name value" and "--name=value" options after the positional arguments.
+// Reads "--name value" and "--name=value" options, and switches ("--name" alone), after the
+// positional arguments.
 class OptionReader {
  public:
   OptionReader(const std::vector<std::string>& args, std::size_t first) : args_(args), at_(first) {}
@@ -36,6 +37,13 @@ class OptionReader {
   std::optional<std::string> positional() {
     if (done() || args_[at_].rfind("--", 0) == 0) return std::nullopt;
     return args_[at_++];
+  }
+
+  // Takes the next argument when it is the switch "--<name>"; false (taking nothing) otherwise.
+  bool takeSwitch(const char* name) {
+    if (done() || args_[at_] != std::string("--") + name) return false;
+    ++at_;
+    return true;
   }
 
   // Takes the next option: its name into `name`, its value into `value`. False with `problem` set when
@@ -96,6 +104,10 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
   options.gameFolder = *game;
   options.outputFolder = *output;
   while (!reader.done()) {
+    if (reader.takeSwitch("external-contents")) {
+      options.externalContents = true;
+      continue;
+    }
     std::string name, value, problem;
     if (!reader.next(name, value, problem)) return usageError(err, problem);
     long long number = 0;
@@ -144,6 +156,10 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
   }
   out << "Manifest: " << report.manifestFile.string() << " (" << report.manifestBytes << " bytes of XML)\n";
   if (!report.signatureFile.empty()) out << "Signature: " << report.signatureFile.string() << "\n";
+  if (!report.contentsFile.empty()) {
+    out << "External contents: " << report.contentsFile.string() << " (" << report.contentsBytes << " bytes of XML)\n";
+    if (!report.contentsSignatureFile.empty()) out << "Signature: " << report.contentsSignatureFile.string() << "\n";
+  }
   return PublishCommand::kSuccess;
 }
 
@@ -248,8 +264,13 @@ std::string PublishCommand::usage() {
          "      --jobs N               files compressed at once (one per core)\n"
          "      --level N              gzip level 1-9 (6)\n"
          "      --delta-memory MIB     block index budget of each delta encoder (64)\n"
+         "      --external-contents    put the product's contents into an external document beside the\n"
+         "                             manifest (<name>-contents-<digest>.xml.gz), which the manifest\n"
+         "                             names; done anyway when the manifest would be too large for the\n"
+         "                             updater (4,999,999 bytes of XML)\n"
          "      --sign KEY             sign the manifest with this unencrypted minisign secret key\n"
-         "                             (writes <manifest>.minisig beside it)\n"
+         "                             (writes <manifest>.minisig beside it, and <document>.minisig\n"
+         "                             beside an external document)\n"
          "  korvel-publish keygen <folder>\n"
          "      writes a new key pair: korvel.key (secret, unencrypted) and korvel.pub\n"
          "  korvel-publish serve [--root DIR] [--port 7000] [--bind 127.0.0.1]\n";
