@@ -16,42 +16,45 @@ std::time_t convert(const TimeStampFields& fields) {
 }
 
 // mktime consults the time zone on every call (the C library may look at the zone file each time),
-// which a scan of many thousand files pays for every one of them. Within one hour of the calendar
-// the conversion only adds minutes and seconds, so the start of each hour is converted once per
-// thread and kept. An hour in which the zone's offset changes (its last second is not 3599 seconds
+// which a scan of many thousand files pays for every one of them. Within one calendar day the
+// conversion only adds hours, minutes and seconds, so the start of each day is converted once per
+// thread and kept. A day in which the zone's offset changes (its last second is not 86,399 seconds
 // after its first) is never kept and always goes to mktime.
-class HourCache {
+class DayCache {
  public:
   std::time_t convert(const TimeStampFields& fields) {
     if (!ordinary(fields)) return korvel::convert(fields);
-    const std::int64_t key = ((static_cast<std::int64_t>(fields.year) * 16 + fields.month) * 32 + fields.day) * 32 + fields.hour;
+    const std::int64_t key = (static_cast<std::int64_t>(fields.year) * 16 + fields.month) * 32 + fields.day;
     auto found = starts_.find(key);
     if (found == starts_.end()) {
-      if (starts_.size() >= kMaxHours) starts_.clear();
-      found = starts_.emplace(key, hourStart(fields)).first;
+      if (starts_.size() >= kMaxDays) starts_.clear();
+      found = starts_.emplace(key, dayStart(fields)).first;
     }
     if (found->second == kIrregular) return korvel::convert(fields);
-    return found->second + fields.minute * 60 + fields.second;
+    return found->second + fields.hour * 3600 + fields.minute * 60 + fields.second;
   }
 
  private:
-  static constexpr std::size_t kMaxHours = 4096;
+  static constexpr std::size_t kMaxDays = 4096;
   static constexpr std::time_t kIrregular = -1;
 
-  // Fields that mktime takes as they stand, without carrying into a neighbouring field.
+  // Fields that mktime takes as they stand, without carrying into a neighbouring field (a day past
+  // the end of its month carries the same way for every time of that day).
   static bool ordinary(const TimeStampFields& f) {
     return f.year >= 1900 && f.year <= 9999 && f.month >= 1 && f.month <= 12 && f.day >= 1 && f.day <= 31 &&
            f.hour >= 0 && f.hour <= 23 && f.minute >= 0 && f.minute <= 59 && f.second >= 0 && f.second <= 59;
   }
 
-  static std::time_t hourStart(TimeStampFields fields) {
+  static std::time_t dayStart(TimeStampFields fields) {
+    fields.hour = 0;
     fields.minute = 0;
     fields.second = 0;
     const std::time_t first = korvel::convert(fields);
+    fields.hour = 23;
     fields.minute = 59;
     fields.second = 59;
     const std::time_t last = korvel::convert(fields);
-    return first != -1 && last == first + 3599 ? first : kIrregular;
+    return first != -1 && last == first + 86399 ? first : kIrregular;
   }
 
   std::unordered_map<std::int64_t, std::time_t> starts_;
@@ -95,8 +98,8 @@ std::tm timeStampCalendar(const TimeStampFields& fields) {
 
 std::int32_t readTimeStamp(const char* text) {
   if (!text) return 0;
-  thread_local HourCache hours;
-  return static_cast<std::int32_t>(hours.convert(readTimeStampFields(text)));
+  thread_local DayCache days;
+  return static_cast<std::int32_t>(days.convert(readTimeStampFields(text)));
 }
 
 }  // namespace korvel

@@ -59,8 +59,8 @@ TEST(TimeStampTest, ConvertsAsLocalTimeWithoutDaylightSaving) {
   EXPECT_EQ(partial.tm_sec, 17);
 }
 
-// Conversions are remembered per hour of the calendar; every one must still be what mktime gives,
-// also in the hours in which a zone with daylight saving changes its offset and for days past the end
+// Conversions are remembered per day of the calendar; every one must still be what mktime gives,
+// also on the days on which a zone with daylight saving changes its offset and for days past the end
 // of a month. A thread of its own starts with nothing remembered from other tests' zones.
 TEST(TimeStampTest, AgreesWithMktimeAroundOffsetChanges) {
   {
