@@ -10,6 +10,7 @@
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <zlib.h>
 
 #include "common/number_text.h"
 #include "common/xml_property.h"
@@ -192,37 +193,41 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   xmlFreeDoc(document);
   if (oldLayout) platform::deleteFile(path);
   if (startedEmpty && tookAll && savedForm && !subfolder.present() && name.str() == fileName_)
-    onDisk_ = stateText();
+    onDisk_ = stateDigest();
   return true;
 }
 
-std::string PatchCache::stateText() const {
-  std::string text;
-  std::size_t keyChars = 0;
-  for (const auto& slot : entries_) keyChars += slot.first.size();
-  text.reserve(keyChars + entries_.size() * 40 + 16);
-  if (serial_ && decimalToInt32(serial_->c_str()) > 0) text += *serial_;
-  text += '\n';
-  const auto number = [&text](char before, std::int32_t value) {
-    char digits[16];
-    text += before;
-    text.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+std::uint64_t PatchCache::stateDigest() const {
+  // The text a save would write in short: the serial, then each entry's key and numbers. Two
+  // checksums of it together (64 bits) tell whether it is the text on disk without keeping that text.
+  uLong crc = crc32(0L, Z_NULL, 0);
+  uLong adler = adler32(0L, Z_NULL, 0);
+  const auto add = [&](std::string_view text) {
+    const auto* bytes = reinterpret_cast<const Bytef*>(text.data());
+    crc = crc32(crc, bytes, static_cast<uInt>(text.size()));
+    adler = adler32(adler, bytes, static_cast<uInt>(text.size()));
   };
+  const auto number = [&](std::int32_t value) {
+    char digits[16] = {'\t'};
+    add(std::string_view(digits, static_cast<std::size_t>(std::to_chars(digits + 1, digits + sizeof digits, value).ptr - digits)));
+  };
+  if (serial_ && decimalToInt32(serial_->c_str()) > 0) add(*serial_);
+  add("\n");
   for (const auto& [key, entry] : entries_) {
     if (!entry) continue;
-    text += key;
-    number('\t', entry->timeStamp());
-    number('\t', entry->size());
-    number('\t', entry->crc());
-    text += '\n';
+    add(key);
+    number(entry->timeStamp());
+    number(entry->size());
+    number(entry->crc());
+    add("\n");
   }
-  return text;
+  return (static_cast<std::uint64_t>(crc & 0xFFFFFFFFu) << 32) | (adler & 0xFFFFFFFFu);
 }
 
 bool PatchCache::save() {
   if (!folder_) return false;
   // A run that found everything as the cache said leaves the document (and its file's times) alone.
-  std::string state = stateText();
+  const std::uint64_t state = stateDigest();
   if (onDisk_ && *onDisk_ == state && platform::pathExists(*folder_ + "\\" + fileName_)) return true;
   xmlDoc* document = xmlNewDoc(xml("1.0"));
   xmlNode* root = xmlNewDocNode(document, nullptr, xml(kRootElement), nullptr);
@@ -247,7 +252,7 @@ bool PatchCache::save() {
   xmlFreeDoc(document);
   platform::setFileAttributes(path, platform::kAttributeHidden);
   if (written >= 0)
-    onDisk_ = std::move(state);
+    onDisk_ = state;
   else
     onDisk_.reset();
   return written >= 0;

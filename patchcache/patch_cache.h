@@ -94,11 +94,11 @@ class PatchCache {
   bool dropMissing_ = true;
   // Set during open(fileName, folder, snapshot) only.
   DirectorySnapshot* snapshot_ = nullptr;
-  // The entries and serial in one text, as a save would write them.
-  std::string stateText() const;
-  // stateText() of what the document on disk holds, when that is known: after a save, or a load that
-  // took the whole document into an empty cache. A save that would write the same is skipped.
-  std::optional<std::string> onDisk_;
+  // A digest of the entries and serial as a save would write them.
+  std::uint64_t stateDigest() const;
+  // stateDigest() of what the document on disk holds, when that is known: after a save, or a load
+  // that took the whole document into an empty cache. A save that would write the same is skipped.
+  std::optional<std::uint64_t> onDisk_;
 };
 
 }  // namespace korvel

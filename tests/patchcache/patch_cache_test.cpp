@@ -62,6 +62,26 @@ TEST_F(PatchCacheTest, KeysDifferingInLetterCaseNameTheSameEntry) {
   EXPECT_TRUE(cache.entries().empty());
 }
 
+// A run that finds everything as the document says leaves the document as it is; any change of an
+// entry writes it again.
+TEST_F(PatchCacheTest, ASaveRewritesTheDocumentOnlyWhenAnEntryChanged) {
+  write("a.bin");
+  write("b.bin");
+  const std::string spaced = document(" version=\"1.1\"",
+                                      "\n  <File Filename=\"a.bin\" TimeStamp=\"1\" Size=\"1\" CRC=\"5\"/>"
+                                      "\n  <File Filename=\"b.bin\" TimeStamp=\"2\" Size=\"1\" CRC=\"6\"/>\n");
+  write(PatchCache::kDefaultFileName, spaced);
+  ASSERT_TRUE(cache.open(nullptr, dir.path()));
+  cache.remember("a.bin", 5, 1, 1);
+  ASSERT_TRUE(cache.save());
+  EXPECT_EQ(cacheText(), spaced);
+  cache.remember("b.bin", 6, 3, 1);
+  ASSERT_TRUE(cache.save());
+  EXPECT_EQ(cacheText(), document(" version=\"1.1\"",
+                                  "<File Filename=\"a.bin\" TimeStamp=\"1\" Size=\"1\" CRC=\"5\"/>"
+                                  "<File Filename=\"b.bin\" TimeStamp=\"3\" Size=\"1\" CRC=\"6\"/>"));
+}
+
 TEST_F(PatchCacheTest, CurrentLayoutIsKeyedByFilenameAndKept) {
   write("Data\\File.pak");
   write(PatchCache::kDefaultFileName,
