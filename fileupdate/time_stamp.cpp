@@ -1,7 +1,8 @@
 // The manifest's "TimeStamp" text reader.
 #include "fileupdate/time_stamp.h"
 
-#include <unordered_map>
+#include <array>
+#include <mutex>
 
 namespace korvel {
 
@@ -18,24 +19,34 @@ std::time_t convert(const TimeStampFields& fields) {
 // mktime consults the time zone on every call (the C library may look at the zone file each time),
 // which a scan of many thousand files pays for every one of them. Within one calendar day the
 // conversion only adds hours, minutes and seconds, so the start of each day is converted once per
-// thread and kept. A day in which the zone's offset changes (its last second is not 86,399 seconds
+// process and kept. A day in which the zone's offset changes (its last second is not 86,399 seconds
 // after its first) is never kept and always goes to mktime.
 class DayCache {
  public:
   std::time_t convert(const TimeStampFields& fields) {
     if (!ordinary(fields)) return korvel::convert(fields);
     const std::int64_t key = (static_cast<std::int64_t>(fields.year) * 16 + fields.month) * 32 + fields.day;
-    auto found = starts_.find(key);
-    if (found == starts_.end()) {
-      if (starts_.size() >= kMaxDays) starts_.clear();
-      found = starts_.emplace(key, dayStart(fields)).first;
+    std::time_t start = kIrregular;
+    {
+      const std::lock_guard<std::mutex> hold(lock_);
+      Slot& slot = slots_[static_cast<std::size_t>(key) % kSlots];
+      if (slot.key != key) {
+        slot.key = key;
+        slot.start = dayStart(fields);
+      }
+      start = slot.start;
     }
-    if (found->second == kIrregular) return korvel::convert(fields);
-    return found->second + fields.hour * 3600 + fields.minute * 60 + fields.second;
+    if (start == kIrregular) return korvel::convert(fields);
+    return start + fields.hour * 3600 + fields.minute * 60 + fields.second;
+  }
+
+  void forget() {
+    const std::lock_guard<std::mutex> hold(lock_);
+    for (Slot& slot : slots_) slot.key = -1;
   }
 
  private:
-  static constexpr std::size_t kMaxDays = 4096;
+  static constexpr std::size_t kSlots = 4096;
   static constexpr std::time_t kIrregular = -1;
 
   // Fields that mktime takes as they stand, without carrying into a neighbouring field (a day past
@@ -57,8 +68,18 @@ class DayCache {
     return first != -1 && last == first + 86399 ? first : kIrregular;
   }
 
-  std::unordered_map<std::int64_t, std::time_t> starts_;
+  struct Slot {
+    std::int64_t key = -1;
+    std::time_t start = kIrregular;
+  };
+  std::mutex lock_;
+  std::array<Slot, kSlots> slots_{};
 };
+
+DayCache& dayCache() {
+  static DayCache cache;
+  return cache;
+}
 
 }  // namespace
 
@@ -98,8 +119,9 @@ std::tm timeStampCalendar(const TimeStampFields& fields) {
 
 std::int32_t readTimeStamp(const char* text) {
   if (!text) return 0;
-  thread_local DayCache days;
-  return static_cast<std::int32_t>(days.convert(readTimeStampFields(text)));
+  return static_cast<std::int32_t>(dayCache().convert(readTimeStampFields(text)));
 }
+
+void forgetTimeStampDays() { dayCache().forget(); }
 
 }  // namespace korvel

@@ -30,4 +30,8 @@ std::tm timeStampCalendar(const TimeStampFields& fields);
 // -1 when the calendar time cannot be represented; 0 for a null text.
 std::int32_t readTimeStamp(const char* text);
 
+// readTimeStamp keeps the conversion of each calendar day it has seen; after the process changes its
+// time zone (tzset), those are forgotten with this.
+void forgetTimeStampDays();
+
 }  // namespace korvel

@@ -61,11 +61,12 @@ TEST(TimeStampTest, ConvertsAsLocalTimeWithoutDaylightSaving) {
 
 // Conversions are remembered per day of the calendar; every one must still be what mktime gives,
 // also on the days on which a zone with daylight saving changes its offset and for days past the end
-// of a month. A thread of its own starts with nothing remembered from other tests' zones.
+// of a month.
 TEST(TimeStampTest, AgreesWithMktimeAroundOffsetChanges) {
   {
     test::ScopedEnvironment zone("TZ", std::string("CET-1CEST,M3.5.0,M10.5.0/3"));
     tzset();
+    forgetTimeStampDays();
     std::thread([] {
       const char* const days[] = {"2024:03:31", "2024:10:27", "2024:04:31", "2024:06:15", "2023:02:29"};
       for (const char* day : days) {
@@ -83,6 +84,7 @@ TEST(TimeStampTest, AgreesWithMktimeAroundOffsetChanges) {
     }).join();
   }
   tzset();
+  forgetTimeStampDays();
 }
 
 }  // namespace
