@@ -18,6 +18,7 @@ namespace {
 // commandLine: the program's arguments without the program name. The exit code is always 0.
 int runProgram(const char* commandLine) {
   using namespace korvel;
+  platform::tuneMemoryAllocator();
   std::unique_ptr<Launcher> launcher;
   try {
     launcher = std::make_unique<Launcher>();

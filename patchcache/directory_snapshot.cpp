@@ -14,14 +14,18 @@ bool DirectorySnapshot::visitFileWithTime(const std::string& relativePath, const
   if (relativePath.empty()) return true;
   // A new record may rehash the table, which would leave lastFound dangling.
   lastFound_ = records_.end();
-  auto existing = records_.find(relativePath);
-  if (existing != records_.end()) records_.erase(existing);
-  FileRecord record;
+  auto [slot, added] = records_.try_emplace(relativePath);
+  if (!added && slot->first != relativePath) {
+    // The same name in another letter case: the key takes the spelling found last.
+    auto node = records_.extract(slot);
+    node.key() = relativePath;
+    slot = records_.insert(std::move(node)).position;
+  }
+  FileRecord& record = slot->second;
   record.name = relativePath;
   record.attributes = static_cast<std::int32_t>(attributes);
   record.size = static_cast<std::int64_t>(size);
   record.time = static_cast<std::int32_t>(time);
-  records_.emplace(relativePath, std::move(record));
   return true;
 }
 

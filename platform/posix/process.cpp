@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/wait.h>
@@ -64,6 +65,17 @@ std::vector<std::string> splitCommandLine(const std::string& line) {
   return args;
 }
 }  // namespace
+
+void tuneMemoryAllocator() {
+  // A second thread would get its own arena, which grows one page at a time (a system call per
+  // page); the main heap grows by the top pad. Without fast bins, freeing a tree merges each block
+  // as it goes instead of sweeping them all when a large block is freed. Each setting is a hint:
+  // a C library that refuses one runs as before.
+  constexpr int kTopPadBytes = 64 << 20;
+  mallopt(M_ARENA_MAX, 1);
+  mallopt(M_TOP_PAD, kTopPadBytes);
+  mallopt(M_MXFAST, 0);
+}
 
 void exitProcess(int code) {
   std::fflush(nullptr);

@@ -13,6 +13,8 @@
 
 namespace korvel::platform {
 
+void tuneMemoryAllocator() {}
+
 void exitProcess(int code) {
   std::fflush(nullptr);
   ::ExitProcess(static_cast<UINT>(code));

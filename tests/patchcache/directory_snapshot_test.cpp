@@ -70,6 +70,7 @@ TEST_F(DirectorySnapshotTest, LaterVisitOfTheSameNameReplacesTheRecord) {
   EXPECT_TRUE(snapshot.visitFileWithTime("", dir.path(), 0, 9, 90));
 
   ASSERT_EQ(snapshot.records().size(), 1u);
+  EXPECT_EQ(snapshot.records().begin()->first, "DATA\\a.BIN") << "the key takes the later spelling too";
   EXPECT_EQ(snapshot.records().begin()->second.name, "DATA\\a.BIN");
   std::int32_t attributes = 0;
   std::int64_t size = 0;
