@@ -3,6 +3,14 @@
 
 namespace korvel {
 
+xmlDoc* parseXmlMemory(const char* text, int size) {
+  return xmlReadMemory(text, size, nullptr, nullptr, kXmlReadOptions);
+}
+
+xmlDoc* parseXmlFile(const char* nativePath, int extraOptions) {
+  return xmlReadFile(nativePath, nullptr, kXmlReadOptions | extraOptions);
+}
+
 namespace {
 
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }

@@ -3,9 +3,21 @@
 // copy and free every value it looks at.
 #pragma once
 
+#include <libxml/parser.h>
 #include <libxml/tree.h>
 
 namespace korvel {
+
+// The options every document this program reads is parsed with: libxml2's defaults, with short texts
+// (most attribute values: sizes, CRCs, flags, short names) kept inside their node instead of in a
+// block of their own. A manifest of 100,000 files saves half a million allocations this way.
+inline constexpr int kXmlReadOptions = XML_PARSE_COMPACT;
+
+// `size` bytes of text as a document; null when they are not well-formed XML.
+xmlDoc* parseXmlMemory(const char* text, int size);
+// The file at `nativePath` as a document, with `extraOptions` (XML_PARSE_*) besides the common ones;
+// null when it cannot be read or is not well-formed XML.
+xmlDoc* parseXmlFile(const char* nativePath, int extraOptions = 0);
 
 class XmlProperty {
  public:

@@ -3,6 +3,7 @@
 
 #include <libxml/tree.h>
 
+#include <string_view>
 #include <utility>
 
 #include "fileupdate/file_crc.h"
@@ -26,12 +27,17 @@ namespace {
 // A path that does not fit its buffer is refused (empty), never cut: a cut path can name another
 // file. The folder part has its own buffer (FileNode::kFolderCapacity).
 
-std::string fitting(const std::string& path) { return path.size() < FileNode::kPathCapacity ? path : std::string(); }
+std::string fitting(std::string path) { return path.size() < FileNode::kPathCapacity ? std::move(path) : std::string(); }
 
 std::string underBase(TextArgument basePath, const std::string& name) {
   if (platform::isAbsolutePath(name) || !basePath.hasText()) return fitting(name);
   if (basePath.view().size() >= FileNode::kFolderCapacity) return std::string();
-  return fitting(basePath.str() + "\\" + name);
+  // Built in one block: this runs several times for every file of every pass.
+  const std::string_view base = basePath.view();
+  std::string path;
+  path.reserve(base.size() + 1 + name.size());
+  path.append(base).append(1, '\\').append(name);
+  return fitting(std::move(path));
 }
 
 int referenceType(const std::optional<std::string>& type) {

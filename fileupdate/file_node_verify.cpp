@@ -18,6 +18,13 @@ namespace {
 constexpr std::size_t kTextCapacity = 256;
 constexpr std::int64_t kSecondsPerDay = 86400;
 
+// Whether ".exe" appears anywhere in `name`, in any letter case.
+bool mentionsExe(std::string_view name) {
+  for (std::size_t dot = name.find('.'); dot != std::string_view::npos; dot = name.find('.', dot + 1))
+    if (equalsIgnoreCase(name.substr(dot, 4), ".exe")) return true;
+  return false;
+}
+
 bool isFolder(const std::string& path) {
   const std::uint32_t attributes = platform::fileAttributes(path);
   return attributes != platform::kInvalidAttributes && (attributes & platform::kAttributeDirectory);
@@ -394,7 +401,7 @@ bool FileNode::isRunningProgram(const std::string& name) const {
   const std::string& running = services_->ownFileName();
   if (running.empty()) return false;
   bool match = equalsIgnoreCase(name, running);
-  if (!match && toLowerAscii(name).find(".exe") != std::string::npos && running.size() == 12) {
+  if (!match && mentionsExe(name) && running.size() == 12) {
     // A short name ("WENDRE~1.EXE") only says how the long name starts.
     const std::size_t tilde = running.find('~');
     if (tilde != std::string::npos && tilde >= 1 && tilde <= 6 && name.size() >= tilde)

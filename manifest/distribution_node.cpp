@@ -12,6 +12,7 @@
 #include "common/path_tokens.h"
 #include "common/file_utils.h"
 #include "common/text_format.h"
+#include "common/xml_property.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "platform/file.h"
@@ -159,7 +160,7 @@ bool DistributionNode::loadExternal(int externalDepth) {
       reportError(fetched, trust::signatureFailureText(fetched));
       return false;
     }
-    if (fetched == result::kOk) doc.reset(xmlParseMemory(text.data(), static_cast<int>(text.size())));
+    if (fetched == result::kOk) doc.reset(parseXmlMemory(text.data(), static_cast<int>(text.size())));
     if (!doc && (fetched == result::kOk || fetched == result::kParseFailed)) {
       reportError(result::kParseFailed, parseError);
       return false;
@@ -170,7 +171,7 @@ bool DistributionNode::loadExternal(int externalDepth) {
       // The request leaves a zero-terminated text; the last byte stays a terminator whatever it wrote.
       buffer.back() = '\0';
       const int length = static_cast<int>(std::char_traits<char>::length(buffer.data()));
-      doc.reset(xmlParseMemory(buffer.data(), length));
+      doc.reset(parseXmlMemory(buffer.data(), length));
       if (!doc) reportError(result::kParseFailed, parseError);
     }
   }
@@ -182,7 +183,7 @@ bool DistributionNode::loadExternal(int externalDepth) {
         services_->downloadToFile(server->c_str(), port, remote.c_str(), temp.c_str(), true, 0, 0, false, false);
     // A failed transfer leaves nothing worth parsing: the document is then unreachable (below).
     if (fetched == 0) {
-      doc.reset(xmlParseFile(platform::nativePath(temp).c_str()));
+      doc.reset(parseXmlFile(platform::nativePath(temp).c_str()));
       if (!doc) {
         reportError(result::kParseFailed, parseError);
         platform::deleteFile(temp);

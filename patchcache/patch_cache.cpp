@@ -126,8 +126,8 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   path += name.str();
 
   // Parse quietly and never fetch anything from the network: a missing or broken cache just starts empty.
-  xmlDoc* document = xmlReadFile(platform::nativePath(path).c_str(), nullptr,
-                                 XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
+  xmlDoc* document =
+      parseXmlFile(platform::nativePath(path).c_str(), XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
   if (!document) return false;
   xmlNode* root = xmlDocGetRootElement(document);
   if (!root) {

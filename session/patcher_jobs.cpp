@@ -13,6 +13,7 @@
 #include "platform/ui.h"
 #include "session/patcher.h"
 #include "common/result_codes.h"
+#include "common/xml_property.h"
 #include "transfer/download_requests.h"
 
 namespace korvel {
@@ -65,7 +66,7 @@ bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
     xmlFreeDoc(m_xmlInfo);
     m_xmlInfo = nullptr;
   }
-  if (path) m_xmlInfo = xmlParseFile(platform::nativePath(path).c_str());
+  if (path) m_xmlInfo = parseXmlFile(platform::nativePath(path).c_str());
   if (!m_xmlInfo) {
     reportError(result::kInitializationFailed, "Error initializing patcher.\n");
     return false;

@@ -15,6 +15,7 @@
 #include "platform/files.h"
 #include "session/patcher.h"
 #include "common/result_codes.h"
+#include "common/xml_property.h"
 #include "trust/document_signature.h"
 
 namespace korvel {
@@ -35,7 +36,7 @@ bool isRootElement(const xmlNode* root) { return root && isElementNamed(root, kR
 // The server's request for credentials: not XML, and saying so.
 bool isAuthorizationPage(const std::string& text) {
   if (text.find(kAuthorizationText) == std::string::npos) return false;
-  xmlDoc* doc = xmlParseMemory(text.data(), static_cast<int>(text.size()));
+  xmlDoc* doc = parseXmlMemory(text.data(), static_cast<int>(text.size()));
   if (!doc) return true;
   xmlFreeDoc(doc);
   return false;
@@ -132,7 +133,7 @@ bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
     }
     if (ok) {
       log(boundedFormat(kLineCapacity, "Checking Memory, size of buffer is %d\n", static_cast<int>(text->size())));
-      m_xmlInfo = xmlParseMemory(text->data(), static_cast<int>(text->size()));
+      m_xmlInfo = parseXmlMemory(text->data(), static_cast<int>(text->size()));
       if (m_xmlInfo) {
         log("Memory Verification Start...\n");
         log("m_xmlInfo is a valid pointer\n");
