@@ -1,6 +1,8 @@
 // Attribute values read in place.
 #include "common/xml_property.h"
 
+#include <cstring>
+
 namespace korvel {
 
 xmlDoc* parseXmlMemory(const char* text, int size) {
@@ -15,6 +17,14 @@ namespace {
 
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
+// xmlStrEqual for an attribute's name; the readers ask for a dozen names an element mostly lacks, so
+// the first byte settles nearly every comparison.
+bool sameName(const xmlChar* attributeName, const char* name) {
+  if (!attributeName) return false;
+  const char* own = reinterpret_cast<const char*>(attributeName);
+  return own[0] == name[0] && std::strcmp(own, name) == 0;
+}
+
 }  // namespace
 
 XmlProperty::XmlProperty(const xmlNode* element, const char* name) {
@@ -23,7 +33,7 @@ XmlProperty::XmlProperty(const xmlNode* element, const char* name) {
   // when that is a single text or character-data node; the same value is read here without the copy.
   bool listed = false;
   for (const xmlAttr* attribute = element->properties; attribute; attribute = attribute->next) {
-    if (!xmlStrEqual(attribute->name, xml(name))) continue;
+    if (!sameName(attribute->name, name)) continue;
     listed = true;
     const xmlNode* value = attribute->children;
     if (value && !value->next && (value->type == XML_TEXT_NODE || value->type == XML_CDATA_SECTION_NODE)) {
