@@ -266,7 +266,13 @@ void PatchCache::clear() {
 std::unique_ptr<PatchCacheEntry>& PatchCache::slot(const std::string& key) {
   // A verification asks for one file's key several times in a row: the last slot answers without a
   // search of the map. It is taken only for the key in the same spelling.
-  if (!lastSlot_ || (*lastSlot_)->first != key) lastSlot_ = entries_.try_emplace(key).first;
+  // A scan goes through the files in the manifest's order, which is mostly the map's own: the slot
+  // after the last one is tried first (a wrong guess costs a search, as without it).
+  if (!lastSlot_) {
+    lastSlot_ = entries_.try_emplace(key).first;
+  } else if ((*lastSlot_)->first != key) {
+    lastSlot_ = entries_.try_emplace(std::next(*lastSlot_), key);
+  }
   return (*lastSlot_)->second;
 }
 
