@@ -43,6 +43,8 @@ std::string toUpperAscii(std::string text) {
 // folder prefixes are compared for every look-up of a cache or folder record.
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
+  // Mostly asked of names in the same spelling: one block comparison settles those.
+  if (a == b) return true;
   for (std::size_t i = 0; i < a.size(); ++i)
     if (a[i] != b[i] && upperAscii(a[i]) != upperAscii(b[i])) return false;
   return true;
