@@ -16,7 +16,7 @@ class CrcSubject {
   // The patch cache of the file's product.
   virtual PatchCache& crcCache() = 0;
   // The file's key in the patch cache (its composed local path, used unchanged).
-  virtual std::string crcCacheKey() const = 0;
+  virtual const std::string& crcCacheKey() const = 0;
   // The file's own full local path under basePath (the file node's localFile).
   virtual std::string crcFilePath(const std::string& basePath) const = 0;
   // The size that decides whether progress is shown and scales it (the file node's measured size).

@@ -262,7 +262,10 @@ PatchCache& FileNode::crcCache() {
   return *detachedCache_;
 }
 
-std::string FileNode::crcCacheKey() const { return localPath_.value_or(std::string()); }
+const std::string& FileNode::crcCacheKey() const {
+  static const std::string kNoPath;
+  return localPath_ ? *localPath_ : kNoPath;
+}
 
 std::string FileNode::crcFilePath(const std::string& basePath) const { return localFile(basePath); }
 

@@ -171,7 +171,7 @@ class FileNode : public ManifestNode, public CrcSubject {
 
   // CrcSubject: the CRC computation is answered from and remembered in the product's patch cache.
   PatchCache& crcCache() override;
-  std::string crcCacheKey() const override;
+  const std::string& crcCacheKey() const override;
   std::string crcFilePath(const std::string& basePath) const override;
   std::int64_t crcExpectedSize() const override;
   bool crcScanRunning() const override;

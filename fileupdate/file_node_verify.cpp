@@ -186,7 +186,7 @@ bool FileNode::check(TextArgument basePath) {
   }
 
   PatchCache& cache = crcCache();
-  const std::string key = crcCacheKey();
+  const std::string& key = crcCacheKey();
   if (!key.empty()) {
     if (PatchCacheEntry* entry = cache.lookup(key)) {
       const std::uint32_t size = sizeOf(basePath);

@@ -20,7 +20,7 @@ constexpr std::uint32_t kCrc123456789 = 0xcbf43926u;
 class FakeSubject : public CrcSubject {
  public:
   PatchCache& crcCache() override { return cache; }
-  std::string crcCacheKey() const override { return key; }
+  const std::string& crcCacheKey() const override { return key; }
   std::string crcFilePath(const std::string& basePath) const override { return basePath + "\\" + key; }
   std::int64_t crcExpectedSize() const override { return expectedSize; }
   bool crcScanRunning() const override { return scanRunning; }
