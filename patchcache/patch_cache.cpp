@@ -200,27 +200,34 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
 std::uint64_t PatchCache::stateDigest() const {
   // The text a save would write in short: the serial, then each entry's key and numbers. Two
   // checksums of it together (64 bits) tell whether it is the text on disk without keeping that text.
+  // The text is summed in blocks of some kilobytes; the checksums do not depend on how it is cut.
+  constexpr std::size_t kBlockBytes = 64 * 1024;
   uLong crc = crc32(0L, Z_NULL, 0);
   uLong adler = adler32(0L, Z_NULL, 0);
-  const auto add = [&](std::string_view text) {
-    const auto* bytes = reinterpret_cast<const Bytef*>(text.data());
-    crc = crc32(crc, bytes, static_cast<uInt>(text.size()));
-    adler = adler32(adler, bytes, static_cast<uInt>(text.size()));
+  std::string block;
+  block.reserve(kBlockBytes + kMaxKeyChars + 64);
+  const auto flush = [&] {
+    const auto* bytes = reinterpret_cast<const Bytef*>(block.data());
+    crc = crc32(crc, bytes, static_cast<uInt>(block.size()));
+    adler = adler32(adler, bytes, static_cast<uInt>(block.size()));
+    block.clear();
   };
   const auto number = [&](std::int32_t value) {
     char digits[16] = {'\t'};
-    add(std::string_view(digits, static_cast<std::size_t>(std::to_chars(digits + 1, digits + sizeof digits, value).ptr - digits)));
+    block.append(digits, static_cast<std::size_t>(std::to_chars(digits + 1, digits + sizeof digits, value).ptr - digits));
   };
-  if (serial_ && decimalToInt32(serial_->c_str()) > 0) add(*serial_);
-  add("\n");
+  if (serial_ && decimalToInt32(serial_->c_str()) > 0) block += *serial_;
+  block += '\n';
   for (const auto& [key, entry] : entries_) {
     if (!entry) continue;
-    add(key);
+    block += key;
     number(entry->timeStamp());
     number(entry->size());
     number(entry->crc());
-    add("\n");
+    block += '\n';
+    if (block.size() >= kBlockBytes) flush();
   }
+  flush();
   return (static_cast<std::uint64_t>(crc & 0xFFFFFFFFu) << 32) | (adler & 0xFFFFFFFFu);
 }
 
