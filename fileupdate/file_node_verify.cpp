@@ -159,7 +159,7 @@ bool FileNode::verify(TextArgument basePath) {
       counted = true;
     }
   }
-  if (foundCurrent_ && counted && foundCurrent_->writes == writes && foundCurrent_->base == basePath.str() &&
+  if (foundCurrent_ && counted && foundCurrent_->writes == writes && foundCurrent_->base == basePath.view() &&
       !needsUpdate_)
     return true;
   foundCurrent_.reset();

@@ -92,7 +92,13 @@ void ManifestNode::aggregateFlags() {
 }
 
 void ManifestNode::setRootOverride(TextArgument path) {
-  rootOverride_ = path.present() ? std::optional<std::string>(path.str()) : std::nullopt;
+  // Assigned in place: a run sets the same root on every node of the tree, several times.
+  if (!path.present())
+    rootOverride_.reset();
+  else if (rootOverride_)
+    rootOverride_->assign(path.view());
+  else
+    rootOverride_.emplace(path.view());
   for (const auto& child : children_) child->setRootOverride(path);
 }
 
