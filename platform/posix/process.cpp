@@ -70,7 +70,8 @@ void tuneMemoryAllocator() {
   // A second thread would get its own arena, which grows one page at a time (a system call per
   // page); the main heap grows by the top pad. Without fast bins, freeing a tree merges each block
   // as it goes instead of sweeping them all when a large block is freed. Each setting is a hint:
-  // a C library that refuses one runs as before.
+  // a C library that refuses one runs as before. A program linked with mimalloc (the default POSIX
+  // build) takes its heap from that library instead, and these settings then go unused.
   constexpr int kTopPadBytes = 64 << 20;
   mallopt(M_ARENA_MAX, 1);
   mallopt(M_TOP_PAD, kTopPadBytes);
