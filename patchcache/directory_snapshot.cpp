@@ -12,20 +12,19 @@ DirectorySnapshot::~DirectorySnapshot() = default;
 bool DirectorySnapshot::visitFileWithTime(const std::string& relativePath, const std::string&,
                                           std::uint32_t attributes, std::uint64_t size, std::int64_t time) {
   if (relativePath.empty()) return true;
-  // A new record may rehash the table, which would leave lastFound dangling.
-  lastFound_ = records_.end();
   auto [slot, added] = records_.try_emplace(relativePath);
   if (!added && slot->first != relativePath) {
     // The same name in another letter case: the key takes the spelling found last.
-    auto node = records_.extract(slot);
-    node.key() = relativePath;
-    slot = records_.insert(std::move(node)).position;
+    records_.erase(slot);
+    slot = records_.try_emplace(relativePath).first;
   }
-  FileRecord& record = slot->second;
-  record.name = relativePath;
+  FileRecord& record = slot.value();
   record.attributes = static_cast<std::int32_t>(attributes);
   record.size = static_cast<std::int64_t>(size);
   record.time = static_cast<std::int32_t>(time);
+  // A new record may move every other one (and the table's end with them): the last answer is
+  // forgotten once the table has changed.
+  lastFound_ = records_.end();
   return true;
 }
 
@@ -36,7 +35,8 @@ std::size_t DirectorySnapshot::HashIgnoreCase::operator()(const std::string& key
     hash ^= static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
     hash *= 1099511628211ULL;
   }
-  return static_cast<std::size_t>(hash);
+  // The table picks a slot by the low bits: the high ones, which every byte has reached, fold in.
+  return static_cast<std::size_t>(hash ^ (hash >> 32));
 }
 
 bool DirectorySnapshot::scanFolder(const std::string& folder) {

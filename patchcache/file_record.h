@@ -2,12 +2,11 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace korvel {
 
+// Its path relative to the walked folder, as walked, is the snapshot's key for it.
 struct FileRecord {
-  std::string name;              // the path relative to the walked folder, as walked
   std::int32_t attributes = 0;   // Win32 attribute bits
   std::int64_t size = 0;         // full 64-bit size
   std::int32_t time = 0;         // last write, seconds since 1970-01-01 UTC

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <string_view>
 
 #include "common/file_utils.h"
 #include "launcher/patch_client.h"
@@ -27,10 +28,10 @@ constexpr std::size_t kPathCapacity = 256;
 bool hasNames(const char* names) { return names && *names; }
 
 // Whether `name` is one of the temporary names the transfers make: "spatchfile_<digits>.tmp".
-bool isTemporaryName(const std::string& name) {
-  static constexpr char kPrefix[] = "spatchfile_";
-  static constexpr char kSuffix[] = ".tmp";
-  const std::size_t prefix = sizeof kPrefix - 1, suffix = sizeof kSuffix - 1;
+bool isTemporaryName(std::string_view name) {
+  static constexpr std::string_view kPrefix = "spatchfile_";
+  static constexpr std::string_view kSuffix = ".tmp";
+  const std::size_t prefix = kPrefix.size(), suffix = kSuffix.size();
   if (name.size() <= prefix + suffix || !equalsIgnoreCase(name.substr(0, prefix), kPrefix) ||
       !equalsIgnoreCase(name.substr(name.size() - suffix), kSuffix))
     return false;
@@ -190,9 +191,9 @@ void Patcher::removeLeftoverTemporaries(const std::string& folder) {
   // A run that was killed leaves its temporary files ("spatchfile_<n>.tmp") beside the game; no
   // transfer of this session is running while the caches are opened, so any found now are stale.
   for (const auto& [relative, record] : directorySnapshot_->records()) {
-    const std::size_t cut = relative.find_last_of("\\/");
-    const std::string name = cut == std::string::npos ? relative : relative.substr(cut + 1);
-    if (!isTemporaryName(name)) continue;
+    const std::string_view walked = relative;
+    const std::size_t cut = walked.find_last_of("\\/");
+    if (!isTemporaryName(cut == std::string_view::npos ? walked : walked.substr(cut + 1))) continue;
     const std::string path = folder + "\\" + relative;
     if (platform::deleteFile(path)) log(boundedFormat(kPathCapacity * 2, "Removed leftover file %s\n", path.c_str()));
   }
