@@ -1,10 +1,9 @@
-// One worker thread at a time, with a stored priority: start, wait, forget.
+// One worker thread at a time, with a stored priority: start, wait, forget. The system threads
+// behind it are kept for a while after their work ends and taken again by the next start().
 #pragma once
 
-#include <atomic>
 #include <functional>
 #include <memory>
-#include <thread>
 
 namespace korvel {
 
@@ -24,7 +23,8 @@ class WorkerThread {
   // Forgets the thread without waiting for it to end. A thread that is still running is detached
   // from this object but kept alive; its result is lost.
   void closeHandle();
-  // Waits without time-out and returns the thread's exit code; -1 when no thread is held.
+  // Waits without time-out and returns the thread's exit code; -1 when no thread is held, and when
+  // called from the held thread itself.
   int wait();
   // Stores the priority and applies it to a running thread.
   void setPriority(int priority);
@@ -32,10 +32,7 @@ class WorkerThread {
   bool hasThread() const { return thread_ != nullptr; }
 
  private:
-  struct Run {
-    std::thread thread;
-    std::atomic<int> exitCode{-1};
-  };
+  struct Run;
   std::shared_ptr<Run> thread_;
   int priority_ = 0;
 };

@@ -2,6 +2,7 @@
 #include "transfer/gzip_stream.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 #include <zlib.h>
@@ -29,7 +30,8 @@ struct GzipStream::State {
   // The CRC and length of the members that ended before the current one.
   std::uint32_t earlierCrc = 0;
   std::uint64_t earlierLength = 0;
-  std::vector<char> out = std::vector<char>(kOutputBlock);
+  // Not cleared: inflate writes what is handed on. A stream is made for every gzip body.
+  std::unique_ptr<char[]> out = std::make_unique_for_overwrite<char[]>(kOutputBlock);
 
   ~State() {
     if (initialised) inflateEnd(&zs);
@@ -78,10 +80,10 @@ GzipStream::Result GzipStream::feed(const char* data, std::size_t size, const Si
     const uInt offered = s.zs.avail_in;
     int status = Z_OK;
     do {
-      s.zs.next_out = reinterpret_cast<unsigned char*>(s.out.data());
-      s.zs.avail_out = static_cast<uInt>(s.out.size());
+      s.zs.next_out = reinterpret_cast<unsigned char*>(s.out.get());
+      s.zs.avail_out = static_cast<uInt>(kOutputBlock);
       status = inflate(&s.zs, Z_NO_FLUSH);
-      const std::size_t have = s.out.size() - s.zs.avail_out;
+      const std::size_t have = kOutputBlock - s.zs.avail_out;
       if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) {
         // What was expanded before the fault was found still counts as produced (the failure's log
         // line names it), but it is not written: the data is not the file.
@@ -91,7 +93,7 @@ GzipStream::Result GzipStream::feed(const char* data, std::size_t size, const Si
       }
       if (have > 0) {
         s.produced += have;
-        if (!sink(s.out.data(), have)) {
+        if (!sink(s.out.get(), have)) {
           s.failed = true;
           return Result::kSinkFailed;
         }

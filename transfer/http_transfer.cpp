@@ -55,7 +55,8 @@ HttpTransfer::HttpTransfer(PatchClient* owner) : owner_(owner) {
       break;
     }
   }
-  std::memset(readBuffer_.get(), 0, readBufferSize_);
+  // Left as allocated: every read fills the part of the buffer that is looked at afterwards, and a
+  // transfer object is made for every file.
 }
 
 HttpTransfer::~HttpTransfer() {
