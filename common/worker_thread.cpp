@@ -21,7 +21,7 @@ class PooledThread {
   using Work = std::function<void(PooledThread&)>;
 
   // Starts `work` on a waiting thread, or on a new one when none waits.
-  static PooledThread& run(Work work);
+  static void run(Work work);
 
   std::thread& thread() { return thread_; }
 
@@ -48,7 +48,7 @@ Pool& pool() {
   return *instance;
 }
 
-PooledThread& PooledThread::run(Work work) {
+void PooledThread::run(Work work) {
   Pool& shared = pool();
   {
     std::lock_guard<std::mutex> lock(shared.mutex);
@@ -58,7 +58,7 @@ PooledThread& PooledThread::run(Work work) {
       taken->work_ = std::move(work);
       taken->hasWork_ = true;
       taken->wake_.notify_one();
-      return *taken;
+      return;
     }
   }
   // Owned by its own system thread, which deletes it when it ends. The thread object stays joinable
@@ -70,7 +70,6 @@ PooledThread& PooledThread::run(Work work) {
   created->work_ = std::move(work);
   created->hasWork_ = true;
   created->thread_ = std::thread([created] { created->loop(); });
-  return *created;
 }
 
 void PooledThread::loop() {
