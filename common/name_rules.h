@@ -7,10 +7,15 @@
 
 namespace korvel {
 
+// The hidden file in the installation folder whose lock keeps a second updater out while one is at
+// work (launcher/installation_wait.cpp). It is never written, never removed, and no manifest may name
+// it: replacing it would break the lock.
+inline constexpr const char* kInstallationLockName = "wd_patch_lock";
+
 // One plain path component: not empty; no '\' or '/'; not "." or ".."; no ':' (a drive or a stream);
 // no control characters; no blank at the start and no dot or blank at the end (Windows drops them,
 // so the name would stand for another); not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with
-// any extension, in any letter case).
+// any extension, in any letter case); not the installation lock's name, in any letter case.
 bool isPlainName(const std::string& name);
 
 }  // namespace korvel

@@ -142,8 +142,10 @@ std::string Launcher::findSiblingDirectory() const {
 int Launcher::runSequence() {
   if (!createProgressWindow()) return -1;
 
+  // One updater per installation: a second one waits here, then finds the work done.
   const PatchServer server = defaultPatchServer();
-  openRemoteManifest(server.host.c_str(), server.port, kManifestPath, 0);
+  if (awaitInstallation(findSiblingDirectory()))
+    openRemoteManifest(server.host.c_str(), server.port, kManifestPath, 0);
   while (isBusy()) pumpMessages();
 
   siblingDirectory_ = findSiblingDirectory();
@@ -172,6 +174,7 @@ int Launcher::runSequence() {
   platform::ProgressWindow::Summary summary;
   summary.manifestLoaded = patcher() && patcher()->manifestLoaded();
   summary.stopped = stopAsked_.load();
+  summary.installationBusy = installationBusy_;
   summary.upToDate = upToDate;
   summary.filesChecked = patcher() ? patcher()->countFiles(name, 0) : 0;
   summary.filesUpdated = filesUpdated_.load();

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "launcher/patch_client.h"
+#include "platform/installation_lock.h"
 #include "platform/ui.h"
 
 namespace korvel {
@@ -97,6 +98,13 @@ class Launcher : public PatchClient {
   // Whether a new copy of the program was started to take over (restartRequested): that instance
   // goes on to the hand-off, so this one must not start the sibling too.
   bool handedOverToNewCopy() const { return handedOverToNewCopy_.load(); }
+  // The installation's lock, which the run sequence took before loading the manifest (null when it
+  // took none). The caller keeps it until the launcher and its session are gone, so that no other
+  // updater works on the installation while this process may still write to it.
+  std::unique_ptr<platform::InstallationLock> takeInstallationLock() { return std::move(installationLock_); }
+  // How long the run sequence waits for another updater to let go of the installation:
+  // KORVEL_LOCK_WAIT seconds when it is set to a number, else five minutes.
+  static std::uint32_t installationWaitMs();
 
   // Overrides of the session's notifications.
   // Watches for files brought up to date (kind 100, a finished tracked download) and tells the
@@ -138,6 +146,12 @@ class Launcher : public PatchClient {
   std::string findSiblingDirectory() const;
   platform::ProgressWindow::Transfer transferFigures() const;
   platform::ProgressWindow::Summary runSummary(bool manifestLoaded, const char* distribution);
+  // Takes the lock of the installation in `folder`, waiting (status line, message pump) while another
+  // updater holds it, up to installationWaitMs(). False when the run must not touch the installation:
+  // the window asked to stop meanwhile, or the wait's bound passed (installationBusy_ is then set).
+  // True as well when the lock file cannot be opened: a folder nobody can write to has nothing to
+  // guard.
+  bool awaitInstallation(const std::string& folder);
 
   std::string passThroughArguments_;
   bool passThroughCut_ = false;
@@ -148,6 +162,8 @@ class Launcher : public PatchClient {
   std::unique_ptr<platform::SplashBitmap> splashBitmap_;
   std::uint32_t handOffWaitMs_ = 4000;
   std::atomic<bool> handedOverToNewCopy_{false};
+  std::unique_ptr<platform::InstallationLock> installationLock_;
+  bool installationBusy_ = false;
   // The window asked to stop (UI thread); the counters below are written by the session's
   // notifications, on whichever thread raises them.
   std::atomic<bool> stopAsked_{false};

@@ -42,6 +42,9 @@ int runProgram(const char* commandLine) {
     launcher->runSequence();
     // A new copy of the program that took over hands off in its turn: the sibling starts once.
     if (!launcher->handedOverToNewCopy()) launcher->handOff(commandLine);
+    // The session's last writes (the cache, a copy of the program) happen as the launcher goes:
+    // only then may another updater have the installation.
+    const auto installationLock = launcher->takeInstallationLock();
     launcher.reset();
   }
   return 0;

@@ -36,6 +36,8 @@ std::string usageText() {
                      "place, ending in a one-line summary; otherwise plain lines (one per file updated,\n"
                      "the download in 10% steps, the summary). Ctrl-C or SIGTERM stops the update cleanly\n"
                      "and the game is still started; a second Ctrl-C ends the program at once (status 130).\n"
+                     "One updater works on an installation at a time: another one started meanwhile waits\n"
+                     "for it (up to KORVEL_LOCK_WAIT seconds, 300 by default), then finds the work done.\n"
                      "\n"
                      "The session log goes to the file KORVEL_PATCH_LOG names; without it nothing is logged.\n"
                      "\n"
@@ -47,6 +49,7 @@ std::string usageText() {
          "  KORVEL_PATCH_LOG=<file>   append the session log to <file>\n"
          "  KORVEL_REGISTRY=<file>    a .reg text file standing in for the Windows registry\n"
          "  KORVEL_DEBUG_OUTPUT=1     debugger output to standard error\n"
+         "  KORVEL_LOCK_WAIT=<s>      how long to wait for another updater on the installation\n"
          "  http_proxy, all_proxy     a proxy for the requests (no_proxy: hosts reached directly)\n"
          "  NO_COLOR                  no colour in the progress display\n"
          "  TERM=dumb                 plain lines instead of the redrawn display\n";

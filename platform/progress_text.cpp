@@ -140,6 +140,8 @@ std::string barCells(int position, int cells) {
 
 std::string summaryText(const ProgressWindow::Summary& summary, std::int64_t elapsedMilliseconds) {
   const std::string elapsed = elapsedText(elapsedMilliseconds);
+  if (summary.installationBusy)
+    return "Another updater is still at work on this installation; nothing was updated (after " + elapsed + ")";
   if (!summary.manifestLoaded) {
     return std::string(summary.stopped ? "Stopped" : "Could not load the list of files from the patch server") +
            " (after " + elapsed + ")";

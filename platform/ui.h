@@ -83,6 +83,7 @@ class ProgressWindow {
     bool manifestLoaded = false;
     bool stopped = false;
     bool upToDate = false;  // nothing is left to update at the end
+    bool installationBusy = false;  // another updater kept the installation for longer than the wait
     int filesChecked = 0;
     int filesUpdated = 0;
     std::int64_t bytesDownloaded = 0;

@@ -8,7 +8,9 @@
 #include "platform/files.h"
 #include "session/patcher.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_current_directory.h"
 #include "tests/support/scoped_environment.h"
+#include "tests/support/temp_dir.h"
 
 namespace korvel {
 namespace {
@@ -168,6 +170,9 @@ TEST(LauncherRunTest, WithoutSplashBitmapTheSequenceIsSkipped) {
 
 TEST(LauncherRunTest, SequenceLoadsTheManifestAndClosesTheWindow) {
   test::ScopedEnvironment env("KORVEL_PATCH_SERVER", "127.0.0.1:1");
+  // The sequence locks the installation it runs in: a scratch folder, not the test's.
+  test::TempDir installation;
+  test::ScopedCurrentDirectory inInstallation(installation.path());
   WindowedLauncher launcher;
   EXPECT_EQ(Launcher::instance(), &launcher);
   test::LogCapture log(launcher.patcher());

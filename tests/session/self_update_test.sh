@@ -4,7 +4,8 @@
 # installed program is the new build, the new instance logged the copy, the sibling (a stand-in that
 # writes its arguments and folder) was started exactly once with the expected arguments, a second
 # run downloads nothing and leaves no temporary copy of the program behind, and a third changes
-# nothing in the installation at all.
+# nothing in the installation at all. The new instance waits for the old one to let go of the
+# installation, which it does as it ends: it never gives up waiting.
 #
 #   self_update_test.sh <build folder>
 set -euo pipefail
@@ -54,7 +55,8 @@ done
 install="$work/install"
 cp -a "$old" "$install"
 run() {  # run LOG: the installed program, as a player starts it
-  (cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$1" timeout 120 ./korvel-patcher) \
+  (cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$1" KORVEL_LOCK_WAIT=30 \
+    timeout 120 ./korvel-patcher) \
     >>"$work/output.txt" 2>&1 || fail "the program exited with $?"
 }
 
@@ -69,6 +71,7 @@ sleep 0.5
 cmp -s "$new/korvel-patcher" "$install/korvel-patcher" || fail "the installed program is not the new build"
 cmp -s "$new/data/x.dat" "$install/data/x.dat" || fail "data/x.dat is not current"
 grep -q "Patcher: File Copy: Complete" "$work/first.log" || fail "no instance logged the copy"
+if grep -q "Another updater is still at work" "$work/first.log"; then fail "the new instance never had the installation"; fi
 starts=$(wc -l < "$install/handoff.txt" 2>/dev/null || echo 0)
 [ "$starts" = 1 ] || fail "the sibling was started $starts times"
 line=$(head -n 1 "$install/handoff.txt" 2>/dev/null || true)

@@ -1,6 +1,7 @@
 // The real program against a served tree, as a player and an operator meet it: on a terminal (drawn
 // in place, fitted to the width, ending in its summary), behind a pipe (a few plain lines), stopped by
-// Ctrl-C (cleanly, then the hand-off) or ended by a second one, and asked for --help or --version.
+// Ctrl-C (cleanly, then the hand-off) or ended by a second one, asked for --help or --version, and
+// started twice on one installation (the second waits for the first, then finds the work done).
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -12,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "common/name_rules.h"
 #include "platform/files.h"
 #include "platform/folder_listing.h"
+#include "platform/installation_lock.h"
 #include "tests/session/session_test_support.h"
 #include "tests/support/posix/child_program.h"
 
@@ -171,6 +174,7 @@ class ProgramFrontEndTest : public ::testing::Test {
                            {"KORVEL_PATCH_LOG", platform::nativePath(game.file("patch.log"))},
                            {"KORVEL_REGISTRY", std::nullopt},
                            {"KORVEL_MESSAGE_BOXES", std::nullopt},
+                           {"KORVEL_LOCK_WAIT", std::nullopt},
                            {"NO_COLOR", std::nullopt},
                            {"TERM", terminal ? std::optional<std::string>("xterm") : std::nullopt},
                            {"http_proxy", std::nullopt},
@@ -181,6 +185,10 @@ class ProgramFrontEndTest : public ::testing::Test {
   }
 
   bool handedOff() const { return test::exists(game.file("handoff.txt")); }
+  std::unique_ptr<platform::InstallationLock> installationLock() const {
+    return platform::InstallationLock::open(game.file(kInstallationLockName));
+  }
+  static constexpr const char* kWaiting = "Waiting for another updater to finish...";
 
   const std::string oldContent = "an older version";
   test::TempDir serverRoot;
@@ -300,6 +308,85 @@ TEST_F(ProgramFrontEndTest, BehindAPipeAnUpdateOfThreeHundredFilesPrintsAFewPlai
   for (const std::string& path : missing) EXPECT_TRUE(test::exists(game.file(path))) << path;
 }
 
+TEST_F(ProgramFrontEndTest, TwoUpdatersStartedAtOnceTakeTurnsAndTheSecondFindsTheWorkDone) {
+  std::vector<test::TreeFile> files = smallFiles(40);
+  const test::TreeFile big{"data\\big.pak", noise(300000, 5), kWhen};
+  files.push_back(big);
+  std::vector<std::string> missing;
+  for (std::size_t i = 1; i < 40; i += 4) missing.push_back(files[i].path);
+  prepare(files, missing, {big.path});
+  installSibling();
+  // Whichever takes the installation first is held in the big file's download until the other is
+  // seen waiting for it.
+  gate(big, 100000);
+  test::ChildProgram first(program(true));
+  test::ChildProgram second(program(true));
+  ASSERT_TRUE(first.started() && second.started());
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  auto waiting = [](const test::ChildProgram& child) { return child.standardError().find(kWaiting) != std::string::npos; };
+  while (!waiting(first) && !waiting(second) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(waiting(first) || waiting(second)) << first.standardError() << "\n" << second.standardError();
+  EXPECT_FALSE(waiting(first) && waiting(second));
+  server.openGate(heldUrl);
+  ASSERT_EQ(first.wait(30s), 0) << first.standardError();
+  ASSERT_EQ(second.wait(30s), 0) << second.standardError();
+
+  const std::int32_t stamp = test::manifestTime(kWhen);
+  for (const test::TreeFile& file : files) {
+    EXPECT_EQ(test::readFile(game.file(file.path)), file.content) << file.path;
+    platform::FileInfo info;
+    ASSERT_TRUE(platform::fileInfo(game.file(file.path), info)) << file.path;
+    EXPECT_EQ(info.modifiedSeconds, stamp) << file.path;
+  }
+  // One brought the installation up to date; the other, once it had its turn, found nothing to do.
+  std::vector<std::string> summaries;
+  for (const test::ChildProgram* child : {&first, &second}) {
+    const auto shown = Screen::of(child->standardError()).shown();
+    ASSERT_EQ(shown.size(), 1u) << child->standardError();
+    summaries.push_back(shown[0]);
+  }
+  std::sort(summaries.begin(), summaries.end());
+  EXPECT_THAT(summaries[0], StartsWith("Checked 41 files in "));
+  EXPECT_THAT(summaries[0], ::testing::EndsWith(": all up to date"));
+  EXPECT_THAT(summaries[1], StartsWith("Checked 41 files, updated 11 ("));
+  EXPECT_TRUE(handedOff());
+
+  test::ChildProgram third(program(false));
+  ASSERT_EQ(third.wait(30s), 0) << third.standardError();
+  EXPECT_THAT(third.standardError(), HasSubstr(": all up to date"));
+  EXPECT_THAT(third.standardError(), Not(HasSubstr(kWaiting)));
+}
+
+TEST_F(ProgramFrontEndTest, AnUpdaterWaitingForTheInstallationYieldsToCtrlCAndToItsBound) {
+  const std::vector<test::TreeFile> files = smallFiles(6);
+  prepare(files, {files[2].path});
+  installSibling();
+  // Another updater at work, as far as the program can tell.
+  const auto held = installationLock();
+  ASSERT_TRUE(held && held->tryAcquire());
+  for (const bool bounded : {false, true}) {
+    SCOPED_TRACE(bounded ? "bound" : "Ctrl-C");
+    platform::deleteFile(game.file("handoff.txt"));
+    auto options = program(!bounded);
+    if (bounded) options.environment["KORVEL_LOCK_WAIT"] = "0";
+    test::ChildProgram child(options);
+    ASSERT_TRUE(child.started());
+    if (!bounded) {
+      ASSERT_TRUE(child.waitForError([](const std::string& out) { return out.find(kWaiting) != std::string::npos; },
+                                     30s))
+          << child.standardError();
+      child.signal(SIGINT);
+    }
+    ASSERT_EQ(child.wait(30s), 0) << child.standardError();
+    EXPECT_THAT(child.standardError(),
+                HasSubstr(bounded ? "Another updater is still at work on this installation; nothing was updated"
+                                  : "Stopped (after "));
+    EXPECT_TRUE(handedOff());
+  }
+  EXPECT_EQ(server.totalRequests(), 0) << "no manifest is loaded while the installation is held";
+  EXPECT_FALSE(test::exists(game.file(files[2].path)));
+}
+
 class ProgramStopTest : public ProgramFrontEndTest {
  protected:
   void SetUp() override {
@@ -339,6 +426,18 @@ TEST_F(ProgramStopTest, CtrlCDuringASlowDownloadStopsCleanlyAndStillHandsOff) {
   ASSERT_TRUE(listing.isOpen());
   for (platform::FolderEntry entry; listing.next(entry);)
     EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << "no half-written download is left";
+}
+
+TEST_F(ProgramStopTest, AnUpdaterKilledAtWorkLetsGoOfTheInstallation) {
+  gate(big, 100000);
+  test::ChildProgram child(program(false));
+  startInTheDownload(child);
+  const auto lock = installationLock();
+  ASSERT_TRUE(lock);
+  EXPECT_FALSE(lock->tryAcquire()) << "the updater at work holds its installation";
+  child.signal(SIGKILL);
+  ASSERT_EQ(child.wait(10s), 128 + SIGKILL);
+  EXPECT_TRUE(lock->tryAcquire());
 }
 
 TEST_F(ProgramStopTest, ASecondCtrlCEndsTheProgramAtOnceWith130) {
