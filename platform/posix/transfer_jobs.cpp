@@ -421,7 +421,7 @@ bool refreshJob(const std::string& folder, const std::string& id, JobFileView& v
   view.locals.clear();
   for (const TransferFile& file : view.job.files) view.locals.insert(file.local);
   takeStamp(st, view);
-  if (!whole) view.size = ~std::uint64_t{0};
+  view.appendable = whole;
   view.known = true;
   return true;
 }
@@ -431,13 +431,13 @@ bool appendFile(const std::string& folder, JobFileView& view, TransferFile file)
   const std::string path = jobPath(folder, view.job.id);
   view.known = false;
   struct stat st {};
-  if (view.size != ~std::uint64_t{0}) {
+  if (view.appendable) {
     const Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     if (!fd) return false;
     if (!writeAll(fd.get(), fileLine(file))) {
-      // Take back what got in; should even that fail, the unfinished line is ignored by every reader
-      // and the next writer rewrites the file.
       if (::ftruncate(fd.get(), static_cast<off_t>(view.size)) != 0) {
+        // What got in stays as an unfinished line: every reader leaves it out, and the next writer
+        // rewrites the file.
       }
       return false;
     }
@@ -450,6 +450,7 @@ bool appendFile(const std::string& folder, JobFileView& view, TransferFile file)
   view.locals.insert(file.local);
   view.job.files.push_back(std::move(file));
   takeStamp(st, view);
+  view.appendable = true;
   view.known = true;
   return true;
 }

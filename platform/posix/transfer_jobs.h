@@ -72,6 +72,7 @@ struct JobFileView {
   TransferJob job;
   std::unordered_set<std::string> locals;
   bool known = false;
+  bool appendable = false;  // the file ends with a complete line
   std::uint64_t device = 0, inode = 0, size = 0;
   std::int64_t modified = 0, changed = 0;  // nanoseconds
 };
