@@ -21,7 +21,7 @@ constexpr std::size_t kLineCapacity = 256;
 
 }  // namespace
 
-int DeltaSource::fetch(SessionServices* services, TextArgument basePath) {
+int DeltaSource::fetch(SessionServices* services, TextArgument basePath, TextArgument stagingBase) {
   if (!deltaName) return -1;
   // The data lies next to the file it patches, under the same name the combine reads it from.
   std::string local = *deltaName;
@@ -31,8 +31,10 @@ int DeltaSource::fetch(SessionServices* services, TextArgument basePath) {
   createParentDirectories(local);
 
   Stager* stager = services ? services->topStager() : nullptr;
-  const bool staged = stager && stager->getStagedFile(basePath, local, sourceCrc, static_cast<std::int32_t>(totalSize),
-                                                      0, true);
+  // Staged delta data is found by the CRC of the old file; its own bytes are checked by size and
+  // SHA-256 as it is taken, and what it makes of the old file like any delta result.
+  const bool staged = stager && stager->getStagedFile(stagingBase, local, sourceCrc, static_cast<std::int32_t>(totalSize),
+                                                      0, true, StagedCopyCheck{sha256, fileName});
   if (!staged) {
     if (!services) return result::kComponentInvalid;
     // Data with a digest is checked while it is written, and kept only when it is that data.

@@ -14,17 +14,19 @@ class SessionServices;
 
 struct DeltaSource {
   // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at
-  // most 255 characters), from the stager of the session's product when it holds a copy, else from
-  // server:port. Sets localFile. Returns 0 when the data is there with the expected size (any size
-  // when totalSize is 0); -1 without a delta name; the transfer's code when the download fails (49
-  // when the downloaded data is not the SHA-256 named); 44 when the data cannot be opened or has the
-  // wrong size (it is then deleted).
-  int fetch(SessionServices* services, TextArgument basePath);
+  // most 255 characters), from the stager of the session's product when it holds a copy (asked with
+  // stagingBase, see FileNode::stagingBase), else from server:port. Sets localFile. Returns 0 when the
+  // data is there with the expected size (any size when totalSize is 0); -1 without a delta name; the
+  // transfer's code when the download fails (49 when the downloaded data is not the SHA-256 named); 44
+  // when the data cannot be opened or has the wrong size (it is then deleted).
+  int fetch(SessionServices* services, TextArgument basePath, TextArgument stagingBase);
 
   // "Server" of the DeltaFile element, else the file's effective server.
   std::string server;
   // "Port", else (absent or 0) the file's effective port.
   std::int32_t port = 0;
+  // "FilePath" as the element gives it: the name the data is staged under.
+  std::string fileName;
   // The "FilePath" resolved against the file's remote path attribute or its parent's remote path.
   std::string remotePath;
   // Where the data goes locally: the file's localName + "_delta" resolved against its LocalPath.

@@ -91,6 +91,7 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
       delta.server = std::move(*server);
       delta.port = readInteger(child, "Port", 0);
       if (delta.port == 0) delta.port = effectivePort();
+      delta.fileName = *filePath;
       delta.remotePath = std::move(*deltaRemote);
       delta.deltaPath = deltaPath;
       delta.deltaName = deltaName;

@@ -158,6 +158,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   std::string tempFile(TextArgument basePath) const;
   // The temporary name in use: "TempFilename", else localName with its first character replaced by "_".
   std::string tempFilename() const;
+  // The folder the stager is asked with: the distribution's folder (the file's path below it is its
+  // cache key), else basePath.
+  std::string stagingBase(TextArgument basePath) const;
 
   // Stamps the local file (or the temporary one) with the manifest's time: creation, access and
   // write time. False when TimeStamp is 0 or the file cannot be opened for writing.

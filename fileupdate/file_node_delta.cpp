@@ -70,7 +70,7 @@ bool FileNode::findDelta(TextArgument) {
 int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   if (!appliedDelta_) return result::kDeltaFailed;
   DeltaSource& delta = deltaSources_[*appliedDelta_];
-  const int fetched = delta.fetch(services_, basePath);
+  const int fetched = delta.fetch(services_, basePath, stagingBase(basePath));
   if (fetched != result::kOk) return fetched;
   log(localName_ ? boundedFormat(kLineCapacity, "Downloaded Delta file for %s\n", localName_->c_str())
                  : std::string("Downloaded Delta file\n"));

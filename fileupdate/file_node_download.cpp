@@ -29,16 +29,18 @@ std::optional<std::uint32_t> sizeOnDisk(const std::string& path) {
   return static_cast<std::uint32_t>(size);
 }
 
+}  // namespace
+
 // The stager keeps a file at its path below the distribution, which is the file's cache key: it is
 // asked with the distribution's folder as the base rather than the file's own folder.
-std::string stagingBase(const std::string& local, const std::string& key, TextArgument basePath) {
+std::string FileNode::stagingBase(TextArgument basePath) const {
+  const std::string local = localFile(basePath);
+  const std::string& key = crcCacheKey();
   if (key.empty() || local.size() <= key.size()) return basePath.str();
   const std::size_t cut = local.size() - key.size() - 1;
   if (local[cut] != '\\' || local.compare(cut + 1, key.size(), key) != 0) return basePath.str();
   return local.substr(0, cut);
 }
-
-}  // namespace
 
 int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
   // Part of a distribution over its download limit: left as it is (the limit check logged it).
@@ -90,8 +92,8 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
     if (services_) services_->clearFailure();
     createParentDirectories(target);
     const bool staged =
-        stager && stager->getStagedFile(stagingBase(local, crcCacheKey(), basePath), target, crc_,
-                                        static_cast<std::int32_t>(totalSize_), timeStamp_, true);
+        stager && stager->getStagedFile(stagingBase(basePath), target, crc_, static_cast<std::int32_t>(totalSize_),
+                                        timeStamp_, true, StagedCopyCheck{sha256_, std::nullopt});
     if (!staged) {
       const std::optional<std::string> server = effectiveServer();
       // The new bytes take the old file's place only when they are the manifest's file.

@@ -50,6 +50,12 @@ bool DirectoryNode::readFromElement(xmlNode* element, ManifestNode* parent, Mani
     if (name_) localName_ = name_;
   }
   remotePath_ = resolvePathToken(localName_, remote, parentRemote);
+  if (localName_ && *localName_ == ".") {
+    // The parent's own folder, here and on the server: the paths the children inherit get no "."
+    // component, so a file keeps the cache key and the staging path it has when placed there directly.
+    localPath_ = resolvePathToken(std::nullopt, local, parentLocal);
+    remotePath_ = resolvePathToken(std::nullopt, remote, parentRemote);
+  }
 
   if (!element) return true;
   for (xmlNode *child = element->children, *next = nullptr; child; child = next) {
@@ -67,7 +73,7 @@ bool DirectoryNode::readFromElement(xmlNode* element, ManifestNode* parent, Mani
 void DirectoryNode::readOwnAttributes(xmlNode* element) { localName_ = readText(element, "LocalName"); }
 
 std::optional<std::string> DirectoryNode::refusedName() const {
-  if (name_ && !isPlainName(*name_)) return name_;
+  if (name_ && *name_ != "." && !isPlainName(*name_)) return name_;
   if (localName_ && *localName_ != "." && !isPlainName(*localName_)) return localName_;
   return std::nullopt;
 }

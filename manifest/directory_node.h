@@ -21,7 +21,8 @@ class DirectoryNode : public ManifestNode {
 
   // Slot 5: the base attributes and "LocalName" (a copy of "Name" when absent). localPath becomes
   // resolvePathToken(localName, LocalPath, parentLocal) and remotePath resolvePathToken(localName,
-  // RemotePath, parentRemote); then the "Directory" and "File" children are read with those paths.
+  // RemotePath, parentRemote), except that localName "." adds no component to the parent's paths;
+  // then the "Directory" and "File" children are read with those paths.
   // False as soon as the session is cancelled.
   bool readFromElement(xmlNode* element, ManifestNode* parent, ManifestNode* previous, TextArgument parentLocal,
                        TextArgument parentRemote, ProductHandle* product) override;
@@ -34,7 +35,7 @@ class DirectoryNode : public ManifestNode {
   void scan(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 14: "LocalName".
   void readOwnAttributes(xmlNode* element) override;
-  // As the base, but "LocalName" "." (the parent's own folder) is allowed.
+  // As the base, but "." (the parent's own folder) is allowed as "Name" and as "LocalName".
   std::optional<std::string> refusedName() const override;
   std::int64_t countDownloadBytes(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) override;

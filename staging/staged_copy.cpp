@@ -9,6 +9,7 @@
 #include "fileupdate/crc32_checksum.h"
 #include "platform/file.h"
 #include "platform/files.h"
+#include "trust/sha256.h"
 
 namespace korvel {
 
@@ -16,19 +17,50 @@ namespace {
 
 constexpr std::size_t kBlockBytes = 256 * 1024;
 
-// The size and CRC-32 of a file's bytes.
-struct Facts {
-  std::uint64_t size = 0;
-  std::uint32_t crc = 0;
+// What is learnt of a file's bytes as they pass: their size, CRC-32 and (when one is expected)
+// SHA-256.
+class Facts {
+ public:
+  explicit Facts(const StagedFileExpectation& expected) : hashing_(expected.sha256.has_value()) {}
+  void add(const char* bytes, std::size_t count) {
+    crc_.update(bytes, count);
+    if (hashing_) sha256_.update(bytes, count);
+    size_ += count;
+  }
+  std::uint64_t size() const { return size_; }
+  // Only once all bytes were added.
+  bool fits(const StagedFileExpectation& expected) {
+    if (expected.size != 0 && size_ != expected.size) return false;
+    if (expected.crc != 0 && crc_.value() != expected.crc) return false;
+    return !expected.sha256 || sha256_.finishHex() == trust::normalizedSha256(*expected.sha256);
+  }
+
+ private:
+  bool hashing_;
+  std::uint64_t size_ = 0;
+  Crc32Checksum crc_;
+  trust::Sha256 sha256_;
 };
 
-bool fits(const Facts& facts, const StagedFileExpectation& expected) {
-  if (expected.size != 0 && facts.size != expected.size) return false;
-  if (expected.crc != 0 && facts.crc != expected.crc) return false;
-  // The one place where a SHA-256 from the manifest would be compared too, over the same bytes: the
-  // file nodes do not read one yet ("SHA256"), so size and CRC are all there is to check.
-  return true;
-}
+// Owns an open gzip reader.
+class GzReader {
+ public:
+  explicit GzReader(const std::string& path) : gz_(gzopen(path.c_str(), "rb")) {}
+  ~GzReader() { close(); }
+  GzReader(const GzReader&) = delete;
+  GzReader& operator=(const GzReader&) = delete;
+  explicit operator bool() const { return gz_ != nullptr; }
+  gzFile get() const { return gz_; }
+  // Z_OK when the data ended well (zlib checks the last member's trailer here).
+  int close() {
+    gzFile gz = gz_;
+    gz_ = nullptr;
+    return gz ? gzclose(gz) : Z_OK;
+  }
+
+ private:
+  gzFile gz_;
+};
 
 bool stopRequested(const StagedFileExpectation& expected) { return expected.stopping && expected.stopping(); }
 
@@ -47,35 +79,27 @@ bool isGzipData(const std::string& path) {
 bool measure(const std::string& path, Facts& facts, const StagedFileExpectation& expected) {
   platform::File file = platform::File::open(path, "rb");
   if (!file) return false;
-  Crc32Checksum crc;
   std::vector<char> block(kBlockBytes);
   for (;;) {
     if (stopRequested(expected)) return false;
     const std::size_t n = file.read(block.data(), block.size());
-    if (n > 0) {
-      crc.update(block.data(), n);
-      facts.size += n;
-    }
+    if (n > 0) facts.add(block.data(), n);
     if (n < block.size()) break;
   }
-  facts.crc = crc.value();
   return !file.hadError();
 }
 
 enum class Expansion { Done, NotGzip, Stopped, WriteFailed };
 
 // Expands the gzip file `source` into `output` (flushed to the disk and closed). zlib checks each
-// member's trailer (CRC and length), so damaged or cut data ends as NotGzip.
+// member's trailer (CRC and length), so damaged or cut data ends as NotGzip. Output beyond the
+// expected size is not written: the copy is not the file then.
 Expansion expand(const std::string& source, const std::string& output, Facts& facts,
                  const StagedFileExpectation& expected) {
-  gzFile gz = gzopen(platform::nativePath(source).c_str(), "rb");
+  GzReader gz(platform::nativePath(source));
   if (!gz) return Expansion::NotGzip;
   platform::File out = platform::File::open(output, "wb");
-  if (!out) {
-    gzclose(gz);
-    return Expansion::WriteFailed;
-  }
-  Crc32Checksum crc;
+  if (!out) return Expansion::WriteFailed;
   std::vector<char> block(kBlockBytes);
   Expansion result = Expansion::Done;
   for (;;) {
@@ -83,29 +107,31 @@ Expansion expand(const std::string& source, const std::string& output, Facts& fa
       result = Expansion::Stopped;
       break;
     }
-    const int n = gzread(gz, block.data(), static_cast<unsigned>(block.size()));
-    if (n < 0 || (n > 0 && gzdirect(gz))) {
+    const int n = gzread(gz.get(), block.data(), static_cast<unsigned>(block.size()));
+    if (n < 0 || (n > 0 && gzdirect(gz.get()))) {
       result = Expansion::NotGzip;
       break;
     }
     if (n == 0) {
       // The end, or data that stops before its trailer (which zlib reports only here).
       int code = Z_OK;
-      gzerror(gz, &code);
+      gzerror(gz.get(), &code);
       if (code != Z_OK) result = Expansion::NotGzip;
+      break;
+    }
+    if (expected.size != 0 && facts.size() + static_cast<std::uint64_t>(n) > expected.size) {
+      result = Expansion::NotGzip;
       break;
     }
     if (out.write(block.data(), static_cast<std::size_t>(n)) != static_cast<std::size_t>(n)) {
       result = Expansion::WriteFailed;
       break;
     }
-    crc.update(block.data(), static_cast<std::size_t>(n));
-    facts.size += static_cast<std::uint64_t>(n);
+    facts.add(block.data(), static_cast<std::size_t>(n));
   }
-  if (gzclose(gz) != Z_OK && result == Expansion::Done) result = Expansion::NotGzip;
+  if (gz.close() != Z_OK && result == Expansion::Done) result = Expansion::NotGzip;
   const bool written = out.flushToDisk() && out.close();
   if (!written && result == Expansion::Done) result = Expansion::WriteFailed;
-  facts.crc = crc.value();
   return result;
 }
 
@@ -116,9 +142,9 @@ StagedCopyResult installStagedCopy(const std::string& stagedPath, const std::str
   if (!platform::pathExists(stagedPath)) return StagedCopyResult::NotMoved;
   if (isGzipData(stagedPath)) {
     const std::string temp = makeTempName(".tmp", folderOf(target));
-    Facts expanded;
+    Facts expanded(expected);
     const Expansion expansion = expand(stagedPath, temp, expanded, expected);
-    if (expansion == Expansion::Done && fits(expanded, expected)) {
+    if (expansion == Expansion::Done && expanded.fits(expected)) {
       platform::setFileAttributes(target, platform::kAttributeNormal);
       if (platform::replaceFile(temp, target)) {
         platform::deleteFile(stagedPath);
@@ -134,13 +160,13 @@ StagedCopyResult installStagedCopy(const std::string& stagedPath, const std::str
 
   platform::FileInfo info;
   if (!platform::fileInfo(stagedPath, info)) return StagedCopyResult::NotMoved;
-  Facts raw;
-  if (expected.size == 0 || info.size == expected.size) {
-    if (!measure(stagedPath, raw, expected)) return StagedCopyResult::NotMoved;
-  } else {
-    raw.size = info.size;
+  Facts raw(expected);
+  if (expected.size != 0 && info.size != expected.size) {
+    platform::deleteFile(stagedPath);
+    return StagedCopyResult::Mismatch;
   }
-  if (!fits(raw, expected)) {
+  if (!measure(stagedPath, raw, expected)) return StagedCopyResult::NotMoved;
+  if (!raw.fits(expected)) {
     platform::deleteFile(stagedPath);
     return StagedCopyResult::Mismatch;
   }

@@ -1,12 +1,13 @@
 // Putting a staged file in place. The background transfer service fetches what the patch server
 // holds, which for a compressed file is its gzip body, while the file node wants the file the
 // manifest describes: a staged copy is expanded when it is gzip data, checked against the manifest's
-// size and CRC, and only then renamed over the target in one step. The target never holds a part of
+// size, CRC and SHA-256, and only then renamed over the target in one step. The target never holds a part of
 // a file, and a copy that fails its check leaves the target as it was.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace korvel {
@@ -15,6 +16,8 @@ namespace korvel {
 struct StagedFileExpectation {
   std::uint32_t size = 0;  // 0: not checked
   std::uint32_t crc = 0;   // 0: no CRC known, not checked
+  // Lowercase hexadecimal SHA-256 of the bytes; none: not checked.
+  std::optional<std::string> sha256;
   // Asked between blocks of the expansion; true stops it (the target is left alone).
   std::function<bool()> stopping;
 };

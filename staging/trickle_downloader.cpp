@@ -390,12 +390,19 @@ void TrickleDownloader::cleanStageDir() {
 // ---- Staged copies for the live distribution -------------------------------------------------------
 
 bool TrickleDownloader::getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc,
-                                      std::int32_t size, std::int32_t timeStamp, bool move) {
+                                      std::int32_t size, std::int32_t timeStamp, bool move,
+                                      const StagedCopyCheck& check) {
   const std::string local = localPath.str();
   const std::string base = baseDir.str();
   // The part of localPath after baseDir and its separator (all of it when there is no base).
   const std::size_t skip = base.empty() ? 0 : base.size() + 1;
-  const std::string relative = local.size() > skip ? local.substr(skip) : std::string();
+  std::string relative = local.size() > skip ? local.substr(skip) : std::string();
+  if (check.deltaName) {
+    // Staged only under a plain name, so no other name can be in the cache.
+    if (!admitName(check.deltaName)) return false;
+    const std::size_t cut = relative.find_last_of('\\');
+    relative = cut == std::string::npos ? *check.deltaName : relative.substr(0, cut + 1) + *check.deltaName;
+  }
   std::string message = "TrickleDownloader::getStagedFile() '";
   // Nothing was ever staged under this root: no folder, no service connection, nothing created.
   if (!cachesLoaded_ && !platform::pathExists(stageRoot())) {
@@ -422,7 +429,8 @@ bool TrickleDownloader::getStagedFile(TextArgument baseDir, TextArgument localPa
       SessionServices* services = product_ ? product_->services() : nullptr;
       StagedFileExpectation expected;
       expected.size = static_cast<std::uint32_t>(size);
-      expected.crc = crc;
+      expected.crc = check.deltaName ? 0 : crc;
+      expected.sha256 = check.sha256;
       expected.stopping = [services] { return services && services->isCancelled(); };
       switch (installStagedCopy(stagedPath, local, expected)) {
         case StagedCopyResult::Installed:
@@ -430,7 +438,7 @@ bool TrickleDownloader::getStagedFile(TextArgument baseDir, TextArgument localPa
           result = true;
           break;
         case StagedCopyResult::Mismatch:
-          message += ", but it is not the manifest's file (size or CRC differ), removed.\n";
+          message += ", but it is not the manifest's file (size, CRC or SHA-256 differ), removed.\n";
           break;
         case StagedCopyResult::NotMoved:
           message += ", but failed to move file.\n";

@@ -65,12 +65,13 @@ class TrickleDownloader : public Stager {
   // service missing is logged and the operation does not count as done.
   void stageDistribution() override;
 
-  // Takes the staged copy of localPath, whose path below the staging folder is its path below baseDir:
-  // when the transfer cache holds it with this CRC, size and time stamp and (with move) the copy,
-  // expanded when it is gzip data, has this size and CRC, it is renamed over localPath. Logs the
+  // Takes the staged copy of localPath, whose path below the staging folder is its path below baseDir
+  // (for delta data: the folder of that path and the check's deltaName): when the transfer cache holds
+  // it with this CRC, size and time stamp and (with move) the copy, expanded when it is gzip data, has
+  // this size, CRC (not for delta data) and the check's SHA-256, it is renamed over localPath. Logs the
   // outcome. Does not look at the trickle switch; creates nothing when nothing was ever staged.
   bool getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc, std::int32_t size,
-                     std::int32_t timeStamp, bool move) override;
+                     std::int32_t timeStamp, bool move, const StagedCopyCheck& check) override;
 
   // Whether the manifest's version differs from the staged one (the current cache's serial, which it
   // also copies to stagedVersion). False without a version.

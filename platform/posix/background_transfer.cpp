@@ -113,6 +113,8 @@ struct JobHandle {
   std::string id;
   bool ended = false;
   TransferJob last;
+  // The job file as this handle's additions last left it.
+  posix::JobFileView view;
 
   HResult load(TransferJob& out) {
     if (ended) {
@@ -214,22 +216,37 @@ class PosixJob final : public BackgroundCopyJob {
     const std::string parent = slash == 0 ? std::string("/") : native.substr(0, slash);
     FileInfo info;
     if (!fileInfo(parent, info) || !info.isDirectory) return hresultFromWin32(3);  // ERROR_PATH_NOT_FOUND
+    if (handle_->ended) return kBgEInvalidState;
     bool work = false;
-    const HResult hr = change([&](TransferJob& job) {
-      if (job.state == BgJobState::Acknowledged || job.state == BgJobState::Cancelled) return kBgEInvalidState;
-      for (const TransferFile& file : job.files)
-        if (file.local == local) return kEInvalidArg;
+    {
+      FolderLock lock(handle_->folder);
+      if (!lock.held()) return kEAccessDenied;
+      // The record is read again only when somebody else wrote it, and a file is appended as one line:
+      // a job of n files is filled in time linear in n.
+      posix::JobFileView& view = handle_->view;
+      if (!posix::refreshJob(handle_->folder, handle_->id, view)) return kBgENotFound;
+      const BgJobState state = view.job.state;
+      if (state == BgJobState::Acknowledged || state == BgJobState::Cancelled) return kBgEInvalidState;
+      if (view.locals.count(local) != 0) return kEInvalidArg;
       TransferFile file;
       file.remote = remote;
       file.local = local;
-      file.temp = posix::tempPathFor(native, job.id);
-      job.files.push_back(std::move(file));
-      if (job.state == BgJobState::Transferred) job.state = BgJobState::Queued;
-      work = job.hasWork();
-      return kSOk;
-    });
-    if (succeeded(hr) && work) ensureHelper(handle_->folder);
-    return hr;
+      file.temp = posix::tempPathFor(native, view.job.id);
+      if (state == BgJobState::Transferred) {
+        // A finished job takes up work again: a change of state, so the record is written whole.
+        TransferJob job = view.job;
+        job.files.push_back(std::move(file));
+        job.state = BgJobState::Queued;
+        view.known = false;
+        if (!posix::writeJob(handle_->folder, job)) return kEAccessDenied;
+        work = true;
+      } else {
+        if (!posix::appendFile(handle_->folder, view, std::move(file))) return kEAccessDenied;
+        work = view.job.hasWork();
+      }
+    }
+    if (work) ensureHelper(handle_->folder);
+    return kSOk;
   }
 
   HResult enumFiles(std::unique_ptr<BackgroundCopyFileEnum>& out) override {

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <sstream>
 
 #include "platform/clock.h"
@@ -75,23 +76,49 @@ bool unescape(const std::string& word, std::string& out) {
   return true;
 }
 
-bool readWhole(const std::string& path, std::string& out) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  explicit operator bool() const { return fd_ >= 0; }
+  int get() const { return fd_; }
+  // Closes now; false when the close reports a failure (a write that did not reach the file).
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd < 0 || ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+// Owns an open folder listing.
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+bool readAll(int fd, std::string& out) {
   out.clear();
   char buffer[8192];
   for (;;) {
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return false;
-    }
-    if (n == 0) break;
+    if (n < 0) return false;
+    if (n == 0) return true;
     out.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
-  return true;
+}
+
+bool readWhole(const std::string& path, std::string& out) {
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  return fd && readAll(fd.get(), out);
 }
 
 bool writeAll(int fd, const std::string& data) {
@@ -133,6 +160,13 @@ std::vector<std::string> wordsOf(const std::string& line) {
   return words;
 }
 
+std::string fileLine(const TransferFile& file) {
+  std::string line = "file " + escape(file.remote) + ' ' + escape(file.local) + ' ' + escape(file.temp) + ' ';
+  line += file.total == kBgSizeUnknown ? std::string("-") : std::to_string(file.total);
+  line += ' ' + std::to_string(file.transferred) + ' ' + (file.completed ? '1' : '0') + ' ' + escape(file.validator) + '\n';
+  return line;
+}
+
 std::string serialise(const TransferJob& job) {
   std::ostringstream out;
   out << kHeader << '\n';
@@ -146,14 +180,7 @@ std::string serialise(const TransferJob& job) {
   out << "failures " << job.failures << '\n';
   out << "error " << static_cast<unsigned>(job.errorContext) << ' ' << job.errorCode << ' ' << job.errorFile << ' '
       << escape(job.errorDescription) << '\n';
-  for (const TransferFile& file : job.files) {
-    out << "file " << escape(file.remote) << ' ' << escape(file.local) << ' ' << escape(file.temp) << ' ';
-    if (file.total == kBgSizeUnknown)
-      out << '-';
-    else
-      out << file.total;
-    out << ' ' << file.transferred << ' ' << (file.completed ? 1 : 0) << ' ' << escape(file.validator) << '\n';
-  }
+  for (const TransferFile& file : job.files) out << fileLine(file);
   return out.str();
 }
 
@@ -330,21 +357,101 @@ std::string tempPathFor(const std::string& localNative, const std::string& jobId
   return localNative + "." + jobId.substr(1, 8) + ".tmp";
 }
 
+namespace {
+
+// Leaves out a last line that has no line end: an append that did not finish.
+void dropUnfinishedLine(std::string& text) {
+  if (!text.empty() && text.back() != '\n') {
+    const std::size_t end = text.find_last_of('\n');
+    text.erase(end == std::string::npos ? 0 : end + 1);
+  }
+}
+
+void takeStamp(const struct stat& st, JobFileView& view) {
+  view.device = static_cast<std::uint64_t>(st.st_dev);
+  view.inode = static_cast<std::uint64_t>(st.st_ino);
+  view.size = static_cast<std::uint64_t>(st.st_size);
+  view.modified = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  view.changed = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
+// A rewrite renames a new file over the job file, so another inode (or, should the number come back,
+// other times) tells that somebody else wrote; an append by somebody else changes the size.
+bool sameStamp(const struct stat& st, const JobFileView& view) {
+  JobFileView now;
+  takeStamp(st, now);
+  return now.device == view.device && now.inode == view.inode && now.size == view.size &&
+         now.modified == view.modified && now.changed == view.changed;
+}
+
+}  // namespace
+
 bool readJob(const std::string& path, TransferJob& out) {
   std::string text;
-  return readWhole(path, text) && parse(text, out);
+  if (!readWhole(path, text)) return false;
+  dropUnfinishedLine(text);
+  return parse(text, out);
 }
 
 bool writeJob(const std::string& folder, const TransferJob& job) {
   const std::string path = jobPath(folder, job.id);
   const std::string temp = path + "." + std::to_string(::getpid()) + kWriteSuffix;
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
-  const bool written = writeAll(fd, serialise(job)) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
+  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!fd) return false;
+  const bool written = writeAll(fd.get(), serialise(job)) && ::fsync(fd.get()) == 0;
+  if (!fd.close() || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
     ::unlink(temp.c_str());
     return false;
   }
+  return true;
+}
+
+bool refreshJob(const std::string& folder, const std::string& id, JobFileView& view) {
+  const std::string path = jobPath(folder, id);
+  struct stat st {};
+  if (view.known && ::stat(path.c_str(), &st) == 0 && sameStamp(st, view)) return true;
+  view.known = false;
+  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  std::string text;
+  if (!fd || ::fstat(fd.get(), &st) != 0 || !readAll(fd.get(), text)) return false;
+  // A file that ends in an unfinished line is rewritten by the next append, never appended to.
+  const bool whole = !text.empty() && text.back() == '\n';
+  dropUnfinishedLine(text);
+  if (!parse(text, view.job) || view.job.id != id) return false;
+  view.locals.clear();
+  for (const TransferFile& file : view.job.files) view.locals.insert(file.local);
+  takeStamp(st, view);
+  view.appendable = whole;
+  view.known = true;
+  return true;
+}
+
+bool appendFile(const std::string& folder, JobFileView& view, TransferFile file) {
+  if (!view.known) return false;
+  const std::string path = jobPath(folder, view.job.id);
+  view.known = false;
+  struct stat st {};
+  if (view.appendable) {
+    const Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (!fd) return false;
+    if (!writeAll(fd.get(), fileLine(file))) {
+      if (::ftruncate(fd.get(), static_cast<off_t>(view.size)) != 0) {
+        // What got in stays as an unfinished line: every reader leaves it out, and the next writer
+        // rewrites the file.
+      }
+      return false;
+    }
+    if (::fstat(fd.get(), &st) != 0) return false;
+  } else {
+    TransferJob whole = view.job;
+    whole.files.push_back(file);
+    if (!writeJob(folder, whole) || ::stat(path.c_str(), &st) != 0) return false;
+  }
+  view.locals.insert(file.local);
+  view.job.files.push_back(std::move(file));
+  takeStamp(st, view);
+  view.appendable = true;
+  view.known = true;
   return true;
 }
 
@@ -354,15 +461,14 @@ bool removeJob(const std::string& folder, const std::string& id) {
 
 std::vector<TransferJob> readJobs(const std::string& folder) {
   std::vector<TransferJob> jobs;
-  DIR* dir = ::opendir(folder.c_str());
+  const Dir dir(::opendir(folder.c_str()));
   if (!dir) return jobs;
-  while (dirent* entry = ::readdir(dir)) {
+  while (dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
     if (!endsWith(name, kJobSuffix)) continue;
     TransferJob job;
     if (readJob(folder + "/" + name, job)) jobs.push_back(std::move(job));
   }
-  ::closedir(dir);
   std::sort(jobs.begin(), jobs.end(), [](const TransferJob& a, const TransferJob& b) {
     return a.sequence != b.sequence ? a.sequence < b.sequence : a.id < b.id;
   });
@@ -370,10 +476,10 @@ std::vector<TransferJob> readJobs(const std::string& folder) {
 }
 
 void removeStaleWrites(const std::string& folder) {
-  DIR* dir = ::opendir(folder.c_str());
+  const Dir dir(::opendir(folder.c_str()));
   if (!dir) return;
   std::vector<std::string> stale;
-  while (dirent* entry = ::readdir(dir)) {
+  while (dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
     if (!endsWith(name, kWriteSuffix)) continue;
     const std::size_t end = name.size() - std::string(kWriteSuffix).size();
@@ -382,7 +488,6 @@ void removeStaleWrites(const std::string& folder) {
     if (dot == std::string::npos || !parseNumber(name.substr(dot + 1, end - dot - 1), pid) || pid <= 0) continue;
     if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) stale.push_back(folder + "/" + name);
   }
-  ::closedir(dir);
   for (const std::string& path : stale) ::unlink(path.c_str());
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -59,9 +60,31 @@ std::string jobPath(const std::string& folder, const std::string& id);
 // The temporary file of a target: "<target>.<first 8 digits of the job id>.tmp", native.
 std::string tempPathFor(const std::string& localNative, const std::string& jobId);
 
-// false when the file is missing or not a job file.
+// false when the file is missing or not a job file. A last line without its line end is an append
+// that did not finish and is left out.
 bool readJob(const std::string& path, TransferJob& out);
 bool writeJob(const std::string& folder, const TransferJob& job);
+
+// What one writer knows of a job file: the record as it last read or wrote it, the local names of its
+// files, and the file's identity at that moment, so that a file nobody else changed since is not read
+// again. Used under the FolderLock only.
+struct JobFileView {
+  TransferJob job;
+  std::unordered_set<std::string> locals;
+  bool known = false;
+  bool appendable = false;  // the file ends with a complete line
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t modified = 0, changed = 0;  // nanoseconds
+};
+// Brings `view` up to the job file `id` of `folder`, reading it only when it changed since `view` saw
+// it; false (and `view` unknown) when the job file is missing or unreadable.
+bool refreshJob(const std::string& folder, const std::string& id, JobFileView& view);
+// Adds `file` to the job of a view refreshJob has just brought up to date, as one line appended to the
+// job file, so that adding n files costs time linear in n. Without the disk flush of a rewrite: the
+// next rewrite of the job (its resume, the helper's progress) makes the lines durable, and a line lost
+// with the machine only leaves that file out of the job. False when nothing could be written (`view`
+// is then unknown and the job file as before, or rewritten whole).
+bool appendFile(const std::string& folder, JobFileView& view, TransferFile file);
 bool removeJob(const std::string& folder, const std::string& id);
 // Every job of the folder, in service order.
 std::vector<TransferJob> readJobs(const std::string& folder);

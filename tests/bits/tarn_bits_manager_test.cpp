@@ -174,6 +174,29 @@ TEST_F(TarnBitsManagerTest, FilesAreAddedFoundAttachedAndLoadedAgainByALaterMana
   EXPECT_TRUE(job->files()[0]->hasFile());
   EXPECT_EQ(job->files()[0]->localName(), local);
   EXPECT_EQ(job->fileCount(), 1u);
+
+  // Many files added through two job objects in turn all land in the job once each, and a file one
+  // object added is known to the other.
+  TarnBitsManager other;
+  TarnBitsJob* second = other.findJob(name);
+  ASSERT_NE(second, nullptr);
+  constexpr int kFiles = 300;
+  for (int i = 0; i < kFiles; ++i) {
+    const std::string file = "f" + std::to_string(i) + ".bin";
+    ASSERT_TRUE((i < kFiles / 2 ? job : second)->addFile(someUrl(file), localName(file))) << i;
+  }
+  if (platform::kBackgroundTransferOwnService) {
+    EXPECT_FALSE(job->addFile(someUrl("again.bin"), localName("f299.bin")));
+  }
+  TarnBitsManager last;
+  TarnBitsJob* filled = last.findJob(name);
+  ASSERT_NE(filled, nullptr);
+  EXPECT_EQ(filled->fileCount(), static_cast<unsigned>(kFiles + 1));
+  for (int i = 0; i < kFiles; ++i) {
+    TarnBitsFile* file = filled->findFile(localName("f" + std::to_string(i) + ".bin"));
+    ASSERT_NE(file, nullptr) << i;
+    EXPECT_TRUE(file->hasFile()) << i;
+  }
 }
 
 TEST_F(TarnBitsManagerTest, ServiceResultsAreDescribedAndSuccessesClearTheText) {

@@ -13,7 +13,9 @@ using DirectoryNodeTest = test::ModelTest;
 TEST_F(DirectoryNodeTest, PathsAreComposedFromTheParentsAndPassedToTheFiles) {
   ASSERT_TRUE(buildProduct("Name=\"P\"",
                            "<Directory Name=\"data\"><Directory Name=\"maps\" LocalName=\"Maps\">"
-                           "<File Name=\"m.pak\"/></Directory><File Name=\"a.pak\"/></Directory>"));
+                           "<File Name=\"m.pak\"/></Directory><File Name=\"a.pak\"/></Directory>"
+                           "<Directory Name=\".\" RemotePath=\"v2\"><File Name=\"top.pak\"/>"
+                           "<Directory Name=\"sub\"><File Name=\"s.pak\"/></Directory></Directory>"));
   EXPECT_EQ(directory("data")->localPath(), "data");
   EXPECT_EQ(directory("data")->remotePath(), "data");
   EXPECT_EQ(directory("data")->localName(), "data");
@@ -23,6 +25,13 @@ TEST_F(DirectoryNodeTest, PathsAreComposedFromTheParentsAndPassedToTheFiles) {
   EXPECT_EQ(file("m.pak")->localPath(), "data\\Maps\\m.pak");
   EXPECT_EQ(file("m.pak")->remotePath(), "data\\Maps\\m.pak");
   EXPECT_EQ(directory("maps")->fullPath("C:\\game"), "C:\\game\\Maps");
+  // "Name" "." is the folder above, locally and (without a RemotePath) on the server.
+  EXPECT_EQ(directory(".")->fullPath("C:\\game"), "C:\\game");
+  EXPECT_EQ(file("top.pak")->localPath(), "top.pak");
+  EXPECT_EQ(file("top.pak")->remotePath(), "v2\\top.pak");
+  EXPECT_EQ(directory("sub")->fullPath(directory(".")->fullPath("C:\\game")), "C:\\game\\sub");
+  EXPECT_EQ(file("s.pak")->localPath(), "sub\\s.pak");
+  EXPECT_EQ(file("s.pak")->remotePath(), "v2\\sub\\s.pak");
 }
 
 TEST_F(DirectoryNodeTest, PathAttributesReplaceTheComposedPaths) {
@@ -93,13 +102,16 @@ TEST_F(DirectoryNodeTest, CrcScanCreatesFoldersOfDirectoriesThatStay) {
 TEST_F(DirectoryNodeTest, RemoveDeletedEmptiesTheFolderFirstAndKeepsDotFolders) {
   ASSERT_TRUE(buildProduct("Name=\"P\"",
                            "<Directory Name=\"old\" Delete=\"yes\"><File Name=\"f\"/></Directory>"
-                           "<Directory Name=\"here\" LocalName=\".\" Delete=\"yes\"><File Name=\"g\"/></Directory>"));
+                           "<Directory Name=\"here\" LocalName=\".\" Delete=\"yes\"><File Name=\"g\"/></Directory>"
+                           "<Directory Name=\".\" Delete=\"yes\"><File Name=\"h\"/></Directory>"));
+  ASSERT_TRUE(test::writeFile(dir.file("h"), "3"));
   ASSERT_TRUE(test::writeFile(dir.file("old\\f"), "1"));
   ASSERT_TRUE(test::writeFile(dir.file("old\\PatchCache.xml"), "<x/>"));
   ASSERT_TRUE(test::writeFile(dir.file("g"), "2"));
   EXPECT_TRUE(tree()->removeDeleted(dir.path()));
   EXPECT_FALSE(test::exists(dir.file("old")));
   EXPECT_FALSE(test::exists(dir.file("g")));
+  EXPECT_FALSE(test::exists(dir.file("h")));
   EXPECT_TRUE(test::exists(dir.path()));
   EXPECT_FALSE(directory("old")->isDeleteMarked());
   EXPECT_FALSE(directory("here")->isDeleteMarked());

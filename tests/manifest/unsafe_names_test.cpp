@@ -13,7 +13,7 @@ using UnsafeNamesTest = test::ModelTest;
 
 TEST_F(UnsafeNamesTest, EntriesWithUnsafeNamesAreLeftOutAndTheirSiblingsStay) {
   const char* const refused[] = {"..\\escape.txt", "../escape.txt", "\\etc\\passwd", "C:\\x.dat", "CON",
-                                 "trailing.", "sub\\dir.dat"};
+                                 "trailing.", "sub\\dir.dat", "."};
   std::string body = "<Directory Name=\"..\"><File Name=\"under.dat\"/></Directory>"
                      "<Directory Name=\"data\" LocalName=\".\"><File Name=\"kept.dat\"/>"
                      "<File Name=\"a.dat\" TempFilename=\"..\\t.tmp\"/></Directory>"

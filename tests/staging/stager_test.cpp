@@ -1,6 +1,7 @@
 // The stager against the background transfer service: what the switch and the version decide, the
 // life of a staged version from its job to the staged copies the file nodes take, the clean-up of the
 // staging folder, and the checks a staged copy passes before it is put in place.
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "tests/support/model_fixture.h"
 #include "tests/support/file_facts.h"
 #include "tests/support/test_http_server.h"
+#include "trust/sha256.h"
 
 namespace korvel {
 namespace {
@@ -85,7 +87,7 @@ TEST_F(StagerTest, WithTheSwitchOffNothingIsCreatedAndNothingIsFound) {
   TrickleDownloader* next = stager("Version=\"2\"", servedFile("a.pak", "a.pak", "bytes"));
   ASSERT_NE(next, nullptr);
   next->stageDistribution();
-  EXPECT_FALSE(next->getStagedFile(game(), game() + "\\a.pak", test::crcOf("bytes"), 5, 0, true));
+  EXPECT_FALSE(next->getStagedFile(game(), game() + "\\a.pak", test::crcOf("bytes"), 5, 0, true, {}));
   EXPECT_TRUE(client.logged("TrickleDownloader disabled, skipping stage operation\n"));
   EXPECT_FALSE(hasJob(stagedJob("2")));
   EXPECT_FALSE(test::exists(game() + "\\wd_trickle_stage"));
@@ -184,7 +186,7 @@ TEST_F(StagerTest, AStagedVersionArrivesIsCompletedByTheNextAndItsCopiesAreTaken
   ASSERT_TRUE(platform::createDirectory(game() + "\\data"));
   ASSERT_TRUE(test::writeFile(game() + "\\data\\b.pak", "old b"));
   EXPECT_TRUE(second->getStagedFile(game(), game() + "\\data\\b.pak", test::crcOf(b), static_cast<std::int32_t>(b.size()),
-                                    test::manifestTime(kTime), true));
+                                    test::manifestTime(kTime), true, {}));
   EXPECT_EQ(test::readFile(game() + "\\data\\b.pak"), b);
   EXPECT_FALSE(test::exists(stageDir() + "\\data\\b.pak"));
   EXPECT_TRUE(client.logged("TrickleDownloader::getStagedFile() '" + stageDir() + "\\data\\b.pak': matched and moved\n"));
@@ -210,39 +212,55 @@ TEST_F(StagerTest, ACleanUpRemovesOnlyWhatNoCacheKnows) {
 
 TEST_F(StagerTest, AStagedCopyIsPutInPlaceOnlyWhenItIsTheManifestsFile) {
   const std::string content = "the real file\n";
+  const std::string fake = "the fake file\n";  // the same size
   const std::uint32_t crc = test::crcOf(content);
   const auto size = static_cast<std::int32_t>(content.size());
+  const std::string digest = trust::Sha256::hexOf(content.data(), content.size());
+  const std::string otherDigest = trust::Sha256::hexOf(fake.data(), fake.size());
+  // Delta data is asked for by the CRC of the old file it applies to.
+  const std::uint32_t oldCrc = test::crcOf("the old file\n");
   struct Case {
     const char* name;
     std::string staged;       // the staged bytes ("" for none on disk)
     std::uint32_t entryCrc;   // what the transfer cache says (0: no entry)
     bool taken;
     const char* outcome;      // the end of the log line
+    std::optional<std::string> sha256 = std::nullopt;
+    const char* deltaName = nullptr;  // delta data staged under this name
   };
+  const char* removed = "matched , but it is not the manifest's file (size, CRC or SHA-256 differ), removed.\n";
   const std::vector<Case> cases = {
       {"gzip.pak", test::TestHttpServer::gzip(content), crc, true, "matched and moved\n"},
       {"plain.pak", content, crc, true, "matched and moved\n"},
-      {"damaged.pak", test::TestHttpServer::gzip("the fake file\n"), crc, false,
-       "matched , but it is not the manifest's file (size or CRC differ), removed.\n"},
-      {"cut.pak", test::TestHttpServer::gzip(content).substr(0, 20), crc, false,
-       "matched , but it is not the manifest's file (size or CRC differ), removed.\n"},
+      {"damaged.pak", test::TestHttpServer::gzip(fake), crc, false, removed},
+      {"cut.pak", test::TestHttpServer::gzip(content).substr(0, 20), crc, false, removed},
+      {"longer.pak", test::TestHttpServer::gzip(content + content), crc, false, removed},
       {"other.pak", content, crc + 1, false, "Asset doesn't match given crc\n"},
       {"never.pak", "", 0, false, "No asset exists by that name\n"},
+      {"digest.pak", test::TestHttpServer::gzip(content), crc, true, "matched and moved\n", digest},
+      {"otherdigest.pak", content, crc, false, removed, otherDigest},
+      {"e.pak_delta", test::TestHttpServer::gzip(content), oldCrc, true, "matched and moved\n", digest, "e.pak_2.delta"},
+      {"f.pak_delta", test::TestHttpServer::gzip(fake), oldCrc, false, removed, digest, "f.pak_2.delta"},
+      {"g.pak_delta", content, oldCrc, true, "matched and moved\n", std::nullopt, "g.pak_2.delta"},
   };
   TrickleDownloader* next = stager("Version=\"2\"");
   next->loadCaches();
   const std::string stage = next->getStageDir();
   for (const Case& each : cases) {
     const std::string target = game() + "\\" + each.name;
+    const std::string stagedAs = stage + "\\" + (each.deltaName ? each.deltaName : each.name);
     ASSERT_TRUE(test::writeFile(target, "old"));
     if (!each.staged.empty()) {
-      ASSERT_TRUE(test::writeFile(stage + "\\" + each.name, each.staged));
+      ASSERT_TRUE(test::writeFile(stagedAs, each.staged));
     }
-    if (each.entryCrc) next->transferCache().remember(stage + "\\" + each.name, static_cast<std::int32_t>(each.entryCrc), 0, size);
-    EXPECT_EQ(next->getStagedFile(game(), target, crc, size, 0, true), each.taken) << each.name;
-    EXPECT_EQ(test::readFile(target), each.taken ? content : "old") << each.name;
-    EXPECT_TRUE(client.logged("TrickleDownloader::getStagedFile() '" + stage + "\\" + each.name + "': " + each.outcome))
+    if (each.entryCrc) next->transferCache().remember(stagedAs, static_cast<std::int32_t>(each.entryCrc), 0, size);
+    StagedCopyCheck check;
+    check.sha256 = each.sha256;
+    if (each.deltaName) check.deltaName = each.deltaName;
+    EXPECT_EQ(next->getStagedFile(game(), target, each.deltaName ? oldCrc : crc, size, 0, true, check), each.taken)
         << each.name;
+    EXPECT_EQ(test::readFile(target), each.taken ? content : "old") << each.name;
+    EXPECT_TRUE(client.logged("TrickleDownloader::getStagedFile() '" + stagedAs + "': " + each.outcome)) << each.name;
   }
 }
 

@@ -60,7 +60,7 @@ TEST_F(TrickleDownloaderTest, WithTheSwitchOffEveryCallOnlyLogsThatStagingIsDisa
   EXPECT_EQ(client.countLogged("TrickleDownloader disabled, skipping stage operation\n"), 2);
   EXPECT_TRUE(stager->done());
   EXPECT_FALSE(client.logged("TrickleDownloader::stageDistribution()\n"));
-  EXPECT_FALSE(stager->getStagedFile(dir.path(), dir.file("a.pak"), 1, 1, 0, true));
+  EXPECT_FALSE(stager->getStagedFile(dir.path(), dir.file("a.pak"), 1, 1, 0, true, {}));
 }
 
 TEST_F(TrickleDownloaderTest, WithTheSwitchOnTheMissingTransferServiceEndsEachAttempt) {
