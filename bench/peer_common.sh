@@ -1,6 +1,7 @@
-# Shared parts of the peer benchmarks (run-peer-update, run-peer-scan, run-peer-wine), sourced by them:
-# the release build, the Debian packages, the work folder, the two servers (korvel-publish serve and
-# nginx on loopback), clock and memory readings, and the ratio lines.
+# Shared parts of the peer benchmarks (run-peer-update, run-peer-scan, run-peer-wine, run-peer-wan),
+# sourced by them: the release build, the Debian packages, the work folder, the generated and published
+# trees, the two servers (korvel-publish serve and nginx on loopback), a run of our program and of the
+# curl + gzip -d peer, the Windows program under Wine, clock and memory readings, and the ratio lines.
 # shellcheck shell=bash
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -160,4 +161,185 @@ peak_rss_mib() { awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1
 manifest_totals() {
   zcat "$1" | grep -o '<File [^>]* TotalSize="[0-9]*"' | sed 's/.*TotalSize="//; s/"//' |
     awk '{ s += $1; n++ } END { printf "%d %d\n", s, n }'
+}
+
+# prepare_tree KIND: generates the tree of that kind (large: $large_files x $large_mib MiB, small:
+# $small_files files) and publishes it, once per work folder and size; sets game, published, manifest.
+prepare_tree() {
+  local kind=$1
+  game="$work/game-$kind" published="$work/published-$kind"
+  manifest="$published$manifest_url"
+  local stamp="$work/.ready-$kind"
+  local wanted
+  if [ "$kind" = large ]; then wanted="$large_files $large_mib"; else wanted="$small_files"; fi
+  if [ "$(cat "$stamp" 2>/dev/null)" != "$wanted" ]; then
+    rm -rf "$game" "$published" "$stamp"
+    local t0
+    t0=$(now)
+    # shellcheck disable=SC2086
+    python3 "$bench/peer_tree.py" "$kind" "$game" $wanted
+    say "$kind: generated in $(elapsed "$t0" "$(now)") s"
+    t0=$(now)
+    "$publish" build "$game" "$published" >"$work/publish-$kind.txt"
+    say "$kind: published in $(elapsed "$t0" "$(now)") s: $(grep '^Published' "$work/publish-$kind.txt")"
+    echo "$wanted" >"$stamp"
+  fi
+}
+
+# Sum of DownloadSize over the files of a manifest (bytes).
+download_total() {
+  zcat "$1" | grep -o '<File [^>]* DownloadSize="[0-9]*"' | sed 's/.*DownloadSize="//; s/"//' | awk '{ s += $1 } END { print s + 0 }'
+}
+
+# run_ours TAG [VARIABLE=VALUE...]: our program in an empty installation against 127.0.0.1:$port, with
+# the environment given; sets ours_s, ours_rss, ours_cpu and ours_check (the installation checked
+# against $manifest). Files: $work/ours-TAG.{log,out,time}.
+run_ours() {
+  local tag=$1
+  shift
+  local install="$work/install"
+  rm -rf "$install"
+  mkdir -p "$install"
+  rm -f "$work/ours-$tag.log"
+  sync
+  local t0 t1 code=0
+  t0=$(now)
+  (cd "$install" && env "$@" KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$work/ours-$tag.log" \
+     /usr/bin/time -v -o "$work/ours-$tag.time" timeout 1800 "$patcher") >"$work/ours-$tag.out" 2>&1 || code=$?
+  t1=$(now)
+  ours_s=$(elapsed "$t0" "$t1")
+  ours_rss=$(peak_rss_mib "$work/ours-$tag.time")
+  ours_cpu=$(awk -F': ' '/User time|System time/ { s += $2 } END { printf "%.1f", s }' "$work/ours-$tag.time")
+  [ "$code" = 0 ] || { tail -n 5 "$work/ours-$tag.out" >&2; die "$tag: our program exited with $code"; }
+  grep -q "Patcher: Finished Downloading" "$work/ours-$tag.log" || die "$tag: our log has no \"Finished Downloading\""
+  ours_check=$(python3 "$bench/peer_tool.py" verify "$manifest" "$install" 64) ||
+    die "$tag: our installation differs from the manifest: $ours_check"
+}
+
+# run_peer TAG [CURL OPTION...]: the manifest and every body fetched from 127.0.0.1:$port by one curl
+# process (one kept connection unless the options say otherwise, e.g. --parallel), then gzip -d of
+# every body; sets peer_s, curl_s, gunzip_s, peer_cpu, peer_bytes, peer_connects and peer_check.
+run_peer() {
+  local tag=$1
+  shift
+  local into="$work/peer"
+  rm -rf "$into" "$work/peer-manifest.xml" "$work/peer-manifest.xml.gz"
+  python3 "$bench/peer_tool.py" curl-config "$manifest" "http://127.0.0.1:$port" "$manifest_url" "$into" \
+    | sed "s|\"$into/manifest.xml.gz\"|\"$work/peer-manifest.xml.gz\"|" >"$work/peer-$tag.curl"
+  sync
+  local t0 t1 t2
+  t0=$(now)
+  /usr/bin/time -f '%U %S' -o "$work/peer-$tag.curltime" \
+    curl -sS --fail --create-dirs -w '%{size_download} %{num_connects}\n' "$@" --config "$work/peer-$tag.curl" \
+    >"$work/peer-$tag.sizes" || die "$tag: curl failed"
+  t1=$(now)
+  find "$into" "$work/peer-manifest.xml.gz" -name '*.gz' -type f -print0 |
+    /usr/bin/time -f '%U %S' -o "$work/peer-$tag.gziptime" xargs -0 gzip -d -- || die "$tag: gzip -d failed"
+  t2=$(now)
+  curl_s=$(elapsed "$t0" "$t1") gunzip_s=$(elapsed "$t1" "$t2") peer_s=$(elapsed "$t0" "$t2")
+  peer_cpu=$(cat "$work/peer-$tag.curltime" "$work/peer-$tag.gziptime" | awk '{ s += $1 + $2 } END { printf "%.1f", s }')
+  peer_bytes=$(awk '{ s += $1 } END { print s + 0 }' "$work/peer-$tag.sizes")
+  peer_connects=$(awk '{ s += $2 } END { print s + 0 }' "$work/peer-$tag.sizes")
+  local expected
+  expected=$(( $(download_total "$manifest") + $(stat -c %s "$manifest") ))
+  [ "$peer_bytes" = "$expected" ] || die "$tag: curl fetched $peer_bytes bytes, the manifest and bodies are $expected"
+  peer_check=$(python3 "$bench/peer_tool.py" verify "$manifest" "$into" 64) ||
+    die "$tag: the peer's folder differs from the manifest: $peer_check"
+}
+
+# ---- The Windows program under Wine -------------------------------------------------------------
+
+# wine_enter_xvfb SCRIPT ARGS...: makes sure of Wine, the cross compilers and Xvfb, then runs the
+# script again inside one Xvfb session (a wineserver started without a display cannot make windows
+# later); returns only when already inside.
+wine_enter_xvfb() {
+  [ "${KORVEL_PEER_IN_XVFB:-0}" = 1 ] && return 0
+  need_packages xvfb-run:xvfb xauth:xauth wine:wine
+  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+    die "32-bit Wine (wine32:i386) is missing or cannot start here: run scripts/setup"
+  command -v i686-w64-mingw32-gcc-posix >/dev/null || die "the mingw-w64 compilers are missing: run scripts/setup"
+  KORVEL_PEER_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$@"
+}
+
+# build_windows_program: KorvelPatcher.exe (release, i686) in build/w-bench, or $KORVEL_WINE_EXE;
+# sets exe.
+build_windows_program() {
+  local windows_build=$root/build/w-bench
+  if [ -n "${KORVEL_WINE_EXE:-}" ]; then
+    exe=$KORVEL_WINE_EXE
+  else
+    say "building KorvelPatcher.exe (release, i686) in $windows_build"
+    cmake -S "$root" -B "$windows_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DKORVEL_BUILD_TESTS=OFF -DKORVEL_BUILD_BENCH=OFF >/dev/null || die "windows configure failed"
+    cmake --build "$windows_build" -j2 --target korvel_patcher >"$windows_build/peer-bench-build.log" 2>&1 ||
+      { tail -n 30 "$windows_build/peer-bench-build.log" >&2; die "windows build failed"; }
+    exe=$windows_build/KorvelPatcher.exe
+  fi
+  [ -f "$exe" ] || die "no Windows program at $exe"
+}
+
+# make_handoff_stubs: the stand-ins for the sibling launcher in $work/stubs, Wendrel-wine.exe (a tiny
+# Windows program) and Wendrel-native.exe (a shell script); each creates handoff.txt, whose
+# modification time marks the end of the update.
+make_handoff_stubs() {
+  stubs="$work/stubs"
+  mkdir -p "$stubs"
+  cat >"$stubs/handoff.c" <<'STUB'
+#include <windows.h>
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR line, int show) {
+  (void)instance; (void)previous; (void)line; (void)show;
+  HANDLE file = CreateFileA("handoff.txt", GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  return 0;
+}
+STUB
+  i686-w64-mingw32-gcc-posix -O2 -mwindows -o "$stubs/Wendrel-wine.exe" "$stubs/handoff.c" || die "the Windows stand-in does not build"
+  printf '#!/bin/sh\n: > handoff.txt\n' >"$stubs/Wendrel-native.exe"
+  chmod +x "$stubs/Wendrel-native.exe"
+}
+
+# start_wine: a prefix of its own in the work folder, one wineserver for all runs, its services
+# started before the first run (about 10 s, not timed).
+start_wine() {
+  export WINEPREFIX="$work/wineprefix" WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all,err+module
+  mkdir -p "$WINEPREFIX"
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  wineserver -p
+  local t0
+  t0=$(now)
+  wine wineboot </dev/null >/dev/null 2>&1 || true
+  say "Wine ready in $(elapsed "$t0" "$(now)") s ($(wine --version))"
+}
+stop_wine() { [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true; }
+windows_path() { echo "Z:${1//\//\\}"; }
+
+# run_handoff SIDE TAG: SIDE is native or wine; the program in an empty installation holding the
+# stand-in, against 127.0.0.1:$port; sets run_s (start to hand-off), whole_s (the process) and check.
+run_handoff() {
+  local side=$1 tag=$2
+  local install="$work/install"
+  rm -rf "$install"
+  mkdir -p "$install"
+  cp "$stubs/Wendrel-$side.exe" "$install/Wendrel.exe"
+  local log="$work/$side-$tag.log"
+  rm -f "$log"
+  sync
+  local t0 t1 code=0
+  t0=$(now)
+  if [ "$side" = native ]; then
+    (cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$log" \
+       /usr/bin/time -v -o "$work/$side-$tag.time" timeout 1800 "$patcher") >"$work/$side-$tag.out" 2>&1 || code=$?
+  else
+    (cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$(windows_path "$log")" \
+       timeout 1800 wine "$exe") >"$work/$side-$tag.out" 2>&1 || code=$?
+  fi
+  t1=$(now)
+  [ "$code" = 0 ] || { tail -n 5 "$work/$side-$tag.out" >&2; die "$side $tag: the program exited with $code"; }
+  [ -f "$install/handoff.txt" ] || die "$side $tag: the program did not hand off to the sibling"
+  grep -q "Patcher: Finished Downloading" "$log" || die "$side $tag: the log has no \"Finished Downloading\""
+  run_s=$(elapsed "$t0" "$(stat -c %.Y "$install/handoff.txt")")
+  whole_s=$(elapsed "$t0" "$t1")
+  check=$(python3 "$bench/peer_tool.py" verify "$manifest" "$install" 64) ||
+    die "$side $tag: the installation differs from the manifest: $check"
 }

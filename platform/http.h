@@ -17,8 +17,14 @@
 // - connections are kept alive between requests: a request to a server that an earlier request of the
 //   process reached goes out on the same connection when the server keeps it open (Win32: the session
 //   and connection handles are kept for the process, with the connections WinINet keeps under them;
-//   POSIX: the libcurl handles of a finished transfer are taken back with their connection).
-// Objects of these classes are used by one thread at a time.
+//   POSIX: the libcurl handles of a finished transfer are taken back with their connection);
+// - up to kMaxConnectionsPerServer requests, each on its own thread, run at once to one server, each
+//   on a connection of its own;
+// - extra request headers (HttpRequest::addHeader) and the response's headers (responseHeader, and
+//   parsed: responseHeaders) are what continuing a body from a byte offset needs: Range and If-Range
+//   out, ETag, Last-Modified, Content-Length and Content-Range back.
+// Objects of these classes are used by one thread at a time; different requests may run on different
+// threads.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +54,11 @@ inline constexpr std::uint32_t kStallTimeoutMs = 60000;
 inline constexpr int kMaxRedirects = 5;
 // Capacity of each cracked URL component, terminating zero included.
 inline constexpr std::size_t kUrlComponentCapacity = 256;
+// Requests to one server that run at once, each on a connection of its own. Win32: WinINet's
+// per-server connection limits (HTTP/1.1 and 1.0) are raised to this for the process before the first
+// session opens; a request beyond it waits in send for a free connection. POSIX: every request has
+// libcurl handles of its own, and this many finished ones are kept with their open connections.
+inline constexpr int kMaxConnectionsPerServer = 8;
 
 // Error numbers the POSIX backend gives back (the WinINet numbers for the same causes).
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
@@ -94,6 +105,40 @@ struct UrlParts {
 // path each (user name, password and extra information are not requested). False with `error` set
 // when the URL cannot be cracked or a part does not fit its buffer.
 bool crackUrl(const std::string& url, UrlParts& out, std::uint32_t& error);
+
+// A Content-Range value of a response: "bytes first-last/total", "bytes first-last/*" (length unknown)
+// or, with status 416, "bytes */total".
+struct ContentRange {
+  // False for "bytes */total": the asked range lies outside the body, only `total` is known.
+  bool satisfied = false;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;  // inclusive
+  std::optional<std::uint64_t> total;  // nullopt for "*"
+};
+
+// Parses a Content-Range value (blanks around it allowed). nullopt for any other form: another unit,
+// a last byte before the first or at or past the total, a number beyond 64 bits, trailing text.
+std::optional<ContentRange> parseContentRange(const std::string& value);
+
+// "bytes=N-": the Range value that asks for the body from byte `first` to its end.
+std::string rangeFrom(std::uint64_t first);
+
+// The response headers that continuing an interrupted body depends on, as HttpRequest::responseHeaders
+// reads them.
+struct ResponseHeaders {
+  std::optional<std::string> etag;          // as sent, quotes and a weak "W/" included
+  std::optional<std::string> lastModified;  // as sent
+  // The length of the body that follows (of a 206: of its part). nullopt when the header is absent or
+  // not a decimal number: a body of unknown length, not an empty one.
+  std::optional<std::uint64_t> contentLength;
+  // nullopt when absent or malformed (responseHeader("Content-Range") tells the two apart).
+  std::optional<ContentRange> contentRange;
+
+  // The value to send back as If-Range with a later Range request for the same body: the ETag when
+  // it is a strong one (a weak one never matches there), else Last-Modified; nullopt when there is
+  // neither, and a partial body can then not be continued safely.
+  std::optional<std::string> validator() const;
+};
 
 class HttpConnection;
 class HttpRequest;
@@ -153,6 +198,13 @@ class HttpRequest {
   HttpRequest(const HttpRequest&) = delete;
   HttpRequest& operator=(const HttpRequest&) = delete;
 
+  // HttpAddRequestHeaders(request, "name: value", -1, HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE),
+  // before send: the header goes out with the request and with the redirects it follows; a later call
+  // for the same name (in any letter case) replaces the value. False with kErrorInvalidParameter for a
+  // name that is not an HTTP token or a value holding CR, LF or NUL, and with kErrorInternetInternal
+  // once send has been called.
+  bool addHeader(const std::string& name, const std::string& value, std::uint32_t& error);
+
   // HttpSendRequest(request, no headers, no body): blocks until the response's header has arrived.
   bool send(std::uint32_t& error);
 
@@ -161,6 +213,12 @@ class HttpRequest {
   bool read(void* buffer, std::uint32_t size, std::uint32_t& received, std::uint32_t& error);
   // The response's HTTP status (HTTP_QUERY_STATUS_CODE) once send succeeded; 0 when there is none.
   int statusCode() const;
+  // HttpQueryInfo(HTTP_QUERY_CUSTOM) once send succeeded: the first value of the response header `name`
+  // (compared without regard to case) with the blanks around it removed; of the last response when
+  // redirects were followed. nullopt when the response has no such header, or there is no response.
+  std::optional<std::string> responseHeader(const std::string& name) const;
+  // ETag, Last-Modified, Content-Length and Content-Range of the response, read with responseHeader.
+  ResponseHeaders responseHeaders() const;
   // Any thread: ends the request. A send or read blocked in it returns at once with an error, and
   // every later call fails; the object must still be destroyed by its owner.
   void abort();
@@ -169,6 +227,8 @@ class HttpRequest {
 
  private:
   explicit HttpRequest(std::unique_ptr<State> state);
+  // The backend's part of addHeader, given a checked name and value.
+  bool addCheckedHeader(const std::string& name, const std::string& value, std::uint32_t& error);
   std::unique_ptr<State> state_;
 };
 

@@ -89,6 +89,19 @@ int defaultPort(int scheme) {
 
 bool fits(const std::string& part) { return part.size() < kUrlComponentCapacity; }
 
+bool equalNoCase(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+std::string trimmed(const char* data, std::size_t size) {
+  std::size_t begin = 0;
+  while (begin < size && (data[begin] == ' ' || data[begin] == '\t')) ++begin;
+  while (size > begin && std::strchr(" \t\r\n", data[size - 1]) != nullptr) --size;
+  return std::string(data + begin, size - begin);
+}
+
 // Percent-encodes the bytes a request line cannot carry (blanks, controls, non-ASCII); WinINet
 // escapes them the same way.
 std::string requestTarget(const std::string& path) {
@@ -287,8 +300,8 @@ class CurlPairPool {
   }
 
  private:
-  // Transfers run one after another; a few cover a requester that overlaps two.
-  static constexpr std::size_t kIdlePairs = 4;
+  // As many as run at once, each with its connection, and two for a requester that overlaps them.
+  static constexpr std::size_t kIdlePairs = kMaxConnectionsPerServer + 2;
   std::mutex mutex_;
   std::vector<CurlPair> idle_;
 };
@@ -305,6 +318,10 @@ struct HttpRequest::State {
   CURLM* multi = nullptr;
   CURL* easy = nullptr;
   curl_slist* headers = nullptr;
+  // Request header lines ("Name: value"), Accept first; turned into `headers` by send.
+  std::vector<std::string> requestHeaders;
+  // Name and value of each header of the latest response block.
+  std::vector<std::pair<std::string, std::string>> responseHeaders;
   bool added = false;
   bool headersDone = false;
   bool finished = false;
@@ -347,6 +364,14 @@ struct HttpRequest::State {
   static std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto* self = static_cast<State*>(user);
     const std::size_t n = size * count;
+    // Every response of a redirect chain, and every interim one, starts a block of its own.
+    if (n >= 5 && std::memcmp(data, "HTTP/", 5) == 0) {
+      self->responseHeaders.clear();
+    } else if (const void* colon = std::memchr(data, ':', n)) {
+      const auto nameLength = static_cast<std::size_t>(static_cast<const char*>(colon) - data);
+      self->responseHeaders.emplace_back(trimmed(data, nameLength),
+                                         trimmed(data + nameLength + 1, n - nameLength - 1));
+    }
     static constexpr char kLocation[] = "location:";
     if (n >= sizeof kLocation - 1 &&
         std::equal(kLocation, kLocation + sizeof kLocation - 1, data,
@@ -433,15 +458,11 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, state.get());
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-  // The accept types become one Accept header, joined as WinINet joins them.
-  if (!acceptTypes.empty()) {
-    std::string accept = "Accept: ";
-    for (std::size_t i = 0; i < acceptTypes.size(); ++i) accept += (i ? ", " : "") + acceptTypes[i];
-    state->headers = curl_slist_append(state->headers, accept.c_str());
-  } else {
-    state->headers = curl_slist_append(state->headers, "Accept:");
-  }
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, state->headers);
+  // The accept types become one Accept header, joined as WinINet joins them; without any, libcurl's
+  // own Accept line is switched off.
+  std::string accept = "Accept:";
+  for (std::size_t i = 0; i < acceptTypes.size(); ++i) accept += (i ? ", " : " ") + acceptTypes[i];
+  state->requestHeaders.push_back(std::move(accept));
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &State::onBody);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, state.get());
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &State::onHeader);
@@ -451,12 +472,44 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
 }
 
+bool HttpRequest::addCheckedHeader(const std::string& name, const std::string& value, std::uint32_t& error) {
+  State& s = *state_;
+  if (s.added) {
+    error = kErrorInternetInternal;
+    return false;
+  }
+  auto& lines = s.requestHeaders;
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) {
+                               return equalNoCase(line.substr(0, line.find_first_of(":;")), name);
+                             }),
+              lines.end());
+  // An empty value would tell libcurl to leave the header out; "Name;" sends it empty.
+  lines.push_back(value.empty() ? name + ";" : name + ": " + value);
+  error = 0;
+  return true;
+}
+
 bool HttpRequest::send(std::uint32_t& error) {
   State& s = *state_;
   if (s.added) {
     error = kErrorInternetInternal;
     return false;
   }
+  // Built once: a send that failed before the transfer began may be repeated.
+  if (!s.headers) {
+    for (const std::string& line : s.requestHeaders) {
+      curl_slist* grown = curl_slist_append(s.headers, line.c_str());
+      if (!grown) {
+        curl_slist_free_all(s.headers);
+        s.headers = nullptr;
+        error = kErrorInternetInternal;
+        return false;
+      }
+      s.headers = grown;
+    }
+  }
+  curl_easy_setopt(s.easy, CURLOPT_HTTPHEADER, s.headers);
   if (curl_multi_add_handle(s.multi, s.easy) != CURLM_OK) {
     error = kErrorInternetInternal;
     return false;
@@ -515,6 +568,13 @@ int HttpRequest::statusCode() const {
   long status = 0;
   if (!state_->added || curl_easy_getinfo(state_->easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
   return static_cast<int>(status);
+}
+
+std::optional<std::string> HttpRequest::responseHeader(const std::string& name) const {
+  if (!state_->headersDone) return std::nullopt;
+  for (const auto& [key, value] : state_->responseHeaders)
+    if (equalNoCase(key, name)) return value;
+  return std::nullopt;
 }
 
 void HttpRequest::abort() {

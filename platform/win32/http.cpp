@@ -5,6 +5,7 @@
 
 #include <wininet.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
@@ -121,6 +122,7 @@ struct HttpConnection::State {
 // whoever takes it closes it.
 struct HttpRequest::State {
   std::atomic<HINTERNET> handle{nullptr};
+  bool sent = false;
   ~State() { close(); }
   void close() {
     if (HINTERNET taken = handle.exchange(nullptr)) ::InternetCloseHandle(taken);
@@ -137,6 +139,15 @@ std::unique_ptr<HttpSession> HttpSession::open(const std::string& agent, std::ui
   const char* bypassList = viaProxy && proxy.bypass ? proxy.bypass->c_str() : nullptr;
   const std::string key = keyOf({agent, std::to_string(accessType), proxyList ? "p" + *proxy.proxy : "-",
                                  bypassList ? "b" + *proxy.bypass : "-"});
+  // WinINet allows two connections per server by default (four for HTTP/1.0 servers), so that more
+  // requests at once would wait for each other; the limits are the process's, read when a session
+  // opens. A failure leaves the defaults: requests then queue, which is slower but still correct.
+  static std::once_flag connectionLimits;
+  std::call_once(connectionLimits, [] {
+    DWORD perServer = kMaxConnectionsPerServer;
+    ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &perServer, sizeof perServer);
+    ::InternetSetOptionA(nullptr, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &perServer, sizeof perServer);
+  });
   DWORD failure = 0;
   HINTERNET handle = handleCache().find(
       key,
@@ -215,12 +226,33 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
 }
 
+bool HttpRequest::addCheckedHeader(const std::string& name, const std::string& value, std::uint32_t& error) {
+  HINTERNET handle = state_->handle.load();
+  if (!handle) {
+    error = kErrorInternetOperationCancelled;
+    return false;
+  }
+  if (state_->sent) {
+    error = kErrorInternetInternal;
+    return false;
+  }
+  const std::string line = name + ": " + value + "\r\n";
+  if (!::HttpAddRequestHeadersA(handle, line.c_str(), static_cast<DWORD>(line.size()),
+                                HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+    error = ::GetLastError();
+    return false;
+  }
+  error = 0;
+  return true;
+}
+
 bool HttpRequest::send(std::uint32_t& error) {
   HINTERNET handle = state_->handle.load();
   if (!handle) {
     error = kErrorInternetOperationCancelled;
     return false;
   }
+  state_->sent = true;
   if (!::HttpSendRequestA(handle, nullptr, 0, nullptr, 0)) {
     error = ::GetLastError();
     return false;
@@ -254,6 +286,29 @@ int HttpRequest::statusCode() const {
   if (!handle || !::HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
     return 0;
   return static_cast<int>(status);
+}
+
+std::optional<std::string> HttpRequest::responseHeader(const std::string& name) const {
+  HINTERNET handle = state_->handle.load();
+  if (!handle || !state_->sent) return std::nullopt;
+  // HTTP_QUERY_CUSTOM takes the header's name in the buffer and gives back its value there; a value
+  // longer than the buffer is asked again with the size WinINet names.
+  std::string buffer(std::max<std::size_t>(name.size() + 1, 256), '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    std::copy(name.begin(), name.end(), buffer.begin());
+    buffer[name.size()] = '\0';
+    DWORD size = static_cast<DWORD>(buffer.size());
+    DWORD index = 0;
+    if (::HttpQueryInfoA(handle, HTTP_QUERY_CUSTOM, buffer.data(), &size, &index)) {
+      buffer.resize(size);
+      const std::size_t begin = buffer.find_first_not_of(" \t");
+      const std::size_t end = buffer.find_last_not_of(" \t\r\n");
+      return begin == std::string::npos ? std::string() : buffer.substr(begin, end - begin + 1);
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+    buffer.assign(std::max<std::size_t>(size + 1, name.size() + 1), '\0');
+  }
+  return std::nullopt;
 }
 
 // Closing a handle ends the operations pending on it: a send or read blocked on another thread

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -84,6 +85,23 @@ struct Gate {
 
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
+// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") of a time in UTC.
+std::string httpDate(std::chrono::sys_seconds time) {
+  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const auto day = std::chrono::floor<std::chrono::days>(time);
+  const std::chrono::year_month_day date(day);
+  const std::chrono::hh_mm_ss clock(time - day);
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT",
+                kDays[std::chrono::weekday(day).c_encoding()], static_cast<unsigned>(date.day()),
+                kMonths[static_cast<unsigned>(date.month()) - 1], static_cast<int>(date.year()),
+                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                static_cast<int>(clock.seconds().count()));
+  return text;
+}
+
 }  // namespace
 
 std::string RecordedRequest::header(const std::string& name) const {
@@ -110,25 +128,104 @@ struct TestHttpServer::Impl {
     routes[withSlash(path)] = std::move(handler);
   }
 
-  static void reply(httplib::Response& response, const HttpReply& reply) {
-    response.status = reply.status;
-    response.set_content(reply.body, reply.contentType.c_str());
+  // The part of a body of `size` bytes a request gets: [first, first + length) with 206, the whole
+  // with 200, or nothing with 416.
+  struct Part {
+    int status = 200;
+    std::uint64_t first = 0;
+    std::uint64_t length = 0;
+  };
+
+  static Part partOf(const httplib::Request& request, std::uint64_t size, const std::string& etag,
+                     const std::string& lastModified, bool answersRanges) {
+    const Part whole{200, 0, size};
+    if (!answersRanges || request.ranges.size() != 1) return whole;
+    if (request.has_header("If-Range")) {
+      const std::string asked = request.get_header_value("If-Range");
+      const bool strongEtag = !etag.empty() && etag.compare(0, 2, "W/") != 0;
+      if (!(strongEtag && asked == etag) && !(!lastModified.empty() && asked == lastModified)) return whole;
+    }
+    const auto [from, to] = request.ranges.front();
+    std::uint64_t first = 0;
+    std::uint64_t last = size == 0 ? 0 : size - 1;
+    if (from < 0) {
+      // "bytes=-n": the last n bytes.
+      if (to <= 0 || size == 0) return {416, 0, 0};
+      first = size - std::min<std::uint64_t>(size, static_cast<std::uint64_t>(to));
+    } else {
+      first = static_cast<std::uint64_t>(from);
+      if (to >= 0) {
+        if (to < from) return whole;  // not a valid range: the header is ignored
+        last = std::min(last, static_cast<std::uint64_t>(to));
+      }
+      if (first >= size) return {416, 0, 0};
+    }
+    return {206, first, last - first + 1};
   }
 
-  static void notFound(httplib::Response& response) { reply(response, {404, kNotFoundPage, "text/html"}); }
+  // Status and range headers of a part; false when nothing of the body is to be sent (416).
+  static bool describe(httplib::Response& response, const Part& part, std::uint64_t size) {
+    response.status = part.status;
+    if (part.status == 416) {
+      response.set_header("Content-Range", "bytes */" + std::to_string(size));
+      return false;
+    }
+    if (part.status == 206)
+      response.set_header("Content-Range", "bytes " + std::to_string(part.first) + "-" +
+                                               std::to_string(part.first + part.length - 1) + "/" +
+                                               std::to_string(size));
+    return true;
+  }
 
-  // Streams one file; false when it cannot be opened.
-  static bool serveFile(const fs::path& file, httplib::Response& response) {
+  static void reply(const httplib::Request& request, httplib::Response& response, const HttpReply& reply) {
+    if (!reply.etag.empty()) response.set_header("ETag", reply.etag);
+    if (!reply.lastModified.empty()) response.set_header("Last-Modified", reply.lastModified);
+    const Part part = reply.status == 200
+                          ? partOf(request, reply.body.size(), reply.etag, reply.lastModified, reply.answersRanges)
+                          : Part{reply.status, 0, reply.body.size()};
+    if (!describe(response, part, reply.body.size())) return;
+    if (reply.dropAfter >= part.length) {
+      response.set_content(reply.body.substr(part.first, part.length), reply.contentType.c_str());
+      return;
+    }
+    auto data = std::make_shared<const std::string>(reply.body.substr(part.first, reply.dropAfter));
+    response.set_content_provider(part.length, reply.contentType.c_str(),
+                                  [data](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                    if (offset < data->size()) send(sink, data->data() + offset, data->size() - offset);
+                                    return false;  // the connection is closed short of the length
+                                  });
+  }
+
+  static void notFound(const httplib::Request& request, httplib::Response& response) {
+    reply(request, response, {404, kNotFoundPage, "text/html"});
+  }
+
+  // Streams one file, or its part; false when it cannot be opened.
+  static bool serveFile(const fs::path& file, const httplib::Request& request, httplib::Response& response) {
     std::error_code error;
     if (!fs::is_regular_file(file, error)) return false;
-    const auto size = static_cast<std::size_t>(fs::file_size(file, error));
+    const auto size = static_cast<std::uint64_t>(fs::file_size(file, error));
+    const auto modified = fs::last_write_time(file, error);
     auto stream = std::make_shared<std::ifstream>(file, std::ios::binary);
     if (error || !*stream) return false;
-    response.status = 200;
-    response.set_content_provider(size, "application/octet-stream",
-                                  [stream](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(modified));
+    char etag[48];
+    std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", static_cast<unsigned long long>(seconds.time_since_epoch().count()),
+                  static_cast<unsigned long long>(size));
+    const std::string lastModified = httpDate(seconds);
+    response.set_header("ETag", etag);
+    response.set_header("Last-Modified", lastModified);
+    const Part part = partOf(request, size, etag, lastModified, true);
+    if (!describe(response, part, size)) return true;
+    if (part.length == 0) {
+      response.set_content(std::string(), "application/octet-stream");
+      return true;
+    }
+    const std::uint64_t first = part.first;
+    response.set_content_provider(part.length, "application/octet-stream",
+                                  [stream, first](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
                                     std::vector<char> block(std::min(length, kFileBlock));
-                                    stream->seekg(static_cast<std::streamoff>(offset));
+                                    stream->seekg(static_cast<std::streamoff>(first + offset));
                                     stream->read(block.data(), static_cast<std::streamsize>(block.size()));
                                     const auto got = static_cast<std::size_t>(stream->gcount());
                                     return got > 0 && send(sink, block.data(), got);
@@ -180,15 +277,16 @@ struct TestHttpServer::Impl {
     }
     if (handler) {
       handler(request, response);
-    } else if (inFolder && serveFile(file, response)) {
+    } else if (inFolder && serveFile(file, request, response)) {
     } else if (hasFallback) {
-      reply(response, fallbackReply);
+      reply(request, response, fallbackReply);
     } else {
-      notFound(response);
+      notFound(request, response);
     }
-    // The library cuts the body to a requested range but keeps a status that was set: a whole file
-    // answered to a Range request goes out as the partial content it has become.
-    if (response.status == 200 && !request.ranges.empty()) response.status = 206;
+    // The library would cut whatever was answered to the parsed ranges once more, unchecked against
+    // the body's length: the routes above have answered them already, or ignore them. The request
+    // object is the library's own modifiable one, handed to handlers as const.
+    const_cast<httplib::Request&>(request).ranges.clear();
   }
 };
 
@@ -230,7 +328,9 @@ std::string TestHttpServer::url(const std::string& path) const {
 }
 
 void TestHttpServer::serveReply(const std::string& path, HttpReply reply) {
-  impl_->setRoute(path, [reply](const httplib::Request&, httplib::Response& response) { Impl::reply(response, reply); });
+  impl_->setRoute(path, [reply](const httplib::Request& request, httplib::Response& response) {
+    Impl::reply(request, response, reply);
+  });
 }
 
 void TestHttpServer::serveBytes(const std::string& path, std::string body, int status) {
@@ -258,15 +358,9 @@ void TestHttpServer::serveRedirect(const std::string& path, const std::string& l
 }
 
 void TestHttpServer::serveTruncated(const std::string& path, std::string body, std::size_t sentBytes) {
-  auto data = std::make_shared<const std::string>(std::move(body));
-  const std::size_t sent = std::min(sentBytes, data->size());
-  impl_->setRoute(path, [data, sent](const httplib::Request&, httplib::Response& response) {
-    response.set_content_provider(data->size(), "application/octet-stream",
-                                  [data, sent](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                                    if (offset < sent) send(sink, data->data() + offset, sent - offset);
-                                    return false;  // the connection is closed short of the length
-                                  });
-  });
+  HttpReply reply(200, std::move(body));
+  reply.dropAfter = std::min(sentBytes, reply.body.size());
+  serveReply(path, std::move(reply));
 }
 
 void TestHttpServer::serveSlow(const std::string& path, std::string body, std::size_t chunkBytes,
@@ -315,9 +409,9 @@ void TestHttpServer::serveSequence(const std::string& path, std::vector<HttpRepl
   if (replies.empty()) replies.push_back({404, kNotFoundPage, "text/html"});
   auto script = std::make_shared<const std::vector<HttpReply>>(std::move(replies));
   auto next = std::make_shared<std::atomic<std::size_t>>(0);
-  impl_->setRoute(path, [script, next](const httplib::Request&, httplib::Response& response) {
+  impl_->setRoute(path, [script, next](const httplib::Request& request, httplib::Response& response) {
     const std::size_t index = std::min(next->fetch_add(1), script->size() - 1);
-    Impl::reply(response, (*script)[index]);
+    Impl::reply(request, response, (*script)[index]);
   });
 }
 

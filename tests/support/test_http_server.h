@@ -3,6 +3,12 @@
 // pages, bodies that stop early, trickle, hold or change per request), counting and recording every
 // request it receives.
 //
+// Byte ranges: a single-range Range request for a reply of status 200 or a folder's file gets its part
+// (206 with Content-Range), or 416 with "bytes */<length>" when it starts past the end; an If-Range
+// that does not match the ETag or Last-Modified sent with the body, several ranges, or a reply that
+// does not answer ranges get the whole body with 200. Other routes (slow, gated, redirects) ignore
+// Range. Folder files are sent with an ETag and Last-Modified of their size and modification time.
+//
 // Routes may be added or replaced while the server runs; every call is thread-safe. Paths are URL
 // paths with their leading '/' ("/patch/x.gz"). A path without a route gets a 404 page, unless a
 // catch-all reply is set (serveAnyPath), which also answers requests made to it as a proxy.
@@ -19,9 +25,20 @@ namespace korvel::test {
 
 // One scripted answer.
 struct HttpReply {
-  int status = 200;
+  HttpReply(int status = 200, std::string body = {}, std::string contentType = "application/octet-stream")
+      : status(status), body(std::move(body)), contentType(std::move(contentType)) {}
+
+  int status;
   std::string body;
-  std::string contentType = "application/octet-stream";
+  std::string contentType;
+  // Sent when not empty; an If-Range must equal one of them for a Range request to get its part.
+  std::string etag;
+  std::string lastModified;
+  // False: a Range request gets the whole body with 200, as from a server that ignores ranges.
+  bool answersRanges = true;
+  // The connection is closed once this many bytes of the body (of the part, for a range) have gone
+  // out, short of the length announced; npos: the whole body is sent.
+  std::size_t dropAfter = std::string::npos;
 };
 
 // A request as the server received it.
@@ -63,7 +80,7 @@ class TestHttpServer {
   // Answers with a redirect (302) to `location`.
   void serveRedirect(const std::string& path, const std::string& location);
   // Announces the whole body's length but sends only its first `sentBytes` bytes, then closes the
-  // connection.
+  // connection (a reply with dropAfter).
   void serveTruncated(const std::string& path, std::string body, std::size_t sentBytes);
   // Sends the body in pieces of `chunkBytes`, pausing `delay` before every piece after the first.
   void serveSlow(const std::string& path, std::string body, std::size_t chunkBytes, std::chrono::milliseconds delay);

@@ -63,6 +63,41 @@ TEST_F(StaticServerTest, ServesFilesExactlyAsStored) {
   EXPECT_TRUE(head->body.empty());
 }
 
+TEST_F(StaticServerTest, AnswersAByteRangeOnlyOfTheFileItsValidatorNames) {
+  const std::string stored = "gzip bytes \x1f\x8b as stored";
+  auto whole = client->Get("/patch/file.gz");
+  ASSERT_TRUE(whole);
+  const std::string etag = whole->get_header_value("ETag");
+  const std::string modified = whole->get_header_value("Last-Modified");
+  EXPECT_EQ(etag.front(), '"');
+  EXPECT_EQ(modified.size(), 29u) << modified;  // "Sun, 06 Nov 1994 08:49:37 GMT"
+  struct Case {
+    httplib::Headers headers;
+    int status;
+    std::string body;
+    std::string contentRange;
+  };
+  const Case cases[] = {
+      {{{"Range", "bytes=11-"}}, 206, stored.substr(11), "bytes 11-22/23"},
+      {{{"Range", "bytes=11-12"}, {"If-Range", etag}}, 206, stored.substr(11, 2), "bytes 11-12/23"},
+      {{{"Range", "bytes=-3"}, {"If-Range", modified}}, 206, stored.substr(20), "bytes 20-22/23"},
+      {{{"Range", "bytes=11-999"}}, 206, stored.substr(11), "bytes 11-22/23"},
+      {{{"Range", "bytes=11-"}, {"If-Range", "\"other\""}}, 200, stored, ""},
+      {{{"Range", "bytes=0-1,5-6"}}, 200, stored, ""},
+      {{{"Range", "bytes=23-"}}, 416, "", "bytes */23"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.headers.begin()->second);
+    auto response = client->Get("/patch/file.gz", c.headers);
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    EXPECT_EQ(response->body, c.body);
+    EXPECT_EQ(response->get_header_value("Content-Length"), std::to_string(c.body.size()));
+    EXPECT_EQ(response->get_header_value("Content-Range"), c.contentRange);
+    EXPECT_EQ(response->get_header_value("ETag"), etag);
+  }
+}
+
 TEST_F(StaticServerTest, MissingFilesAndFoldersGetTheNotFoundPage) {
   for (const char* path : {"/patch/absent.gz", "/patch", "/", "/patch/file.gz/more"}) {
     auto response = client->Get(path);

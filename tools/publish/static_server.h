@@ -1,6 +1,8 @@
 // A small static HTTP server for a patch tree: GET (and HEAD) of files below one root folder, a short
 // HTML page for anything missing, one log line per request. Everything is sent as it is stored (the
-// files of a patch tree are already gzip data), never re-encoded.
+// files of a patch tree are already gzip data), never re-encoded. Files carry an ETag and a
+// Last-Modified; a single byte range is answered with 206 (416 past the end), guarded by If-Range,
+// so that an interrupted download can continue where it broke off.
 #pragma once
 
 #include <atomic>
