@@ -86,7 +86,7 @@ class Launcher : public PatchClient {
   int pumpMessages();
 
   // Slot 29.
-  virtual bool readyToRun();
+  bool readyToRun() override;
 
   const std::string& passThroughArguments() const { return passThroughArguments_; }
   // The game code, or null when none was accepted.
@@ -137,7 +137,6 @@ class Launcher : public PatchClient {
   // else the current directory; the current directory when the folder fails the access test.
   std::string findSiblingDirectory() const;
   platform::ProgressWindow::Transfer transferFigures() const;
-  platform::ProgressWindow::Summary runSummary(bool manifestLoaded, const char* distribution);
 
   std::string passThroughArguments_;
   bool passThroughCut_ = false;

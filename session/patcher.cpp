@@ -5,9 +5,9 @@
 #include <climits>
 #include <cstring>
 
+#include "common/progress_channels.h"
 #include "common/text_format.h"
 #include "fileupdate/file_node.h"
-#include "launcher/patch_client.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 #include "patchcache/directory_snapshot.h"
@@ -23,12 +23,11 @@
 
 namespace korvel {
 
-Patcher::Patcher(PatchClient* client)
+Patcher::Patcher(SessionClient* client)
     : client_(client),
       installDirectory_(cutToCapacity(platform::currentDirectory(), 256)),
       statistics_(std::make_unique<ProgressRates>()),
-      downloads_(std::make_unique<DownloadRequests>(client, *statistics_, stopRequested_,
-                                                    [this](const std::string& line) { log(line); })),
+      downloads_(std::make_unique<DownloadRequests>(*this, *statistics_)),
       patchCache_(std::make_unique<PatchCache>()),
       directorySnapshot_(std::make_unique<DirectorySnapshot>()) {
   selfUpdate_ = std::make_unique<SelfUpdate>(*this);
@@ -43,18 +42,13 @@ Patcher::~Patcher() {
 
 void Patcher::log(const char* text, int channel) {
   if (!text || channel < 0 || channel >= kLogChannels) return;
-  if (!logSink_[channel] || !logEnabled_[channel]) return;
+  if (!logSink_[channel]) return;
   logSink_[channel]->write(cutToCapacity("Patcher: " + std::string(text), 1024));
 }
 
 void Patcher::attachLogSink(int channel, std::unique_ptr<LogSink> sink) {
   if (channel < 0 || channel >= kLogChannels) return;
-  logEnabled_[channel] = sink != nullptr;
   logSink_[channel] = std::move(sink);
-}
-
-void Patcher::enableLog(int channel, bool enabled) {
-  if (channel >= 0 && channel < kLogChannels) logEnabled_[channel] = enabled;
 }
 
 void Patcher::reportError(int code, const std::string& text) {
@@ -64,15 +58,13 @@ void Patcher::reportError(int code, const std::string& text) {
 
 void Patcher::stop() {
   stopRequested_.store(true);
-  if (client_) client_->setFailedOrStopped(true);
+  failedOrStopped_.store(true);
 }
 
 bool Patcher::isCancelled() const { return stopRequested_.load() || failedOrStopped(); }
 
-bool Patcher::failedOrStopped() const { return client_ && client_->sessionHasFailed(); }
-
 void Patcher::clearFailure() {
-  if (client_ && !stopRequested_.load()) client_->setFailedOrStopped(false);
+  if (!stopRequested_.load()) failedOrStopped_.store(false);
 }
 
 void Patcher::setStatusLine(const std::string& text) {
@@ -87,6 +79,50 @@ bool Patcher::requestRestart(const std::string& file, bool isOwnProgram) {
   if (!client_ || !client_->restartRequested(file.c_str(), isOwnProgram)) return false;
   client_->stopped();
   return true;
+}
+
+void Patcher::beforeConnect() {
+  if (client_) client_->beforeConnect();
+}
+
+void Patcher::requestSent() {
+  if (client_) client_->requestSent();
+}
+
+void Patcher::dataReceived() {
+  if (client_ && !networkNoticeSent_.exchange(true)) client_->networkNotice();
+}
+
+void Patcher::reportFile(const char* path, int kind) {
+  if (!client_) return;
+  const char* name = path;
+  if (path) {
+    for (const char* at = path; *at; ++at) {
+      if (*at == '\\' || *at == '/') name = at + 1;
+    }
+  }
+  if (client_->fileNotice(name, kind)) return;
+  switch (kind) {
+    case kNoticeDownloadStarts:
+      client_->fileStarted(name);
+      break;
+    case kNoticeUnpackStarts:
+      client_->fileUnpacking(name);
+      break;
+    case kNoticeFinished:
+      client_->fileFinished(name);
+      break;
+    default:
+      break;
+  }
+}
+
+void Patcher::diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const std::string& text) {
+  if (client_) client_->diskSpaceLow(availableBytes, neededBytes, text.c_str());
+}
+
+void Patcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) {
+  if (client_) client_->timeEstimate(expectedFinish, secondsLeft);
 }
 
 std::unique_ptr<ManifestNode> Patcher::makeFileNode() { return std::make_unique<FileNode>(); }

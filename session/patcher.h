@@ -1,5 +1,5 @@
 // The patch session: loads the manifest, scans the installation, downloads what is stale, and
-// reports everything to its client. Owned by the PatchClient.
+// reports everything to its client (session/session_client.h), which owns it.
 //
 // Threads: the operations that start jobs, wait and stop run on the UI thread; the jobs, every walk
 // over the manifest tree and the downloads run on the worker. The flags both sides read are atomics
@@ -17,9 +17,11 @@
 
 #include "common/worker_thread.h"
 #include "manifest/product_list.h"
+#include "session/session_client.h"
 #include "session/session_log.h"
 #include "session/session_services.h"
 #include "session/worker_job.h"
+#include "transfer/transfer_observer.h"
 #include "trust/manifest_key.h"
 
 typedef struct _xmlDoc xmlDoc;
@@ -27,7 +29,6 @@ typedef struct _xmlNode xmlNode;
 
 namespace korvel {
 
-class PatchClient;
 class DownloadRequests;
 class ProgressRates;
 class PatchCache;
@@ -35,14 +36,15 @@ class DirectorySnapshot;
 class ProductRecord;
 class SelfUpdate;
 
-class Patcher : public SessionServices {
+class Patcher : public SessionServices, public DownloadObserver {
  public:
-  explicit Patcher(PatchClient* client);
+  // `client` (may be null) hears every notification; it must outlive the session.
+  explicit Patcher(SessionClient* client);
   ~Patcher() override;
   Patcher(const Patcher&) = delete;
   Patcher& operator=(const Patcher&) = delete;
 
-  PatchClient* client() const { return client_; }
+  SessionClient* client() const { return client_; }
 
   // ---- Logging -------------------------------------------------------------------------------
   static constexpr int kLogChannels = 2;
@@ -51,16 +53,15 @@ class Patcher : public SessionServices {
   void log(const char* text) { log(text, 0); }
   void log(const std::string& text, int channel) { log(text.c_str(), channel); }
   void log(const std::string& text) override { log(text.c_str(), 0); }
-  // Attaches (or with null detaches) a channel; an attached channel starts enabled.
+  // Attaches (or with null detaches) a channel.
   void attachLogSink(int channel, std::unique_ptr<LogSink> sink);
-  void enableLog(int channel, bool enabled);
 
   // ---- What the model, the file nodes and the stager use (session/session_services.h) -----------
   void reportError(int code, const std::string& text) override;
   void showWarning(const std::string& text) override { reportError(0, text); }
   bool isCancelled() const override;
   bool stopRequested() const override { return stopRequested_.load(); }
-  bool failedOrStopped() const override;
+  bool failedOrStopped() const override { return failedOrStopped_.load(); }
   void clearFailure() override;
   void setStatusLine(const std::string& text) override;
   void showProgress(int position, int bar) override;
@@ -101,11 +102,27 @@ class Patcher : public SessionServices {
   int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
                              std::string& text) override;
 
+  // ---- What the transfers use (transfer/transfer_observer.h); any thread ------------------------
+  int internetAccessMode() const override { return accessMode_; }
+  void beforeConnect() override;
+  void requestSent() override;
+  // The first call per session raises the client's networkNotice; later calls do nothing.
+  void dataReceived() override;
+  // Cuts `path` to its last component ('\' and '/' both separate) and raises the client's
+  // fileNotice; when that is not handled, fileStarted for kind 0, fileUnpacking for kind 1,
+  // fileFinished for kind 3. A null path passes a null name.
+  void reportFile(const char* path, int kind) override;
+  void diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const std::string& text) override;
+  void timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) override;
+  void markFailed() override { failedOrStopped_.store(true); }
+
   // ---- Settings and state the front end and the tests use ----------------------------------------
   bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
-  // Sets the stop flag and the client's failedOrStopped.
+  // Sets the stop flag and failedOrStopped.
   void stop();
-  int internetAccessMode() const { return accessMode_; }
+  // The session has failed or was stopped: set by a failure the user was shown and by a stop, cleared
+  // when a job starts. Any thread.
+  void setFailedOrStopped(bool value) { failedOrStopped_.store(value); }
   void setInternetAccessMode(int mode) { accessMode_ = mode; }
   // defaultRootPath, or installDirectory when that is empty.
   std::string baseFor() const;
@@ -263,7 +280,7 @@ class Patcher : public SessionServices {
   void closeAuthorisations();
 
  private:
-  PatchClient* client_;
+  SessionClient* client_;
   std::string installDirectory_;  // the current directory when the session was made
 
   // Manifest location and credentials.
@@ -295,6 +312,8 @@ class Patcher : public SessionServices {
   std::atomic<bool> loading_{false};
   std::atomic<bool> manifestLoaded_{false};
   std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> failedOrStopped_{false};
+  std::atomic<bool> networkNoticeSent_{false};
   std::atomic<bool> exitAfterJob_{false};
   bool rescanAfterLoad_ = true;
   bool strictSize_ = false;
@@ -316,7 +335,6 @@ class Patcher : public SessionServices {
   bool trickleEnabled_ = false;
 
   std::array<std::unique_ptr<LogSink>, kLogChannels> logSink_;
-  std::array<bool, kLogChannels> logEnabled_{};
 };
 
 }  // namespace korvel

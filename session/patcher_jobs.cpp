@@ -7,7 +7,6 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include "launcher/patch_client.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/ui.h"
@@ -78,7 +77,7 @@ bool Patcher::startLoadJob(std::uint32_t flags) {
   scanOwnCommandLine();
   manifestLoaded_.store(false);
   stopRequested_.store(false);
-  if (client_) client_->setFailedOrStopped(false);
+  failedOrStopped_.store(false);
   if (loading_.exchange(true)) return true;
 
   log("Checking Old Handles...\n");
@@ -87,7 +86,7 @@ bool Patcher::startLoadJob(std::uint32_t flags) {
   worker_.closeHandle();
   resetProductList();
 
-  job_ = WorkerJob{client_, this, WorkerJob::kLoad, std::string(), flags};
+  job_ = WorkerJob{this, WorkerJob::kLoad, std::string(), flags};
   log("Creating Thread...\n");
   if (!runJob()) {
     // Without this the pending mark would refuse every later load.
@@ -107,7 +106,7 @@ bool Patcher::startScan(const char* names, std::uint32_t flags) {
   waitForWorker(100);
   if (!manifestLoaded_.load()) return false;
   worker_.closeHandle();
-  job_ = WorkerJob{client_, this, WorkerJob::kScan, names ? names : "", flags};
+  job_ = WorkerJob{this, WorkerJob::kScan, names ? names : "", flags};
   if (!runJob()) {
     reportError(result::kScanNotStarted, "Initial scan could not execute.\n");
     return false;
@@ -121,13 +120,13 @@ bool Patcher::update(const char* names, std::uint32_t flags) {
   if (!manifestLoaded_.load()) return false;
   // A refused update must leave the running one as it is, a stop already asked of it included.
   if (updateRunning_.exchange(true)) return false;
-  if (client_) client_->setFailedOrStopped(false);
+  failedOrStopped_.store(false);
   stopRequested_.store(false);
 
   // A scan still on the worker must finish before its job is replaced.
   waitForWorker(100);
   worker_.closeHandle();
-  job_ = WorkerJob{client_, this, WorkerJob::kScanAndDownload, std::string(), flags};
+  job_ = WorkerJob{this, WorkerJob::kScanAndDownload, std::string(), flags};
   if (names && *names) {
     selectDistributions(names, true);
     job_.names = names;
@@ -194,7 +193,7 @@ int Patcher::workerMain(const WorkerJob& job) {
         } else {
           if (client_) client_->scanStarted();
           succeeded = scanPass(names, job.flags);
-          if (client_ && client_->sessionHasFailed()) {
+          if (failedOrStopped_.load()) {
             updateRunning_.store(false);
           } else {
             succeeded = downloadPass(names);

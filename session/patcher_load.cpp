@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/file_utils.h"
-#include "launcher/patch_client.h"
 #include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
@@ -256,7 +255,7 @@ bool Patcher::validate(std::uint32_t flags) {
   // The tree holds all it reads from the document; its memory serves the scan that follows.
   dropDocument();
 
-  if (client_ && client_->sessionHasFailed()) return true;
+  if (failedOrStopped_.load()) return true;
   manifestLoaded_.store(true);
   return true;
 }

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/progress_channels.h"
 #include "common/file_utils.h"
-#include "launcher/patch_client.h"
 #include "common/text_format.h"
 #include "common/tokenizer.h"
 #include "manifest/distribution_node.h"
@@ -306,7 +306,7 @@ bool Patcher::downloadPass(const char* names) {
   savePatchCache();
 
   if (downloads_->downloadHappened()) closeAuthorisations();
-  if (!stopRequested_.load() && !(client_ && client_->sessionHasFailed()) && client_) client_->downloadFinished();
+  if (!stopRequested_.load() && !(failedOrStopped_.load()) && client_) client_->downloadFinished();
 
   updateRunning_.store(false);
   log("Resetting Scan Flags\n");

@@ -9,13 +9,15 @@
 
 #include <zlib.h>
 
-#include "launcher/patch_client.h"
+#include "common/file_copy.h"
+#include "common/progress_channels.h"
 #include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "common/result_codes.h"
 #include "transfer/gzip_memory.h"
 #include "transfer/http_transfer.h"
+#include "transfer/progress_rates.h"
 
 namespace korvel {
 
@@ -119,14 +121,27 @@ bool HttpTransfer::moveIntoPlace() {
   // The complete, verified file replaces the old one in a single rename. Only where that is refused
   // (on Windows, while another program holds the target) does the copy with its retries run.
   platform::setFileAttributes(localPath_, platform::kAttributeNormal);
-  const bool showCopy = finalSize_ > 0 && owner_;
-  if (showCopy) owner_->progressPosition(0, kBarCopy);
+  const bool showCopy = finalSize_ > 0;
+  if (showCopy) observer_.showProgress(0, kBarCopy);
   if (platform::replaceFile(tempPath_, localPath_)) {
-    if (showCopy) owner_->progressPosition(100, kBarCopy);
+    if (showCopy) observer_.showProgress(100, kBarCopy);
     log("File copy complete.\n");
     return true;
   }
-  if (owner_ && owner_->copyFile(tempPath_.c_str(), localPath_.c_str(), finalSize_)) {
+  // The copy's time is added to what the table held when it began.
+  const std::int32_t notedTime = copyRates_ ? copyRates_->get(ProgressRates::kCopyBytes, ProgressRates::kMilliseconds) : 0;
+  CopyCallbacks callbacks;
+  callbacks.log = [this](const std::string& line) { log(line); };
+  callbacks.stopping = [this] { return observer_.failedOrStopped(); };
+  callbacks.progress = [this](int position) { observer_.showProgress(position, kBarCopy); };
+  if (copyRates_) {
+    callbacks.copied = [this, notedTime](std::uint32_t bytes, std::uint32_t elapsedMs) {
+      copyRates_->add(static_cast<std::int32_t>(bytes), ProgressRates::kCopyBytes, ProgressRates::kDone);
+      copyRates_->set(notedTime + static_cast<std::int32_t>(elapsedMs), ProgressRates::kCopyBytes,
+                      ProgressRates::kMilliseconds);
+    };
+  }
+  if (copyFile(tempPath_.c_str(), localPath_.c_str(), finalSize_, callbacks)) {
     log("File copy complete.\n");
     return true;
   }

@@ -10,7 +10,6 @@
 #include <zlib.h>
 
 #include "common/file_utils.h"
-#include "launcher/patch_client.h"
 #include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
@@ -40,7 +39,8 @@ int asInt(std::uint32_t value) { return static_cast<int>(value); }
 
 }  // namespace
 
-HttpTransfer::HttpTransfer(PatchClient* owner) : owner_(owner) {
+HttpTransfer::HttpTransfer(TransferObserver& observer, ProgressRates* copyRates)
+    : observer_(observer), copyRates_(copyRates) {
   // Halve the request while memory is short, down to the smallest useful chunk.
   for (std::uint32_t size = kReadBufferSize;; size /= 2) {
     if (size < kSmallestReadBuffer) size = kSmallestReadBuffer;
@@ -126,7 +126,7 @@ void HttpTransfer::start(int priority) {
 }
 
 void HttpTransfer::log(const std::string& text) {
-  if (owner_) owner_->log(text);
+  observer_.log(text);
 }
 
 std::uint32_t HttpTransfer::elapsed(std::uint32_t since) const { return platform::tickCount() - since; }
@@ -241,7 +241,7 @@ bool HttpTransfer::openRequest() {
     log(boundedFormat(kLogLineCapacity, "InternetQueryOption failed. (%d)\n", asInt(error)));
 
   log("InternetOpen()...\n");
-  const int mode = owner_ ? owner_->internetAccessMode() : 0;
+  const int mode = observer_.internetAccessMode();
   error = 0;
   if (!stopRequested_.load()) {
     session_ = platform::HttpSession::open(
@@ -252,7 +252,7 @@ bool HttpTransfer::openRequest() {
     return false;
   }
 
-  if (owner_) owner_->beforeConnect();
+  observer_.beforeConnect();
   platform::UrlParts parts;
   log("InternetCrackURL()...\n");
   // A stop skips the crack; the run then ends at the connect step, which finds no handle.
@@ -302,7 +302,7 @@ bool HttpTransfer::openRequest() {
     return false;
   }
   httpStatus_.store(request_->statusCode());
-  if (owner_) owner_->requestSent();
+  observer_.requestSent();
   return true;
 }
 
@@ -323,7 +323,7 @@ void HttpTransfer::runMemoryPath() {
         fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d\n", asInt(error)), result::kReadFailed);
         return;
       }
-      if (owner_) owner_->dataReceived();
+      observer_.dataReceived();
       // The body and its terminating zero must fit.
       if (static_cast<std::uint64_t>(received) + lastChunkSize_ + 1 > capacity) {
         fail(boundedFormat(kFailureTextCapacity, "Buffer too small to hold %s\n", url_.c_str()), result::kReadFailed);
@@ -391,7 +391,7 @@ void HttpTransfer::runFilePath() {
         lastReadOk_ = true;
         break;
       }
-      if (owner_) owner_->dataReceived();
+      observer_.dataReceived();
       if (expand) {
         const GzipStream::Result expanded = gzip.feed(readBuffer_.get(), lastChunkSize_, intoFile);
         if (expanded != GzipStream::Result::kOk) {
@@ -458,7 +458,7 @@ void HttpTransfer::runFilePath() {
   }
   // A file that is not the manifest's never takes the old one's place.
   if (!matchesExpectation()) return;
-  if (owner_ && owner_->isStopping()) {
+  if (observer_.failedOrStopped()) {
     // The session is ending: the finished file is not put in place, and the transfer says so.
     stopRequested_.store(true);
     return;

@@ -154,6 +154,7 @@ class FakeSession : public SessionServices {
                           const std::optional<std::string>& sha256) override;
 
  private:
+  class RequestObserver;
   template <typename T>
   T locked(const T& value) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -187,6 +188,7 @@ class FakeSession : public SessionServices {
 
   std::unique_ptr<RecordingClient> client_;
   std::unique_ptr<ProgressRates> rates_;
+  std::unique_ptr<RequestObserver> requestObserver_;
   std::unique_ptr<DownloadRequests> downloads_;
   std::unique_ptr<PatchCache> patchCache_;
   std::unique_ptr<DirectorySnapshot> snapshot_;
