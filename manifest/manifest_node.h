@@ -19,7 +19,8 @@ typedef struct _xmlNode xmlNode;
 
 namespace korvel {
 
-class SessionServices;
+class NodeFactory;
+class TreeServices;
 class ProductHandle;
 
 class ManifestNode {
@@ -133,7 +134,7 @@ class ManifestNode {
   bool isDistribution() const { return isDistribution_; }
   bool doesNotOwnProduct() const { return doesNotOwnProduct_; }
   bool limitExceeded() const { return limitExceeded_; }
-  SessionServices* services() const { return services_; }
+  TreeServices* services() const { return services_; }
   // Levels below the top node of the product tree (0 for a product's root).
   int depth() const { return depth_; }
 
@@ -189,7 +190,8 @@ class ManifestNode {
   ManifestNode* parent_ = nullptr;
   std::vector<std::unique_ptr<ManifestNode>> children_;
   ProductHandle* product_ = nullptr;
-  SessionServices* services_ = nullptr;
+  TreeServices* services_ = nullptr;
+  NodeFactory* nodes_ = nullptr;
   bool doesNotOwnProduct_ = false;
   bool limitExceeded_ = false;
   int depth_ = 0;

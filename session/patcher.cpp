@@ -125,7 +125,7 @@ void Patcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft
   if (client_) client_->timeEstimate(expectedFinish, secondsLeft);
 }
 
-std::unique_ptr<ManifestNode> Patcher::makeFileNode() { return std::make_unique<FileNode>(); }
+std::unique_ptr<ManifestNode> Patcher::makeFileNode() { return std::make_unique<FileNode>(this); }
 
 std::unique_ptr<Stager> Patcher::makeStager(ProductHandle* product, const xmlNode* element) {
   return std::make_unique<TrickleDownloader>(product, element);

@@ -17,9 +17,9 @@
 
 #include "common/worker_thread.h"
 #include "manifest/product_list.h"
+#include "manifest/session_services.h"
 #include "session/session_client.h"
 #include "session/session_log.h"
-#include "session/session_services.h"
 #include "session/worker_job.h"
 #include "transfer/transfer_observer.h"
 #include "trust/manifest_key.h"
@@ -36,7 +36,7 @@ class DirectorySnapshot;
 class ProductRecord;
 class SelfUpdate;
 
-class Patcher : public SessionServices, public DownloadObserver {
+class Patcher : public FileNodeServices, public NodeFactory, public DownloadObserver {
  public:
   // `client` (may be null) hears every notification; it must outlive the session.
   explicit Patcher(SessionClient* client);
@@ -56,7 +56,7 @@ class Patcher : public SessionServices, public DownloadObserver {
   // Attaches (or with null detaches) a channel.
   void attachLogSink(int channel, std::unique_ptr<LogSink> sink);
 
-  // ---- What the model, the file nodes and the stager use (session/session_services.h) -----------
+  // ---- What the model, the file nodes and the stager use (manifest/session_services.h) -----------
   void reportError(int code, const std::string& text) override;
   void showWarning(const std::string& text) override { reportError(0, text); }
   bool isCancelled() const override;
@@ -331,7 +331,7 @@ class Patcher : public SessionServices, public DownloadObserver {
   std::unique_ptr<DirectorySnapshot> directorySnapshot_;
   // Declared after the caches it shares, so it is destroyed before them.
   std::unique_ptr<ProductList> products_ =
-      std::make_unique<ProductList>(this, patchCache_.get(), directorySnapshot_.get());
+      std::make_unique<ProductList>(this, this, patchCache_.get(), directorySnapshot_.get());
   bool trickleEnabled_ = false;
 
   std::array<std::unique_ptr<LogSink>, kLogChannels> logSink_;

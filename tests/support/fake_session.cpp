@@ -50,7 +50,7 @@ FakeSession::FakeSession()
       downloads_(std::make_unique<DownloadRequests>(*requestObserver_, *rates_)),
       patchCache_(std::make_unique<PatchCache>()),
       snapshot_(std::make_unique<DirectorySnapshot>()),
-      products_(std::make_unique<ProductList>(this, patchCache_.get(), snapshot_.get())) {}
+      products_(std::make_unique<ProductList>(this, this, patchCache_.get(), snapshot_.get())) {}
 
 FakeSession::~FakeSession() {
   // The tree goes first: its nodes may still reach the session while they are destroyed.
@@ -174,7 +174,7 @@ void FakeSession::reportTimeEstimate() {
   downloads_->reportTimeEstimate();
 }
 
-std::unique_ptr<ManifestNode> FakeSession::makeFileNode() { return std::make_unique<FileNode>(); }
+std::unique_ptr<ManifestNode> FakeSession::makeFileNode() { return std::make_unique<FileNode>(this); }
 
 std::unique_ptr<Stager> FakeSession::makeStager(ProductHandle* product, const xmlNode* element) {
   return std::make_unique<TrickleDownloader>(product, element);
