@@ -122,12 +122,9 @@ class ManifestNode {
   const std::optional<std::string>& localPath() const { return localPath_; }
   const std::optional<std::string>& rootOverride() const { return rootOverride_; }
   int useCrc() const { return useCrc_; }
-  void setUseCrc(int value) { useCrc_ = value; }
   bool ignoreTimeStamp() const { return ignoreTimeStamp_; }
   bool installOnly() const { return installOnly_; }
   bool upgradeOnly() const { return upgradeOnly_; }
-  bool fileEnv(int type) const { return type >= 0 && type < scan::kEnvironmentTypes && fileEnv_[type]; }
-  bool xtraFile() const { return xtraFile_; }
   // The needsUpdate field itself (slot 2 is the question, which file nodes answer differently).
   bool updateNeeded() const { return needsUpdate_; }
   void setNeedsUpdate(bool value) { needsUpdate_ = value; }

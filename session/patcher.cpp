@@ -33,8 +33,8 @@ Patcher::Patcher(SessionClient* client)
   selfUpdate_ = std::make_unique<SelfUpdate>(*this);
 }
 
+// The document goes with the other members, once the worker that reads it has ended.
 Patcher::~Patcher() {
-  if (m_xmlInfo) xmlFreeDoc(m_xmlInfo);
   worker_.wait();
   worker_.closeHandle();
   selfUpdate_->finishCopy();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/worker_thread.h"
+#include "common/xml_property.h"
 #include "manifest/product_list.h"
 #include "manifest/session_services.h"
 #include "session/session_client.h"
@@ -24,8 +25,6 @@
 #include "transfer/transfer_observer.h"
 #include "trust/manifest_key.h"
 
-typedef struct _xmlDoc xmlDoc;
-typedef struct _xmlNode xmlNode;
 
 namespace korvel {
 
@@ -287,7 +286,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::string server_;  // empty: a local manifest file
   int port_ = 0;
   std::string manifestPath_;
-  xmlDoc* m_xmlInfo = nullptr;
+  XmlDocument m_xmlInfo;
   std::atomic<int> accessMode_{-1};  // the transfer threads read it
   std::array<bool, 4> modeTried_{};
   std::array<bool, 4> modeUsable_{};

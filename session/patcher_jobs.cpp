@@ -50,10 +50,7 @@ bool Patcher::openRemoteManifest(const char* server, int port, const char* path,
   server_ = server ? server : "";
   port_ = port;
   manifestPath_ = path ? path : "";
-  if (m_xmlInfo) {
-    xmlFreeDoc(m_xmlInfo);
-    m_xmlInfo = nullptr;
-  }
+  m_xmlInfo.reset();
   return startLoadJob(flags);
 }
 
@@ -61,11 +58,8 @@ bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
   server_.clear();
   port_ = 0;
   manifestPath_ = path ? path : "";
-  if (m_xmlInfo) {
-    xmlFreeDoc(m_xmlInfo);
-    m_xmlInfo = nullptr;
-  }
-  if (path) m_xmlInfo = parseXmlFile(platform::nativePath(path).c_str());
+  m_xmlInfo.reset();
+  if (path) m_xmlInfo.reset(parseXmlFile(platform::nativePath(path).c_str()));
   if (!m_xmlInfo) {
     reportError(result::kInitializationFailed, "Error initializing patcher.\n");
     return false;
