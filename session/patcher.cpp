@@ -1,9 +1,6 @@
-// The patch session object: construction, the log channels, stopping and the shared accessors.
+// The patch session object: construction, the log channels, stopping, and what the floors below
+// and the transfers ask of it.
 #include "session/patcher.h"
-
-#include <algorithm>
-#include <climits>
-#include <cstring>
 
 #include "common/progress_channels.h"
 #include "common/text_format.h"
@@ -13,7 +10,6 @@
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
 #include "platform/files.h"
-#include "platform/process.h"
 #include "session/self_update.h"
 #include "staging/trickle_downloader.h"
 #include "transfer/download_requests.h"
@@ -135,66 +131,6 @@ Stager* Patcher::topStager() {
   ProductHandle* top = products_->top();
   DistributionNode* root = top ? top->record().rootDistribution() : nullptr;
   return root ? root->stager() : nullptr;
-}
-
-int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                              int decompress) {
-  return downloads_->toMemory(buffer, capacity, server, port, path, decompress);
-}
-
-int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                            int downloadSize, int totalSize, bool useTemp, bool showProgress) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
-                            showProgress);
-}
-
-int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                 int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
-                                 const std::optional<std::string>& sha256) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
-                            DownloadCheck{true, crc, sha256});
-}
-
-void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }
-
-int Patcher::bytesToUpdate() const {
-  return static_cast<int>(std::min<std::int64_t>(downloads_->bytesToUpdate(), INT_MAX));
-}
-
-void Patcher::scanOwnCommandLine() {
-  if (const std::optional<int> mode = selfUpdate_->scanOwnCommandLine()) accessMode_ = *mode;
-}
-
-void Patcher::setOwnFileName(std::string name) { selfUpdate_->setOwnFileName(std::move(name)); }
-
-const std::string& Patcher::ownFileName() const { return selfUpdate_->ownFileName(); }
-
-const std::string& Patcher::ownProgramPath() const { return selfUpdate_->ownProgramPath(); }
-
-const std::string& Patcher::restartArguments() const { return selfUpdate_->restartArguments(); }
-
-bool Patcher::restartProgram(bool exitAfter) {
-  stop();
-  const bool started = selfUpdate_->startNewInstance();
-  if (exitAfter) exitAfterJob_.store(true);
-  return started;
-}
-
-void Patcher::setWorkerBusy(bool busy) {
-  if (exitAfterJob_.load()) {
-    savePatchCache();
-    platform::exitProcess(0);
-  }
-  workerBusy_.store(busy);
-}
-
-void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedName) {
-  selfUpdate_->registerSelfReplacement(newCopy, replacedName);
-}
-
-void Patcher::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {
-  writeCount_.fetch_add(1);
-  selfUpdate_->startSelfCopy(sourceName, targetName, inlineCopy);
 }
 
 std::string Patcher::baseFor() const {

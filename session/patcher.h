@@ -163,7 +163,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   // bytesToUpdate and totalDownloadBytes over every product.
   void recountTotals();
 
-  // ---- Sums and selection over the products (session/patcher_model_ops.cpp) -------------------
+  // ---- Sums and selection over the products (session/patcher_scan.cpp) -----------------------
   // With names: sets both selection flags of each named product and returns whether any matched;
   // without names: every product, true.
   bool selectDistributions(const char* names, bool on);
@@ -211,7 +211,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   int filesChecked() const { return filesChecked_; }
   int bytesToUpdate() const;
 
-  // ---- The running program and its replacement (session/self_update.h) --------------------------
+  // ---- The running program and its replacement (session/patcher_self_update.cpp) ---------------
   // Reads the process's command line (see SelfUpdate); an "inetType:" token sets the access mode.
   void scanOwnCommandLine();
   // Tests: the name the running program goes by from now on.
@@ -236,9 +236,12 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   void waitForWorker(unsigned stepMs);
   // The load job (session/patcher_load.cpp).
   bool loadJob(const WorkerJob& job);
-  // Job bodies over the manifest model (session/patcher_model_ops.cpp).
+  // The scan job's passes (session/patcher_scan.cpp): the rescan of every file after a load, and
+  // the scan of the named products. False when the session was cancelled.
   bool rescan(const char* names, std::uint32_t flags);
   bool scanPass(const char* names, std::uint32_t flags);
+  // The download job's pass (session/patcher_download.cpp): every stale file of the named products
+  // (the top product without names) brought up to date, then the cache saved.
   bool downloadPass(const char* names);
   void resetProductList();
   // Load steps (session/patcher_load.cpp).
@@ -264,7 +267,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   void takeRootPath(const std::optional<std::string>& root);
   void readChangeTexts(xmlNode* product);
   void dropDocument();
-  // Walk helpers (session/patcher_model_ops.cpp).
+  // Walk helpers (session/patcher_scan.cpp).
   // Runs `visit` for each named product (every product without names: the top one when `topOnly`),
   // selecting an unselected named product for the duration. Returns whether any name matched.
   bool forProducts(const char* names, bool topOnly, const std::function<void(ProductRecord&)>& visit);
@@ -276,6 +279,8 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   // Empties the snapshot at the end of a pass.
   void dropSnapshot();
   void savePatchCache();
+  // After a pass that made requests: the authorisation-closing request of every product that names
+  // one, even after a stop (session/patcher_download.cpp).
   void closeAuthorisations();
 
  private:

@@ -9,6 +9,7 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/ui.h"
 #include "session/patcher.h"
 #include "common/result_codes.h"
@@ -211,6 +212,14 @@ int Patcher::workerMain(const WorkerJob& job) {
   // Last touch of this object: the UI thread may destroy the session as soon as it sees the worker idle.
   setWorkerBusy(false);
   return succeeded ? 1 : 0;
+}
+
+void Patcher::setWorkerBusy(bool busy) {
+  if (exitAfterJob_.load()) {
+    savePatchCache();
+    platform::exitProcess(0);
+  }
+  workerBusy_.store(busy);
 }
 
 }  // namespace korvel

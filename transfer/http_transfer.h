@@ -131,7 +131,7 @@ class HttpTransfer {
   void discardUnfinished(const std::string& path);
   int finish();
 
-  // Compressed transfer steps (compressed_transfer.cpp).
+  // Compressed transfer steps.
   bool deliverToMemory(const char* working, std::uint32_t length);
   // The expansion's log lines and counters once the body was expanded while it arrived.
   void reportExpansion(std::uint64_t produced);
