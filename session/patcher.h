@@ -47,7 +47,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
 
   // ---- Logging -------------------------------------------------------------------------------
   static constexpr int kLogChannels = 2;
-  // Writes "Patcher: " + text (at most 1023 characters) to the channel when it is attached and enabled.
+  // Writes "Patcher: " + text (at most 1023 characters) to the channel when one is attached there.
   void log(const char* text, int channel);
   void log(const char* text) { log(text, 0); }
   void log(const std::string& text, int channel) { log(text.c_str(), channel); }
@@ -116,12 +116,14 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   void markFailed() override { failedOrStopped_.store(true); }
 
   // ---- Settings and state the front end and the tests use ----------------------------------------
+  // From the start of a job until the worker has finished it (and while an update runs).
   bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
-  // Sets the stop flag and failedOrStopped.
+  // Sets the stop flag and failedOrStopped; running walks and requests end at their next check.
   void stop();
   // The session has failed or was stopped: set by a failure the user was shown and by a stop, cleared
   // when a job starts. Any thread.
   void setFailedOrStopped(bool value) { failedOrStopped_.store(value); }
+  // The access mode the next requests are opened with (0 to 3; -1 before a load picked one).
   void setInternetAccessMode(int mode) { accessMode_ = mode; }
   // defaultRootPath, or installDirectory when that is empty.
   std::string baseFor() const;
@@ -159,6 +161,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   // The scan-and-download job (kind 1). False without a loaded manifest, while an update runs, or when
   // the worker cannot run.
   bool update(const char* names, std::uint32_t flags);
+  // Whether the last load gave a usable manifest.
   bool manifestLoaded() const { return manifestLoaded_.load(); }
   // bytesToUpdate and totalDownloadBytes over every product.
   void recountTotals();
@@ -170,10 +173,15 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   // With names: each named product gets `path` as its local root (true when any matched); without
   // names: the default root path (null clears it; longer than 255 characters is refused).
   bool setDistributionPath(const char* names, const char* path);
+  // The sums below walk the named products (every product without names) with the walk flags given
+  // (manifest/scan_flags.h); a 32-bit sum above INT_MAX is given as INT_MAX.
+  // File nodes counted.
   int countFiles(const char* names, std::uint32_t flags);
   // Bytes still to update (0 when everything is current).
   int updateAmount(const char* names, std::uint32_t flags);
+  // Bytes the downloads of the stale files will transfer.
   int totalDownloadBytes(const char* names, std::uint32_t flags);
+  // The room the largest single file needs while it is put in place.
   std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
   // The named product's local root (empty when it has none or no product matches); without a name
   // the default root path.
