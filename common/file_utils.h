@@ -1,7 +1,7 @@
 // Small file-system routines shared by the session, the transfer code and the file nodes: temporary
 // file names, free disk space, creation of directory paths, existence relative to a base folder and
 // the conversion of Windows file times, and the retry and chunk rules of the copy into place
-// (PatchClient::copyFile, launcher/patch_client_copy.cpp).
+// (common/file_copy.h).
 //
 // Paths use the core's '\' separators ('/' is accepted too). None of these changes the process's
 // current directory; all may be called from any thread.

@@ -34,11 +34,6 @@ std::string toLowerAscii(std::string text) {
   return text;
 }
 
-std::string toUpperAscii(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(), upperAscii);
-  return text;
-}
-
 // Both compare bytes first and fold letter case only where the bytes differ: names that share long
 // folder prefixes are compared for every look-up of a cache or folder record.
 bool equalsIgnoreCase(std::string_view a, std::string_view b) {

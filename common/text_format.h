@@ -22,7 +22,6 @@ std::string cutToCapacity(std::string text, std::size_t capacity);
 
 // Letter-case helpers for the ASCII texts of the manifest and the command line.
 std::string toLowerAscii(std::string text);
-std::string toUpperAscii(std::string text);
 bool equalsIgnoreCase(std::string_view a, std::string_view b);
 // Orders texts character by character in upper case; a prefix sorts first.
 bool lessIgnoreCase(std::string_view a, std::string_view b);

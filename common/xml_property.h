@@ -6,7 +6,15 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
+#include <memory>
+
 namespace korvel {
+
+// Owns a parsed document.
+struct XmlDocumentFree {
+  void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
+};
+using XmlDocument = std::unique_ptr<xmlDoc, XmlDocumentFree>;
 
 // The options every document this program reads is parsed with: libxml2's defaults, with short texts
 // (most attribute values: sizes, CRCs, flags, short names) kept inside their node instead of in a

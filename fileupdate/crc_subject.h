@@ -23,7 +23,7 @@ class CrcSubject {
   virtual std::int64_t crcExpectedSize() const = 0;
   // Pass flag 10: a CRC scan is running, so the cached CRC must not be used.
   virtual bool crcScanRunning() const = 0;
-  // The launcher's stop flag (PatchClient::isStopping).
+  // The session's failure flag (set by a failure or a stop).
   virtual bool crcStopping() const = 0;
   // Progress of the computation on the checksum bar (the client's progressPosition(position, 4)).
   virtual void crcProgress(int position) = 0;

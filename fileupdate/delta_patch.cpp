@@ -11,7 +11,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "transfer/progress_rates.h"
 
 #include <zlib.h>
@@ -279,7 +279,7 @@ bool combineDelta(const std::string& target, const std::uint8_t* data, std::size
 
 // ---- The session's context ------------------------------------------------------------------------
 
-SessionCombineContext::SessionCombineContext(SessionServices* services) : services_(services) {
+SessionCombineContext::SessionCombineContext(FileNodeServices* services) : services_(services) {
   if (!services_) return;
   startBytes_ = services_->statistics().get(ProgressRates::kDeltaBytes, ProgressRates::kDone);
   startMilliseconds_ = services_->statistics().get(ProgressRates::kDeltaBytes, ProgressRates::kMilliseconds);

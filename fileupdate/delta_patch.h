@@ -13,7 +13,7 @@
 
 namespace korvel {
 
-class SessionServices;
+class FileNodeServices;
 
 // What a combine reports while it runs, and how it learns that it should stop. The default does
 // nothing and never stops, so a combine can run without a session (tests, the fuzz target).
@@ -43,7 +43,7 @@ class CombineContext {
 // combine began, and the finish estimate.
 class SessionCombineContext : public CombineContext {
  public:
-  explicit SessionCombineContext(SessionServices* services);
+  explicit SessionCombineContext(FileNodeServices* services);
   bool cancelled() override;
   std::uint32_t tickMs() override;
   void showStatus(const std::string& target) override;
@@ -53,7 +53,7 @@ class SessionCombineContext : public CombineContext {
   void refresh() override;
 
  private:
-  SessionServices* services_;
+  FileNodeServices* services_;
   std::int32_t startBytes_ = 0;
   std::int32_t startMilliseconds_ = 0;
 };

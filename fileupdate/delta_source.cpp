@@ -8,7 +8,7 @@
 #include "manifest/product_record.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "common/result_codes.h"
 #include "manifest/stager.h"
 
@@ -21,7 +21,7 @@ constexpr std::size_t kLineCapacity = 256;
 
 }  // namespace
 
-int DeltaSource::fetch(SessionServices* services, TextArgument basePath, TextArgument stagingBase) {
+int DeltaSource::fetch(FileNodeServices* services, TextArgument basePath, TextArgument stagingBase) {
   if (!deltaName) return -1;
   // The data lies next to the file it patches, under the same name the combine reads it from.
   std::string local = *deltaName;

@@ -10,7 +10,7 @@
 
 namespace korvel {
 
-class SessionServices;
+class FileNodeServices;
 
 struct DeltaSource {
   // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at
@@ -19,7 +19,7 @@ struct DeltaSource {
   // data is there with the expected size (any size when totalSize is 0); -1 without a delta name; the
   // transfer's code when the download fails (49 when the downloaded data is not the SHA-256 named); 44
   // when the data cannot be opened or has the wrong size (it is then deleted).
-  int fetch(SessionServices* services, TextArgument basePath, TextArgument stagingBase);
+  int fetch(FileNodeServices* services, TextArgument basePath, TextArgument stagingBase);
 
   // "Server" of the DeltaFile element, else the file's effective server.
   std::string server;

@@ -16,7 +16,7 @@
 #include "manifest/xml_attributes.h"
 #include "patchcache/patch_cache.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "common/result_codes.h"
 #include "trust/sha256.h"
 
@@ -50,7 +50,7 @@ int referenceType(const std::optional<std::string>& type) {
 
 }  // namespace
 
-FileNode::FileNode() = default;
+FileNode::FileNode(FileNodeServices* session) : session_(session) {}
 
 FileNode::~FileNode() = default;
 
@@ -258,7 +258,7 @@ void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
 
 PatchCache& FileNode::crcCache() {
   if (product_ && product_->record().patchCache()) return *product_->record().patchCache();
-  if (services_) return services_->patchCache();
+  if (session_) return session_->patchCache();
   if (!detachedCache_) detachedCache_ = std::make_unique<PatchCache>();
   return *detachedCache_;
 }
@@ -274,10 +274,10 @@ std::int64_t FileNode::crcExpectedSize() const { return localSize_; }
 
 bool FileNode::crcScanRunning() const { return passFlags_[pass::kCrcScanRunning]; }
 
-bool FileNode::crcStopping() const { return services_ && services_->failedOrStopped(); }
+bool FileNode::crcStopping() const { return session_ && session_->failedOrStopped(); }
 
 void FileNode::crcProgress(int position) {
-  if (services_) services_->showProgress(position, kBarChecksum);
+  if (session_) session_->showProgress(position, kBarChecksum);
 }
 
 // ---- Paths --------------------------------------------------------------------------------------
@@ -310,7 +310,7 @@ void FileNode::markLimitExceeded(ScanFlags flags) {
   ManifestNode::markLimitExceeded(flags);
   if (!limitExceeded_ || passFlags_[pass::kLimitMessageWritten] || !needsUpdate(nullptr, flags | scan::kIncludeLimitExceeded))
     return;
-  if (services_) services_->limitExceededWarning();
+  if (session_) session_->limitExceededWarning();
   const char* title = productTitle();
   log(boundedFormat(kLineCapacity, "Download Limit Exceeded. [%s] File not updated: %s\n", title ? title : "<Unnamed>",
                     localName_ ? localName_->c_str() : ""));

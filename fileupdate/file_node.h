@@ -17,6 +17,7 @@
 namespace korvel {
 
 class DirectorySnapshot;
+class FileNodeServices;
 class PatchCache;
 
 class FileNode : public ManifestNode, public CrcSubject {
@@ -34,7 +35,8 @@ class FileNode : public ManifestNode, public CrcSubject {
     int type = -1;
   };
 
-  FileNode();
+  // `session` (may be null) is what the file asks of the session it belongs to; it must outlive the node.
+  explicit FileNode(FileNodeServices* session);
   ~FileNode() override;
 
   // Slot 2: eligible(flags) and (the scan found a discrepancy or an update is forced).
@@ -254,6 +256,7 @@ class FileNode : public ManifestNode, public CrcSubject {
   bool keepBackup_ = false;
   std::array<bool, pass::kCount> passFlags_{};
   std::vector<ReferenceDistribution> referenceDistributions_;
+  FileNodeServices* session_;
   // The cache used when the file belongs to no product with a cache (a node read on its own).
   std::unique_ptr<PatchCache> detachedCache_;
 };

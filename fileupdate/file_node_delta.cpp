@@ -9,7 +9,7 @@
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "common/result_codes.h"
 #include "trust/sha256.h"
 
@@ -24,7 +24,7 @@ constexpr std::size_t kDuplicateBlock = 512;
 constexpr std::uint32_t kSettleMs = 500;
 
 // Copies `from` to `to` in 512-byte blocks, logging each open.
-void duplicate(const std::string& from, const std::string& to, SessionServices* services) {
+void duplicate(const std::string& from, const std::string& to, FileNodeServices* services) {
   platform::File source = platform::File::open(from, "rb");
   if (!source) return;
   if (services) services->log(boundedFormat(kDeltaPathCapacity * 2, "Opened file %s for reading\n", from.c_str()));
@@ -42,7 +42,7 @@ void duplicate(const std::string& from, const std::string& to, SessionServices* 
 // names one.
 class DigestingCombineContext : public SessionCombineContext {
  public:
-  DigestingCombineContext(SessionServices* services, bool hashing)
+  DigestingCombineContext(FileNodeServices* services, bool hashing)
       : SessionCombineContext(services), hashing_(hashing) {}
   void outputWritten(const std::uint8_t* bytes, std::size_t count) override {
     if (hashing_) digest_.update(bytes, count);
@@ -70,7 +70,7 @@ bool FileNode::findDelta(TextArgument) {
 int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   if (!appliedDelta_) return result::kDeltaFailed;
   DeltaSource& delta = deltaSources_[*appliedDelta_];
-  const int fetched = delta.fetch(services_, basePath, stagingBase(basePath));
+  const int fetched = delta.fetch(session_, basePath, stagingBase(basePath));
   if (fetched != result::kOk) return fetched;
   log(localName_ ? boundedFormat(kLineCapacity, "Downloaded Delta file for %s\n", localName_->c_str())
                  : std::string("Downloaded Delta file\n"));
@@ -99,7 +99,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
       return result::kOk;
     }
     target = cutToCapacity(tempFile(basePath), kDeltaPathCapacity);
-    duplicate(file, target, services_);
+    duplicate(file, target, session_);
     platform::sleepMs(kSettleMs);
     log(boundedFormat(kLineCapacity, "Duplicated %s as %s\n", file.c_str(), target.c_str()));
     log("Combining delta data...\n");
@@ -112,7 +112,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   const std::size_t cut = target.find_last_of("\\/");
   const std::string folder = cut == std::string::npos ? std::string() : target.substr(0, cut);
   const std::string output = makeTempName(".tmp", folder.empty() ? nullptr : folder.c_str());
-  DigestingCombineContext context(services_, sha256_.has_value());
+  DigestingCombineContext context(session_, sha256_.has_value());
   CombineOutput written;
   const bool combined = combineDelta(target, output, input, context, written);
   input.close();
@@ -123,7 +123,7 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
   }
   // A result that is not the manifest's file is thrown away; the full download follows.
   if (totalSize_ != 0 && written.size != totalSize_) {
-    services_->showWarning(boundedFormat(kLineCapacity,
+    session_->showWarning(boundedFormat(kLineCapacity,
                                          "Warning: Filesize verify:  Local %d vs. server %d, possible mid-patch\n",
                                          static_cast<int>(written.size), static_cast<int>(totalSize_)));
     platform::deleteFile(output);

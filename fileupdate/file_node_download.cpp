@@ -10,7 +10,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "common/result_codes.h"
 #include "manifest/stager.h"
 
@@ -45,12 +45,12 @@ std::string FileNode::stagingBase(TextArgument basePath) const {
 int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
   // Part of a distribution over its download limit: left as it is (the limit check logged it).
   if (limitExceeded_ && needsUpdate(product, flags | scan::kIncludeLimitExceeded)) return result::kOk;
-  if (services_) services_->clearFailure();
+  if (session_) session_->clearFailure();
   const std::string local = localFile(basePath);
   const std::string temp = tempFile(basePath);
-  if (isDeleteMarked() || !needsUpdate(product, flags) || local.empty() || !services_) return result::kOk;
+  if (isDeleteMarked() || !needsUpdate(product, flags) || local.empty() || !session_) return result::kOk;
 
-  Stager* stager = services_->topStager();
+  Stager* stager = session_->topStager();
   crcCache().forget(crcCacheKey());
   log(boundedFormat(kLineCapacity, "Downloading %s\n", localName_->c_str()));
 
@@ -59,11 +59,11 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
   std::string target = local;
   bool isSelf = false;
   if (isRunningProgram(*localName_)) {
-    services_->registerSelfReplacement(temp.c_str(), local.c_str());
+    session_->registerSelfReplacement(temp.c_str(), local.c_str());
     target = temp;
     isSelf = true;
   } else if (const std::string name = tempFilename(); !name.empty() && isRunningProgram(name)) {
-    services_->registerSelfReplacement(local.c_str(), nullptr);
+    session_->registerSelfReplacement(local.c_str(), nullptr);
     isSelf = true;
   }
   const bool targetIsTemp = target == temp && isSelf;
@@ -77,7 +77,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
       if (totalSize_ == 0 || size == totalSize_) {
         installed = true;
       } else {
-        services_->showWarning(boundedFormat(kLineCapacity,
+        session_->showWarning(boundedFormat(kLineCapacity,
                                             "Warning: Filesize verify:  Local %d vs. server %d, possible mid-patch\n",
                                             static_cast<int>(size), static_cast<int>(totalSize_)));
       }
@@ -89,7 +89,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
   }
 
   if (!installed) {
-    if (services_) services_->clearFailure();
+    if (session_) session_->clearFailure();
     createParentDirectories(target);
     const bool staged =
         stager && stager->getStagedFile(stagingBase(basePath), target, crc_, static_cast<std::int32_t>(totalSize_),
@@ -97,7 +97,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
     if (!staged) {
       const std::optional<std::string> server = effectiveServer();
       // The new bytes take the old file's place only when they are the manifest's file.
-      const int code = services_->downloadCheckedFile(
+      const int code = session_->downloadCheckedFile(
           server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
           target.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_),
           crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
@@ -127,8 +127,8 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
                                              "Warning: File size does not match:  Local %d vs. server %d, possible "
                                              "mid-push.  Please try again or restart the application.\n",
                                              static_cast<int>(localSize_), static_cast<int>(totalSize_));
-      services_->showWarning(text);
-      if (services_->strictSize()) {
+      session_->showWarning(text);
+      if (session_->strictSize()) {
         reportError(result::kComponentInvalid, text);
         return result::kComponentInvalid;
       }
@@ -137,7 +137,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
 
   clearNeedsUpdate();
   localCrc_ = crc_;
-  if (restart_) services_->requestRestart(target, isSelf);
+  if (restart_) session_->requestRestart(target, isSelf);
   return result::kOk;
 }
 

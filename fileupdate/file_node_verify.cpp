@@ -9,7 +9,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 
 namespace korvel {
 
@@ -71,13 +71,13 @@ void FileNode::scan(ScanFlags flags, ProductHandle*, TextArgument basePath) {
   passFlags_[pass::kScanned] = true;
   passFlags_[pass::kVerified] = true;
   verify(basePath);
-  if (services_) services_->fileChecked();
+  if (session_) session_->fileChecked();
 }
 
 void FileNode::setRootOverride(TextArgument path) {
   ManifestNode::setRootOverride(path);
   verify(path);
-  if (services_) services_->fileChecked();
+  if (session_) session_->fileChecked();
 }
 
 bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
@@ -87,9 +87,9 @@ bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
   const int savedUseCrc = useCrc_;
   if (!isCancelled() && eligible(flags)) {
     passFlags_[pass::kCrcScanned] = true;
-    if (services_) {
-      services_->fileChecked();
-      if (localName_) services_->setStatusLine(*localName_);
+    if (session_) {
+      session_->fileChecked();
+      if (localName_) session_->setStatusLine(*localName_);
     }
     if (withCrc) {
       useCrc_ = 1;
@@ -113,7 +113,7 @@ bool FileNode::verify(TextArgument basePath) {
   if (deleteCopy_ || (parent_ && parent_->isDeleteMarked())) return false;
   KeptLook keep(*this);
   const std::string local = localFile(basePath);
-  if (services_) services_->setStatusLine(local);
+  if (session_) session_->setStatusLine(local);
 
   if (localName_) {
     if (!tempFilename_) {
@@ -127,9 +127,9 @@ bool FileNode::verify(TextArgument basePath) {
       needsUpdate_ = crcDiffers(basePath, *tempFilename_);
       if (needsUpdate_) {
         deltaAvailable_ = findDelta(basePath);
-        if (services_) services_->registerSelfReplacement(local.c_str(), nullptr);
-      } else if (services_) {
-        services_->startSelfCopy(tempFile(basePath).c_str(), local.c_str(), true);
+        if (session_) session_->registerSelfReplacement(local.c_str(), nullptr);
+      } else if (session_) {
+        session_->startSelfCopy(tempFile(basePath).c_str(), local.c_str(), true);
       }
       return true;
     }
@@ -141,7 +141,7 @@ bool FileNode::verify(TextArgument basePath) {
       needsUpdate_ = compareCrc(basePath);
       if (needsUpdate_) {
         deltaAvailable_ = findDelta(basePath);
-        if (services_) services_->registerSelfReplacement(tempFile(basePath).c_str(), local.c_str());
+        if (session_) session_->registerSelfReplacement(tempFile(basePath).c_str(), local.c_str());
       } else {
         platform::deleteFile(tempFile(basePath));
       }
@@ -153,8 +153,8 @@ bool FileNode::verify(TextArgument basePath) {
   // Nothing was written since the file was last found current under this base: it still is.
   std::uint64_t writes = 0;
   bool counted = false;
-  if (services_) {
-    if (const std::optional<std::uint64_t> count = services_->writeCount()) {
+  if (session_) {
+    if (const std::optional<std::uint64_t> count = session_->writeCount()) {
       writes = *count;
       counted = true;
     }
@@ -303,10 +303,10 @@ void FileNode::logMissing() const {
 DirectorySnapshot* FileNode::snapshotFor(TextArgument basePath) const {
   // The snapshot names files relative to the folder it was filled from; for a file under another root
   // its record of the same relative name describes a different file.
-  if (!services_ || !localPath_ || !product_) return nullptr;
+  if (!session_ || !localPath_ || !product_) return nullptr;
   DirectorySnapshot* snapshot = product_->record().snapshot();
-  const std::string& folder = services_->snapshotFolder();
-  if (!snapshot || snapshot != &services_->directorySnapshot() || folder.empty()) return nullptr;
+  const std::string& folder = session_->snapshotFolder();
+  if (!snapshot || snapshot != &session_->directorySnapshot() || folder.empty()) return nullptr;
   // localFile(basePath) against folder\localPath, without building either path where localFile is
   // basePath\localName as it stands.
   const bool joined = localName_ && basePath.hasText() && !platform::isAbsolutePath(*localName_);
@@ -397,8 +397,8 @@ bool FileNode::stampUnlessStamped(TextArgument basePath) {
 }
 
 bool FileNode::isRunningProgram(const std::string& name) const {
-  if (!services_ || name.empty()) return false;
-  const std::string& running = services_->ownFileName();
+  if (!session_ || name.empty()) return false;
+  const std::string& running = session_->ownFileName();
   if (running.empty()) return false;
   bool match = equalsIgnoreCase(name, running);
   if (!match && mentionsExe(name) && running.size() == 12) {

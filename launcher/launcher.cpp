@@ -2,8 +2,6 @@
 // fixed run sequence of the program.
 #include "launcher/launcher.h"
 
-#include "session/patcher.h"
-
 #include <atomic>
 #include <string_view>
 
@@ -24,7 +22,7 @@ namespace korvel {
 
 namespace {
 std::atomic<Launcher*> currentLauncher{nullptr};
-constexpr std::uint32_t kWaitFlag = 0x20;
+constexpr std::uint32_t kWaitFlag = Patcher::kWaitFlag;
 // The file notice a download request gives once a tracked file is complete in its place.
 constexpr int kNoticeDownloadComplete = 100;
 // Delta data is fetched under the name of the file it patches with this ending.

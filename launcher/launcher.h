@@ -87,7 +87,7 @@ class Launcher : public PatchClient {
   int pumpMessages();
 
   // Slot 29.
-  virtual bool readyToRun();
+  bool readyToRun() override;
 
   const std::string& passThroughArguments() const { return passThroughArguments_; }
   // The game code, or null when none was accepted.
@@ -145,7 +145,6 @@ class Launcher : public PatchClient {
   // else the current directory; the current directory when the folder fails the access test.
   std::string findSiblingDirectory() const;
   platform::ProgressWindow::Transfer transferFigures() const;
-  platform::ProgressWindow::Summary runSummary(bool manifestLoaded, const char* distribution);
   // Takes the lock of the installation in `folder`, waiting (status line, message pump) while another
   // updater holds it, up to installationWaitMs(). False when the run must not touch the installation:
   // the window asked to stop meanwhile, or the wait's bound passed (installationBusy_ is then set).

@@ -1,5 +1,5 @@
-// The client interface of the patch session: base behaviour of every notification, the forwarding
-// operations, file notices, stopping, and the clean-up of leftover change files at the end.
+// The session's client: base behaviour of every notification, the forwarding operations, stopping,
+// and the clean-up of leftover change files at the end.
 #include "launcher/patch_client.h"
 
 #include <exception>
@@ -13,7 +13,7 @@
 namespace korvel {
 
 namespace {
-constexpr std::uint32_t kWaitFlag = 0x20;
+constexpr std::uint32_t kWaitFlag = Patcher::kWaitFlag;
 constexpr int kLeftoverSets = 15;
 constexpr const char* kLeftoverPatterns[] = {"~spatchfile_%d.xml", "~spatchfile_%d.xml.gz", "~spatchfile_%d.txt",
                                              "~spatchfile_%d.txt.gz"};
@@ -28,8 +28,8 @@ PatchClient::PatchClient() {
 }
 
 PatchClient::~PatchClient() {
-  failedOrStopped_.store(true);
   if (patcher_) {
+    patcher_->setFailedOrStopped(true);
     while (patcher_->isBusy()) platform::sleepMs(10);
     patcher_.reset();
   }
@@ -54,8 +54,9 @@ bool PatchClient::openLocalManifest(const char* path, std::uint32_t flags) {
 }
 
 bool PatchClient::startScan(const char* names, std::uint32_t flags) {
-  failedOrStopped_.store(false);
-  return patcher_ && patcher_->startScan(names, flags);
+  if (!patcher_) return false;
+  patcher_->setFailedOrStopped(false);
+  return patcher_->startScan(names, flags);
 }
 
 bool PatchClient::unnamedNotice5(int value) { return true; }
@@ -89,39 +90,22 @@ void PatchClient::log(const char* text) {
 
 int PatchClient::internetAccessMode() const { return patcher_ ? patcher_->internetAccessMode() : 0; }
 
+bool PatchClient::sessionHasFailed() const { return patcher_ && patcher_->failedOrStopped(); }
+
+void PatchClient::setFailedOrStopped(bool value) {
+  if (patcher_) patcher_->setFailedOrStopped(value);
+}
+
 void PatchClient::dataReceived() {
-  if (!networkNoticeSent_.exchange(true)) networkNotice();
+  if (patcher_) patcher_->dataReceived();
 }
 
 void PatchClient::reportFile(const char* path, int kind) {
-  const char* name = path;
-  if (path) {
-    for (const char* at = path; *at; ++at) {
-      if (*at == '\\' || *at == '/') name = at + 1;
-    }
-  }
-  if (fileNotice(name, kind)) return;
-  switch (kind) {
-    case kNoticeDownloadStarts:
-      fileStarted(name);
-      break;
-    case kNoticeUnpackStarts:
-      fileUnpacking(name);
-      break;
-    case kNoticeFinished:
-      fileFinished(name);
-      break;
-    default:
-      break;
-  }
+  if (patcher_) patcher_->reportFile(path, kind);
 }
 
 void PatchClient::stop(std::uint32_t flags) {
-  if (patcher_) {
-    patcher_->stop();
-  } else {
-    failedOrStopped_.store(true);
-  }
+  if (patcher_) patcher_->stop();
   stopped();
   if ((flags & kWaitFlag) && patcher_) {
     while (patcher_->isBusy()) {
@@ -144,8 +128,9 @@ int PatchClient::updateAmount(const char* names, std::uint32_t flags) {
 }
 
 bool PatchClient::update(const char* names, std::uint32_t flags) {
-  failedOrStopped_.store(false);
-  return patcher_ && patcher_->update(names, flags);
+  if (!patcher_) return false;
+  patcher_->setFailedOrStopped(false);
+  return patcher_->update(names, flags);
 }
 
 bool PatchClient::isBusy() const { return patcher_ && patcher_->isBusy(); }

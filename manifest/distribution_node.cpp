@@ -17,7 +17,7 @@
 #include "manifest/xml_attributes.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "common/result_codes.h"
 #include "manifest/stager.h"
 #include "trust/document_signature.h"
@@ -59,23 +59,24 @@ bool DistributionNode::readFromElement(xmlNode* element, ManifestNode* parent, M
   ManifestNode::readFromElement(element, parent, previous, parentLocal, parentRemote, product);
   if (!product_) {
     ProductRecord* enclosing = product ? &product->record() : nullptr;
-    auto record = std::make_unique<ProductRecord>(nullptr, enclosing ? enclosing->patchCache() : nullptr,
+    auto record = std::make_unique<ProductRecord>(nullptr, nullptr, enclosing ? enclosing->patchCache() : nullptr,
                                                   enclosing ? enclosing->snapshot() : nullptr);
     ownedProduct_ = std::make_unique<ProductHandle>(std::move(record));
     ownedProduct_->record().setRootDistribution(this);
     setProduct(ownedProduct_.get());
   }
-  SessionServices* services = resolveServices();
-  if (!services) return false;
-  product_->record().setServices(services);
-  services_ = services;
+  const ProductRecord* source = resolveServices();
+  if (!source) return false;
+  product_->record().setServices(source->services(), source->nodeFactory());
+  services_ = source->services();
+  nodes_ = source->nodeFactory();
   return readDistribution(element, 0);
 }
 
-SessionServices* DistributionNode::resolveServices() const {
+const ProductRecord* DistributionNode::resolveServices() const {
   const ManifestNode* node = this;
   while (node) {
-    if (node->product() && node->product()->services()) return node->product()->services();
+    if (node->product() && node->product()->services()) return &node->product()->record();
     const ManifestNode* previous = node->previousSibling();
     node = previous && previous->isDistribution() ? previous : node->parent();
   }
@@ -111,7 +112,7 @@ bool DistributionNode::readChildren(xmlNode* element) {
   for (xmlNode *child = element->children, *next = nullptr; child; child = next) {
     next = child->next;
     if (isElementNamed(child, "Distribution") && !readBoolean(child, "Live", true)) {
-      stager_ = services_->makeStager(product_, child);
+      if (nodes_) stager_ = nodes_->makeStager(product_, child);
       continue;
     }
     std::unique_ptr<ManifestNode> node = createNode(child, true);

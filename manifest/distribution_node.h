@@ -98,7 +98,7 @@ class DistributionNode : public ManifestNode {
   void readChangeNote(const xmlNode* element);
   // The session of the product of the previous sibling distribution, else of the parent, resolved the
   // same way upward.
-  SessionServices* resolveServices() const;
+  const ProductRecord* resolveServices() const;
 
   // Visits the children by the distribution rule: distribution children always; the others only when
   // the product is active. `beforeOwn` runs once before the first non-distribution child visited.

@@ -3,7 +3,7 @@
 #include "common/text_format.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "common/result_codes.h"
 
 namespace korvel {
@@ -21,7 +21,7 @@ const char* labelOf(const ProductRecord& product) {
 
 // The bytes the session would download for the product, counting files left alone by a limit.
 std::uint64_t requestedBytes(const ProductRecord& product) {
-  SessionServices* services = product.services();
+  TreeServices* services = product.services();
   if (!services || !product.name()) return 0;
   const std::int64_t bytes = services->requestedDownloadBytes(product.name()->c_str(), scan::kIncludeLimitExceeded);
   return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
@@ -29,7 +29,7 @@ std::uint64_t requestedBytes(const ProductRecord& product) {
 
 // Logs the exceeded limit and reports 86, unless the distribution was marked before.
 void reportExceeded(const ProductRecord& product, const std::string& line, const char* reportFormat) {
-  SessionServices* services = product.services();
+  TreeServices* services = product.services();
   if (!services) return;
   services->log(line);
   services->reportError(result::kLimitExceeded, boundedFormat(kLineCapacity, reportFormat, labelOf(product)));

@@ -12,7 +12,7 @@
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 
 namespace korvel {
 
@@ -125,7 +125,10 @@ ProductHandle* ManifestNode::product() const { return product_; }
 
 void ManifestNode::setProduct(ProductHandle* handle) {
   product_ = handle;
-  if (handle) services_ = handle->services();
+  if (handle) {
+    services_ = handle->services();
+    nodes_ = handle->nodeFactory();
+  }
 }
 
 void ManifestNode::setPassFlag(int index, bool value) {
@@ -178,7 +181,7 @@ std::string ManifestNode::localBase(TextArgument basePath) const {
 std::unique_ptr<ManifestNode> ManifestNode::createNode(const xmlNode* element, bool allowDistribution) const {
   if (allowDistribution && isElementNamed(element, "Distribution")) return std::make_unique<DistributionNode>();
   if (isElementNamed(element, "Directory")) return std::make_unique<DirectoryNode>();
-  if (isElementNamed(element, "File")) return services_ ? services_->makeFileNode() : nullptr;
+  if (isElementNamed(element, "File")) return nodes_ ? nodes_->makeFileNode() : nullptr;
   return nullptr;
 }
 

@@ -19,7 +19,8 @@ typedef struct _xmlNode xmlNode;
 
 namespace korvel {
 
-class SessionServices;
+class NodeFactory;
+class TreeServices;
 class ProductHandle;
 
 class ManifestNode {
@@ -121,19 +122,16 @@ class ManifestNode {
   const std::optional<std::string>& localPath() const { return localPath_; }
   const std::optional<std::string>& rootOverride() const { return rootOverride_; }
   int useCrc() const { return useCrc_; }
-  void setUseCrc(int value) { useCrc_ = value; }
   bool ignoreTimeStamp() const { return ignoreTimeStamp_; }
   bool installOnly() const { return installOnly_; }
   bool upgradeOnly() const { return upgradeOnly_; }
-  bool fileEnv(int type) const { return type >= 0 && type < scan::kEnvironmentTypes && fileEnv_[type]; }
-  bool xtraFile() const { return xtraFile_; }
   // The needsUpdate field itself (slot 2 is the question, which file nodes answer differently).
   bool updateNeeded() const { return needsUpdate_; }
   void setNeedsUpdate(bool value) { needsUpdate_ = value; }
   bool isDistribution() const { return isDistribution_; }
   bool doesNotOwnProduct() const { return doesNotOwnProduct_; }
   bool limitExceeded() const { return limitExceeded_; }
-  SessionServices* services() const { return services_; }
+  TreeServices* services() const { return services_; }
   // Levels below the top node of the product tree (0 for a product's root).
   int depth() const { return depth_; }
 
@@ -189,7 +187,8 @@ class ManifestNode {
   ManifestNode* parent_ = nullptr;
   std::vector<std::unique_ptr<ManifestNode>> children_;
   ProductHandle* product_ = nullptr;
-  SessionServices* services_ = nullptr;
+  TreeServices* services_ = nullptr;
+  NodeFactory* nodes_ = nullptr;
   bool doesNotOwnProduct_ = false;
   bool limitExceeded_ = false;
   int depth_ = 0;

@@ -18,14 +18,15 @@ void visitDistribution(DistributionNode& node, const std::function<void(ProductH
 
 }  // namespace
 
-ProductList::ProductList(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot)
-    : services_(services), patchCache_(patchCache), snapshot_(snapshot) {}
+ProductList::ProductList(TreeServices* services, NodeFactory* nodes, PatchCache* patchCache,
+                         DirectorySnapshot* snapshot)
+    : services_(services), nodes_(nodes), patchCache_(patchCache), snapshot_(snapshot) {}
 
 ProductList::~ProductList() = default;
 
 bool ProductList::build(xmlNode* productElement) {
   top_.reset();
-  top_ = std::make_unique<ProductHandle>(std::make_unique<ProductRecord>(services_, patchCache_, snapshot_));
+  top_ = std::make_unique<ProductHandle>(std::make_unique<ProductRecord>(services_, nodes_, patchCache_, snapshot_));
   return top_->record().buildFromElement(productElement);
 }
 

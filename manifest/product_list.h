@@ -17,14 +17,15 @@ namespace korvel {
 class DirectorySnapshot;
 class DistributionNode;
 class PatchCache;
-class SessionServices;
+class NodeFactory;
+class TreeServices;
 class ProductHandle;
 
 class ProductList {
  public:
   // Every product of the list shares the installation's patch cache and folder snapshot (either may
-  // be null) and reports through `services`.
-  ProductList(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot);
+  // be null), reports through `services` and has its file nodes and stagers made by `nodes`.
+  ProductList(TreeServices* services, NodeFactory* nodes, PatchCache* patchCache, DirectorySnapshot* snapshot);
   ~ProductList();
   ProductList(const ProductList&) = delete;
   ProductList& operator=(const ProductList&) = delete;
@@ -55,12 +56,13 @@ class ProductList {
   void aggregateFlags();
   void setPassFlag(int index, bool value);
 
-  SessionServices* services() const { return services_; }
+  TreeServices* services() const { return services_; }
   PatchCache* patchCache() const { return patchCache_; }
   DirectorySnapshot* snapshot() const { return snapshot_; }
 
  private:
-  SessionServices* services_;
+  TreeServices* services_;
+  NodeFactory* nodes_;
   PatchCache* patchCache_;
   DirectorySnapshot* snapshot_;
   std::unique_ptr<ProductHandle> top_;

@@ -8,7 +8,7 @@
 #include "manifest/distribution_node.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 
 namespace korvel {
 
@@ -22,8 +22,9 @@ void fillWhenAbsent(std::optional<std::string>& field, const xmlNode* element, c
 
 }  // namespace
 
-ProductRecord::ProductRecord(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot)
-    : services_(services), patchCache_(patchCache), snapshot_(snapshot) {}
+ProductRecord::ProductRecord(TreeServices* services, NodeFactory* nodes, PatchCache* patchCache,
+                             DirectorySnapshot* snapshot)
+    : services_(services), nodes_(nodes), patchCache_(patchCache), snapshot_(snapshot) {}
 
 ProductRecord::~ProductRecord() = default;
 

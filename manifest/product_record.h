@@ -19,7 +19,8 @@ namespace korvel {
 class DirectorySnapshot;
 class DistributionNode;
 class PatchCache;
-class SessionServices;
+class NodeFactory;
+class TreeServices;
 class ProductHandle;
 
 // A change-notes text read from a "Changes" element, with its version.
@@ -30,9 +31,9 @@ struct ChangeNote {
 
 class ProductRecord {
  public:
-  // The session, the installation's patch cache and folder snapshot may each be null (a nested
-  // distribution takes the session of its neighbours once it is read).
-  ProductRecord(SessionServices* services, PatchCache* patchCache, DirectorySnapshot* snapshot);
+  // The session, its node factory, the installation's patch cache and folder snapshot may each be
+  // null (a nested distribution takes the session and factory of its neighbours once it is read).
+  ProductRecord(TreeServices* services, NodeFactory* nodes, PatchCache* patchCache, DirectorySnapshot* snapshot);
   ~ProductRecord();
   ProductRecord(const ProductRecord&) = delete;
   ProductRecord& operator=(const ProductRecord&) = delete;
@@ -118,8 +119,12 @@ class ProductRecord {
   bool accessible() const { return accessible_; }
   bool selected() const { return selected_; }
   bool selectedSecondary() const { return selectedSecondary_; }
-  SessionServices* services() const { return services_; }
-  void setServices(SessionServices* services) { services_ = services; }
+  TreeServices* services() const { return services_; }
+  NodeFactory* nodeFactory() const { return nodes_; }
+  void setServices(TreeServices* services, NodeFactory* nodes) {
+    services_ = services;
+    nodes_ = nodes;
+  }
   ProductHandle* handle() const { return handle_; }
   const std::vector<ChangeNote>& changeNotes() const { return changeNotes_; }
   DistributionNode* rootDistribution() const { return rootDistribution_; }
@@ -146,7 +151,8 @@ class ProductRecord {
   bool accessible_ = true;
   bool selected_ = false;
   bool selectedSecondary_ = false;
-  SessionServices* services_;
+  TreeServices* services_;
+  NodeFactory* nodes_;
   ProductHandle* handle_ = nullptr;
   std::vector<ChangeNote> changeNotes_;
   DistributionNode* rootDistribution_ = nullptr;
@@ -165,7 +171,8 @@ class ProductHandle {
   ProductHandle& operator=(const ProductHandle&) = delete;
 
   ProductRecord& record() const { return *record_; }
-  SessionServices* services() const { return record_->services(); }
+  TreeServices* services() const { return record_->services(); }
+  NodeFactory* nodeFactory() const { return record_->nodeFactory(); }
 
  private:
   std::unique_ptr<ProductRecord> record_;

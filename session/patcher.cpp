@@ -1,19 +1,15 @@
-// The patch session object: construction, the log channels, stopping and the shared accessors.
+// The patch session object: construction, the log channels, stopping, and what the floors below
+// and the transfers ask of it.
 #include "session/patcher.h"
 
-#include <algorithm>
-#include <climits>
-#include <cstring>
-
+#include "common/progress_channels.h"
 #include "common/text_format.h"
 #include "fileupdate/file_node.h"
-#include "launcher/patch_client.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
 #include "platform/files.h"
-#include "platform/process.h"
 #include "session/self_update.h"
 #include "staging/trickle_downloader.h"
 #include "transfer/download_requests.h"
@@ -23,19 +19,18 @@
 
 namespace korvel {
 
-Patcher::Patcher(PatchClient* client)
+Patcher::Patcher(SessionClient* client)
     : client_(client),
       installDirectory_(cutToCapacity(platform::currentDirectory(), 256)),
       statistics_(std::make_unique<ProgressRates>()),
-      downloads_(std::make_unique<DownloadRequests>(client, *statistics_, stopRequested_,
-                                                    [this](const std::string& line) { log(line); })),
+      downloads_(std::make_unique<DownloadRequests>(*this, *statistics_)),
       patchCache_(std::make_unique<PatchCache>()),
       directorySnapshot_(std::make_unique<DirectorySnapshot>()) {
   selfUpdate_ = std::make_unique<SelfUpdate>(*this);
 }
 
+// The document goes with the other members, once the worker that reads it has ended.
 Patcher::~Patcher() {
-  if (m_xmlInfo) xmlFreeDoc(m_xmlInfo);
   worker_.wait();
   worker_.closeHandle();
   selfUpdate_->finishCopy();
@@ -43,18 +38,13 @@ Patcher::~Patcher() {
 
 void Patcher::log(const char* text, int channel) {
   if (!text || channel < 0 || channel >= kLogChannels) return;
-  if (!logSink_[channel] || !logEnabled_[channel]) return;
+  if (!logSink_[channel]) return;
   logSink_[channel]->write(cutToCapacity("Patcher: " + std::string(text), 1024));
 }
 
 void Patcher::attachLogSink(int channel, std::unique_ptr<LogSink> sink) {
   if (channel < 0 || channel >= kLogChannels) return;
-  logEnabled_[channel] = sink != nullptr;
   logSink_[channel] = std::move(sink);
-}
-
-void Patcher::enableLog(int channel, bool enabled) {
-  if (channel >= 0 && channel < kLogChannels) logEnabled_[channel] = enabled;
 }
 
 void Patcher::reportError(int code, const std::string& text) {
@@ -64,15 +54,13 @@ void Patcher::reportError(int code, const std::string& text) {
 
 void Patcher::stop() {
   stopRequested_.store(true);
-  if (client_) client_->setFailedOrStopped(true);
+  failedOrStopped_.store(true);
 }
 
 bool Patcher::isCancelled() const { return stopRequested_.load() || failedOrStopped(); }
 
-bool Patcher::failedOrStopped() const { return client_ && client_->sessionHasFailed(); }
-
 void Patcher::clearFailure() {
-  if (client_ && !stopRequested_.load()) client_->setFailedOrStopped(false);
+  if (!stopRequested_.load()) failedOrStopped_.store(false);
 }
 
 void Patcher::setStatusLine(const std::string& text) {
@@ -89,7 +77,51 @@ bool Patcher::requestRestart(const std::string& file, bool isOwnProgram) {
   return true;
 }
 
-std::unique_ptr<ManifestNode> Patcher::makeFileNode() { return std::make_unique<FileNode>(); }
+void Patcher::beforeConnect() {
+  if (client_) client_->beforeConnect();
+}
+
+void Patcher::requestSent() {
+  if (client_) client_->requestSent();
+}
+
+void Patcher::dataReceived() {
+  if (client_ && !networkNoticeSent_.exchange(true)) client_->networkNotice();
+}
+
+void Patcher::reportFile(const char* path, int kind) {
+  if (!client_) return;
+  const char* name = path;
+  if (path) {
+    for (const char* at = path; *at; ++at) {
+      if (*at == '\\' || *at == '/') name = at + 1;
+    }
+  }
+  if (client_->fileNotice(name, kind)) return;
+  switch (kind) {
+    case kNoticeDownloadStarts:
+      client_->fileStarted(name);
+      break;
+    case kNoticeUnpackStarts:
+      client_->fileUnpacking(name);
+      break;
+    case kNoticeFinished:
+      client_->fileFinished(name);
+      break;
+    default:
+      break;
+  }
+}
+
+void Patcher::diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const std::string& text) {
+  if (client_) client_->diskSpaceLow(availableBytes, neededBytes, text.c_str());
+}
+
+void Patcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) {
+  if (client_) client_->timeEstimate(expectedFinish, secondsLeft);
+}
+
+std::unique_ptr<ManifestNode> Patcher::makeFileNode() { return std::make_unique<FileNode>(this); }
 
 std::unique_ptr<Stager> Patcher::makeStager(ProductHandle* product, const xmlNode* element) {
   return std::make_unique<TrickleDownloader>(product, element);
@@ -99,66 +131,6 @@ Stager* Patcher::topStager() {
   ProductHandle* top = products_->top();
   DistributionNode* root = top ? top->record().rootDistribution() : nullptr;
   return root ? root->stager() : nullptr;
-}
-
-int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                              int decompress) {
-  return downloads_->toMemory(buffer, capacity, server, port, path, decompress);
-}
-
-int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                            int downloadSize, int totalSize, bool useTemp, bool showProgress) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
-                            showProgress);
-}
-
-int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                 int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
-                                 const std::optional<std::string>& sha256) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
-                            DownloadCheck{true, crc, sha256});
-}
-
-void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }
-
-int Patcher::bytesToUpdate() const {
-  return static_cast<int>(std::min<std::int64_t>(downloads_->bytesToUpdate(), INT_MAX));
-}
-
-void Patcher::scanOwnCommandLine() {
-  if (const std::optional<int> mode = selfUpdate_->scanOwnCommandLine()) accessMode_ = *mode;
-}
-
-void Patcher::setOwnFileName(std::string name) { selfUpdate_->setOwnFileName(std::move(name)); }
-
-const std::string& Patcher::ownFileName() const { return selfUpdate_->ownFileName(); }
-
-const std::string& Patcher::ownProgramPath() const { return selfUpdate_->ownProgramPath(); }
-
-const std::string& Patcher::restartArguments() const { return selfUpdate_->restartArguments(); }
-
-bool Patcher::restartProgram(bool exitAfter) {
-  stop();
-  const bool started = selfUpdate_->startNewInstance();
-  if (exitAfter) exitAfterJob_.store(true);
-  return started;
-}
-
-void Patcher::setWorkerBusy(bool busy) {
-  if (exitAfterJob_.load()) {
-    savePatchCache();
-    platform::exitProcess(0);
-  }
-  workerBusy_.store(busy);
-}
-
-void Patcher::registerSelfReplacement(const char* newCopy, const char* replacedName) {
-  selfUpdate_->registerSelfReplacement(newCopy, replacedName);
-}
-
-void Patcher::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {
-  writeCount_.fetch_add(1);
-  selfUpdate_->startSelfCopy(sourceName, targetName, inlineCopy);
 }
 
 std::string Patcher::baseFor() const {

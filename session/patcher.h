@@ -1,5 +1,5 @@
 // The patch session: loads the manifest, scans the installation, downloads what is stale, and
-// reports everything to its client. Owned by the PatchClient.
+// reports everything to its client (session/session_client.h), which owns it.
 //
 // Threads: the operations that start jobs, wait and stop run on the UI thread; the jobs, every walk
 // over the manifest tree and the downloads run on the worker. The flags both sides read are atomics
@@ -16,18 +16,18 @@
 #include <vector>
 
 #include "common/worker_thread.h"
+#include "common/xml_property.h"
 #include "manifest/product_list.h"
+#include "manifest/session_services.h"
+#include "session/session_client.h"
 #include "session/session_log.h"
-#include "session/session_services.h"
 #include "session/worker_job.h"
+#include "transfer/transfer_observer.h"
 #include "trust/manifest_key.h"
 
-typedef struct _xmlDoc xmlDoc;
-typedef struct _xmlNode xmlNode;
 
 namespace korvel {
 
-class PatchClient;
 class DownloadRequests;
 class ProgressRates;
 class PatchCache;
@@ -35,32 +35,32 @@ class DirectorySnapshot;
 class ProductRecord;
 class SelfUpdate;
 
-class Patcher : public SessionServices {
+class Patcher : public FileNodeServices, public NodeFactory, public DownloadObserver {
  public:
-  explicit Patcher(PatchClient* client);
+  // `client` (may be null) hears every notification; it must outlive the session.
+  explicit Patcher(SessionClient* client);
   ~Patcher() override;
   Patcher(const Patcher&) = delete;
   Patcher& operator=(const Patcher&) = delete;
 
-  PatchClient* client() const { return client_; }
+  SessionClient* client() const { return client_; }
 
   // ---- Logging -------------------------------------------------------------------------------
   static constexpr int kLogChannels = 2;
-  // Writes "Patcher: " + text (at most 1023 characters) to the channel when it is attached and enabled.
+  // Writes "Patcher: " + text (at most 1023 characters) to the channel when one is attached there.
   void log(const char* text, int channel);
   void log(const char* text) { log(text, 0); }
   void log(const std::string& text, int channel) { log(text.c_str(), channel); }
   void log(const std::string& text) override { log(text.c_str(), 0); }
-  // Attaches (or with null detaches) a channel; an attached channel starts enabled.
+  // Attaches (or with null detaches) a channel.
   void attachLogSink(int channel, std::unique_ptr<LogSink> sink);
-  void enableLog(int channel, bool enabled);
 
-  // ---- What the model, the file nodes and the stager use (session/session_services.h) -----------
+  // ---- What the model, the file nodes and the stager use (manifest/session_services.h) -----------
   void reportError(int code, const std::string& text) override;
   void showWarning(const std::string& text) override { reportError(0, text); }
   bool isCancelled() const override;
   bool stopRequested() const override { return stopRequested_.load(); }
-  bool failedOrStopped() const override;
+  bool failedOrStopped() const override { return failedOrStopped_.load(); }
   void clearFailure() override;
   void setStatusLine(const std::string& text) override;
   void showProgress(int position, int bar) override;
@@ -101,11 +101,29 @@ class Patcher : public SessionServices {
   int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
                              std::string& text) override;
 
+  // ---- What the transfers use (transfer/transfer_observer.h); any thread ------------------------
+  int internetAccessMode() const override { return accessMode_; }
+  void beforeConnect() override;
+  void requestSent() override;
+  // The first call per session raises the client's networkNotice; later calls do nothing.
+  void dataReceived() override;
+  // Cuts `path` to its last component ('\' and '/' both separate) and raises the client's
+  // fileNotice; when that is not handled, fileStarted for kind 0, fileUnpacking for kind 1,
+  // fileFinished for kind 3. A null path passes a null name.
+  void reportFile(const char* path, int kind) override;
+  void diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const std::string& text) override;
+  void timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) override;
+  void markFailed() override { failedOrStopped_.store(true); }
+
   // ---- Settings and state the front end and the tests use ----------------------------------------
+  // From the start of a job until the worker has finished it (and while an update runs).
   bool isBusy() const { return workerBusy_.load() || updateRunning_.load(); }
-  // Sets the stop flag and the client's failedOrStopped.
+  // Sets the stop flag and failedOrStopped; running walks and requests end at their next check.
   void stop();
-  int internetAccessMode() const { return accessMode_; }
+  // The session has failed or was stopped: set by a failure the user was shown and by a stop, cleared
+  // when a job starts. Any thread.
+  void setFailedOrStopped(bool value) { failedOrStopped_.store(value); }
+  // The access mode the next requests are opened with (0 to 3; -1 before a load picked one).
   void setInternetAccessMode(int mode) { accessMode_ = mode; }
   // defaultRootPath, or installDirectory when that is empty.
   std::string baseFor() const;
@@ -143,21 +161,27 @@ class Patcher : public SessionServices {
   // The scan-and-download job (kind 1). False without a loaded manifest, while an update runs, or when
   // the worker cannot run.
   bool update(const char* names, std::uint32_t flags);
+  // Whether the last load gave a usable manifest.
   bool manifestLoaded() const { return manifestLoaded_.load(); }
   // bytesToUpdate and totalDownloadBytes over every product.
   void recountTotals();
 
-  // ---- Sums and selection over the products (session/patcher_model_ops.cpp) -------------------
+  // ---- Sums and selection over the products (session/patcher_scan.cpp) -----------------------
   // With names: sets both selection flags of each named product and returns whether any matched;
   // without names: every product, true.
   bool selectDistributions(const char* names, bool on);
   // With names: each named product gets `path` as its local root (true when any matched); without
   // names: the default root path (null clears it; longer than 255 characters is refused).
   bool setDistributionPath(const char* names, const char* path);
+  // The sums below walk the named products (every product without names) with the walk flags given
+  // (manifest/scan_flags.h); a 32-bit sum above INT_MAX is given as INT_MAX.
+  // File nodes counted.
   int countFiles(const char* names, std::uint32_t flags);
   // Bytes still to update (0 when everything is current).
   int updateAmount(const char* names, std::uint32_t flags);
+  // Bytes the downloads of the stale files will transfer.
   int totalDownloadBytes(const char* names, std::uint32_t flags);
+  // The room the largest single file needs while it is put in place.
   std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
   // The named product's local root (empty when it has none or no product matches); without a name
   // the default root path.
@@ -195,7 +219,7 @@ class Patcher : public SessionServices {
   int filesChecked() const { return filesChecked_; }
   int bytesToUpdate() const;
 
-  // ---- The running program and its replacement (session/self_update.h) --------------------------
+  // ---- The running program and its replacement (session/patcher_self_update.cpp) ---------------
   // Reads the process's command line (see SelfUpdate); an "inetType:" token sets the access mode.
   void scanOwnCommandLine();
   // Tests: the name the running program goes by from now on.
@@ -220,9 +244,12 @@ class Patcher : public SessionServices {
   void waitForWorker(unsigned stepMs);
   // The load job (session/patcher_load.cpp).
   bool loadJob(const WorkerJob& job);
-  // Job bodies over the manifest model (session/patcher_model_ops.cpp).
+  // The scan job's passes (session/patcher_scan.cpp): the rescan of every file after a load, and
+  // the scan of the named products. False when the session was cancelled.
   bool rescan(const char* names, std::uint32_t flags);
   bool scanPass(const char* names, std::uint32_t flags);
+  // The download job's pass (session/patcher_download.cpp): every stale file of the named products
+  // (the top product without names) brought up to date, then the cache saved.
   bool downloadPass(const char* names);
   void resetProductList();
   // Load steps (session/patcher_load.cpp).
@@ -248,7 +275,7 @@ class Patcher : public SessionServices {
   void takeRootPath(const std::optional<std::string>& root);
   void readChangeTexts(xmlNode* product);
   void dropDocument();
-  // Walk helpers (session/patcher_model_ops.cpp).
+  // Walk helpers (session/patcher_scan.cpp).
   // Runs `visit` for each named product (every product without names: the top one when `topOnly`),
   // selecting an unselected named product for the duration. Returns whether any name matched.
   bool forProducts(const char* names, bool topOnly, const std::function<void(ProductRecord&)>& visit);
@@ -260,17 +287,19 @@ class Patcher : public SessionServices {
   // Empties the snapshot at the end of a pass.
   void dropSnapshot();
   void savePatchCache();
+  // After a pass that made requests: the authorisation-closing request of every product that names
+  // one, even after a stop (session/patcher_download.cpp).
   void closeAuthorisations();
 
  private:
-  PatchClient* client_;
+  SessionClient* client_;
   std::string installDirectory_;  // the current directory when the session was made
 
   // Manifest location and credentials.
   std::string server_;  // empty: a local manifest file
   int port_ = 0;
   std::string manifestPath_;
-  xmlDoc* m_xmlInfo = nullptr;
+  XmlDocument m_xmlInfo;
   std::atomic<int> accessMode_{-1};  // the transfer threads read it
   std::array<bool, 4> modeTried_{};
   std::array<bool, 4> modeUsable_{};
@@ -295,6 +324,8 @@ class Patcher : public SessionServices {
   std::atomic<bool> loading_{false};
   std::atomic<bool> manifestLoaded_{false};
   std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> failedOrStopped_{false};
+  std::atomic<bool> networkNoticeSent_{false};
   std::atomic<bool> exitAfterJob_{false};
   bool rescanAfterLoad_ = true;
   bool strictSize_ = false;
@@ -312,11 +343,10 @@ class Patcher : public SessionServices {
   std::unique_ptr<DirectorySnapshot> directorySnapshot_;
   // Declared after the caches it shares, so it is destroyed before them.
   std::unique_ptr<ProductList> products_ =
-      std::make_unique<ProductList>(this, patchCache_.get(), directorySnapshot_.get());
+      std::make_unique<ProductList>(this, this, patchCache_.get(), directorySnapshot_.get());
   bool trickleEnabled_ = false;
 
   std::array<std::unique_ptr<LogSink>, kLogChannels> logSink_;
-  std::array<bool, kLogChannels> logEnabled_{};
 };
 
 }  // namespace korvel

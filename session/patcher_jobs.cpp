@@ -7,9 +7,9 @@
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 
-#include "launcher/patch_client.h"
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/ui.h"
 #include "session/patcher.h"
 #include "common/result_codes.h"
@@ -51,10 +51,7 @@ bool Patcher::openRemoteManifest(const char* server, int port, const char* path,
   server_ = server ? server : "";
   port_ = port;
   manifestPath_ = path ? path : "";
-  if (m_xmlInfo) {
-    xmlFreeDoc(m_xmlInfo);
-    m_xmlInfo = nullptr;
-  }
+  m_xmlInfo.reset();
   return startLoadJob(flags);
 }
 
@@ -62,11 +59,8 @@ bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
   server_.clear();
   port_ = 0;
   manifestPath_ = path ? path : "";
-  if (m_xmlInfo) {
-    xmlFreeDoc(m_xmlInfo);
-    m_xmlInfo = nullptr;
-  }
-  if (path) m_xmlInfo = parseXmlFile(platform::nativePath(path).c_str());
+  m_xmlInfo.reset();
+  if (path) m_xmlInfo.reset(parseXmlFile(platform::nativePath(path).c_str()));
   if (!m_xmlInfo) {
     reportError(result::kInitializationFailed, "Error initializing patcher.\n");
     return false;
@@ -78,7 +72,7 @@ bool Patcher::startLoadJob(std::uint32_t flags) {
   scanOwnCommandLine();
   manifestLoaded_.store(false);
   stopRequested_.store(false);
-  if (client_) client_->setFailedOrStopped(false);
+  failedOrStopped_.store(false);
   if (loading_.exchange(true)) return true;
 
   log("Checking Old Handles...\n");
@@ -87,7 +81,7 @@ bool Patcher::startLoadJob(std::uint32_t flags) {
   worker_.closeHandle();
   resetProductList();
 
-  job_ = WorkerJob{client_, this, WorkerJob::kLoad, std::string(), flags};
+  job_ = WorkerJob{this, WorkerJob::kLoad, std::string(), flags};
   log("Creating Thread...\n");
   if (!runJob()) {
     // Without this the pending mark would refuse every later load.
@@ -107,7 +101,7 @@ bool Patcher::startScan(const char* names, std::uint32_t flags) {
   waitForWorker(100);
   if (!manifestLoaded_.load()) return false;
   worker_.closeHandle();
-  job_ = WorkerJob{client_, this, WorkerJob::kScan, names ? names : "", flags};
+  job_ = WorkerJob{this, WorkerJob::kScan, names ? names : "", flags};
   if (!runJob()) {
     reportError(result::kScanNotStarted, "Initial scan could not execute.\n");
     return false;
@@ -121,13 +115,13 @@ bool Patcher::update(const char* names, std::uint32_t flags) {
   if (!manifestLoaded_.load()) return false;
   // A refused update must leave the running one as it is, a stop already asked of it included.
   if (updateRunning_.exchange(true)) return false;
-  if (client_) client_->setFailedOrStopped(false);
+  failedOrStopped_.store(false);
   stopRequested_.store(false);
 
   // A scan still on the worker must finish before its job is replaced.
   waitForWorker(100);
   worker_.closeHandle();
-  job_ = WorkerJob{client_, this, WorkerJob::kScanAndDownload, std::string(), flags};
+  job_ = WorkerJob{this, WorkerJob::kScanAndDownload, std::string(), flags};
   if (names && *names) {
     selectDistributions(names, true);
     job_.names = names;
@@ -194,7 +188,7 @@ int Patcher::workerMain(const WorkerJob& job) {
         } else {
           if (client_) client_->scanStarted();
           succeeded = scanPass(names, job.flags);
-          if (client_ && client_->sessionHasFailed()) {
+          if (failedOrStopped_.load()) {
             updateRunning_.store(false);
           } else {
             succeeded = downloadPass(names);
@@ -218,6 +212,14 @@ int Patcher::workerMain(const WorkerJob& job) {
   // Last touch of this object: the UI thread may destroy the session as soon as it sees the worker idle.
   setWorkerBusy(false);
   return succeeded ? 1 : 0;
+}
+
+void Patcher::setWorkerBusy(bool busy) {
+  if (exitAfterJob_.load()) {
+    savePatchCache();
+    platform::exitProcess(0);
+  }
+  workerBusy_.store(busy);
 }
 
 }  // namespace korvel

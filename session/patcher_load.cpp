@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "common/file_utils.h"
-#include "launcher/patch_client.h"
 #include "common/text_format.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
@@ -36,10 +35,7 @@ bool isRootElement(const xmlNode* root) { return root && isElementNamed(root, kR
 // The server's request for credentials: not XML, and saying so.
 bool isAuthorizationPage(const std::string& text) {
   if (text.find(kAuthorizationText) == std::string::npos) return false;
-  xmlDoc* doc = parseXmlMemory(text.data(), static_cast<int>(text.size()));
-  if (!doc) return true;
-  xmlFreeDoc(doc);
-  return false;
+  return !XmlDocument(parseXmlMemory(text.data(), static_cast<int>(text.size())));
 }
 
 xmlNode* firstElementChild(xmlNode* parent) {
@@ -80,8 +76,7 @@ int Patcher::nextAccessMode() const {
 }
 
 void Patcher::dropDocument() {
-  if (m_xmlInfo) xmlFreeDoc(m_xmlInfo);
-  m_xmlInfo = nullptr;
+  m_xmlInfo.reset();
 }
 
 bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
@@ -133,11 +128,11 @@ bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
     }
     if (ok) {
       log(boundedFormat(kLineCapacity, "Checking Memory, size of buffer is %d\n", static_cast<int>(text->size())));
-      m_xmlInfo = parseXmlMemory(text->data(), static_cast<int>(text->size()));
+      m_xmlInfo.reset(parseXmlMemory(text->data(), static_cast<int>(text->size())));
       if (m_xmlInfo) {
         log("Memory Verification Start...\n");
         log("m_xmlInfo is a valid pointer\n");
-        const xmlNode* root = xmlDocGetRootElement(m_xmlInfo);
+        const xmlNode* root = xmlDocGetRootElement(m_xmlInfo.get());
         if (!isRootElement(root)) {
           log("Memory Download failed.  Trying file download...\n");
           log(root ? boundedFormat(kLineCapacity, "Root element is %s\n", elementName(root).c_str())
@@ -214,10 +209,10 @@ bool Patcher::loadJob(const WorkerJob& job) {
 
 bool Patcher::validate(std::uint32_t flags) {
   log(m_xmlInfo ? "m_xmlInfo is a valid pointer\n" : "m_xmlInfo is NULL\n");
-  xmlNode* root = m_xmlInfo ? xmlDocGetRootElement(m_xmlInfo) : nullptr;
+  xmlNode* root = m_xmlInfo ? xmlDocGetRootElement(m_xmlInfo.get()) : nullptr;
   if (!isRootElement(root)) {
     log("XML Invalid: xml file output to PatchTest.xml\n");
-    if (m_xmlInfo) xmlSaveFile(platform::nativePath(kInvalidDocumentFile).c_str(), m_xmlInfo);
+    if (m_xmlInfo) xmlSaveFile(platform::nativePath(kInvalidDocumentFile).c_str(), m_xmlInfo.get());
     reportError(result::kWrongDocument, "Document of the wrong type, KorvelPatcher expected\n");
     dropDocument();
     return false;
@@ -256,7 +251,7 @@ bool Patcher::validate(std::uint32_t flags) {
   // The tree holds all it reads from the document; its memory serves the scan that follows.
   dropDocument();
 
-  if (client_ && client_->sessionHasFailed()) return true;
+  if (failedOrStopped_.load()) return true;
   manifestLoaded_.store(true);
   return true;
 }

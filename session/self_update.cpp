@@ -13,7 +13,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "session/self_update.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 
 namespace korvel {
 
@@ -33,7 +33,7 @@ constexpr std::size_t kCopyBlockBytes = 512;
 
 }  // namespace
 
-SelfUpdate::SelfUpdate(SessionServices& session) : session_(session) {
+SelfUpdate::SelfUpdate(FileNodeServices& session) : session_(session) {
   ownFileName_ = cutToCapacity(runningFileName(), kNameCapacity);
   ownProgramPath_ = ownFileName_;
 }

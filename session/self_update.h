@@ -12,12 +12,12 @@
 
 namespace korvel {
 
-class SessionServices;
+class FileNodeServices;
 
 class SelfUpdate {
  public:
   // `session` gives the log, the failure state and the default root the copy resolves names in.
-  explicit SelfUpdate(SessionServices& session);
+  explicit SelfUpdate(FileNodeServices& session);
   ~SelfUpdate();
   SelfUpdate(const SelfUpdate&) = delete;
   SelfUpdate& operator=(const SelfUpdate&) = delete;
@@ -57,7 +57,7 @@ class SelfUpdate {
  private:
   void copySelf(const std::string& source, const std::string& destination);
 
-  SessionServices& session_;
+  FileNodeServices& session_;
   std::string ownFileName_;
   bool ownFileNameFixed_ = false;
   std::string ownProgramPath_;

@@ -22,12 +22,10 @@ std::unique_ptr<FileLogSink> FileLogSink::open(const std::string& path) {
   return std::unique_ptr<FileLogSink>(new FileLogSink(file));
 }
 
-FileLogSink::~FileLogSink() { std::fclose(file_); }
-
 void FileLogSink::write(const std::string& line) {
   std::string out = logTimePrefix(platform::nowSeconds()) + line;
-  std::fwrite(out.data(), 1, out.size(), file_);
-  std::fflush(file_);
+  std::fwrite(out.data(), 1, out.size(), file_.get());
+  std::fflush(file_.get());
 }
 
 }  // namespace korvel

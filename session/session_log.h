@@ -20,12 +20,14 @@ class FileLogSink : public LogSink {
  public:
   // Null when the file cannot be opened for appending.
   static std::unique_ptr<FileLogSink> open(const std::string& path);
-  ~FileLogSink() override;
   void write(const std::string& line) override;
 
  private:
+  struct Close {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
   explicit FileLogSink(std::FILE* file) : file_(file) {}
-  std::FILE* file_;
+  std::unique_ptr<std::FILE, Close> file_;
 };
 
 // Formats the time prefix of a log line for the given time: "[HH:MM:SS] ", or "Out of Range: ".

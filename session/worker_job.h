@@ -8,12 +8,10 @@
 namespace korvel {
 
 class Patcher;
-class PatchClient;
 
 struct WorkerJob {
   static constexpr std::size_t kNamesCapacity = 256;  // names hold at most 255 characters
   enum Kind : int { kLoad = 0, kScanAndDownload = 1, kScan = 4 };
-  PatchClient* client = nullptr;
   Patcher* patcher = nullptr;
   int kind = kLoad;
   std::string names;  // comma-separated product names, empty for all

@@ -18,7 +18,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/environment.h"
 #include "platform/files.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "staging/staged_copy.h"
 #include "staging/staging_tree_visitor.h"
 #include "staging/wide_text.h"
@@ -93,7 +93,7 @@ void TrickleDownloader::setUserName() {
 }
 
 std::string TrickleDownloader::stageRoot() const {
-  const SessionServices* services = product_ ? product_->services() : nullptr;
+  const StagerServices* services = product_ ? product_->services() : nullptr;
   if (!services) return kStageFolderName;
   // Without a default root the installation folder holds it: a folder at the top of the drive would
   // be shared by every installation, and is not writable for a user on most systems.
@@ -151,7 +151,7 @@ void TrickleDownloader::stageDistribution() {
 }
 
 bool TrickleDownloader::stagePass(bool mayRestage) {
-  SessionServices* services = product_ ? product_->services() : nullptr;
+  StagerServices* services = product_ ? product_->services() : nullptr;
   if (!services || !services->trickleEnabled()) {
     log("TrickleDownloader disabled, skipping stage operation\n");
     done_ = true;
@@ -426,7 +426,7 @@ bool TrickleDownloader::getStagedFile(TextArgument baseDir, TextArgument localPa
       message += "and moved\n";
       result = true;
     } else {
-      SessionServices* services = product_ ? product_->services() : nullptr;
+      StagerServices* services = product_ ? product_->services() : nullptr;
       StagedFileExpectation expected;
       expected.size = static_cast<std::uint32_t>(size);
       expected.crc = check.deltaName ? 0 : crc;

@@ -114,7 +114,6 @@ class TrickleDownloader : public Stager {
   const std::optional<std::string>& server() const { return server_; }
   std::int32_t port() const { return port_; }
   bool done() const { return done_; }
-  bool cachesLoaded() const { return cachesLoaded_; }
   const xmlNode* element() const { return element_.get(); }
   PatchCache& currentCache() const { return *currentCache_; }
   PatchCache& transferCache() const { return *transferCache_; }

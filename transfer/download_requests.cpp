@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "common/file_utils.h"
+#include "common/progress_channels.h"
 #include "common/result_codes.h"
 #include "common/text_format.h"
-#include "launcher/patch_client.h"
 #include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/ui.h"
@@ -98,9 +98,8 @@ struct DownloadRequests::FileRequest {
   int result = result::kOk;
 };
 
-DownloadRequests::DownloadRequests(PatchClient* client, ProgressRates& rates, const std::atomic<bool>& stopRequested,
-                                   LogLine log)
-    : client_(client), rates_(rates), stopRequested_(stopRequested), log_(std::move(log)) {}
+DownloadRequests::DownloadRequests(DownloadObserver& observer, ProgressRates& rates)
+    : observer_(observer), rates_(rates) {}
 
 std::string downloadUrl(const char* server, int port, const char* path) {
   const char* host = server ? server : "";
@@ -141,11 +140,6 @@ void DownloadRequests::setCounters(std::int64_t downloadBytes, std::int64_t toUp
   bytesUnpacked_ = unpacked;
 }
 
-void DownloadRequests::reportError(int code, const std::string& text) {
-  if (client_) client_->error(code, text.c_str());
-  if (log_) log_(text);
-}
-
 void DownloadRequests::reportTimeEstimate() {
   std::int32_t finish = 0;
   if (!rates_.finishTime(finish)) return;
@@ -153,12 +147,12 @@ void DownloadRequests::reportTimeEstimate() {
   if (finish > now + 3600 || finish < now) {
     if (!rates_.finishTime(finish)) return;
   }
-  if (client_) client_->timeEstimate(finish, finish - now);
+  observer_.timeEstimate(finish, finish - now);
 }
 
 void DownloadRequests::refreshOverallBar() {
   const int position = progressPercent(bytesDone_, bytesToUpdate_);
-  if (position >= 0 && client_) client_->progressPosition(position, kBarOverall);
+  if (position >= 0) observer_.showProgress(position, kBarOverall);
 }
 
 std::string DownloadRequests::diskSpaceText(std::uint64_t freeBytes, std::uint64_t neededBytes,
@@ -193,18 +187,18 @@ int DownloadRequests::toBytes(const char* server, int port, const char* path, in
 
 int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                                int decompress, MemoryReply* reply) {
-  HttpTransfer transfer(client_);
-  if (log_) log_("Initializing Get\n");
+  HttpTransfer transfer(observer_, &rates_);
+  observer_.log("Initializing Get\n");
   const std::string program = programName();
   transfer.setProgramName(program.c_str());
-  if (log_) log_("Get Initialized\n");
-  if (stopRequested_.load()) return result::kStopped;
+  observer_.log("Get Initialized\n");
+  if (observer_.stopRequested()) return result::kStopped;
   if (!path) {
-    if (displayFiles_) reportError(result::kNullPath, kNullPathText);
+    if (displayFiles_) observer_.reportError(result::kNullPath, kNullPathText);
     return result::kOk;
   }
 
-  if (displayFiles_ && client_) client_->reportFile(nullptr, kNoticeDownloadStarts);
+  if (displayFiles_) observer_.reportFile(nullptr, kNoticeDownloadStarts);
   const std::string url = downloadUrl(server, port, path);
   downloadHappened_.store(true);
   TransferRunning running(transferRunning_);
@@ -231,7 +225,7 @@ int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, i
         break;
       }
     }
-    if (stopRequested_.load()) {
+    if (observer_.stopRequested()) {
       outcome = result::kStopped;
       break;
     }
@@ -244,18 +238,18 @@ int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, i
     reply->length = transfer.bytesDownloaded();
     reply->status = transfer.httpStatus();
   }
-  if (displayFiles_ && client_) client_->reportFile(url.c_str(), kNoticeFinished);
+  if (displayFiles_) observer_.reportFile(url.c_str(), kNoticeFinished);
   return outcome;
 }
 
 int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                              int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check) {
-  HttpTransfer transfer(client_);
+  HttpTransfer transfer(observer_, &rates_);
   const std::string program = programName();
   transfer.setProgramName(program.c_str());
-  if (stopRequested_.load()) return result::kStopped;
+  if (observer_.stopRequested()) return result::kStopped;
   if (!path || !localFile) {
-    reportError(result::kNullPath, kNullPathText);
+    observer_.reportError(result::kNullPath, kNullPathText);
     return result::kOk;
   }
 
@@ -277,13 +271,13 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
   request.totalSize = totalSize;
 
   if (request.tracked) {
-    if (showProgress && client_) {
-      client_->reportFile(request.local.c_str(), kNoticeDownloadStarts);
-      client_->progressPosition(0, kBarFileDownload);
-      client_->progressPosition(0, kBarUnpack);
+    if (showProgress) {
+      observer_.reportFile(request.local.c_str(), kNoticeDownloadStarts);
+      observer_.showProgress(0, kBarFileDownload);
+      observer_.showProgress(0, kBarUnpack);
     }
-  } else if (client_) {
-    client_->reportFile(nullptr, kNoticeDownloadStarts);
+  } else {
+    observer_.reportFile(nullptr, kNoticeDownloadStarts);
   }
 
   request.doneBefore = bytesDone_;
@@ -337,14 +331,14 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
 
 DownloadRequests::Step DownloadRequests::onTransferring(FileRequest& request) {
   if (request.downloadSize < 1 || request.downloaded == request.lastDownloaded || !request.tracked ||
-      stopRequested_.load())
+      observer_.stopRequested())
     return Step::kContinue;
   request.lastDownloaded = request.downloaded;
   request.rates.update(request.transfer);
   bytesDone_ = request.doneBefore + request.downloaded;
   if (request.showProgress) {
     refreshOverallBar();
-    if (client_) client_->progressPosition(progressPercent(request.downloaded, request.downloadSize), kBarFileDownload);
+    observer_.showProgress(progressPercent(request.downloaded, request.downloadSize), kBarFileDownload);
   }
   reportTimeEstimate();
   return Step::kContinue;
@@ -354,18 +348,18 @@ DownloadRequests::Step DownloadRequests::onExpanding(FileRequest& request) {
   if (!request.tracked) return Step::kContinue;
   if (!request.expansionShown) {
     request.expansionShown = true;
-    if (request.showProgress && client_) {
-      client_->progressPosition(100, kBarFileDownload);
-      client_->reportFile(request.local.c_str(), kNoticeUnpackStarts);
-      client_->progressPosition(0, kBarUnpack);
+    if (request.showProgress) {
+      observer_.showProgress(100, kBarFileDownload);
+      observer_.reportFile(request.local.c_str(), kNoticeUnpackStarts);
+      observer_.showProgress(0, kBarUnpack);
     }
   }
-  if (request.decompressed != request.lastDecompressed && !stopRequested_.load()) {
+  if (request.decompressed != request.lastDecompressed && !observer_.stopRequested()) {
     request.lastDecompressed = request.decompressed;
     request.rates.update(request.transfer);
     bytesUnpacked_ = request.unpackedBefore + request.decompressed;
     const int position = progressPercent(request.decompressed, request.totalSize);
-    if (request.showProgress && position >= 0 && client_) client_->progressPosition(position, kBarUnpack);
+    if (request.showProgress && position >= 0) observer_.showProgress(position, kBarUnpack);
   }
   reportTimeEstimate();
   return Step::kContinue;
@@ -375,10 +369,10 @@ DownloadRequests::Step DownloadRequests::onCopying(FileRequest& request) {
   if (!request.tracked) return Step::kContinue;
   if (!request.copyShown) {
     request.copyShown = true;
-    if (request.showProgress && client_) {
-      client_->progressPosition(100, kBarUnpack);
-      client_->reportFile(request.local.c_str(), kNoticeCopyStarts);
-      client_->progressPosition(0, kBarCopy);
+    if (request.showProgress) {
+      observer_.showProgress(100, kBarUnpack);
+      observer_.reportFile(request.local.c_str(), kNoticeCopyStarts);
+      observer_.showProgress(0, kBarCopy);
     }
   }
   reportTimeEstimate();
@@ -389,19 +383,19 @@ DownloadRequests::Step DownloadRequests::onComplete(FileRequest& request) {
   if (request.tracked) {
     bytesDone_ = request.doneBefore + request.downloaded;
     bytesUnpacked_ = request.decompress ? request.unpackedBefore + request.decompressed : request.unpackedBefore;
-    if (request.showProgress && client_) {
+    if (request.showProgress) {
       if (bytesToUpdate_ < bytesDone_ + bytesUnpacked_) {
-        client_->progressPosition(100, kBarFileDownload);
+        observer_.showProgress(100, kBarFileDownload);
       } else {
         refreshOverallBar();
       }
-      client_->reportFile(request.local.c_str(), 100);
+      observer_.reportFile(request.local.c_str(), 100);
     }
     request.rates.update(request.transfer);
     rates_.add(1, ProgressRates::kFiles, ProgressRates::kDone);
   }
   request.transfer.requestStop();
-  if (request.showProgress && client_) client_->reportFile(request.url.c_str(), kNoticeFinished);
+  if (request.showProgress) observer_.reportFile(request.url.c_str(), kNoticeFinished);
   request.result = result::kOk;
   return Step::kDone;
 }
@@ -414,33 +408,31 @@ DownloadRequests::Step DownloadRequests::onFailed(FileRequest& request) {
   const std::string text = error
                                ? boundedFormat(kMessageCapacity, "Error downloading %s: %s\n", shown.c_str(), error)
                                : boundedFormat(kMessageCapacity, "Error downloading %s\n", shown.c_str());
-  if (request.showProgress) reportError(code, text);
+  if (request.showProgress) observer_.reportError(code, text);
   if (code == result::kWriteFailed) {
     const std::uint64_t available = freeDiskBytesIn(request.folder);
     const std::int64_t need = request.needed + kDiskReserve;
-    if (available < kDiskWarningCeiling && static_cast<std::int64_t>(available) < need && client_) {
+    if (available < kDiskWarningCeiling && static_cast<std::int64_t>(available) < need) {
       const std::string warning = diskSpaceText(available, static_cast<std::uint64_t>(need), true);
-      client_->diskSpaceLow(available, static_cast<std::uint64_t>(need), warning.c_str());
+      observer_.diskSpaceLow(available, static_cast<std::uint64_t>(need), warning);
     }
   }
   // A shown failure marks the session failed, which ends the running walks.
-  if (request.showProgress && code != result::kStopped && client_) client_->setFailedOrStopped(true);
+  if (request.showProgress && code != result::kStopped) observer_.markFailed();
   transfer.requestStop();
   bytesDone_ = request.doneBefore;
   bytesUnpacked_ = request.unpackedBefore;
-  if (request.showProgress && client_) client_->reportFile(request.url.c_str(), kNoticeFinished);
+  if (request.showProgress) observer_.reportFile(request.url.c_str(), kNoticeFinished);
   request.result = code;
   return Step::kDone;
 }
 
 DownloadRequests::Step DownloadRequests::onStopped(FileRequest& request) {
-  if (client_) {
-    if (request.tracked) {
-      client_->progressPosition(0, kBarOverall);
-      client_->reportFile(request.url.c_str(), 0);
-    } else {
-      client_->reportFile(request.url.c_str(), kNoticeFinished);
-    }
+  if (request.tracked) {
+    observer_.showProgress(0, kBarOverall);
+    observer_.reportFile(request.url.c_str(), 0);
+  } else {
+    observer_.reportFile(request.url.c_str(), kNoticeFinished);
   }
   request.result = result::kStopped;
   return Step::kDone;
@@ -448,13 +440,13 @@ DownloadRequests::Step DownloadRequests::onStopped(FileRequest& request) {
 
 DownloadRequests::Step DownloadRequests::stopIfAsked(FileRequest& request) {
   HttpTransfer& transfer = request.transfer;
-  if (!stopRequested_.load() || transfer.bytesDownloaded() <= kCancelAfterBytes) return Step::kContinue;
+  if (!observer_.stopRequested() || transfer.bytesDownloaded() <= kCancelAfterBytes) return Step::kContinue;
   transfer.requestStop();
   while (transfer.isBusy()) transfer.waitForEnd(kPollMs);
   bytesDone_ = request.doneBefore;
-  if (request.showProgress && client_) {
-    client_->progressPosition(0, kBarOverall);
-    client_->reportFile(request.url.c_str(), 0);
+  if (request.showProgress) {
+    observer_.showProgress(0, kBarOverall);
+    observer_.reportFile(request.url.c_str(), 0);
   }
   request.result = result::kStopped;
   return Step::kDone;

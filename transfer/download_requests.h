@@ -1,6 +1,7 @@
 // The session's blocking download requests: one HttpTransfer per call, followed to its end, with the
 // progress channels, the byte counters of a download pass, the statistics and the failure reports
-// around it. The session owns one and forwards its own download calls to it.
+// around it, all told to a DownloadObserver. The session owns one and forwards its own download calls
+// to it.
 #pragma once
 
 #include <atomic>
@@ -9,10 +10,11 @@
 #include <optional>
 #include <string>
 
+#include "transfer/transfer_observer.h"
+
 namespace korvel {
 
 class HttpTransfer;
-class PatchClient;
 class ProgressRates;
 
 // "http://server:port/path", or "http://server:portpath" when path starts with '\' or '/' (which is then
@@ -41,7 +43,6 @@ struct MemoryReply {
 
 class DownloadRequests {
  public:
-  using LogLine = std::function<void(const std::string& line)>;
   using FreeDiskProbe = std::function<std::uint64_t(const std::string& folder)>;
 
   // Room a download keeps free on the disk beyond the bytes it writes.
@@ -50,9 +51,9 @@ class DownloadRequests {
   // the free space could not be measured in 32 bits, and the failure had another cause).
   static constexpr std::uint64_t kDiskWarningCeiling = 4ULL * 1024 * 1024 * 1024;
 
-  // `client` hears every notification and error, `rates` takes the download and expansion figures,
-  // `stopRequested` is the session's stop flag, and `log` writes the session's log lines.
-  DownloadRequests(PatchClient* client, ProgressRates& rates, const std::atomic<bool>& stopRequested, LogLine log);
+  // `observer` hears every notification, error and log line and gives the stop and failure state;
+  // `rates` takes the download, expansion and copy figures. Both must outlive the requests.
+  DownloadRequests(DownloadObserver& observer, ProgressRates& rates);
   DownloadRequests(const DownloadRequests&) = delete;
   DownloadRequests& operator=(const DownloadRequests&) = delete;
 
@@ -76,7 +77,7 @@ class DownloadRequests {
   int toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
              int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check = DownloadCheck());
 
-  // When the statistics give an expected finish time: the client's timeEstimate(finish, finish - now).
+  // When the statistics give an expected finish time: the observer's timeEstimate(finish, finish - now).
   void reportTimeEstimate();
   // Channel 3 from bytesDone and bytesToUpdate; nothing while bytesToUpdate is 0.
   void refreshOverallBar();
@@ -130,15 +131,11 @@ class DownloadRequests {
   Step onStopped(FileRequest& request);
   // The user's stop ends a request once more than a few bytes have arrived.
   Step stopIfAsked(FileRequest& request);
-  // Reports a failure to the client and the log.
-  void reportError(int code, const std::string& text);
   const char* user() const { return user_ ? user_->c_str() : nullptr; }
   const char* password() const { return password_ ? password_->c_str() : nullptr; }
 
-  PatchClient* client_;
+  DownloadObserver& observer_;
   ProgressRates& rates_;
-  const std::atomic<bool>& stopRequested_;
-  LogLine log_;
   std::optional<std::string> user_, password_;
   bool displayFiles_ = false;
   std::string programName_;

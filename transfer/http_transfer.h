@@ -1,6 +1,6 @@
 // One HTTP request on a worker thread of its own: the body goes into a caller's memory buffer or into
 // a local file, optionally gzip-expanded on the way, and everything is reported through a numeric
-// state, an error code and text, byte counters and the owner's log.
+// state, an error code and text, byte counters and the observer's log.
 #pragma once
 
 #include <atomic>
@@ -13,11 +13,12 @@
 
 #include "platform/file.h"
 #include "common/worker_thread.h"
+#include "transfer/transfer_observer.h"
 #include "trust/sha256.h"
 
 namespace korvel {
 
-class PatchClient;
+class ProgressRates;
 
 namespace platform {
 class HttpSession;
@@ -58,9 +59,10 @@ class HttpTransfer {
   static constexpr std::uint32_t kReadBufferSize = 256 * 1024;
   static constexpr std::uint32_t kSmallestReadBuffer = 4096;
 
-  // `owner` gives the log, the access mode, the notifications, the stop flag and the file copy; it must
-  // outlive the transfer. The read buffer is allocated here.
-  explicit HttpTransfer(PatchClient* owner);
+  // `observer` gives the log, the access mode, the progress channels and the session's failure state;
+  // `copyRates` (optional) counts the bytes and time of a copy into place. Both must outlive the
+  // transfer. The read buffer is allocated here.
+  explicit HttpTransfer(TransferObserver& observer, ProgressRates* copyRates = nullptr);
   // Requests a stop, which ends any network wait of the worker at once, and waits for it to end.
   ~HttpTransfer();
   HttpTransfer(const HttpTransfer&) = delete;
@@ -100,7 +102,6 @@ class HttpTransfer {
   // Valid once the state is 5 (failed): the code and text of the failure; 0 and null before one.
   std::int32_t errorCode() const { return errorCode_.load(); }
   const char* errorText() const { return hasErrorText_.load() ? errorText_.c_str() : nullptr; }
-  std::uint32_t readBufferSize() const { return readBufferSize_; }
   // The HTTP status of the response once the request was sent; 0 before, or when none is known.
   std::int32_t httpStatus() const { return httpStatus_.load(); }
 
@@ -130,7 +131,7 @@ class HttpTransfer {
   void discardUnfinished(const std::string& path);
   int finish();
 
-  // Compressed transfer steps (compressed_transfer.cpp).
+  // Compressed transfer steps.
   bool deliverToMemory(const char* working, std::uint32_t length);
   // The expansion's log lines and counters once the body was expanded while it arrived.
   void reportExpansion(std::uint64_t produced);
@@ -140,7 +141,8 @@ class HttpTransfer {
   bool placeExpanded();
   bool moveIntoPlace();
 
-  PatchClient* owner_;
+  TransferObserver& observer_;
+  ProgressRates* copyRates_;
   std::string programName_;
   std::string errorText_;
   std::atomic<bool> hasErrorText_{false};

@@ -25,7 +25,6 @@ class MinisignSignature {
   bool verifies(const MinisignPublicKey& key, const void* data, std::size_t size) const;
 
   bool prehashed() const { return prehashed_; }
-  const minisign::KeyId& keyId() const { return keyId_; }
   const std::string& trustedComment() const { return trustedComment_; }
 
  private:

@@ -136,6 +136,7 @@ TEST_F(FileNodeDownloadTest, DeltaDataOfTheWrongSizeIsDeletedAndTheFullFileTaken
 // A file node whose delta ends in a partial patch.
 class PartialPatchFile : public FileNode {
  public:
+  explicit PartialPatchFile(FileNodeServices* session) : FileNode(session) {}
   void choose() {
     deltaAvailable_ = true;
     needsUpdate_ = true;
@@ -147,7 +148,7 @@ TEST_F(FileNodeDownloadTest, PartialPatchStopsWithBadFileUnlessCancelled) {
   const ServedFile game{"game.dat", "served"};
   load({game});
   test::XmlDocument document = test::parseXml("<File Name=\"game.dat\" TotalSize=\"6\"/>");
-  PartialPatchFile node;
+  PartialPatchFile node(&session);
   ASSERT_TRUE(node.readFromElement(xmlDocGetRootElement(document.get()), nullptr, nullptr, nullptr, nullptr,
                                    session.topProduct()));
   node.choose();

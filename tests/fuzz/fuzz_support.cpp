@@ -105,14 +105,14 @@ FuzzSession::FuzzSession()
       rates_(std::make_unique<ProgressRates>()),
       patchCache_(std::make_unique<PatchCache>()),
       snapshot_(std::make_unique<DirectorySnapshot>()),
-      products_(std::make_unique<ProductList>(this, patchCache_.get(), snapshot_.get())) {}
+      products_(std::make_unique<ProductList>(this, this, patchCache_.get(), snapshot_.get())) {}
 
 FuzzSession::~FuzzSession() {
   // The tree goes first: its nodes may still reach the session while they are destroyed.
   products_.reset();
 }
 
-std::unique_ptr<ManifestNode> FuzzSession::makeFileNode() { return std::make_unique<FileNode>(); }
+std::unique_ptr<ManifestNode> FuzzSession::makeFileNode() { return std::make_unique<FileNode>(this); }
 
 std::unique_ptr<Stager> FuzzSession::makeStager(ProductHandle* product, const xmlNode* element) {
   return std::make_unique<TrickleDownloader>(product, element);

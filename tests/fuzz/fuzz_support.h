@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "manifest/product_list.h"
+#include "manifest/session_services.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
-#include "session/session_services.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel::fuzz {
@@ -39,7 +39,7 @@ void silenceXmlErrors();
 // Stops the process with a message: a property the target checks did not hold.
 [[noreturn]] void fail(const char* what);
 
-class FuzzSession : public SessionServices {
+class FuzzSession : public FileNodeServices, public NodeFactory {
  public:
   FuzzSession();
   ~FuzzSession() override;

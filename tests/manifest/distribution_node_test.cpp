@@ -198,7 +198,7 @@ TEST_F(DistributionNodeTest, RestrictionNeedsTheRestrictedFileAndBindsNestedProd
 }
 
 TEST(ProductRecordTest, ChangeNotesAreOrderedByVersionKeepingArrivalOrderForEqualOnes) {
-  ProductRecord record(nullptr, nullptr, nullptr);
+  ProductRecord record(nullptr, nullptr, nullptr, nullptr);
   record.addChangeNote(3, "three");
   record.addChangeNote(1, "one");
   record.addChangeNote(2, "two");

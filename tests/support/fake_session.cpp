@@ -9,21 +9,48 @@
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
 #include "platform/files.h"
+#include "session/patcher.h"
 #include "staging/trickle_downloader.h"
 #include "transfer/download_requests.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel::test {
 
+// The download requests report as the client's own session does, and end when this session stops.
+class FakeSession::RequestObserver : public DownloadObserver {
+ public:
+  RequestObserver(Patcher& session, const std::atomic<bool>& stopRequested)
+      : session_(session), stopRequested_(stopRequested) {}
+  void log(const std::string& line) override { session_.log(line); }
+  int internetAccessMode() const override { return session_.internetAccessMode(); }
+  void beforeConnect() override { session_.beforeConnect(); }
+  void requestSent() override { session_.requestSent(); }
+  void dataReceived() override { session_.dataReceived(); }
+  void showProgress(int position, int bar) override { session_.showProgress(position, bar); }
+  bool failedOrStopped() const override { return session_.failedOrStopped(); }
+  bool stopRequested() const override { return stopRequested_.load(); }
+  void reportFile(const char* path, int kind) override { session_.reportFile(path, kind); }
+  void reportError(int code, const std::string& text) override { session_.reportError(code, text); }
+  void diskSpaceLow(std::uint64_t available, std::uint64_t needed, const std::string& text) override {
+    session_.diskSpaceLow(available, needed, text);
+  }
+  void timeEstimate(std::int64_t finish, std::int64_t left) override { session_.timeEstimate(finish, left); }
+  void markFailed() override { session_.markFailed(); }
+
+ private:
+  Patcher& session_;
+  const std::atomic<bool>& stopRequested_;
+};
+
 FakeSession::FakeSession()
     : installDirectory_(platform::currentDirectory()),
       client_(std::make_unique<RecordingClient>()),
       rates_(std::make_unique<ProgressRates>()),
-      downloads_(std::make_unique<DownloadRequests>(client_.get(), *rates_, stopRequested_,
-                                                    [this](const std::string& line) { client_->log(line); })),
+      requestObserver_(std::make_unique<RequestObserver>(*client_->patcher(), stopRequested_)),
+      downloads_(std::make_unique<DownloadRequests>(*requestObserver_, *rates_)),
       patchCache_(std::make_unique<PatchCache>()),
       snapshot_(std::make_unique<DirectorySnapshot>()),
-      products_(std::make_unique<ProductList>(this, patchCache_.get(), snapshot_.get())) {}
+      products_(std::make_unique<ProductList>(this, this, patchCache_.get(), snapshot_.get())) {}
 
 FakeSession::~FakeSession() {
   // The tree goes first: its nodes may still reach the session while they are destroyed.
@@ -147,7 +174,7 @@ void FakeSession::reportTimeEstimate() {
   downloads_->reportTimeEstimate();
 }
 
-std::unique_ptr<ManifestNode> FakeSession::makeFileNode() { return std::make_unique<FileNode>(); }
+std::unique_ptr<ManifestNode> FakeSession::makeFileNode() { return std::make_unique<FileNode>(this); }
 
 std::unique_ptr<Stager> FakeSession::makeStager(ProductHandle* product, const xmlNode* element) {
   return std::make_unique<TrickleDownloader>(product, element);

@@ -1,5 +1,5 @@
 // A session for the tests of the model, the file nodes and the stager: everything those floors may know
-// of the session (SessionServices), without the real session's jobs, load and passes.
+// of the session (manifest/session_services.h), without the real session's jobs, load and passes.
 //
 // It owns the caches, the rate table, the product list built over itself, a RecordingClient for the
 // notifications the client hears, and real download requests, so downloads reach the test server.
@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "manifest/product_list.h"
-#include "session/session_services.h"
+#include "manifest/session_services.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/recording_client.h"
 
@@ -29,7 +29,7 @@ class DownloadRequests;
 
 namespace korvel::test {
 
-class FakeSession : public SessionServices {
+class FakeSession : public FileNodeServices, public NodeFactory {
  public:
   struct Error {
     int code;
@@ -107,7 +107,7 @@ class FakeSession : public SessionServices {
   int limitWarnings() const;
   int timeEstimates() const;
 
-  // ---- SessionServices ---------------------------------------------------------------------------
+  // ---- The session views and the node factory -----------------------------------------------------
   void log(const std::string& line) override;
   void reportError(int code, const std::string& text) override;
   void showWarning(const std::string& text) override;
@@ -154,6 +154,7 @@ class FakeSession : public SessionServices {
                           const std::optional<std::string>& sha256) override;
 
  private:
+  class RequestObserver;
   template <typename T>
   T locked(const T& value) const {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -187,6 +188,7 @@ class FakeSession : public SessionServices {
 
   std::unique_ptr<RecordingClient> client_;
   std::unique_ptr<ProgressRates> rates_;
+  std::unique_ptr<RequestObserver> requestObserver_;
   std::unique_ptr<DownloadRequests> downloads_;
   std::unique_ptr<PatchCache> patchCache_;
   std::unique_ptr<DirectorySnapshot> snapshot_;

@@ -106,6 +106,7 @@ class RecordingClient : public PatchClient {
     return record(std::string("restartRequested ") + (fileName ? fileName : "(null)") + (isOwnProgram ? " own" : ""));
   }
   bool accessModeChanged(int mode) override { return record("accessModeChanged " + std::to_string(mode)); }
+  bool readyToRun() override { return true; }
 
  private:
   static std::string text(const char* value) { return value ? value : "(null)"; }

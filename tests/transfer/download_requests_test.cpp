@@ -9,8 +9,7 @@
 
 #include "platform/faults.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "tests/support/recording_client.h"
+#include "tests/support/recording_observer.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
 #include "transfer/http_transfer.h"
@@ -19,7 +18,10 @@
 namespace korvel::test {
 namespace {
 
-using Progress = RecordingClient::Progress;
+using Progress = RecordingObserver::Progress;
+
+// The last component of a path or URL.
+std::string lastPart(const std::string& path) { return path.substr(path.find_last_of("\\/") + 1); }
 
 TEST(DownloadUrlTest, BothPathFormsGiveTheSameUrl) {
   EXPECT_EQ(downloadUrl("s", 80, "/patch/x.gz"), "http://s:80/patch/x.gz");
@@ -45,74 +47,74 @@ TEST(ProgressPercentTest, SmallAndLargeTotals) {
 
 class DownloadRequestTest : public TempDirTest {
  protected:
-  Patcher& patcher() { return *client.patcher(); }
   std::string host() const { return TestHttpServer::host(); }
 
   int download(const std::string& path, const std::string& local, int decompress, int downloadSize, int totalSize,
                bool useTemp = true, bool showProgress = true) {
-    return patcher().downloadToFile(host().c_str(), server.port(), path.c_str(), local.c_str(), decompress,
-                                    downloadSize, totalSize, useTemp, showProgress);
+    return requests.toFile(host().c_str(), server.port(), path.c_str(), local.c_str(), decompress, downloadSize,
+                           totalSize, useTemp, showProgress);
   }
 
   bool sawNotice(const std::string& name, int kind) const {
-    for (const auto& notice : client.notices())
-      if (notice.name && *notice.name == name && notice.kind == kind) return true;
+    for (const auto& notice : observer.notices())
+      if (notice.path && lastPart(*notice.path) == name && notice.kind == kind) return true;
     return false;
   }
 
   TestHttpServer server;
-  RecordingClient client;
+  RecordingObserver observer;
+  ProgressRates rates;
+  DownloadRequests requests{observer, rates};
 };
 
 TEST_F(DownloadRequestTest, CompletedDownloadAdvancesCountersAndStatistics) {
   const std::string plain(40000, 'k');
   const std::string packed = TestHttpServer::gzip(plain);
   server.serveBytes("/patch/data.pak.gz", packed);
-  patcher().downloads().setCounters(0, 100000, 1000, 2000);
+  requests.setCounters(0, 100000, 1000, 2000);
   const std::string local = dir.file("data.pak");
 
   const int result = download("patch\\data.pak.gz", local, 1, static_cast<int>(packed.size()), 40000);
   EXPECT_EQ(result, 0);
   EXPECT_EQ(readFile(local), plain);
-  EXPECT_EQ(patcher().downloads().bytesDone(), 1000 + static_cast<int>(packed.size()));
-  EXPECT_EQ(patcher().downloads().bytesUnpacked(), 2000 + 40000);
-  EXPECT_FALSE(patcher().downloads().transferRunning());
-  EXPECT_GT(patcher().downloads().lastActivity(), 0);
+  EXPECT_EQ(requests.bytesDone(), 1000 + static_cast<int>(packed.size()));
+  EXPECT_EQ(requests.bytesUnpacked(), 2000 + 40000);
+  EXPECT_FALSE(requests.transferRunning());
+  EXPECT_GT(requests.lastActivity(), 0);
 
-  ProgressRates& rates = patcher().statistics();
-  EXPECT_EQ(rates.get(ProgressRates::kDownloadBytes, ProgressRates::kDone), static_cast<int>(packed.size()));
+    EXPECT_EQ(rates.get(ProgressRates::kDownloadBytes, ProgressRates::kDone), static_cast<int>(packed.size()));
   EXPECT_EQ(rates.get(ProgressRates::kExpansionBytes, ProgressRates::kDone), 40000);
   EXPECT_EQ(rates.get(ProgressRates::kFiles, ProgressRates::kDone), 1);
 
-  const auto progress = client.progress();
+  const auto progress = observer.progress();
   ASSERT_GE(progress.size(), 2u);
   EXPECT_EQ(progress[0], (Progress{0, 1}));
   EXPECT_EQ(progress[1], (Progress{0, 2}));
-  // The client is told file names without their folders: the local file first, the URL's last.
+  // The local file's notice comes first, the URL's last.
   EXPECT_TRUE(sawNotice("data.pak", 0));
-  ASSERT_FALSE(client.notices().empty());
-  EXPECT_EQ(client.notices().back().name.value_or(""), "data.pak.gz");
-  EXPECT_EQ(client.notices().back().kind, 3);
+  ASSERT_FALSE(observer.notices().empty());
+  EXPECT_EQ(lastPart(observer.notices().back().path.value_or("")), "data.pak.gz");
+  EXPECT_EQ(observer.notices().back().kind, 3);
 }
 
 TEST_F(DownloadRequestTest, FileAndOverallBarsFollowTheBytesReceived) {
   // Half of the body (one full read buffer) arrives; the rest is held until bar 1 has shown it.
   const int half = static_cast<int>(HttpTransfer::kReadBufferSize);
   server.serveGated("/half.bin", std::string(2 * half, 'h'), half);
-  patcher().downloads().setCounters(0, 4 * half, half / 2, 0);
-  client.onProgress = [this](int position, int bar) {
+  requests.setCounters(0, 4 * half, half / 2, 0);
+  observer.onProgress = [this](int position, int bar) {
     if (bar == 1 && position == 50) server.openGate("/half.bin");
   };
 
   EXPECT_EQ(download("/half.bin", dir.file("half.bin"), 0, 2 * half, 2 * half), 0);
 
-  const auto progress = client.progress();
+  const auto progress = observer.progress();
   const auto atHalf = std::find(progress.begin(), progress.end(), Progress{50, 1});
   ASSERT_NE(atHalf, progress.end());
   // The overall bar is refreshed just before: bytesDone 8192 + 16384 of 65536, as 24576 / 655.
   ASSERT_NE(atHalf, progress.begin());
   EXPECT_EQ(*(atHalf - 1), (Progress{37, 3}));
-  EXPECT_EQ(patcher().downloads().bytesDone(), half / 2 + 2 * half);
+  EXPECT_EQ(requests.bytesDone(), half / 2 + 2 * half);
 }
 
 TEST_F(DownloadRequestTest, FailedDownloadRestoresCountersAndMarksTheSessionFailed) {
@@ -121,26 +123,26 @@ TEST_F(DownloadRequestTest, FailedDownloadRestoresCountersAndMarksTheSessionFail
     TestHttpServer gone;
     refused = std::to_string(gone.port());
   }
-  patcher().downloads().setCounters(0, 1000, 300, 400);
-  const int result = patcher().downloadToFile(host().c_str(), std::stoi(refused), "x.pak", dir.file("x.pak").c_str(),
+  requests.setCounters(0, 1000, 300, 400);
+  const int result = requests.toFile(host().c_str(), std::stoi(refused), "x.pak", dir.file("x.pak").c_str(),
                                               0, 100, 100, true, true);
   EXPECT_EQ(result, 28);
-  EXPECT_EQ(patcher().downloads().bytesDone(), 300);
-  EXPECT_EQ(patcher().downloads().bytesUnpacked(), 400);
-  EXPECT_TRUE(client.sessionHasFailed());
-  const auto errors = client.errors();
+  EXPECT_EQ(requests.bytesDone(), 300);
+  EXPECT_EQ(requests.bytesUnpacked(), 400);
+  EXPECT_TRUE(observer.failed.load());
+  const auto errors = observer.errors();
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0].code, 28);
   EXPECT_EQ(errors[0].message.rfind("Error downloading x.pak: HttpSendRequest() failed: ", 0), 0u) << errors[0].message;
-  EXPECT_TRUE(client.diskWarnings().empty());
+  EXPECT_TRUE(observer.diskWarnings().empty());
 }
 
 TEST_F(DownloadRequestTest, HiddenFailureIsNotShownAndDoesNotFailTheSession) {
   server.serveBytes("/x.gz", TestHttpServer::gzip("x"));
   const std::string deep = dir.file("missing\\x.pak");
   EXPECT_EQ(download("/x.gz", deep, 1, 0, 0, true, false), 47);
-  EXPECT_TRUE(client.errors().empty());
-  EXPECT_FALSE(client.sessionHasFailed());
+  EXPECT_TRUE(observer.errors().empty());
+  EXPECT_FALSE(observer.failed.load());
 }
 
 TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
@@ -151,13 +153,13 @@ TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
   const std::string deep = folder + "x.pak";
   platform::faults::writeBudget.store(1000);
   std::string probed;
-  patcher().downloads().setFreeDiskProbe([&probed](const std::string& folder) {
+  requests.setFreeDiskProbe([&probed](const std::string& folder) {
     probed = folder;
     return std::uint64_t{3000000};
   });
 
   EXPECT_EQ(download("/x.gz", deep, 1, 600000, 400000), 41);
-  const auto warnings = client.diskWarnings();
+  const auto warnings = observer.diskWarnings();
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].available, 3000000u);
   EXPECT_EQ(warnings[0].needed, 6000000u);
@@ -169,64 +171,64 @@ TEST_F(DownloadRequestTest, WriteFailureWarnsWhenTheDiskIsShort) {
     if (c == '\\') c = '/';
   EXPECT_EQ(probed, forward);
 
-  patcher().downloads().setFreeDiskProbe([](const std::string&) { return std::uint64_t{5000000000ULL}; });
+  requests.setFreeDiskProbe([](const std::string&) { return std::uint64_t{5000000000ULL}; });
   EXPECT_EQ(download("/x.gz", deep, 1, 600000, 400000), 41);
-  EXPECT_EQ(client.diskWarnings().size(), 1u);
+  EXPECT_EQ(observer.diskWarnings().size(), 1u);
   platform::faults::writeBudget.store(0);
 }
 
 TEST_F(DownloadRequestTest, CancelAfterTheFirstBytesStopsTheTransfer) {
   const int size = 3 * static_cast<int>(HttpTransfer::kReadBufferSize);
   server.serveGated("/big.bin", std::string(size, 'b'), HttpTransfer::kReadBufferSize);
-  patcher().downloads().setCounters(0, 2 * size, 700, 0);
+  requests.setCounters(0, 2 * size, 700, 0);
   writeFile(dir.file("big.bin"), "old version");
-  client.onProgress = [this](int position, int bar) {
+  observer.onProgress = [this](int position, int bar) {
     if (bar == 1 && position > 0) {
-      patcher().stop();
+      observer.stop = true;
       server.openGate("/big.bin");
     }
   };
 
   EXPECT_EQ(download("/big.bin", dir.file("big.bin"), 0, size, size), 120);
-  EXPECT_EQ(patcher().downloads().bytesDone(), 700);
+  EXPECT_EQ(requests.bytesDone(), 700);
   EXPECT_EQ(readFile(dir.file("big.bin")), "old version");
-  const auto overall = client.progressOn(3);
+  const auto overall = observer.progressOn(3);
   ASSERT_FALSE(overall.empty());
   EXPECT_EQ(overall.back(), 0);
 }
 
 TEST_F(DownloadRequestTest, CancelledSessionRefusesNewRequests) {
   server.serveBytes("/doc", "doc");
-  patcher().stop();
+  observer.stop = true;
   char buffer[64] = {};
-  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(), "doc", 0), 120);
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(), "doc", 0), 120);
   EXPECT_EQ(download("/doc", dir.file("doc"), 0, 3, 3), 120);
   EXPECT_EQ(server.totalRequests(), 0);
 }
 
 TEST_F(DownloadRequestTest, MemoryRequestReturnsTheBodyOrTheTransferCode) {
   server.serveGzip("/patch/manifest.xml.gz", "<KorvelPatcher/>");
-  patcher().downloads().setDisplayFiles(true);
+  requests.setDisplayFiles(true);
   char buffer[256];
-  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(),
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(),
                                        "\\patch\\manifest.xml.gz", 1),
             0);
   EXPECT_STREQ(buffer, "<KorvelPatcher/>");
-  EXPECT_TRUE(client.logged("Initializing Get\n"));
-  EXPECT_EQ(client.notices().back().name.value_or(""), "manifest.xml.gz");
-  EXPECT_EQ(client.notices().back().kind, 3);
+  EXPECT_TRUE(observer.logged("Initializing Get\n"));
+  EXPECT_EQ(lastPart(observer.notices().back().path.value_or("")), "manifest.xml.gz");
+  EXPECT_EQ(observer.notices().back().kind, 3);
 
   server.serveBytes("/big", std::string(300, 'x'));
-  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(), "big", 0), 30);
-  EXPECT_TRUE(client.errors().empty());
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(), "big", 0), 30);
+  EXPECT_TRUE(observer.errors().empty());
 }
 
 TEST_F(DownloadRequestTest, NullPathIsReportedWithCode100) {
   char buffer[16];
-  patcher().downloads().setDisplayFiles(true);
-  EXPECT_EQ(patcher().downloadToMemory(buffer, sizeof buffer, host().c_str(), server.port(), nullptr, 0), 0);
-  EXPECT_EQ(patcher().downloadToFile(host().c_str(), server.port(), "x", nullptr, 0, 0, 0, false, false), 0);
-  const auto errors = client.errors();
+  requests.setDisplayFiles(true);
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(), nullptr, 0), 0);
+  EXPECT_EQ(requests.toFile(host().c_str(), server.port(), "x", nullptr, 0, 0, 0, false, false), 0);
+  const auto errors = observer.errors();
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_EQ(errors[0].code, 100);
   EXPECT_EQ(errors[0].message, "Null path requested for download.\n");

@@ -16,8 +16,7 @@
 #include "platform/files.h"
 #include "platform/folder_listing.h"
 #include "platform/http.h"
-#include "session/patcher.h"
-#include "tests/support/recording_client.h"
+#include "tests/support/recording_observer.h"
 #include "tests/support/scoped_environment.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
@@ -76,7 +75,7 @@ class HttpTransferTest : public TempDirTest {
  protected:
   Outcome fetchToMemory(const std::string& url, std::size_t capacity, int decompress = 0) {
     std::vector<char> buffer(capacity + kGuard, kGuardByte);
-    HttpTransfer transfer(&client);
+    HttpTransfer transfer(observer);
     transfer.setProgramName(kProgram);
     transfer.startMemoryDownload(buffer.data(), static_cast<std::int32_t>(capacity), url.c_str(), nullptr, nullptr,
                                  decompress);
@@ -89,7 +88,7 @@ class HttpTransferTest : public TempDirTest {
 
   Outcome fetchToFile(const std::string& url, const std::string& localPath, int decompress, bool useTemp,
                       HttpTransfer* external = nullptr) {
-    HttpTransfer own(&client);
+    HttpTransfer own(observer);
     HttpTransfer& transfer = external ? *external : own;
     transfer.setProgramName(kProgram);
     HttpTransfer::FileRequest request;
@@ -113,7 +112,7 @@ class HttpTransferTest : public TempDirTest {
   }
 
   TestHttpServer server;
-  RecordingClient client;
+  RecordingObserver observer;
 };
 
 TEST_F(HttpTransferTest, DeliversBodyIntoMemoryAndSendsTheRequestForm) {
@@ -125,10 +124,10 @@ TEST_F(HttpTransferTest, DeliversBodyIntoMemoryAndSendsTheRequestForm) {
   EXPECT_EQ(out.downloaded, 6u);
   EXPECT_EQ(out.code, 0);
   EXPECT_FALSE(out.hasText);
-  EXPECT_EQ(client.connects(), 1);
-  EXPECT_EQ(client.requestsSent(), 1);
-  EXPECT_TRUE(client.logged("HttpSendRequest()...\n"));
-  EXPECT_TRUE(client.logged("HttpDownload Completed.\n"));
+  EXPECT_EQ(observer.connects(), 1);
+  EXPECT_EQ(observer.requestsSent(), 1);
+  EXPECT_TRUE(observer.logged("HttpSendRequest()...\n"));
+  EXPECT_TRUE(observer.logged("HttpDownload Completed.\n"));
 
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), 1u);
@@ -146,7 +145,7 @@ TEST_F(HttpTransferTest, RefusesSchemesOtherThanHttpWithTheUsageText) {
     EXPECT_EQ(out.code, 25) << url;
     EXPECT_EQ(out.text, "Usage:  korvel-test HTTP-URL Local-File\n") << url;
   }
-  EXPECT_TRUE(client.logged("Http get error 25: Usage:  korvel-test HTTP-URL Local-File\n\n"));
+  EXPECT_TRUE(observer.logged("Http get error 25: Usage:  korvel-test HTTP-URL Local-File\n\n"));
   EXPECT_EQ(server.totalRequests(), 0);
 }
 
@@ -224,7 +223,7 @@ TEST_F(HttpTransferTest, DecodesCompressedBodiesIntoMemory) {
   EXPECT_EQ(out.state, HttpTransfer::kComplete);
   EXPECT_EQ(out.body, plain);
   EXPECT_EQ(out.downloaded, packed.size());
-  EXPECT_TRUE(client.logged("Decompressing to final memory.\n"));
+  EXPECT_TRUE(observer.logged("Decompressing to final memory.\n"));
 }
 
 TEST_F(HttpTransferTest, UncompressedTextThroughACompressedRequestArrivesUnchanged) {
@@ -279,7 +278,7 @@ TEST_F(HttpTransferTest, WritesBodyToTheLocalFileAndRemovesItsTemporaryName) {
   EXPECT_EQ(out.downloaded, body.size());
   EXPECT_EQ(readFile(dir.file("data.pak")), body);
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
-  EXPECT_TRUE(client.logged("End InternetReadFile() [2], 70000 bytes downloaded...\n"));
+  EXPECT_TRUE(observer.logged("End InternetReadFile() [2], 70000 bytes downloaded...\n"));
 }
 
 TEST_F(HttpTransferTest, TemporaryFileIsCopiedOverTheOldFile) {
@@ -290,7 +289,7 @@ TEST_F(HttpTransferTest, TemporaryFileIsCopiedOverTheOldFile) {
   EXPECT_EQ(out.state, HttpTransfer::kComplete);
   EXPECT_EQ(readFile(dir.file("data.pak")), body);
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
-  EXPECT_TRUE(client.logged("File copy complete.\n"));
+  EXPECT_TRUE(observer.logged("File copy complete.\n"));
 }
 
 TEST_F(HttpTransferTest, ExpandsACompressedBodyIntoTheFile) {
@@ -307,7 +306,7 @@ TEST_F(HttpTransferTest, ExpandsACompressedBodyIntoTheFile) {
 
   // Two gzip members one after the other make one file, checked against the CRC of the whole.
   server.serveBytes("/two.pak.gz", TestHttpServer::gzip(plain.substr(0, 30000)) + TestHttpServer::gzip(plain.substr(30000)));
-  HttpTransfer transfer(&client);
+  HttpTransfer transfer(observer);
   HttpTransfer::FileRequest request;
   const std::string url = server.url("/two.pak.gz");
   const std::string target = dir.file("two.pak");
@@ -348,7 +347,7 @@ TEST_F(HttpTransferTest, CorruptCompressedFileIsRemovedWithItsPartialOutput) {
   EXPECT_EQ(out.code, 42);
   EXPECT_EQ(out.text, "Failed to read the gzfile properly");
   ASSERT_GT(out.decompressed, 0u);
-  EXPECT_TRUE(client.logged("Gzread error.  Possible corrupted file " + local +
+  EXPECT_TRUE(observer.logged("Gzread error.  Possible corrupted file " + local +
                             ", Bytes Written: " + std::to_string(out.decompressed) + ".\n"));
   EXPECT_FALSE(exists(local));
   EXPECT_FALSE(exists(local + ".gz"));
@@ -377,8 +376,8 @@ TEST_F(HttpTransferTest, StopDuringTheReadLoopSkipsExpansionAndCopy) {
   server.serveGated("/data.pak.gz", packed, HttpTransfer::kReadBufferSize + 1000);
   writeFile(dir.file("data.pak"), "old version");
 
-  HttpTransfer transfer(&client);
-  client.onFirstData = [&] {
+  HttpTransfer transfer(observer);
+  observer.onFirstData = [&] {
     transfer.requestStop();
     server.openGate("/data.pak.gz");
   };
@@ -391,8 +390,8 @@ TEST_F(HttpTransferTest, StopDuringTheReadLoopSkipsExpansionAndCopy) {
   EXPECT_EQ(readFile(dir.file("data.pak")), "old version");
   EXPECT_FALSE(exists(dir.file("data.pak.gz")));
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
-  EXPECT_FALSE(client.logged("GzOpen file.\n"));
-  EXPECT_FALSE(client.logged("Copying from temp location to final patched file.\n"));
+  EXPECT_FALSE(observer.logged("GzOpen file.\n"));
+  EXPECT_FALSE(observer.logged("Copying from temp location to final patched file.\n"));
 }
 
 TEST_F(HttpTransferTest, AStopFromAnotherThreadEndsAReadBlockedOnAStalledBody) {
@@ -402,9 +401,9 @@ TEST_F(HttpTransferTest, AStopFromAnotherThreadEndsAReadBlockedOnAStalledBody) {
   server.serveGated("/data.pak.gz", packed, HttpTransfer::kReadBufferSize + 1000);
   writeFile(dir.file("data.pak"), "old version");
 
-  HttpTransfer transfer(&client);
+  HttpTransfer transfer(observer);
   std::thread stopper;
-  client.onFirstData = [&] {
+  observer.onFirstData = [&] {
     stopper = std::thread([&] {
       platform::sleepMs(200);
       transfer.requestStop();
@@ -483,7 +482,7 @@ TEST_F(HttpTransferTest, ATargetThatRefusesTheRenameIsReplacedByTheCopy) {
   Outcome out = fetchToFile(server.url("/data.pak"), local, 0, true);
   EXPECT_EQ(out.state, HttpTransfer::kComplete);
   EXPECT_EQ(readFile(local), body);
-  EXPECT_TRUE(client.logged("File copy complete.\n"));
+  EXPECT_TRUE(observer.logged("File copy complete.\n"));
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
 
   // When the copy fails as well, the transfer fails with 47 and leaves no temporary file.
@@ -523,12 +522,12 @@ std::string proxyScenario(bool withProxy) {
   ScopedEnvironment noProxy("no_proxy", std::nullopt);
   ScopedEnvironment upperNoProxy("NO_PROXY", std::nullopt);
 
-  RecordingClient client;
+  RecordingObserver observer;
   std::string failures;
   auto fetch = [&](int mode) {
-    client.patcher()->setInternetAccessMode(mode);
+    observer.accessMode = mode;
     std::vector<char> buffer(64, 0);
-    HttpTransfer transfer(&client);
+    HttpTransfer transfer(observer);
     transfer.startMemoryDownload(buffer.data(), 64, server.url("/doc").c_str(), nullptr, nullptr, 0);
     transfer.join();
     return std::make_pair(transfer.errorCode(), std::string(buffer.data()));

@@ -1,7 +1,7 @@
-// What the manifest model, the file nodes and the stager may know of the session that owns them: the
-// log and error reporting, the cancel state, the defaults the tree inherits, the caches of the scan,
-// the stager, the self-replacement of the running program, the download limits and the download
-// requests. The session implements it; tests give the model a fake of their own.
+// What the floors below the session may know of it, one view per consumer: the stager's, the tree
+// reader's (the model) and the file node's, each adding to the one before; and the factory through
+// which the tree reader makes the kinds of node that live above it. The session implements them;
+// tests give the model a fake of their own.
 //
 // Threads: everything here is called on the session's worker thread (or on the thread that builds
 // or walks a tree while no job runs), except where a member says otherwise.
@@ -26,24 +26,67 @@ class ProductHandle;
 class ProgressRates;
 class Stager;
 
-class SessionServices {
+// What a stager asks of the session.
+class StagerServices {
  public:
-  virtual ~SessionServices() = default;
+  virtual ~StagerServices() = default;
 
-  // ---- Log and errors --------------------------------------------------------------------------
   // Writes a complete line (ending in a newline) to the session's log.
   virtual void log(const std::string& line) = 0;
-  // Reports a failure once: to the client as error(code, text), and to the log.
-  virtual void reportError(int code, const std::string& text) = 0;
-  // A warning that stops nothing: logged and reported with code 0 (nothing failed).
-  virtual void showWarning(const std::string& text) = 0;
-
-  // ---- Cancel state ----------------------------------------------------------------------------
   // A stop was requested or the session has failed: walks end at their next check.
   virtual bool isCancelled() const = 0;
+  // The root every product is placed under unless it has its own (empty: none set).
+  virtual const std::string& defaultRootPath() const = 0;
+  // The current directory when the session was made.
+  virtual const std::string& installDirectory() const = 0;
+  // The background stager's switch: off unless the session turns it on.
+  virtual bool trickleEnabled() const = 0;
+};
+
+// What the tree reader and the nodes of the model ask of the session.
+class TreeServices : public StagerServices {
+ public:
+  // Reports a failure once: to the client as error(code, text), and to the log.
+  virtual void reportError(int code, const std::string& text) = 0;
+
+  // Null for a session that reads a local manifest file.
+  virtual const char* defaultServer() const = 0;
+  virtual int defaultPort() const = 0;
+
+  // The product named `name` (letter case ignored) anywhere in the session's tree; null when none.
+  virtual ProductHandle* findProduct(TextArgument name) const = 0;
+  // Bytes still to download for the named products, with the walk flags given (not capped at 32 bits).
+  virtual std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) = 0;
+
+  // Both block until their transfer has ended: 0 done, 120 stopped, otherwise the transfer's code.
+  virtual int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
+                               int decompress) = 0;
+  virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                             int downloadSize, int totalSize, bool useTemp, bool showProgress) = 0;
+
+  // Whether a manifest key is configured for the current load: every document of the tree must then
+  // carry a valid signature. Without one (the default) documents are taken as they come.
+  virtual bool documentsSigned() const { return false; }
+  // With a manifest key: fetches the document server:port/path as it is stored (into memory, else
+  // through a temporary file), and its signature "<path>.minisig", and gives the document's text
+  // (expanded when it is gzip data) only when the signature verifies the bytes fetched. 0 done; 50
+  // the signature cannot be had; 51 it does not verify the document; 60 the verified bytes do not
+  // expand; otherwise the transfer's code for the document. Nothing of a refused document may be used.
+  virtual int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
+                                     std::string& text) {
+    return result::kSignatureMissing;
+  }
+};
+
+// What a file node asks of the session, beyond what every node may.
+class FileNodeServices : public TreeServices {
+ public:
+  // ---- Reports and the cancel state ------------------------------------------------------------
+  // A warning that stops nothing: logged and reported with code 0 (nothing failed).
+  virtual void showWarning(const std::string& text) = 0;
   // The user (or the front end) asked the session to stop; a failure alone does not set it.
   virtual bool stopRequested() const = 0;
-  // The session has failed or was stopped (the client's failedOrStopped flag; any thread).
+  // The session has failed or was stopped (any thread).
   virtual bool failedOrStopped() const = 0;
   // Clears what a failed transfer left set, so that the next transfer may run. A stop the user asked
   // for stays in force.
@@ -51,22 +94,13 @@ class SessionServices {
 
   // ---- The client's status line and bars ----------------------------------------------------------
   virtual void setStatusLine(const std::string& text) = 0;
-  // A progress position (0 to 100) on one of the client's channels (ProgressBar).
+  // A progress position (0 to 100) on one of the client's channels (common/progress_channels.h).
   virtual void showProgress(int position, int bar) = 0;
   // A file node finished its check: advances the scan progress; false when no files are counted.
   virtual bool fileChecked() = 0;
   // A downloaded file asks for a restart: the client's restartRequested, and when it answers true its
   // stopped() notification. Returns the client's answer.
   virtual bool requestRestart(const std::string& file, bool isOwnProgram) = 0;
-
-  // ---- Defaults the tree inherits ------------------------------------------------------------------
-  // Null for a session that reads a local manifest file.
-  virtual const char* defaultServer() const = 0;
-  virtual int defaultPort() const = 0;
-  // The root every product is placed under unless it has its own (empty: none set).
-  virtual const std::string& defaultRootPath() const = 0;
-  // The current directory when the session was made.
-  virtual const std::string& installDirectory() const = 0;
 
   // ---- Caches of the scan --------------------------------------------------------------------------
   virtual PatchCache& patchCache() = 0;
@@ -78,19 +112,10 @@ class SessionServices {
   // When the statistics give an expected finish time, the client hears of it.
   virtual void reportTimeEstimate() = 0;
 
-  // ---- Products, node kinds and the stager -----------------------------------------------------------
-  // The product named `name` (letter case ignored) anywhere in the session's tree; null when none.
-  virtual ProductHandle* findProduct(TextArgument name) const = 0;
-  // The node of a "File" element. The model reads directories and distributions itself; the file kind
-  // lives a floor above it, so the tree asks the session for it.
-  virtual std::unique_ptr<ManifestNode> makeFileNode() = 0;
-  // The stager of a non-live "Distribution" element of `product`.
-  virtual std::unique_ptr<Stager> makeStager(ProductHandle* product, const xmlNode* element) = 0;
+  // ---- The stager --------------------------------------------------------------------------------
   // The stager of the top product's distribution, where staged copies of files are found; null when
   // there is none.
   virtual Stager* topStager() = 0;
-  // The background stager's switch: off unless the session turns it on.
-  virtual bool trickleEnabled() const = 0;
 
   // ---- The running program and its replacement ---------------------------------------------------
   // The running program's file name without its folder.
@@ -104,40 +129,28 @@ class SessionServices {
   // a session that does not count (nullopt) has every check look.
   virtual std::optional<std::uint64_t> writeCount() const { return std::nullopt; }
 
-  // ---- Download limits ---------------------------------------------------------------------------
+  // ---- Download limits and requests ----------------------------------------------------------------
   // Reports error 85 the first time per session.
   virtual void limitExceededWarning() = 0;
-  // Bytes still to download for the named products, with the walk flags given (not capped at 32 bits).
-  virtual std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) = 0;
   // Whether a downloaded file of the wrong size fails instead of only being warned about.
   virtual bool strictSize() const = 0;
-
-  // ---- Download requests -------------------------------------------------------------------------
-  // Both block until their transfer has ended: 0 done, 120 stopped, otherwise the transfer's code.
-  virtual int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                               int decompress) = 0;
-  virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                             int downloadSize, int totalSize, bool useTemp, bool showProgress) = 0;
   // The download of a file of the installation: through a temporary file beside localFile, with the
   // progress shown, and put in place only when it has totalSize bytes (when not 0) and, when they are
   // given, that CRC and that SHA-256 (lowercase hexadecimal); otherwise 49 and localFile is untouched.
   virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
                                   int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
                                   const std::optional<std::string>& sha256) = 0;
+};
 
-  // ---- Signed documents ------------------------------------------------------------------------
-  // Whether a manifest key is configured for the current load: every document of the tree must then
-  // carry a valid signature. Without one (the default) documents are taken as they come.
-  virtual bool documentsSigned() const { return false; }
-  // With a manifest key: fetches the document server:port/path as it is stored (into memory, else
-  // through a temporary file), and its signature "<path>.minisig", and gives the document's text
-  // (expanded when it is gzip data) only when the signature verifies the bytes fetched. 0 done; 50
-  // the signature cannot be had; 51 it does not verify the document; 60 the verified bytes do not
-  // expand; otherwise the transfer's code for the document. Nothing of a refused document may be used.
-  virtual int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
-                                     std::string& text) {
-    return result::kSignatureMissing;
-  }
+// Makes the nodes whose kinds live on the floors above the model. The tree reader is given one with
+// its product list; the model reads directories and distributions itself.
+class NodeFactory {
+ public:
+  virtual ~NodeFactory() = default;
+  // The node of a "File" element.
+  virtual std::unique_ptr<ManifestNode> makeFileNode() = 0;
+  // The stager of a non-live "Distribution" element of `product`.
+  virtual std::unique_ptr<Stager> makeStager(ProductHandle* product, const xmlNode* element) = 0;
 };
 
 }  // namespace korvel

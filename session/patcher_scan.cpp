@@ -1,12 +1,12 @@
-// The session's operations over the products of the manifest: selection and local roots, the sums
-// the front end and the passes ask for, the rescan after a load, the scan pass and the download pass.
+// The session's scan: selection and local roots of the products, the sums the front end and the
+// passes ask for, the caches of a pass, the rescan after a load and the scan pass.
 #include <algorithm>
 #include <climits>
 #include <cstring>
 #include <string_view>
 
+#include "common/progress_channels.h"
 #include "common/file_utils.h"
-#include "launcher/patch_client.h"
 #include "common/text_format.h"
 #include "common/tokenizer.h"
 #include "manifest/distribution_node.h"
@@ -252,80 +252,6 @@ bool Patcher::scanPass(const char* names, std::uint32_t flags) {
   recountTotals();
   savePatchCache();
   return true;
-}
-
-bool Patcher::downloadPass(const char* names) {
-  if (client_) client_->scanStarted();
-  stopRequested_.store(false);
-
-  const int compressedBytes = totalDownloadBytes(names, scan::kCompressedOnly);
-  const int toUpdate = updateAmount(names, 0);
-  downloads_->setTotals(compressedBytes, toUpdate);
-  if (toUpdate != 0 && client_) client_->progressRange(100, kBarOverall);
-
-  statistics_->reset();
-  statistics_->set(compressedBytes, ProgressRates::kExpansionBytes, ProgressRates::kExpected);
-  statistics_->set(totalDownloadBytes(names, 0), ProgressRates::kCopyBytes, ProgressRates::kExpected);
-  statistics_->set(toUpdate, ProgressRates::kDownloadBytes, ProgressRates::kExpected);
-  products_->setPassFlag(pass::kExcludedFromUpdateCount, false);
-  statistics_->set(countFiles(names, scan::kCountUpdates), ProgressRates::kFiles, ProgressRates::kExpected);
-  statistics_->set(totalDownloadBytes(names, scan::kDeltaBytesOnly), ProgressRates::kDeltaBytes,
-                   ProgressRates::kExpected);
-  statistics_->set(totalDownloadBytes(names, scan::kNoDownloadBytes), ProgressRates::kSessionBytes,
-                   ProgressRates::kExpected);
-
-  const std::string base = baseFor();
-  const std::uint64_t available = downloads_->freeDiskBytesIn(base);
-  const std::int64_t needed =
-      sumDownloadBytes(names, 0) + largestFileSpace(names, 0) + DownloadRequests::kDiskReserve;
-  if (needed > 0 && static_cast<std::uint64_t>(needed) > available && client_) {
-    const std::string text = DownloadRequests::diskSpaceText(available, static_cast<std::uint64_t>(needed), false);
-    client_->diskSpaceLow(available, static_cast<std::uint64_t>(needed), text.c_str());
-  }
-
-  // Each product is held to its download limits first, and loses its files marked "Delete" after.
-  auto downloadProduct = [&](ProductRecord& product) {
-    const std::string productRoot = productBase(product, base);
-    product.checkLimits(scan::kIncludeLimitExceeded);
-    const int code = product.download(0, productRoot);
-    if (!isCancelled()) product.removeDeleted(productRoot);
-    return code;
-  };
-  bool result = false;
-  if (hasNames(names)) {
-    result = forProducts(names, false, [&](ProductRecord& product) { downloadProduct(product); });
-  } else if (ProductHandle* top = products_->top()) {
-    result = downloadProduct(top->record()) == result::kOk;
-  }
-
-  if (updateAmount(names, 0) == 0 && client_) {
-    client_->progressPosition(100, kBarFileDownload);
-    client_->progressPosition(100, kBarOverall);
-  }
-  log("Finished Downloading\n");
-  savePatchCache();
-
-  if (downloads_->downloadHappened()) closeAuthorisations();
-  if (!stopRequested_.load() && !(client_ && client_->sessionHasFailed()) && client_) client_->downloadFinished();
-
-  updateRunning_.store(false);
-  log("Resetting Scan Flags\n");
-  products_->setPassFlag(pass::kVerified, false);
-  recountTotals();
-  return result;
-}
-
-void Patcher::closeAuthorisations() {
-  // The requests must go out even after a stop, which would otherwise refuse them.
-  const bool stopped = stopRequested_.exchange(false);
-  products_->forEachProduct([&](ProductHandle& handle) {
-    ProductRecord& product = handle.record();
-    if (!product.authClosePath() || product.authClosePath()->empty()) return;
-    memoryFetch(kAuthCloseCapacity, product.effectiveServer().value_or(std::string()), product.effectivePort(),
-                *product.authClosePath(), 0);
-  });
-  downloads_->clearDownloadHappened();
-  stopRequested_.store(stopped || stopRequested_.load());
 }
 
 }  // namespace korvel

@@ -1,5 +1,7 @@
-// The copy of a finished download into place (PatchClient::copyFile): opens retried while another
-// process holds a file, a buffer as large as can be had, progress on the copy channel.
+// The copy of a finished download into place: opens retried while another process holds a file, a
+// buffer as large as can be had, progress through the caller's callbacks.
+#include "common/file_copy.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -7,12 +9,9 @@
 
 #include "common/file_utils.h"
 #include "common/text_format.h"
-#include "launcher/patch_client.h"
 #include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
-#include "session/patcher.h"
-#include "transfer/progress_rates.h"
 
 namespace korvel {
 
@@ -32,12 +31,17 @@ platform::File openWithRetries(const std::string& path, const char* mode) {
 
 }  // namespace
 
-bool PatchClient::copyFile(const char* from, const char* to, std::int64_t finalSize) {
+bool copyFile(const char* from, const char* to, std::int64_t finalSize, const CopyCallbacks& callbacks) {
   if (!from || !to) return false;
   if (std::strcmp(from, to) == 0) return true;
 
-  ProgressRates* statistics = patcher_ ? &patcher_->statistics() : nullptr;
-  const std::int32_t notedTime = statistics ? statistics->get(ProgressRates::kCopyBytes, ProgressRates::kMilliseconds) : 0;
+  const auto log = [&callbacks](const std::string& line) {
+    if (callbacks.log) callbacks.log(line);
+  };
+  const auto progressPosition = [&callbacks](int position) {
+    if (callbacks.progress) callbacks.progress(position);
+  };
+  const auto stopping = [&callbacks] { return callbacks.stopping && callbacks.stopping(); };
   const std::uint32_t startTick = platform::tickCount();
 
   platform::setFileAttributes(to, platform::kAttributeNormal);
@@ -78,10 +82,10 @@ bool PatchClient::copyFile(const char* from, const char* to, std::int64_t finalS
   if (!haveBuffer) return false;
 
   const bool trackProgress = finalSize > 0;
-  if (trackProgress) progressPosition(0, kBarCopy);
+  if (trackProgress) progressPosition(0);
 
   std::uint64_t copied = 0;
-  while (!sessionHasFailed()) {
+  while (!stopping()) {
     std::size_t count = input.read(buffer.data(), static_cast<std::size_t>(chunk));
     if (count > 0 && output.write(buffer.data(), count) != count) {
       buffer = std::vector<char>();
@@ -103,13 +107,9 @@ bool PatchClient::copyFile(const char* from, const char* to, std::int64_t finalS
       break;
     }
     if (trackProgress) {
-      if (statistics) {
-        statistics->add(static_cast<std::int32_t>(count), ProgressRates::kCopyBytes, ProgressRates::kDone);
-        statistics->set(notedTime + static_cast<std::int32_t>(platform::tickCount() - startTick),
-                        ProgressRates::kCopyBytes, ProgressRates::kMilliseconds);
-      }
+      if (callbacks.copied) callbacks.copied(static_cast<std::uint32_t>(count), platform::tickCount() - startTick);
       std::uint64_t percent = copied * 100 / static_cast<std::uint64_t>(finalSize);
-      progressPosition(static_cast<int>(std::min<std::uint64_t>(percent, 100)), kBarCopy);
+      progressPosition(static_cast<int>(std::min<std::uint64_t>(percent, 100)));
     }
   }
 

@@ -1,0 +1,119 @@
+// The session's download pass: totals and the disk space check before it, each product held to its
+// limits and brought up to date, the closing requests after it; and the download requests the floors
+// below make through the session.
+#include <climits>
+#include <string>
+
+#include "common/progress_channels.h"
+#include "common/result_codes.h"
+#include "manifest/product_record.h"
+#include "manifest/scan_flags.h"
+#include "session/patcher.h"
+#include "transfer/download_requests.h"
+#include "transfer/progress_rates.h"
+
+namespace korvel {
+
+namespace {
+bool hasNames(const char* names) { return names && *names; }
+}  // namespace
+
+bool Patcher::downloadPass(const char* names) {
+  if (client_) client_->scanStarted();
+  stopRequested_.store(false);
+
+  const int compressedBytes = totalDownloadBytes(names, scan::kCompressedOnly);
+  const int toUpdate = updateAmount(names, 0);
+  downloads_->setTotals(compressedBytes, toUpdate);
+  if (toUpdate != 0 && client_) client_->progressRange(100, kBarOverall);
+
+  statistics_->reset();
+  statistics_->set(compressedBytes, ProgressRates::kExpansionBytes, ProgressRates::kExpected);
+  statistics_->set(totalDownloadBytes(names, 0), ProgressRates::kCopyBytes, ProgressRates::kExpected);
+  statistics_->set(toUpdate, ProgressRates::kDownloadBytes, ProgressRates::kExpected);
+  products_->setPassFlag(pass::kExcludedFromUpdateCount, false);
+  statistics_->set(countFiles(names, scan::kCountUpdates), ProgressRates::kFiles, ProgressRates::kExpected);
+  statistics_->set(totalDownloadBytes(names, scan::kDeltaBytesOnly), ProgressRates::kDeltaBytes,
+                   ProgressRates::kExpected);
+  statistics_->set(totalDownloadBytes(names, scan::kNoDownloadBytes), ProgressRates::kSessionBytes,
+                   ProgressRates::kExpected);
+
+  const std::string base = baseFor();
+  const std::uint64_t available = downloads_->freeDiskBytesIn(base);
+  const std::int64_t needed =
+      sumDownloadBytes(names, 0) + largestFileSpace(names, 0) + DownloadRequests::kDiskReserve;
+  if (needed > 0 && static_cast<std::uint64_t>(needed) > available && client_) {
+    const std::string text = DownloadRequests::diskSpaceText(available, static_cast<std::uint64_t>(needed), false);
+    client_->diskSpaceLow(available, static_cast<std::uint64_t>(needed), text.c_str());
+  }
+
+  // Each product is held to its download limits first, and loses its files marked "Delete" after.
+  auto downloadProduct = [&](ProductRecord& product) {
+    const std::string productRoot = productBase(product, base);
+    product.checkLimits(scan::kIncludeLimitExceeded);
+    const int code = product.download(0, productRoot);
+    if (!isCancelled()) product.removeDeleted(productRoot);
+    return code;
+  };
+  bool result = false;
+  if (hasNames(names)) {
+    result = forProducts(names, false, [&](ProductRecord& product) { downloadProduct(product); });
+  } else if (ProductHandle* top = products_->top()) {
+    result = downloadProduct(top->record()) == result::kOk;
+  }
+
+  if (updateAmount(names, 0) == 0 && client_) {
+    client_->progressPosition(100, kBarFileDownload);
+    client_->progressPosition(100, kBarOverall);
+  }
+  log("Finished Downloading\n");
+  savePatchCache();
+
+  if (downloads_->downloadHappened()) closeAuthorisations();
+  if (!stopRequested_.load() && !(failedOrStopped_.load()) && client_) client_->downloadFinished();
+
+  updateRunning_.store(false);
+  log("Resetting Scan Flags\n");
+  products_->setPassFlag(pass::kVerified, false);
+  recountTotals();
+  return result;
+}
+
+void Patcher::closeAuthorisations() {
+  // The requests must go out even after a stop, which would otherwise refuse them.
+  const bool stopped = stopRequested_.exchange(false);
+  products_->forEachProduct([&](ProductHandle& handle) {
+    ProductRecord& product = handle.record();
+    if (!product.authClosePath() || product.authClosePath()->empty()) return;
+    memoryFetch(kAuthCloseCapacity, product.effectiveServer().value_or(std::string()), product.effectivePort(),
+                *product.authClosePath(), 0);
+  });
+  downloads_->clearDownloadHappened();
+  stopRequested_.store(stopped || stopRequested_.load());
+}
+
+int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
+                              int decompress) {
+  return downloads_->toMemory(buffer, capacity, server, port, path, decompress);
+}
+
+int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                            int downloadSize, int totalSize, bool useTemp, bool showProgress) {
+  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
+                            showProgress);
+}
+
+int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
+                                 int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                                 const std::optional<std::string>& sha256) {
+  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
+                            DownloadCheck{true, crc, sha256});
+}
+
+void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }
+
+int Patcher::bytesToUpdate() const {
+  return static_cast<int>(std::min<std::int64_t>(downloads_->bytesToUpdate(), INT_MAX));
+}
+
+}  // namespace korvel
