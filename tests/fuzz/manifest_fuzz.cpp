@@ -26,12 +26,6 @@ namespace {
 
 using korvel::fuzz::scratchFolder;
 
-// A client that hears nothing: the session's notifications are not what this target looks at.
-class SilentClient : public korvel::test::QuietClient {
- public:
-  void log(const char*) override {}
-};
-
 bool unsafePath(const std::string& value) {
   if (value.empty()) return false;
   if (value[0] == '/' || value[0] == '\\') return true;
@@ -76,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!korvel::fuzz::writeWhole(manifest, data, size) || !korvel::platform::createDirectory(game))
     korvel::fuzz::fail("the scratch folder cannot be written");
   {
-    SilentClient client;
+    // The session's notifications are not what this target looks at; its log has no channel attached.
+    korvel::test::QuietClient client;
     korvel::Patcher* patcher = client.patcher();
     if (!patcher) korvel::fuzz::fail("no session");
     // The front end's root wins over the manifest's: the installation is the scratch game folder.
