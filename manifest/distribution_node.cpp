@@ -131,7 +131,20 @@ bool DistributionNode::readChildren(xmlNode* element) {
   return complete;
 }
 
+DistributionNode* DistributionNode::treeRoot() {
+  DistributionNode* root = this;
+  for (ManifestNode* node = parent(); node; node = node->parent())
+    if (node->isDistribution()) root = static_cast<DistributionNode*>(node);
+  return root;
+}
+
 bool DistributionNode::loadExternal(int externalDepth) {
+  const bool read = readExternalDocument(externalDepth);
+  if (!read) treeRoot()->externalDocumentFailed_ = true;
+  return read;
+}
+
+bool DistributionNode::readExternalDocument(int externalDepth) {
   const std::optional<std::string> server = effectiveServer();
   const std::int32_t port = effectivePort();
   const std::string remote = *remotePath_;
@@ -139,14 +152,12 @@ bool DistributionNode::loadExternal(int externalDepth) {
                                                 orEmpty(server), port, remote.c_str());
   // A document that names itself, or a longer cycle, would otherwise be fetched without end; one that
   // names itself twice would be fetched twice as often with every level.
-  DistributionNode* treeRoot = this;
-  for (ManifestNode* node = parent(); node; node = node->parent())
-    if (node->isDistribution()) treeRoot = static_cast<DistributionNode*>(node);
-  if (externalDepth >= kMaxExternalDepth || treeRoot->externalDocuments_ >= kMaxExternalDocuments) {
+  DistributionNode* tree = treeRoot();
+  if (externalDepth >= kMaxExternalDepth || tree->externalDocuments_ >= kMaxExternalDocuments) {
     reportError(result::kExternalDocumentFailed, unreachable);
     return false;
   }
-  ++treeRoot->externalDocuments_;
+  ++tree->externalDocuments_;
   const std::string parseError = boundedFormat(kLineCapacity, "Error parsing xml file: %s.\n", remote.c_str());
 
   OwnedXmlDoc doc;

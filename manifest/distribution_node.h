@@ -87,13 +87,20 @@ class DistributionNode : public ManifestNode {
   void setLimitFlags(LimitFlags flags) { limitFlags_ = flags; }
   // For the root distribution of a product whose record owns it.
   void setDoesNotOwnProduct() { doesNotOwnProduct_ = true; }
+  // Whether an external document anywhere in the tree this distribution heads could not be read (its
+  // failure was reported when it happened). Asked of the tree's root.
+  bool externalDocumentFailed() const { return externalDocumentFailed_; }
 
  private:
   // Steps shared by the first read and the re-reads from an external document: the attributes, then
   // the external document or the children.
   bool readDistribution(xmlNode* element, int externalDepth);
   bool readChildren(xmlNode* element);
+  // Reads the external document named by remotePath; a failure is remembered on the tree's root.
   bool loadExternal(int externalDepth);
+  bool readExternalDocument(int externalDepth);
+  // The outermost distribution above this one (itself when there is none).
+  DistributionNode* treeRoot();
   // Reads a change note from a "Changes" element into the product.
   void readChangeNote(const xmlNode* element);
   // The session of the product of the previous sibling distribution, else of the parent, resolved the
@@ -121,6 +128,7 @@ class DistributionNode : public ManifestNode {
   bool inEnvironmentPass_ = false;
   // The external documents read so far for the tree this distribution heads (counted on the root).
   int externalDocuments_ = 0;
+  bool externalDocumentFailed_ = false;
 };
 
 }  // namespace korvel

@@ -31,8 +31,8 @@ class ProductList {
   ProductList& operator=(const ProductList&) = delete;
 
   // Replaces the products with the one read from `productElement` (its record, then its tree). Returns
-  // the tree's read result; the product is kept either way (a failed external document leaves a
-  // distribution empty, not the product missing).
+  // the tree's read result, false when any external document failed; the product is kept either way (a
+  // failed external document leaves a distribution empty, not the product missing).
   bool build(xmlNode* productElement);
   // Drops every product.
   void clear();

@@ -37,7 +37,8 @@ bool ProductRecord::buildFromElement(xmlNode* productElement) {
   rootDistribution_ = root.get();
   ownedRoot_ = std::move(root);
   readFromElement(productElement);
-  return rootDistribution_->readFromElement(productElement, nullptr, nullptr, nullptr, nullptr, handle_);
+  const bool read = rootDistribution_->readFromElement(productElement, nullptr, nullptr, nullptr, nullptr, handle_);
+  return read && !rootDistribution_->externalDocumentFailed();
 }
 
 bool ProductRecord::readFromElement(const xmlNode* element) {

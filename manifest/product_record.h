@@ -40,7 +40,8 @@ class ProductRecord {
 
   // Builds the product's tree from a "Product" element: creates the root distribution (owned by this
   // record), reads this record's attributes and then the element into the node. Replaces an earlier
-  // tree. Returns the node's read result. Requires the record to be owned by a handle.
+  // tree. Returns the node's read result, false as well when an external document anywhere in the
+  // tree could not be read. Requires the record to be owned by a handle.
   bool buildFromElement(xmlNode* productElement);
 
   // Fills name, title, remote path, server, auth close path and restricted file when still absent, the

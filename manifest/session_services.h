@@ -58,7 +58,8 @@ class TreeServices : public StagerServices {
   // Bytes still to download for the named products, with the walk flags given (not capped at 32 bits).
   virtual std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) = 0;
 
-  // Both block until their transfer has ended: 0 done, 120 stopped, otherwise the transfer's code.
+  // Both block until their transfer has ended: 0 done, 120 stopped, otherwise the transfer's code. A
+  // memory request answered with a status other than 2xx fails with 48: an error page is no document.
   virtual int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                                int decompress) = 0;
   virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,

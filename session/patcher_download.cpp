@@ -94,7 +94,7 @@ void Patcher::closeAuthorisations() {
 
 int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                               int decompress) {
-  return downloads_->toMemory(buffer, capacity, server, port, path, decompress);
+  return downloads_->toDocument(buffer, capacity, server, port, path, decompress);
 }
 
 int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,

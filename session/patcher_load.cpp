@@ -13,6 +13,7 @@
 #include "platform/file.h"
 #include "platform/files.h"
 #include "session/patcher.h"
+#include "transfer/download_requests.h"
 #include "common/result_codes.h"
 #include "common/xml_property.h"
 #include "trust/document_signature.h"
@@ -60,7 +61,8 @@ std::optional<std::string> Patcher::memoryFetch(int capacity, const std::string&
   if (server.empty() || path.empty() || capacity <= 0) return std::nullopt;
   std::vector<char> buffer(static_cast<std::size_t>(capacity), '\0');
   std::memcpy(buffer.data(), "Hello", std::min<std::size_t>(6, buffer.size()));
-  if (downloadToMemory(buffer.data(), capacity, server.c_str(), port, path.c_str(), decompress) != result::kOk)
+  // The manifest's own fetch keeps error pages: an authorisation page is read for what it says.
+  if (downloads_->toMemory(buffer.data(), capacity, server.c_str(), port, path.c_str(), decompress) != result::kOk)
     return std::nullopt;
   // The request leaves a terminating zero within the buffer; the last byte is one in any case.
   buffer.back() = '\0';
@@ -243,7 +245,7 @@ bool Patcher::validate(std::uint32_t flags) {
   takeRootPath(readText(product, "Root"));
   readChangeTexts(product);
 
-  products_->build(product);
+  const bool built = products_->build(product);
   products_->aggregateFlags();
   loading_.store(false);
   platform::setCurrentDirectory(loadDirectory_);
@@ -251,6 +253,10 @@ bool Patcher::validate(std::uint32_t flags) {
   // The tree holds all it reads from the document; its memory serves the scan that follows.
   dropDocument();
 
+  // A distribution whose external document could not be read has none of its files in the tree: a
+  // scan of that tree would call the installation current. The load ends with the failure the
+  // document reported (64 when it could not be had).
+  if (!built) return false;
   if (failedOrStopped_.load()) return true;
   manifestLoaded_.store(true);
   return true;

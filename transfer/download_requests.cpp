@@ -242,6 +242,17 @@ int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, i
   return outcome;
 }
 
+int DownloadRequests::toDocument(char* buffer, int capacity, const char* server, int port, const char* path,
+                                 int decompress) {
+  MemoryReply reply;
+  const int outcome = toMemory(buffer, capacity, server, port, path, decompress, &reply);
+  if (outcome == result::kOk && reply.status != 0 && (reply.status < 200 || reply.status >= 300)) {
+    if (capacity > 0) buffer[0] = '\0';
+    return result::kHttpStatus;
+  }
+  return outcome;
+}
+
 int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                              int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check) {
   HttpTransfer transfer(observer_, &rates_);

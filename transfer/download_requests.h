@@ -65,6 +65,9 @@ class DownloadRequests {
   // With `reply`, its length and status are filled in once the transfer has ended.
   int toMemory(char* buffer, int capacity, const char* server, int port, const char* path, int decompress,
                MemoryReply* reply = nullptr);
+  // A document of the manifest's tree: as toMemory, but an answer other than 2xx is no document and
+  // fails with 48 (its page is never handed over as if it were the document).
+  int toDocument(char* buffer, int capacity, const char* server, int port, const char* path, int decompress);
   // The body of server:port/path exactly as it came (never expanded), at most capacity - 1 bytes, with
   // the response's status. Results as toMemory.
   int toBytes(const char* server, int port, const char* path, int capacity, std::string& body, int& status);

@@ -213,6 +213,18 @@ TEST_F(ManifestLoadTest, DocumentsFailingTheChecksAreError61AndLeaveNoManifest) 
   }
 }
 
+TEST_F(ManifestLoadTest, AnExternalDocumentThatCannotBeHadEndsTheLoadWith64) {
+  // The nested distribution's document is answered with a well-formed 404 page: without its files the
+  // installation would be found current.
+  server.serveGzip(kPath, "<KorvelPatcher><Product Name=\"Wendrel\"><File Name=\"x.bin\" TotalSize=\"4\"/>"
+                          "<Distribution Name=\"Ext\" RemotePath=\"ext/missing.xml\"/></Product></KorvelPatcher>");
+  EXPECT_FALSE(load());
+  EXPECT_THAT(client->errorCodes(), ElementsAre(64));
+  EXPECT_EQ(client->events().back(), "manifestReady 0");
+  EXPECT_FALSE(patcher().manifestLoaded());
+  EXPECT_FALSE(patcher().update(nullptr, Patcher::kWaitFlag)) << "nothing is updated over a partial tree";
+}
+
 TEST_F(ManifestLoadTest, ALocalDocumentWithAnotherRootIsWrittenToPatchTest) {
   ASSERT_TRUE(test::writeFile(dir.file("m.xml"), "<Catalogue><Product Name=\"P\"/></Catalogue>"));
   EXPECT_FALSE(client->openLocalManifest(dir.file("m.xml").c_str(), Patcher::kWaitFlag));

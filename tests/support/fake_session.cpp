@@ -227,7 +227,7 @@ void FakeSession::limitExceededWarning() {
 
 int FakeSession::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                                   int decompress) {
-  return downloads_->toMemory(buffer, capacity, server, port, path, decompress);
+  return downloads_->toDocument(buffer, capacity, server, port, path, decompress);
 }
 
 int FakeSession::downloadToFile(const char* server, int port, const char* path, const char* localFile,
