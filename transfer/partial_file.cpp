@@ -38,7 +38,7 @@ std::string joined(const std::string& folder, const std::string& name) {
 
 std::string PartialFile::stemFor(const Identity& identity) {
   // Each field is written with its length or as a number, so no two identities spell the same text.
-  std::string text = boundedFormat(64, "%zu:", identity.url.size()) + identity.url;
+  std::string text = boundedFormat(64, "%llu:", static_cast<unsigned long long>(identity.url.size())) + identity.url;
   text += boundedFormat(160, "|z%d|d%llu|t%llu|c%s%08x|s", identity.decompress,
                         static_cast<unsigned long long>(identity.downloadSize),
                         static_cast<unsigned long long>(identity.totalSize), identity.crc ? "+" : "-",
