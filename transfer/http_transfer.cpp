@@ -481,11 +481,12 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   const std::uint64_t base = resuming ? kept : 0;
   // What may come over the wire: the compressed size of a gzip body, the file's size of a plain one.
   const std::optional<std::uint64_t> wireLimit = expand ? bodyLimit_ : sizeLimit_;
-  const std::optional<std::uint64_t> announced =
-      headers.contentLength ? std::optional<std::uint64_t>(base + *headers.contentLength) : std::nullopt;
-  if (announced && wireLimit && *announced > *wireLimit) {
+  // The whole body's length, when the server gave one (0 otherwise).
+  const bool lengthKnown = headers.contentLength.has_value();
+  const std::uint64_t announced = lengthKnown ? base + *headers.contentLength : 0;
+  if (lengthKnown && wireLimit && announced > *wireLimit) {
     if (partial) partial->discard();
-    failOversize(*announced, *wireLimit, "the server announces");
+    failOversize(announced, *wireLimit, "the server announces");
     return Attempt::kDone;
   }
 
@@ -648,7 +649,7 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   }
   if (stopRequested_.load()) return Attempt::kDone;
   // A body that ended short of its announced length with success (as WinINet may report it) broke off.
-  if (partial && announced && wire < *announced) {
+  if (partial && lengthKnown && wire < announced) {
     outputFile_.close();
     partial->keepOrDiscard();
     lastReadError_ = platform::kErrorInternetConnectionAborted;
