@@ -114,6 +114,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   void diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const std::string& text) override;
   void timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) override;
   void markFailed() override { failedOrStopped_.store(true); }
+  void showStatus(const std::string& text) override { setStatusLine(text); }
 
   // ---- Settings and state the front end and the tests use ----------------------------------------
   // From the start of a job until the worker has finished it (and while an update runs).
@@ -284,6 +285,9 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::string productBase(ProductRecord& product, const std::string& base) const;
   // Deletes the temporary download files a killed run left in the snapshot's folder.
   void removeLeftoverTemporaries(const std::string& folder);
+  // Of the partial bodies found there (paths of their ".part" and ".tag" files), removes those no
+  // download can continue any more.
+  void removeStalePartials(const std::vector<std::string>& paths);
   // Empties the snapshot at the end of a pass.
   void dropSnapshot();
   void savePatchCache();

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "common/progress_channels.h"
 #include "common/file_utils.h"
@@ -16,7 +17,9 @@
 #include "platform/files.h"
 #include "session/patcher.h"
 #include "common/result_codes.h"
+#include "platform/clock.h"
 #include "transfer/download_requests.h"
+#include "transfer/partial_file.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel {
@@ -39,6 +42,9 @@ bool isTemporaryName(std::string_view name) {
     if (name[at] < '0' || name[at] > '9') return false;
   return true;
 }
+
+// A partial body left untouched this long belongs to a file the manifest no longer asks for.
+constexpr std::int64_t kPartialLifetimeSeconds = 14 * 24 * 3600;
 
 // The session's counters are 32-bit; a larger sum is shown as the largest count rather than wrapping
 // to a negative one.
@@ -190,12 +196,62 @@ void Patcher::openCaches(const std::string& folder) {
 void Patcher::removeLeftoverTemporaries(const std::string& folder) {
   // A run that was killed leaves its temporary files ("spatchfile_<n>.tmp") beside the game; no
   // transfer of this session is running while the caches are opened, so any found now are stale.
+  // Partial bodies of broken-off downloads (a few at most) are judged once the listing is through.
+  std::vector<std::string> partials;
   for (const auto& [relative, record] : directorySnapshot_->records()) {
     const std::string_view walked = relative;
     const std::size_t cut = walked.find_last_of("\\/");
-    if (!isTemporaryName(cut == std::string_view::npos ? walked : walked.substr(cut + 1))) continue;
+    const std::string_view name = cut == std::string_view::npos ? walked : walked.substr(cut + 1);
     const std::string path = folder + "\\" + relative;
+    if (PartialFile::isPartialName(name)) {
+      partials.push_back(path);
+      continue;
+    }
+    if (!isTemporaryName(name)) continue;
     if (platform::deleteFile(path)) log(boundedFormat(kPathCapacity * 2, "Removed leftover file %s\n", path.c_str()));
+  }
+  if (!partials.empty()) removeStalePartials(partials);
+}
+
+void Patcher::removeStalePartials(const std::vector<std::string>& paths) {
+  // A partial body is kept while a download can still continue it: it has its tag, it was written in
+  // the last kPartialLifetimeSeconds, and it is the newest one for its target (an older one was left
+  // by an earlier version of the file, whose download since started another).
+  struct Kept {
+    std::string stem;  // the path without ".part" or ".tag"
+    std::string target;  // the folder and target named by the tag
+    std::int64_t written = 0;
+  };
+  const std::int64_t now = platform::nowSeconds();
+  std::vector<Kept> kept;
+  std::vector<std::string> stale;
+  for (const std::string& path : paths) {
+    const std::string stem = path.substr(0, path.rfind('.'));
+    if (!PartialFile::isTagName(path.substr(path.find_last_of("\\/") + 1))) {
+      if (!platform::pathExists(stem + ".tag")) stale.push_back(stem);
+      continue;
+    }
+    const std::optional<PartialFile::Tag> tag = PartialFile::readTag(path);
+    platform::FileInfo body;
+    if (!tag || !platform::fileInfo(stem + ".part", body) || now - body.modifiedSeconds > kPartialLifetimeSeconds) {
+      stale.push_back(stem);
+      continue;
+    }
+    kept.push_back({stem, stem.substr(0, stem.find_last_of("\\/") + 1) + tag->target, body.modifiedSeconds});
+  }
+  for (const Kept& one : kept) {
+    for (const Kept& other : kept) {
+      if (&one != &other && one.target == other.target &&
+          (one.written < other.written || (one.written == other.written && one.stem < other.stem))) {
+        stale.push_back(one.stem);
+        break;
+      }
+    }
+  }
+  for (const std::string& stem : stale) {
+    const bool removedBody = platform::deleteFile(stem + ".part");
+    const bool removedTag = platform::deleteFile(stem + ".tag");
+    if (removedBody || removedTag) log(boundedFormat(kPathCapacity * 2, "Removed leftover file %s.part\n", stem.c_str()));
   }
 }
 

@@ -95,6 +95,9 @@ struct DownloadRequests::FileRequest {
   std::uint32_t downloaded = 0, decompressed = 0;
   std::uint32_t lastDownloaded = 0, lastDecompressed = 0;
   bool expansionShown = false, copyShown = false;
+  // The retries and the continued offset the status line told last.
+  std::int32_t retriesShown = 0;
+  std::uint64_t resumeShown = 0;
   int result = result::kOk;
 };
 
@@ -310,6 +313,19 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
     start.expectedCrc = check.crc;
     start.expectedSha256 = check.sha256;
   }
+  start.downloadSize = downloadSize > 0 ? static_cast<std::uint64_t>(downloadSize) : 0;
+  if (totalSize > 0) {
+    start.sizeLimit = static_cast<std::uint64_t>(totalSize);
+  } else if (!(useTemp && check.verify)) {
+    start.sizeLimit = kUnstatedSizeCap;
+  }
+  if (decompress == 1) {
+    if (downloadSize > 0) {
+      start.bodyLimit = static_cast<std::uint64_t>(downloadSize);
+    } else if (totalSize <= 0 && !(useTemp && check.verify)) {
+      start.bodyLimit = kUnstatedSizeCap;
+    }
+  }
   transfer.startFileDownload(start);
 
   std::int32_t lastState = HttpTransfer::kConstructed;
@@ -336,7 +352,26 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
       if (step == Step::kDone) return request.result;
     }
     if (stopIfAsked(request) == Step::kDone) return request.result;
+    showRetries(request);
     transfer.waitForEnd(kPollMs);
+  }
+}
+
+void DownloadRequests::showRetries(FileRequest& request) {
+  const HttpTransfer& transfer = request.transfer;
+  const std::int32_t retries = transfer.retries();
+  const std::uint64_t resumedAt = transfer.resumedAt();
+  const std::string& shown = request.name.empty() ? request.local : request.name;
+  if (retries != request.retriesShown) {
+    request.retriesShown = retries;
+    observer_.showStatus(boundedFormat(kMessageCapacity, "Connection lost: retrying %s (%d of %d)", shown.c_str(),
+                                       retries, HttpTransfer::kMaxRetries));
+  }
+  if (resumedAt != request.resumeShown) {
+    request.resumeShown = resumedAt;
+    const int percent = request.downloadSize > 0 ? progressPercent(static_cast<std::int64_t>(resumedAt), request.downloadSize) : -1;
+    observer_.showStatus(percent >= 0 ? boundedFormat(kMessageCapacity, "Resuming %s at %d%%", shown.c_str(), percent)
+                                      : boundedFormat(kMessageCapacity, "Resuming %s", shown.c_str()));
   }
 }
 

@@ -50,6 +50,9 @@ class DownloadRequests {
   // A failed write warns about the disk only while less than this much is free (a larger figure means
   // the free space could not be measured in 32 bits, and the failure had another cause).
   static constexpr std::uint64_t kDiskWarningCeiling = 4ULL * 1024 * 1024 * 1024;
+  // The most a file download whose size is not given may write (expanded) or receive: documents and
+  // notes, whose own readers take far less.
+  static constexpr std::uint64_t kUnstatedSizeCap = 64ULL * 1024 * 1024;
 
   // `observer` hears every notification, error and log line and gives the stop and failure state;
   // `rates` takes the download, expansion and copy figures. Both must outlive the requests.
@@ -77,6 +80,9 @@ class DownloadRequests {
   // With useTemp and a check, the finished file must have totalSize bytes (when not 0) and the CRC
   // given (when there is one) before it takes localFile's place; otherwise the request fails with 49
   // and localFile stays as it was.
+  // Nothing is written past totalSize (kUnstatedSizeCap when it is 0 and the file is not checked), and
+  // a compressed body brings no more than downloadSize when it is given: more fails with 49. A checked
+  // file's broken-off body is kept and continued (HttpTransfer), which the status line tells.
   int toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
              int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check = DownloadCheck());
 
@@ -134,6 +140,8 @@ class DownloadRequests {
   Step onStopped(FileRequest& request);
   // The user's stop ends a request once more than a few bytes have arrived.
   Step stopIfAsked(FileRequest& request);
+  // Tells the status line of a retry or a continued body, once each.
+  void showRetries(FileRequest& request);
   const char* user() const { return user_ ? user_->c_str() : nullptr; }
   const char* password() const { return password_ ? password_->c_str() : nullptr; }
 

@@ -24,6 +24,7 @@
 #include "common/result_codes.h"
 #include "transfer/gzip_memory.h"
 #include "transfer/gzip_stream.h"
+#include "transfer/partial_file.h"
 #include "transfer/progress_rates.h"
 
 namespace korvel {
@@ -86,6 +87,8 @@ void HttpTransfer::setProgramName(const char* name) { programName_ = name ? name
 
 void HttpTransfer::requestStop() {
   stopRequested_.store(true);
+  { std::lock_guard<std::mutex> pause(pauseMutex_); }
+  pauseSignal_.notify_all();
   std::lock_guard<std::mutex> lock(requestMutex_);
   if (request_) request_->abort();
 }
@@ -104,6 +107,9 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   expectedSize_ = request.expectedSize;
   expectedCrc_ = request.expectedCrc;
   expectedSha256_ = request.expectedSha256;
+  downloadSize_ = request.downloadSize;
+  sizeLimit_ = request.sizeLimit;
+  bodyLimit_ = request.bodyLimit;
   memoryBuffer_ = nullptr;
   capacity_ = 0;
 
@@ -113,6 +119,7 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   const std::size_t cut = folder.rfind('\\');
   folder = cut == std::string::npos ? std::string() : folder.substr(0, cut);
   tempPath_ = makeTempName(".tmp", folder.c_str());
+  finishedPath_ = tempPath_;
 
   start(platform::kThreadPriorityHighest);
   return 0;
@@ -204,12 +211,10 @@ int HttpTransfer::run() {
   busy_.store(true);
   startTick_ = platform::tickCount();
   try {
-    if (openRequest()) {
-      if (memoryBuffer_) {
-        runMemoryPath();
-      } else if (statusAccepted()) {
-        runFilePath();
-      }
+    if (memoryBuffer_) {
+      if (openRequest()) runMemoryPath();
+    } else {
+      runFileAttempts();
     }
   } catch (const std::bad_alloc&) {
     outputFile_.close();
@@ -251,7 +256,7 @@ bool HttpTransfer::matchesExpectation() {
   return false;
 }
 
-bool HttpTransfer::openRequest() {
+bool HttpTransfer::openRequest(std::uint64_t resumeFrom, const std::string& validator) {
   std::uint32_t error = 0;
   platform::ProxySettings proxy;
   if (!platform::queryProxySettings(proxy, error))
@@ -310,6 +315,15 @@ bool HttpTransfer::openRequest() {
     return false;
   }
 
+  if (resumeFrom > 0) {
+    // Both headers are well formed by construction; a refusal leaves a request for the whole body,
+    // whose 200 answer starts the body over.
+    std::uint32_t ignored = 0;
+    if (!request_->addHeader("Range", platform::rangeFrom(resumeFrom), ignored) ||
+        !request_->addHeader("If-Range", validator, ignored))
+      log("Could not ask for the rest of the body; asking for all of it.\n");
+  }
+
   log("HttpSendRequest()...\n");
   error = 0;
   const bool sent = !stopRequested_.load() && request_->send(error);
@@ -366,36 +380,196 @@ void HttpTransfer::runMemoryPath() {
   downloadMillis_.store(elapsed(startTick_));
 }
 
-void HttpTransfer::runFilePath() {
-  log("Downloading to local file.\n");
-  // A compressed body is expanded as it arrives, into the temporary file whatever the request: the
-  // target changes only by the rename at the end.
-  const bool expand = decompress_ == 1;
-  const std::string& target = useTemp_ || expand ? tempPath_ : localPath_;
-  if (expand) log("Decompressing to local file.\n");
-  // Once a stop is requested nothing is opened, so an existing target is never truncated for nothing.
-  if (!stopRequested_.load()) {
-    platform::setFileAttributes(target, platform::kAttributeNormal);
-    outputFile_ = platform::File::open(target, "wb");
-    if (!outputFile_) {
-      fail(boundedFormat(kFailureTextCapacity,
-                         "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
-                         "Please make sure any related applications are not running and click Download to "
-                         "retry.\n",
-                         target.c_str()),
-           result::kOutputFileFailed);
+void HttpTransfer::runFileAttempts() {
+  std::optional<PartialFile> partial;
+  if (useTemp_ && !localPath_.empty()) {
+    const std::size_t cut = localPath_.find_last_of("\\/");
+    const std::string folder = cut == std::string::npos ? std::string() : localPath_.substr(0, cut);
+    const std::string name = cut == std::string::npos ? localPath_ : localPath_.substr(cut + 1);
+    partial.emplace(folder,
+                    PartialFile::Identity{url_, decompress_, downloadSize_, expectedSize_, expectedCrc_, expectedSha256_},
+                    name);
+  }
+  for (int attempt = 0;; ++attempt) {
+    if (attempt > 0 && !pauseBeforeRetry(attempt)) return;  // stopped: what was kept stays kept
+    const std::uint64_t kept = partial ? partial->keptBytes() : 0;
+    if (!openRequest(kept, partial ? partial->validator() : std::string())) return;
+    const Attempt outcome = runFilePath(partial ? &*partial : nullptr, kept);
+    if (outcome == Attempt::kDone) return;
+    closeHandles();
+    if (attempt >= kMaxRetries) {
+      // The retries are spent: the file fails as a single attempt would have.
+      if (outcome == Attempt::kBrokeOff) {
+        fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(lastReadError_)),
+             result::kReadFailed);
+      } else {
+        fail(boundedFormat(kFailureTextCapacity, "Server answered %d for %s\n", httpStatus_.load(), url_.c_str()),
+             result::kHttpStatus);
+      }
       return;
     }
+    platform::FileInfo info;
+    const std::uint64_t have = partial && platform::fileInfo(partial->bodyPath(), info) ? info.size : 0;
+    retries_.fetch_add(1);
+    log(boundedFormat(kFailureTextCapacity, "Download of %s broke off with %llu bytes kept; retry %d of %d in %u s.\n",
+                      url_.c_str(), static_cast<unsigned long long>(have), attempt + 1, kMaxRetries,
+                      (firstRetryPause() << attempt) / 1000));
   }
-  const bool bodyOpened = outputFile_.isOpen();
+}
+
+bool HttpTransfer::pauseBeforeRetry(int retry) {
+  const std::uint32_t pause = firstRetryPause() << (retry - 1);
+  std::unique_lock<std::mutex> lock(pauseMutex_);
+  pauseSignal_.wait_for(lock, std::chrono::milliseconds(pause), [this] { return stopRequested_.load(); });
+  return !stopRequested_.load();
+}
+
+bool HttpTransfer::replayKept(PartialFile& partial, std::uint64_t kept,
+                              const std::function<bool(const char*, std::uint32_t)>& take) {
+  if (!partial.reopenKept()) return false;
+  platform::File& body = partial.body();
+  for (std::uint64_t left = kept; left > 0;) {
+    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, readBufferSize_));
+    if (body.read(readBuffer_.get(), want) != want || !take(readBuffer_.get(), want)) return false;
+    left -= want;
+  }
+  // Reading and writing one stream needs a seek between them.
+  return body.seek(static_cast<std::int64_t>(kept));
+}
+
+void HttpTransfer::failOversize(std::uint64_t bytes, std::uint64_t limit, const char* what) {
+  outputFile_.close();
+  platform::deleteFile(tempPath_);
+  discardUnfinished(localPath_);
+  fail(boundedFormat(kFailureTextCapacity,
+                     "Downloaded file %s does not match the manifest: %s %llu bytes (expected at most %llu)\n",
+                     localPath_.c_str(), what, static_cast<unsigned long long>(bytes),
+                     static_cast<unsigned long long>(limit)),
+       result::kFileMismatch);
+}
+
+HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint64_t kept) {
+  log("Downloading to local file.\n");
+  // A continued body is one the server sends from exactly the byte asked for; anything else starts
+  // it over, except a whole body (200), which simply replaces what was kept.
+  bool resuming = false;
+  if (partial && kept > 0) {
+    const int status = request_->statusCode();
+    const std::optional<platform::ContentRange> range = request_->responseHeaders().contentRange;
+    if (status == 206 && range && range->satisfied && range->first == kept) {
+      resuming = true;
+    } else if (status == 206 || status == 416) {
+      log(boundedFormat(kFailureTextCapacity, "The server did not continue %s at byte %llu; starting it over.\n",
+                        url_.c_str(), static_cast<unsigned long long>(kept)));
+      partial->discard();
+      return Attempt::kStartOver;
+    }
+  }
+  if (!resuming && !statusAccepted()) {
+    if (partial) partial->discard();
+    return Attempt::kDone;
+  }
+  // Once a stop is requested nothing is opened, so neither the target nor kept bytes change.
+  if (stopRequested_.load()) {
+    if (partial) partial->keepOrDiscard();
+    closeHandles();
+    return Attempt::kDone;
+  }
+
+  const platform::ResponseHeaders headers = request_->responseHeaders();
+  const bool expand = decompress_ == 1;
+  const std::uint64_t base = resuming ? kept : 0;
+  // What may come over the wire: the compressed size of a gzip body, the file's size of a plain one.
+  const std::optional<std::uint64_t> wireLimit = expand ? bodyLimit_ : sizeLimit_;
+  // The whole body's length, when the server gave one (0 otherwise).
+  const bool lengthKnown = headers.contentLength.has_value();
+  const std::uint64_t announced = lengthKnown ? base + *headers.contentLength : 0;
+  if (lengthKnown && wireLimit && announced > *wireLimit) {
+    if (partial) partial->discard();
+    failOversize(announced, *wireLimit, "the server announces");
+    return Attempt::kDone;
+  }
+
+  // A compressed body is expanded as it arrives, into the temporary file whatever the request: the
+  // target changes only by the rename at the end. With a partial file, the body's own bytes go there
+  // (and a plain body is finished there).
+  const bool plainIntoPartial = partial && !expand;
+  const std::string& target = plainIntoPartial ? partial->bodyPath() : (useTemp_ || expand ? tempPath_ : localPath_);
+  finishedPath_ = plainIntoPartial ? partial->bodyPath() : tempPath_;
+  if (expand) log("Decompressing to local file.\n");
+  bool opened = true;
+  if (partial) {
+    if (resuming) {
+      resumedAt_.store(kept);
+      log(boundedFormat(kFailureTextCapacity, "Resuming %s at byte %llu.\n", url_.c_str(),
+                        static_cast<unsigned long long>(kept)));
+      opened = partial->reopenKept();
+    } else {
+      if (kept > 0)
+        log(boundedFormat(kFailureTextCapacity, "The server sends %s whole; starting it over.\n", url_.c_str()));
+      opened = partial->beginFresh(headers.validator().value_or(std::string()));
+    }
+  }
+  if (opened && !plainIntoPartial) {
+    platform::setFileAttributes(target, platform::kAttributeNormal);
+    outputFile_ = platform::File::open(target, "wb");
+    opened = outputFile_.isOpen();
+  }
+  if (!opened) {
+    outputFile_.close();
+    if (partial) partial->keepOrDiscard();
+    fail(boundedFormat(kFailureTextCapacity,
+                       "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
+                       "Please make sure any related applications are not running and click Download to "
+                       "retry.\n",
+                       target.c_str()),
+         result::kOutputFileFailed);
+    return Attempt::kDone;
+  }
+  platform::File& out = plainIntoPartial ? partial->body() : outputFile_;
+  platform::File* raw = partial && expand ? &partial->body() : nullptr;
+
+  writtenBytes_ = 0;
+  writtenCrc_ = 0;
+  writtenSha256_ = trust::Sha256();
+  overLimit_ = false;
   GzipStream gzip;
   const GzipStream::Sink intoFile = [this](const char* data, std::size_t size) {
+    // Nothing is written past the size the file may have.
+    if (sizeLimit_ && writtenBytes_ + size > *sizeLimit_) {
+      overLimit_ = true;
+      return false;
+    }
     if (outputFile_.write(data, size) != size) return false;
     // The CRC of the expanded bytes is inflate's own (taken from the stream once it ended).
     noteWritten(data, static_cast<std::uint32_t>(size), false);
     return true;
   };
+  std::uint64_t wire = 0;
+  if (resuming) {
+    // The kept bytes go through the expansion and the checksums as if they had just arrived.
+    const bool replayed = replayKept(*partial, kept, [&](const char* data, std::uint32_t count) {
+      if (expand) return gzip.feed(data, count, intoFile) == GzipStream::Result::kOk;
+      if (sizeLimit_ && writtenBytes_ + count > *sizeLimit_) return false;
+      noteWritten(data, count);
+      return true;
+    });
+    if (!replayed) {
+      outputFile_.close();
+      log(boundedFormat(kFailureTextCapacity, "The kept part of %s cannot be used; starting it over.\n", url_.c_str()));
+      partial->discard();
+      return Attempt::kStartOver;
+    }
+    wire = kept;
+  }
+  bytesDownloaded_.store(static_cast<std::uint32_t>(wire));
 
+  // Ends the attempt at a fault of this body: nothing of it is kept.
+  const auto dropAll = [&] {
+    outputFile_.close();
+    if (partial) partial->discard();
+    discardUnfinished(target);
+  };
   bool bodyEnded = false;
   if (!stopRequested_.load()) {
     log("Begin InternetReadFile() [2]...\n");
@@ -409,48 +583,83 @@ void HttpTransfer::runFilePath() {
         break;
       }
       observer_.dataReceived();
+      if (expand && bodyLimit_ && wire + lastChunkSize_ > *bodyLimit_) {
+        dropAll();
+        failOversize(wire + lastChunkSize_, *bodyLimit_, "the compressed body holds");
+        return Attempt::kDone;
+      }
+      if (raw && lastChunkSize_ > 0 && raw->write(readBuffer_.get(), lastChunkSize_) != lastChunkSize_) {
+        dropAll();
+        fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
+        return Attempt::kDone;
+      }
       if (expand) {
         const GzipStream::Result expanded = gzip.feed(readBuffer_.get(), lastChunkSize_, intoFile);
         if (expanded != GzipStream::Result::kOk) {
-          failExpansion(expanded == GzipStream::Result::kCorrupt, gzip.produced());
-          return;
+          if (partial) partial->discard();
+          if (overLimit_) {
+            failOversize(gzip.produced(), *sizeLimit_, "the expanded file would hold at least");
+          } else {
+            failExpansion(expanded == GzipStream::Result::kCorrupt, gzip.produced());
+          }
+          return Attempt::kDone;
         }
       } else {
-        if (outputFile_.write(readBuffer_.get(), lastChunkSize_) < lastChunkSize_) {
-          outputFile_.close();
-          discardUnfinished(target);
+        if (sizeLimit_ && writtenBytes_ + lastChunkSize_ > *sizeLimit_) {
+          dropAll();
+          failOversize(writtenBytes_ + lastChunkSize_, *sizeLimit_, "the body holds");
+          return Attempt::kDone;
+        }
+        if (out.write(readBuffer_.get(), lastChunkSize_) < lastChunkSize_) {
+          dropAll();
           fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
-          return;
+          return Attempt::kDone;
         }
         noteWritten(readBuffer_.get(), lastChunkSize_);
       }
+      wire += lastChunkSize_;
       bytesDownloaded_.fetch_add(lastChunkSize_);
       state_.store(kTransferring);
       downloadMillis_.store(elapsed(startTick_));
     } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
+    lastReadError_ = error;
     bodyEnded = lastReadOk_ && lastChunkSize_ == 0 && !stopRequested_.load();
     log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %d bytes downloaded...\n",
                       asInt(bytesDownloaded_.load())));
     if (!lastReadOk_) {
       outputFile_.close();
+      if (partial) {
+        // The bytes that arrived stay for the next request.
+        partial->keepOrDiscard();
+        return Attempt::kBrokeOff;
+      }
       discardUnfinished(target);
       fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(error)), result::kReadFailed);
-      return;
+      return Attempt::kDone;
     }
   }
 
   closeHandles();
   downloadMillis_.store(elapsed(startTick_));
   expansionTick_ = platform::tickCount();
-  if (bodyOpened && !bodyEnded) {
+  if (!bodyEnded) {
     outputFile_.close();
+    if (partial) partial->keepOrDiscard();
     discardUnfinished(target);
   }
-  if (stopRequested_.load() || !bodyOpened) return;
+  if (stopRequested_.load()) return Attempt::kDone;
+  // A body that ended short of its announced length with success (as WinINet may report it) broke off.
+  if (partial && lengthKnown && wire < announced) {
+    outputFile_.close();
+    partial->keepOrDiscard();
+    lastReadError_ = platform::kErrorInternetConnectionAborted;
+    return Attempt::kBrokeOff;
+  }
   // A body whose gzip stream stops short of its end is a download cut short.
   if (expand && !gzip.complete()) {
+    if (partial) partial->discard();
     failExpansion(true, gzip.produced());
-    return;
+    return Attempt::kDone;
   }
   if (expand) {
     writtenCrc_ = gzip.crc();
@@ -459,28 +668,37 @@ void HttpTransfer::runFilePath() {
   // A body whose last bytes never reached the file is as broken as a failed write. A file that is to
   // take another's place reaches the disk before the rename does.
   const bool toBeRenamed = useTemp_ || expand;
-  const bool bodyClosed = (!toBeRenamed || outputFile_.flushToDisk()) && outputFile_.close();
-  outputFile_.close();
+  const bool bodyClosed = (!toBeRenamed || out.flushToDisk()) && out.close();
+  out.close();
   if (!bodyClosed) {
     if (expand) std::fputs("failed fclose\n", stderr);
-    discardUnfinished(target);
+    dropAll();
     fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
-    return;
+    return Attempt::kDone;
   }
 
   if (!useTemp_) {
     // Expanded straight for the caller: the whole file replaces the target in one rename.
     if (expand) placeExpanded();
-    return;
+    return Attempt::kDone;
   }
+  // The compressed bytes are of no more use once they were expanded; a plain body leaves its partial
+  // file by the rename (or is removed with it when it is refused).
+  if (expand) partial->discard();
   // A file that is not the manifest's never takes the old one's place.
-  if (!matchesExpectation()) return;
+  if (!matchesExpectation()) {
+    partial->discard();
+    return Attempt::kDone;
+  }
   if (observer_.failedOrStopped()) {
     // The session is ending: the finished file is not put in place, and the transfer says so.
+    partial->discard();
     stopRequested_.store(true);
-    return;
+    return Attempt::kDone;
   }
   moveIntoPlace();
+  partial->discard();
+  return Attempt::kDone;
 }
 
 void HttpTransfer::noteWritten(const char* data, std::uint32_t count, bool withCrc) {
@@ -575,7 +793,7 @@ bool HttpTransfer::moveIntoPlace() {
   platform::setFileAttributes(localPath_, platform::kAttributeNormal);
   const bool showCopy = finalSize_ > 0;
   if (showCopy) observer_.showProgress(0, kBarCopy);
-  if (platform::replaceFile(tempPath_, localPath_)) {
+  if (platform::replaceFile(finishedPath_, localPath_)) {
     if (showCopy) observer_.showProgress(100, kBarCopy);
     log("File copy complete.\n");
     return true;
@@ -593,13 +811,14 @@ bool HttpTransfer::moveIntoPlace() {
                       ProgressRates::kMilliseconds);
     };
   }
-  if (copyFile(tempPath_.c_str(), localPath_.c_str(), finalSize_, callbacks)) {
+  if (copyFile(finishedPath_.c_str(), localPath_.c_str(), finalSize_, callbacks)) {
     log("File copy complete.\n");
     return true;
   }
   const int error = errno;
   log(boundedFormat(kOverwriteLineCapacity, "Failed to overwrite file \"%s\": %d\n", localPath_.c_str(), error));
   removeLeftovers();
+  platform::deleteFile(finishedPath_);
   fail(kCannotReplaceOutput, result::kOutputFileFailed);
   log("HttpDownload Completed.\n");
   return false;

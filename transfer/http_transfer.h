@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 
 namespace korvel {
 
+class PartialFile;
 class ProgressRates;
 
 namespace platform {
@@ -52,12 +54,27 @@ class HttpTransfer {
     std::uint32_t expectedSize = 0;
     std::optional<std::uint32_t> expectedCrc;
     std::optional<std::string> expectedSha256;
+    // Bytes of the body as the server stores it (compressed, for a gzip body); 0 when not given. Part
+    // of what a kept partial body belongs to.
+    std::uint64_t downloadSize = 0;
+    // The most the finished file may hold, and the most a compressed body may bring over the wire.
+    // A transfer that would write or receive one byte more (or is announced with more) fails with 49
+    // and leaves the target as it was. nullopt: no bound.
+    std::optional<std::uint64_t> sizeLimit;
+    std::optional<std::uint64_t> bodyLimit;
   };
 
   static constexpr const char* kAgent = "Orvane Patcher";
   // The body is read in chunks of this size (less when memory is short).
   static constexpr std::uint32_t kReadBufferSize = 256 * 1024;
   static constexpr std::uint32_t kSmallestReadBuffer = 4096;
+  // With useTemp, a body that breaks off is kept (see transfer/partial_file.h) and asked for again from
+  // where it broke, this many times, after pauses of 1, 2 and 4 seconds.
+  static constexpr int kMaxRetries = 3;
+  static constexpr std::uint32_t kFirstRetryPauseMs = 1000;
+  // The first pause (the others are its double and quadruple); tests shorten it. Any thread.
+  static void setFirstRetryPause(std::uint32_t milliseconds) { firstRetryPauseMs_.store(milliseconds); }
+  static std::uint32_t firstRetryPause() { return firstRetryPauseMs_.load(); }
 
   // `observer` gives the log, the access mode, the progress channels and the session's failure state;
   // `copyRates` (optional) counts the bytes and time of a copy into place. Both must outlive the
@@ -74,6 +91,11 @@ class HttpTransfer {
   // Starts the worker (highest priority) on a file request; returns 0. The texts are copied. Makes the
   // temporary name (".tmp" in localPath's folder) now, creating that file. An object serves one
   // request: a second start call is ignored.
+  // With useTemp the body's bytes go to a partial file beside the target first: a body that breaks off
+  // (the connection drops, stalls or is stopped) leaves them there when the server named a validator
+  // (ETag or Last-Modified), and the next request for the same URL and expected result asks only for
+  // the rest (Range with If-Range); a 200 answer starts the body over. A finished file is verified
+  // and put in place as without it.
   std::int32_t startFileDownload(const FileRequest& request);
   // Starts the worker (normal priority) on a memory request into `buffer` of `capacity` bytes; returns
   // 0. The buffer must stay valid until the transfer is destroyed; it receives the body (expanded when
@@ -104,13 +126,31 @@ class HttpTransfer {
   const char* errorText() const { return hasErrorText_.load() ? errorText_.c_str() : nullptr; }
   // The HTTP status of the response once the request was sent; 0 before, or when none is known.
   std::int32_t httpStatus() const { return httpStatus_.load(); }
+  // How often the body was asked for again after it broke off, and the byte offset the last request
+  // continued it from (0: the body was never continued). Any thread.
+  std::int32_t retries() const { return retries_.load(); }
+  std::uint64_t resumedAt() const { return resumedAt_.load(); }
 
  private:
+  // How one request for a file body ended.
+  enum class Attempt { kDone, kBrokeOff, kStartOver };
+
   int run();
   void start(int priority);
-  bool openRequest();
+  // With resumeFrom > 0 the request asks for the body from that byte on, if it is still `validator`.
+  bool openRequest(std::uint64_t resumeFrom = 0, const std::string& validator = {});
   void runMemoryPath();
-  void runFilePath();
+  // The file request: its attempts, each a request and its body, until one is done or the retries
+  // are spent.
+  void runFileAttempts();
+  Attempt runFilePath(PartialFile* partial, std::uint64_t kept);
+  // Feeds the kept bytes of `partial` through `take` as if they had just arrived. False when they
+  // cannot be read or are refused.
+  bool replayKept(PartialFile& partial, std::uint64_t kept, const std::function<bool(const char*, std::uint32_t)>& take);
+  // Waits the pause before retry `retry` (1-based); false when a stop ended it.
+  bool pauseBeforeRetry(int retry);
+  // Fails a body that is, or would grow, larger than the request allows (49).
+  void failOversize(std::uint64_t bytes, std::uint64_t limit, const char* what);
   // Logs "Http get error", records the failure, closes the handles and ends the run in state 5.
   void fail(const std::string& text, int code);
   // Wakes a requester waiting in waitForEnd (after a final state was stored).
@@ -152,6 +192,11 @@ class HttpTransfer {
   std::mutex endMutex_;
   std::condition_variable ended_;
   std::atomic<bool> stopRequested_{false};
+  // Wakes the pause before a retry when a stop is asked for.
+  std::mutex pauseMutex_;
+  std::condition_variable pauseSignal_;
+  std::atomic<std::int32_t> retries_{0};
+  std::atomic<std::uint64_t> resumedAt_{0};
   std::atomic<bool> busy_{false};
   std::atomic<std::uint32_t> bytesDownloaded_{0};
   std::atomic<std::uint32_t> bytesDecompressed_{0};
@@ -183,11 +228,20 @@ class HttpTransfer {
   std::uint32_t expectedSize_ = 0;
   std::optional<std::uint32_t> expectedCrc_;
   std::optional<std::string> expectedSha256_;
+  std::uint64_t downloadSize_ = 0;
+  std::optional<std::uint64_t> sizeLimit_;
+  std::optional<std::uint64_t> bodyLimit_;
+  // The file that is renamed over the target once it is verified.
+  std::string finishedPath_;
+  // The sink refused expanded data because the file would grow past sizeLimit_.
+  bool overLimit_ = false;
+  std::uint32_t lastReadError_ = 0;
   // What the file written so far holds (the expanded bytes of a compressed body).
   std::uint32_t writtenCrc_ = 0;
   trust::Sha256 writtenSha256_;
   std::uint64_t writtenBytes_ = 0;
   WorkerThread worker_;
+  static inline std::atomic<std::uint32_t> firstRetryPauseMs_{kFirstRetryPauseMs};
 };
 
 }  // namespace korvel

@@ -45,6 +45,8 @@ class DownloadObserver : public TransferObserver {
   virtual void timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) = 0;
   // A download the user was shown has failed: the session now counts as failed.
   virtual void markFailed() = 0;
+  // A line for the status display that is no error: a broken-off download being retried or continued.
+  virtual void showStatus(const std::string& text) {}
 };
 
 }  // namespace korvel

@@ -184,6 +184,22 @@ struct TestHttpServer::Impl {
                           ? partOf(request, reply.body.size(), reply.etag, reply.lastModified, reply.answersRanges)
                           : Part{reply.status, 0, reply.body.size()};
     if (!describe(response, part, reply.body.size())) return;
+    if (!reply.announcesLength) {
+      auto data = std::make_shared<const std::string>(
+          reply.body.substr(part.first, std::min<std::size_t>(part.length, reply.dropAfter)));
+      const bool drops = reply.dropAfter < part.length;
+      response.set_chunked_content_provider(reply.contentType.c_str(),
+                                            [data, drops](std::size_t offset, httplib::DataSink& sink) {
+                                              if (offset < data->size()) {
+                                                const std::size_t n = std::min<std::size_t>(data->size() - offset, 65536);
+                                                return sink.write(data->data() + offset, n);
+                                              }
+                                              if (drops) return false;
+                                              sink.done();
+                                              return true;
+                                            });
+      return;
+    }
     if (reply.dropAfter >= part.length) {
       response.set_content(reply.body.substr(part.first, part.length), reply.contentType.c_str());
       return;

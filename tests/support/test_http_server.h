@@ -39,6 +39,9 @@ struct HttpReply {
   // The connection is closed once this many bytes of the body (of the part, for a range) have gone
   // out, short of the length announced; npos: the whole body is sent.
   std::size_t dropAfter = std::string::npos;
+  // False: the body (or its part) goes out in chunks without a Content-Length, so its size shows only
+  // as it arrives.
+  bool announcesLength = true;
 };
 
 // A request as the server received it.

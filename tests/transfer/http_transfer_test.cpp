@@ -549,6 +549,152 @@ std::string proxyScenario(bool withProxy) {
 }
 
 // Wine reads the system proxy settings once per process: each case runs in a fresh process.
+// ---- Broken-off bodies and bounded writes ------------------------------------------------------------
+
+std::uint32_t crcOf(const std::string& data) {
+  return static_cast<std::uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+}
+
+// Retries pause for a millisecond instead of seconds while a test runs.
+class ShortRetryPauses {
+ public:
+  ShortRetryPauses() { HttpTransfer::setFirstRetryPause(1); }
+  ~ShortRetryPauses() { HttpTransfer::setFirstRetryPause(HttpTransfer::kFirstRetryPauseMs); }
+};
+
+class CheckedTransferTest : public HttpTransferTest {
+ protected:
+  // A checked download of `plain` (served compressed when `wire` is not `plain`) into data.pak, bounded
+  // as the download requests bound it.
+  Outcome fetchChecked(const std::string& path, const std::string& plain, const std::string& wire,
+                       std::uint64_t downloadSize, HttpTransfer* resumed = nullptr) {
+    HttpTransfer transfer(observer);
+    const std::string url = server.url(path);
+    const std::string local = dir.file("data.pak");
+    HttpTransfer::FileRequest request;
+    request.url = url.c_str();
+    request.localPath = local.c_str();
+    request.decompress = wire == plain ? 0 : 1;
+    request.useTemp = true;
+    request.expectedSize = static_cast<std::uint32_t>(plain.size());
+    request.expectedCrc = crcOf(plain);
+    request.downloadSize = downloadSize;
+    request.sizeLimit = plain.size();
+    if (request.decompress == 1) request.bodyLimit = downloadSize;
+    transfer.startFileDownload(request);
+    transfer.join();
+    resumedAt = transfer.resumedAt();
+    return outcomeOf(transfer);
+  }
+
+  ShortRetryPauses pauses;
+  std::uint64_t resumedAt = 0;
+};
+
+struct ResumeCase {
+  const char* name;
+  bool compressed;
+  bool answersRanges;  // the server continues a body from a byte offset
+  bool nextRun;  // the body breaks off in every attempt of a first run, and a second run finishes it
+  const char* secondEtag;  // the validator the body is sent with the second time
+  bool continued;  // the finishing request continues the kept bytes
+};
+
+class ResumeTest : public CheckedTransferTest, public ::testing::WithParamInterface<ResumeCase> {};
+
+TEST_P(ResumeTest, ABrokenOffBodyFinishesAsTheRightFile) {
+  const ResumeCase& c = GetParam();
+  const std::string plain = noise(600000);
+  const std::string wire = c.compressed ? TestHttpServer::gzip(plain) : plain;
+  constexpr std::size_t kDropAfter = 100000;
+  HttpReply dropped(200, wire);
+  dropped.etag = "\"v1\"";
+  dropped.dropAfter = kDropAfter;
+  dropped.answersRanges = c.answersRanges;
+  HttpReply whole = dropped;
+  whole.dropAfter = std::string::npos;
+  whole.etag = c.secondEtag;
+  const int firstRunRequests = c.nextRun ? 1 + HttpTransfer::kMaxRetries : 1;
+  std::vector<HttpReply> replies(static_cast<std::size_t>(firstRunRequests), dropped);
+  replies.push_back(whole);
+  server.serveSequence("/data.pak", replies);
+  ASSERT_TRUE(writeFile(dir.file("data.pak"), "old version"));
+
+  if (c.nextRun) {
+    const Outcome first = fetchChecked("/data.pak", plain, wire, wire.size());
+    EXPECT_EQ(first.code, 30) << "the retries are spent";
+    EXPECT_EQ(readFile(dir.file("data.pak")), "old version");
+    EXPECT_EQ(filesStartingWith("spatchpart_").size(), 2u) << "the kept bytes and their tag";
+    EXPECT_EQ(server.requestCount("/data.pak"), firstRunRequests);
+  }
+  const Outcome out = fetchChecked("/data.pak", plain, wire, wire.size());
+  EXPECT_EQ(out.state, HttpTransfer::kComplete) << out.text;
+  EXPECT_EQ(readFile(dir.file("data.pak")), plain);
+  EXPECT_TRUE(filesStartingWith("spatchpart_").empty());
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+
+  const auto requests = server.requests();
+  ASSERT_EQ(requests.size(), static_cast<std::size_t>(firstRunRequests + 1));
+  const std::size_t kept = static_cast<std::size_t>(firstRunRequests) * (c.answersRanges ? kDropAfter : 0) +
+                           (c.answersRanges ? 0 : kDropAfter);
+  // The finishing request asks only for the rest, under the validator the kept bytes came with.
+  EXPECT_EQ(requests.back().header("Range"), "bytes=" + std::to_string(kept) + "-");
+  EXPECT_EQ(requests.back().header("If-Range"), "\"v1\"");
+  EXPECT_EQ(resumedAt, c.continued ? kept : 0u);
+  EXPECT_EQ(out.downloaded, wire.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ResumeTest,
+    ::testing::Values(ResumeCase{"SameRun", false, true, false, "\"v1\"", true},
+                      ResumeCase{"NextRun", false, true, true, "\"v1\"", true},
+                      ResumeCase{"CompressedNextRun", true, true, true, "\"v1\"", true},
+                      ResumeCase{"ServerIgnoresRanges", false, false, false, "\"v1\"", false},
+                      ResumeCase{"ChangedBetweenRuns", false, true, true, "\"v2\"", false}),
+    [](const ::testing::TestParamInfo<ResumeCase>& info) { return std::string(info.param.name); });
+
+struct BoundCase {
+  const char* name;
+  bool compressed;
+  bool announcesLength;
+  std::size_t servedPlain;   // bytes of the file the server has
+  std::size_t expectedPlain;  // bytes the manifest gives
+  bool downloadSizeShort;  // DownloadSize states less than the compressed body brings
+};
+
+class BoundedWriteTest : public CheckedTransferTest, public ::testing::WithParamInterface<BoundCase> {};
+
+TEST_P(BoundedWriteTest, NothingIsWrittenPastTheExpectedSize) {
+  const BoundCase& c = GetParam();
+  const std::string served(c.servedPlain, '\0');
+  const std::string wire = c.compressed ? TestHttpServer::gzip(served) : served;
+  HttpReply reply(200, wire);
+  reply.announcesLength = c.announcesLength;
+  server.serveReply("/data.pak", reply);
+  ASSERT_TRUE(writeFile(dir.file("data.pak"), "old version"));
+  const std::string expected(c.expectedPlain, '\0');
+  const std::uint64_t downloadSize = c.downloadSizeShort ? wire.size() / 2 : wire.size();
+
+  // A write past the expected size (and the compressed bytes kept beside it) would run out of budget
+  // and fail with 41 instead.
+  platform::faults::writeBudget = static_cast<std::int64_t>(c.expectedPlain + (c.compressed ? downloadSize : 0) + 1);
+  const Outcome out = fetchChecked("/data.pak", expected, c.compressed ? wire : expected, downloadSize);
+  platform::faults::writeBudget = 0;
+
+  EXPECT_EQ(out.code, 49) << out.text;
+  EXPECT_EQ(readFile(dir.file("data.pak")), "old version");
+  EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
+  EXPECT_TRUE(filesStartingWith("spatchpart_").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BoundedWriteTest,
+    ::testing::Values(BoundCase{"GzipBomb", true, true, 64 << 20, 4096, false},
+                      BoundCase{"GzipBeyondDownloadSize", true, false, 300000, 300000, true},
+                      BoundCase{"PlainAnnouncedTooLong", false, true, 1 << 20, 4096, false},
+                      BoundCase{"PlainEndless", false, false, 8 << 20, 4096, false}),
+    [](const ::testing::TestParamInfo<BoundCase>& info) { return std::string(info.param.name); });
+
 TEST(HttpTransferProxyTest, OnlyAccessModeOneGoesThroughTheSystemProxy) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   auto run = [](bool withProxy) {

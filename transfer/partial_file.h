@@ -1,0 +1,85 @@
+// The bytes of a body that broke off, kept beside the file they are meant to become so that a later
+// attempt asks the server only for the rest.
+//
+// A partial body lives in two files in the target's folder, both named after one digest of the URL
+// and the expected result (sizes, CRC, SHA-256, compression), so that a partial body is only ever
+// continued by a request for exactly the same bytes:
+//   "spatchpart_<32 hex>.part"  the body's bytes as they came over the wire (still compressed when
+//                               the body is gzip data), nothing else;
+//   "spatchpart_<32 hex>.tag"   a few text lines: a first line "korvel-partial 1", then
+//                               "validator <ETag or Last-Modified as the server sent it>" and
+//                               "target <the target's file name>".
+// The tag is written before the first byte of a body, so a body without a readable tag is never
+// continued. Neither name is a game file's or a transfer's temporary ("spatchfile_<n>.tmp").
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "platform/file.h"
+
+namespace korvel {
+
+class PartialFile {
+ public:
+  // What a request expects, which the name stands for.
+  struct Identity {
+    std::string url;
+    int decompress = 0;
+    std::uint64_t downloadSize = 0;
+    std::uint64_t totalSize = 0;
+    std::optional<std::uint32_t> crc;
+    std::optional<std::string> sha256;
+  };
+
+  // The tag's contents.
+  struct Tag {
+    std::string validator;
+    std::string target;
+  };
+
+  // "spatchpart_<32 hex>" for `identity` (without an extension).
+  static std::string stemFor(const Identity& identity);
+  // Whether a file name (without its folder) is a partial body's or its tag's.
+  static bool isPartialName(std::string_view name);
+  // Whether it is the tag's name (".tag").
+  static bool isTagName(std::string_view name);
+  // Reads a tag file; nullopt when it is missing or not a tag of this form.
+  static std::optional<Tag> readTag(const std::string& tagPath);
+
+  // `folder` in the core's '\' form (empty: the current folder); `target` is the file's name.
+  PartialFile(const std::string& folder, const Identity& identity, std::string target);
+
+  const std::string& bodyPath() const { return bodyPath_; }
+  const std::string& tagPath() const { return tagPath_; }
+
+  // The bytes an earlier attempt kept and the validator they were sent with; 0 (and both files
+  // removed) when there is nothing that may be continued.
+  std::uint64_t keptBytes();
+  const std::string& validator() const { return tag_.validator; }
+
+  // Starts the body over for a response with `validator` (empty: none, and the bytes will not be
+  // kept past this run): writes the tag, then opens an empty body file. False when either fails.
+  bool beginFresh(const std::string& validator);
+  // Opens the kept body to read it from its start and then to append to it. False when it fails.
+  bool reopenKept();
+  // The open body file (after beginFresh or reopenKept).
+  platform::File& body() { return body_; }
+  // Whether the bytes may outlive this run: the server gave a validator for them.
+  bool keepable() const { return !tag_.validator.empty(); }
+
+  // Closes the body and removes both files.
+  void discard();
+  // Closes the body, keeping both files when the bytes may be continued later, else removing them.
+  void keepOrDiscard();
+
+ private:
+  std::string bodyPath_;
+  std::string tagPath_;
+  Tag tag_;
+  platform::File body_;
+};
+
+}  // namespace korvel
