@@ -7,10 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "transfer/transfer_observer.h"
+#include "transfer/transfer_pipeline.h"
 
 namespace korvel {
 
@@ -79,7 +82,8 @@ class DownloadRequests {
 
   // When the statistics give an expected finish time: the observer's timeEstimate(finish, finish - now).
   void reportTimeEstimate();
-  // Channel 3 from bytesDone and bytesToUpdate; nothing while bytesToUpdate is 0.
+  // Channel 3 from bytesDone and the bytes of the transfers ahead, out of bytesToUpdate; nothing while
+  // bytesToUpdate is 0.
   void refreshOverallBar();
 
   // The text of a disk warning for `freeBytes` available and `neededBytes` needed (megabytes of
@@ -91,6 +95,21 @@ class DownloadRequests {
 
   // The credentials sent with every request (absent: none); kept until replaced.
   void setCredentials(std::optional<std::string> user, std::optional<std::string> password);
+
+  // ---- Files in flight ahead of the walk ----------------------------------------------------------
+  // Transfers at once while a walk follows a plan (1: one at a time, no plan is followed).
+  int connections() const { return connections_; }
+  void setConnections(int count) { connections_ = count < 1 ? 1 : count; }
+  // The plan entry of a checked download of server:port/path into localFile, as toFile would match it.
+  static PlannedDownload plannedDownload(const char* server, int port, const char* path, const char* localFile,
+                                         int decompress, int downloadSize, int totalSize, const DownloadCheck& check);
+  // The checked downloads (useTemp, showProgress, verified) the walk will ask toFile for, in order:
+  // up to connections() - 1 of them are fetched ahead; toFile takes over the matching one.
+  void beginPlan(std::vector<PlannedDownload> plan);
+  // The walk ended: what still runs ahead is stopped, and leaves nothing.
+  void endPlan() { pipeline_.clear(); }
+  // Any thread: a stop of the session; the transfers ahead end at once.
+  void stopAhead() { pipeline_.stop(); }
 
   // Whether memory downloads show their file notices and report a null path.
   bool displayFiles() const { return displayFiles_; }
@@ -143,6 +162,8 @@ class DownloadRequests {
   std::atomic<bool> downloadHappened_{false};
   std::atomic<std::int64_t> lastActivity_{0};
   FreeDiskProbe freeDiskProbe_;
+  int connections_ = 1;
+  TransferPipeline pipeline_;
   std::int64_t totalDownloadBytes_ = 0;
   std::int64_t bytesToUpdate_ = 0;
   std::int64_t bytesDone_ = 0;

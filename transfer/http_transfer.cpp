@@ -56,10 +56,10 @@ int asInt(std::uint32_t value) { return static_cast<int>(value); }
 
 }  // namespace
 
-HttpTransfer::HttpTransfer(TransferObserver& observer, ProgressRates* copyRates)
+HttpTransfer::HttpTransfer(TransferObserver& observer, ProgressRates* copyRates, std::uint32_t readBufferSize)
     : observer_(observer), copyRates_(copyRates) {
   // Halve the request while memory is short, down to the smallest useful chunk.
-  for (std::uint32_t size = kReadBufferSize;; size /= 2) {
+  for (std::uint32_t size = std::max(readBufferSize, kSmallestReadBuffer);; size /= 2) {
     if (size < kSmallestReadBuffer) size = kSmallestReadBuffer;
     readBuffer_.reset(new (std::nothrow) char[size]);
     if (readBuffer_) {
@@ -86,8 +86,26 @@ void HttpTransfer::setProgramName(const char* name) { programName_ = name ? name
 
 void HttpTransfer::requestStop() {
   stopRequested_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(endMutex_);
+  }
+  adoption_.notify_all();
   std::lock_guard<std::mutex> lock(requestMutex_);
   if (request_) request_->abort();
+}
+
+void HttpTransfer::adopt() {
+  {
+    std::lock_guard<std::mutex> lock(endMutex_);
+    adopted_.store(true);
+  }
+  adoption_.notify_all();
+}
+
+void HttpTransfer::awaitAdoption() {
+  constexpr auto kSlice = std::chrono::milliseconds(100);
+  std::unique_lock<std::mutex> lock(endMutex_);
+  while (!adopted_.load() && !stopRequested_.load()) adoption_.wait_for(lock, kSlice);
 }
 
 std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
@@ -104,6 +122,7 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   expectedSize_ = request.expectedSize;
   expectedCrc_ = request.expectedCrc;
   expectedSha256_ = request.expectedSha256;
+  holdUntilAdopted_ = request.useTemp && request.holdUntilAdopted;
   memoryBuffer_ = nullptr;
   capacity_ = 0;
 
@@ -475,6 +494,10 @@ void HttpTransfer::runFilePath() {
   }
   // A file that is not the manifest's never takes the old one's place.
   if (!matchesExpectation()) return;
+  if (holdUntilAdopted_) {
+    awaitAdoption();
+    if (stopRequested_.load()) return;
+  }
   if (observer_.failedOrStopped()) {
     // The session is ending: the finished file is not put in place, and the transfer says so.
     stopRequested_.store(true);
