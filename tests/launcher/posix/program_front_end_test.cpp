@@ -481,8 +481,18 @@ class ProgramStopTest : public ProgramFrontEndTest {
 
 TEST_F(ProgramStopTest, CtrlCDuringASlowDownloadStopsCleanlyAndStillHandsOff) {
   trickle(big);
+  // Two files the walk meets after the big one are in flight when the stop comes: one whole, waiting
+  // for its turn, one stalled in its body.
+  const test::TreeFile& whole = files[4];
+  const test::TreeFile& stalled = files[8];
+  ASSERT_TRUE(platform::deleteFile(game.file(stalled.path)));
+  server.serveGated(urlOf(stalled), test::TestHttpServer::gzip(stalled.content), 10);
   test::ChildProgram child(program(false));
   startInTheDownload(child);
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  const auto inFlight = [&] { return server.requestCount(urlOf(whole)) > 0 && server.requestCount(urlOf(stalled)) > 0; };
+  while (!inFlight() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(inFlight());
   child.signal(SIGINT);
   ASSERT_EQ(child.wait(30s), 0) << child.standardError();
   EXPECT_LT(server.requestCount(heldUrl), 2);
@@ -490,10 +500,14 @@ TEST_F(ProgramStopTest, CtrlCDuringASlowDownloadStopsCleanlyAndStillHandsOff) {
   EXPECT_TRUE(handedOff());
   EXPECT_TRUE(test::exists(game.file("PatchCache2.xml"))) << "the cache is saved";
   EXPECT_THAT(child.standardError(), HasSubstr("Stopped after "));
-  platform::FolderListing listing(game.file("data"));
-  ASSERT_TRUE(listing.isOpen());
-  for (platform::FolderEntry entry; listing.next(entry);)
-    EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << "no half-written download is left";
+  EXPECT_FALSE(test::exists(game.file(whole.path))) << "a file fetched ahead is not put in place before its turn";
+  EXPECT_FALSE(test::exists(game.file(stalled.path)));
+  for (const char* folder : {"data", "data\\part0"}) {
+    platform::FolderListing listing(game.file(folder));
+    ASSERT_TRUE(listing.isOpen());
+    for (platform::FolderEntry entry; listing.next(entry);)
+      EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << "no half-written download is left";
+  }
 }
 
 TEST_F(ProgramStopTest, AnUpdaterKilledAtWorkLetsGoOfTheInstallation) {
