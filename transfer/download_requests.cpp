@@ -76,8 +76,6 @@ class RateCells {
 // What one file request knows while it follows its transfer.
 struct DownloadRequests::FileRequest {
   FileRequest(HttpTransfer& transfer, ProgressRates& rates) : transfer(transfer), rates(rates) {}
-  FileRequest(const FileRequest&) = delete;
-  FileRequest& operator=(const FileRequest&) = delete;
 
   HttpTransfer& transfer;
   std::string url;
