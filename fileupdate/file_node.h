@@ -79,6 +79,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   // size, stamps the manifest's time and asks for a restart when the file wants one. 0 done or nothing
   // to do; 44 bad file; 120 stopped during the transfer; otherwise the transfer's code.
   int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
+  // While the session plans the walk: hands the full download that download() would make, if any, to
+  // the session's planDownload, and nothing else.
+  void planDownload(ScanFlags flags, ProductHandle* product, TextArgument basePath);
   // Slot 19: a delete-marked file that is writable is deleted, logged, forgotten by the patch cache
   // and no longer marked. Returns true.
   bool removeDeleted(TextArgument basePath) override;
@@ -150,8 +153,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   // snapshot as timeOf; kInvalidSize when it cannot be had or does not fit in 32 bits.
   std::uint32_t sizeOf(TextArgument basePath, bool useTemp = false, bool onDisk = false) const;
   // Whether `name` names the running program: equal to its file name ignoring case, or an ".exe" name
-  // matching the part of a short (8.3) running name before its "~". Logs the match.
-  bool isRunningProgram(const std::string& name) const;
+  // matching the part of a short (8.3) running name before its "~". Logs the match unless `quiet`.
+  bool isRunningProgram(const std::string& name, bool quiet = false) const;
 
   // localName when it is absolute, else basePath\localName (localName alone for an empty base). At
   // most 511 characters; empty without a name.

@@ -45,6 +45,10 @@ std::string FileNode::stagingBase(TextArgument basePath) const {
 int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
   // Part of a distribution over its download limit: left as it is (the limit check logged it).
   if (limitExceeded_ && needsUpdate(product, flags | scan::kIncludeLimitExceeded)) return result::kOk;
+  if (session_ && session_->planningDownloads()) {
+    planDownload(flags, product, basePath);
+    return result::kOk;
+  }
   if (session_) session_->clearFailure();
   const std::string local = localFile(basePath);
   const std::string temp = tempFile(basePath);
@@ -139,6 +143,21 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
   localCrc_ = crc_;
   if (restart_) session_->requestRestart(target, isSelf);
   return result::kOk;
+}
+
+// The decisions of download() up to its full download, taken without acting on any: a file that is
+// patched from delta data, may come from a stager, or is the running program is never planned (the
+// walk asks for its download itself, if at all).
+void FileNode::planDownload(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
+  const std::string local = localFile(basePath);
+  if (isDeleteMarked() || !needsUpdate(product, flags) || local.empty() || !localName_) return;
+  if (deltaAvailable_ || session_->topStager()) return;
+  if (isRunningProgram(*localName_, true)) return;
+  if (const std::string name = tempFilename(); !name.empty() && isRunningProgram(name, true)) return;
+  const std::optional<std::string> server = effectiveServer();
+  session_->planDownload(server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
+                         local.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_),
+                         crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
 }
 
 bool FileNode::removeDeleted(TextArgument basePath) {

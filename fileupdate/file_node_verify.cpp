@@ -396,7 +396,7 @@ bool FileNode::stampUnlessStamped(TextArgument basePath) {
   return setFileTime(basePath, false);
 }
 
-bool FileNode::isRunningProgram(const std::string& name) const {
+bool FileNode::isRunningProgram(const std::string& name, bool quiet) const {
   if (!session_ || name.empty()) return false;
   const std::string& running = session_->ownFileName();
   if (running.empty()) return false;
@@ -407,7 +407,7 @@ bool FileNode::isRunningProgram(const std::string& name) const {
     if (tilde != std::string::npos && tilde >= 1 && tilde <= 6 && name.size() >= tilde)
       match = equalsIgnoreCase(name.substr(0, tilde), running.substr(0, tilde));
   }
-  if (match)
+  if (match && !quiet)
     log(boundedFormat(kTextCapacity, "Exe Match: Name is %s, Running exe is %s\n", name.c_str(), running.c_str()));
   return match;
 }

@@ -49,6 +49,7 @@ std::string usageText() {
          "  KORVEL_PATCH_LOG=<file>   append the session log to <file>\n"
          "  KORVEL_REGISTRY=<file>    a .reg text file standing in for the Windows registry\n"
          "  KORVEL_DEBUG_OUTPUT=1     debugger output to standard error\n"
+         "  KORVEL_CONNECTIONS=<n>    files fetched at once (1 to 8, default 8)\n"
          "  KORVEL_LOCK_WAIT=<s>      how long to wait for another updater on the installation\n"
          "  http_proxy, all_proxy     a proxy for the requests (no_proxy: hosts reached directly)\n"
          "  NO_COLOR                  no colour in the progress display\n"

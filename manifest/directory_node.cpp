@@ -10,6 +10,7 @@
 #include "common/file_utils.h"
 #include "common/name_rules.h"
 #include "common/text_format.h"
+#include "manifest/session_services.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
 #include "common/result_codes.h"
@@ -130,11 +131,13 @@ void DirectoryNode::scan(ScanFlags flags, ProductHandle* product, TextArgument b
 
 int DirectoryNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
   if (!needsUpdate_) return 1;
-  if (localPathFromAttribute_ && localPath_ && !isToken(*localPath_) && platform::isAbsolutePath(*localPath_))
+  const bool planning = services_ && services_->planningDownloads();
+  if (!planning && localPathFromAttribute_ && localPath_ && !isToken(*localPath_) &&
+      platform::isAbsolutePath(*localPath_))
     createDirectoryPath(*localPath_);
   const std::string full = fullPath(basePath);
   if (isDeleteMarked()) return 0;
-  if (full.size() < kPathCapacity) platform::createDirectory(full);
+  if (!planning && full.size() < kPathCapacity) platform::createDirectory(full);
 
   int result = 0;
   for (const auto& child : children_) {

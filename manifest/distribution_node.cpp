@@ -399,7 +399,9 @@ bool DistributionNode::crcScan(bool withCrc, ScanFlags flags, TextArgument baseP
 }
 
 int DistributionNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
-  if (const std::optional<std::string>& root = rootPath(); root && !root->empty()) createDirectoryPath(*root);
+  const bool planning = services_ && services_->planningDownloads();
+  if (const std::optional<std::string>& root = rootPath(); root && !root->empty() && !planning)
+    createDirectoryPath(*root);
   const std::string base = localBase(basePath);
   const ScanFlags walk = flags | limitFlags_;
   int result = 0;
@@ -414,14 +416,15 @@ int DistributionNode::download(ScanFlags flags, ProductHandle* product, TextArgu
       [&] {
         if (result::isStoppingCode(result) || isCancelled()) return;
         ownVisited = true;
-        log(boundedFormat(kLineCapacity, "Downloading Distribution %s ------------------\n", orEmpty(name_)));
+        if (!planning)
+          log(boundedFormat(kLineCapacity, "Downloading Distribution %s ------------------\n", orEmpty(name_)));
       });
-  if (ownVisited && result == 0) clearNeedsUpdate();
+  if (ownVisited && result == 0 && !planning) clearNeedsUpdate();
 
   if (isActive()) {
     environmentPass(walk, scan::kSkipScanned, [&](DistributionNode& root, int type) {
       if (result::isStoppingCode(result) || isCancelled()) return;
-      log(boundedFormat(kLineCapacity, "Downloading environment %c\n", static_cast<char>('A' + type)));
+      if (!planning) log(boundedFormat(kLineCapacity, "Downloading environment %c\n", static_cast<char>('A' + type)));
       const int code = root.download(0, product, base);
       // Result codes are replaced, as for the children; a sum of two codes would name neither.
       if (code != 0) result = code;

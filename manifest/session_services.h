@@ -65,6 +65,10 @@ class TreeServices : public StagerServices {
   virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                              int downloadSize, int totalSize, bool useTemp, bool showProgress) = 0;
 
+  // While true the download walk only plans: nodes make no folders, write no log and change no state,
+  // and file nodes hand the full downloads they would make to FileNodeServices::planDownload instead.
+  virtual bool planningDownloads() const { return false; }
+
   // Whether a manifest key is configured for the current load: every document of the tree must then
   // carry a valid signature. Without one (the default) documents are taken as they come.
   virtual bool documentsSigned() const { return false; }
@@ -141,6 +145,11 @@ class FileNodeServices : public TreeServices {
   virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
                                   int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
                                   const std::optional<std::string>& sha256) = 0;
+  // While planningDownloads(): a file node would call downloadCheckedFile with these arguments when
+  // the walk reaches it.
+  virtual void planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
+                            int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                            const std::optional<std::string>& sha256) {}
 };
 
 // Makes the nodes whose kinds live on the floors above the model. The tree reader is given one with

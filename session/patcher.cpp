@@ -9,7 +9,9 @@
 #include "manifest/product_record.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
+#include "platform/environment.h"
 #include "platform/files.h"
+#include "platform/http.h"
 #include "session/self_update.h"
 #include "staging/trickle_downloader.h"
 #include "transfer/download_requests.h"
@@ -17,7 +19,23 @@
 
 #include <libxml/tree.h>
 
+#include <algorithm>
+
 namespace korvel {
+
+namespace {
+
+// Files in flight at once during a download pass, unless KORVEL_CONNECTIONS says otherwise.
+constexpr int kDefaultConnections = 8;
+
+}  // namespace
+
+int connectionsFromEnvironment() {
+  const std::optional<std::string> value = platform::environmentValue("KORVEL_CONNECTIONS");
+  if (!value || value->empty() || value->size() > 4 || value->find_first_not_of("0123456789") != std::string::npos)
+    return kDefaultConnections;
+  return std::clamp(std::stoi(*value), 1, platform::kMaxConnectionsPerServer);
+}
 
 Patcher::Patcher(SessionClient* client)
     : client_(client),
@@ -27,6 +45,7 @@ Patcher::Patcher(SessionClient* client)
       patchCache_(std::make_unique<PatchCache>()),
       directorySnapshot_(std::make_unique<DirectorySnapshot>()) {
   selfUpdate_ = std::make_unique<SelfUpdate>(*this);
+  downloads_->setConnections(connectionsFromEnvironment());
 }
 
 // The document goes with the other members, once the worker that reads it has ended.
@@ -55,6 +74,7 @@ void Patcher::reportError(int code, const std::string& text) {
 void Patcher::stop() {
   stopRequested_.store(true);
   failedOrStopped_.store(true);
+  downloads_->stopAhead();
 }
 
 bool Patcher::isCancelled() const { return stopRequested_.load() || failedOrStopped(); }

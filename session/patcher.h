@@ -29,11 +29,16 @@
 namespace korvel {
 
 class DownloadRequests;
+struct PlannedDownload;
 class ProgressRates;
 class PatchCache;
 class DirectorySnapshot;
 class ProductRecord;
 class SelfUpdate;
+
+// The files a download pass keeps in flight at once: KORVEL_CONNECTIONS clamped to 1 ..
+// platform::kMaxConnectionsPerServer; 8 when it is unset or not a number.
+int connectionsFromEnvironment();
 
 class Patcher : public FileNodeServices, public NodeFactory, public DownloadObserver {
  public:
@@ -96,6 +101,10 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                           int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
                           const std::optional<std::string>& sha256) override;
+  bool planningDownloads() const override { return plan_ != nullptr; }
+  void planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
+                    int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                    const std::optional<std::string>& sha256) override;
   // Signed documents (session/patcher_signatures.cpp).
   bool documentsSigned() const override { return manifestKey_.required; }
   int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
@@ -294,6 +303,8 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   // After a pass that made requests: the authorisation-closing request of every product that names
   // one, even after a stop (session/patcher_download.cpp).
   void closeAuthorisations();
+  // Plans the download walk of `product` and starts fetching ahead (nothing with one connection).
+  void planDownloads(ProductRecord& product, const std::string& productRoot);
 
  private:
   SessionClient* client_;
@@ -329,6 +340,8 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::atomic<bool> manifestLoaded_{false};
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> failedOrStopped_{false};
+  // While a download walk is being planned: where the file nodes' full downloads are collected.
+  std::vector<PlannedDownload>* plan_ = nullptr;
   std::atomic<bool> networkNoticeSent_{false};
   std::atomic<bool> exitAfterJob_{false};
   bool rescanAfterLoad_ = true;

@@ -1,8 +1,10 @@
 // The session's download pass: totals and the disk space check before it, each product held to its
 // limits and brought up to date, the closing requests after it; and the download requests the floors
 // below make through the session.
+#include <algorithm>
 #include <climits>
 #include <string>
+#include <vector>
 
 #include "common/progress_channels.h"
 #include "common/result_codes.h"
@@ -32,7 +34,8 @@ bool Patcher::downloadPass(const char* names) {
   statistics_->set(totalDownloadBytes(names, 0), ProgressRates::kCopyBytes, ProgressRates::kExpected);
   statistics_->set(toUpdate, ProgressRates::kDownloadBytes, ProgressRates::kExpected);
   products_->setPassFlag(pass::kExcludedFromUpdateCount, false);
-  statistics_->set(countFiles(names, scan::kCountUpdates), ProgressRates::kFiles, ProgressRates::kExpected);
+  const int filesToUpdate = countFiles(names, scan::kCountUpdates);
+  statistics_->set(filesToUpdate, ProgressRates::kFiles, ProgressRates::kExpected);
   statistics_->set(totalDownloadBytes(names, scan::kDeltaBytesOnly), ProgressRates::kDeltaBytes,
                    ProgressRates::kExpected);
   statistics_->set(totalDownloadBytes(names, scan::kNoDownloadBytes), ProgressRates::kSessionBytes,
@@ -40,8 +43,12 @@ bool Patcher::downloadPass(const char* names) {
 
   const std::string base = baseFor();
   const std::uint64_t available = downloads_->freeDiskBytesIn(base);
+  // The files in flight together hold their temporaries at once: room for the largest for every
+  // other file that may be in flight beside the one the walk is on.
+  const std::int64_t largest = largestFileSpace(names, 0);
+  const std::int64_t othersInFlight = std::max(0, std::min(downloads_->connections(), filesToUpdate) - 1);
   const std::int64_t needed =
-      sumDownloadBytes(names, 0) + largestFileSpace(names, 0) + DownloadRequests::kDiskReserve;
+      sumDownloadBytes(names, 0) + largest * (1 + othersInFlight) + DownloadRequests::kDiskReserve;
   if (needed > 0 && static_cast<std::uint64_t>(needed) > available && client_) {
     const std::string text = DownloadRequests::diskSpaceText(available, static_cast<std::uint64_t>(needed), false);
     client_->diskSpaceLow(available, static_cast<std::uint64_t>(needed), text.c_str());
@@ -51,7 +58,9 @@ bool Patcher::downloadPass(const char* names) {
   auto downloadProduct = [&](ProductRecord& product) {
     const std::string productRoot = productBase(product, base);
     product.checkLimits(scan::kIncludeLimitExceeded);
+    planDownloads(product, productRoot);
     const int code = product.download(0, productRoot);
+    downloads_->endPlan();
     if (!isCancelled()) product.removeDeleted(productRoot);
     return code;
   };
@@ -77,6 +86,26 @@ bool Patcher::downloadPass(const char* names) {
   products_->setPassFlag(pass::kVerified, false);
   recountTotals();
   return result;
+}
+
+void Patcher::planDownloads(ProductRecord& product, const std::string& productRoot) {
+  if (downloads_->connections() < 2 || isCancelled()) return;
+  // A walk of the same tree with the same flags, in which the file nodes only say what they would
+  // fetch whole; the transfers ahead then follow that order.
+  std::vector<PlannedDownload> plan;
+  plan_ = &plan;
+  product.download(0, productRoot);
+  plan_ = nullptr;
+  downloads_->beginPlan(std::move(plan));
+}
+
+void Patcher::planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
+                           int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                           const std::optional<std::string>& sha256) {
+  // A request without a path or target fails at its turn, as it does today; it is never fetched ahead.
+  if (!plan_ || !path || !localFile) return;
+  plan_->push_back(DownloadRequests::plannedDownload(server, port, path, localFile, decompress, downloadSize,
+                                                     totalSize, DownloadCheck{true, crc, sha256}));
 }
 
 void Patcher::closeAuthorisations() {

@@ -102,7 +102,34 @@ struct DownloadRequests::FileRequest {
 };
 
 DownloadRequests::DownloadRequests(DownloadObserver& observer, ProgressRates& rates)
-    : observer_(observer), rates_(rates) {}
+    : observer_(observer), rates_(rates), pipeline_(observer, rates) {}
+
+PlannedDownload DownloadRequests::plannedDownload(const char* server, int port, const char* path,
+                                                  const char* localFile, int decompress, int downloadSize,
+                                                  int totalSize, const DownloadCheck& check) {
+  PlannedDownload planned;
+  planned.url = downloadUrl(server, port, path);
+  planned.local = localFile ? localFile : "";
+  for (char& c : planned.local)
+    if (c == '\\') c = '/';
+  planned.decompress = decompress;
+  planned.downloadSize = downloadSize;
+  planned.totalSize = totalSize;
+  if (check.verify) {
+    planned.crc = check.crc;
+    planned.sha256 = check.sha256;
+  }
+  return planned;
+}
+
+void DownloadRequests::beginPlan(std::vector<PlannedDownload> plan) {
+  TransferPipeline::Settings settings;
+  settings.limit = connections_;
+  settings.user = user_;
+  settings.password = password_;
+  settings.programName = programName();
+  pipeline_.begin(std::move(plan), std::move(settings));
+}
 
 std::string downloadUrl(const char* server, int port, const char* path) {
   const char* host = server ? server : "";
@@ -154,7 +181,9 @@ void DownloadRequests::reportTimeEstimate() {
 }
 
 void DownloadRequests::refreshOverallBar() {
-  const int position = progressPercent(bytesDone_, bytesToUpdate_);
+  // Every byte that arrived counts, those of the files fetched ahead of the walk too.
+  const std::int64_t arrived = bytesDone_ + static_cast<std::int64_t>(pipeline_.bytesAhead());
+  const int position = progressPercent(std::min(arrived, bytesToUpdate_), bytesToUpdate_);
   if (position >= 0) observer_.showProgress(position, kBarOverall);
 }
 
@@ -258,14 +287,23 @@ int DownloadRequests::toDocument(char* buffer, int capacity, const char* server,
 
 int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
                              int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check) {
-  HttpTransfer transfer(observer_, &rates_);
-  const std::string program = programName();
-  transfer.setProgramName(program.c_str());
   if (observer_.stopRequested()) return result::kStopped;
   if (!path || !localFile) {
     observer_.reportError(result::kNullPath, kNullPathText);
     return result::kOk;
   }
+  // A checked download the plan foresaw was started ahead of its turn: it is taken over, with what it
+  // held back, and goes on from where it is.
+  std::unique_ptr<AheadTransfer> ahead;
+  if (useTemp && showProgress && check.verify)
+    ahead = pipeline_.take(plannedDownload(server, port, path, localFile, decompress, downloadSize, totalSize, check));
+  std::unique_ptr<HttpTransfer> own;
+  if (!ahead) {
+    own = std::make_unique<HttpTransfer>(observer_, &rates_);
+    const std::string program = programName();
+    own->setProgramName(program.c_str());
+  }
+  HttpTransfer& transfer = ahead ? ahead->transfer : *own;
 
   FileRequest request(transfer, rates_);
   request.url = downloadUrl(server, port, path);
@@ -313,20 +351,13 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
     start.expectedCrc = check.crc;
     start.expectedSha256 = check.sha256;
   }
-  start.downloadSize = downloadSize > 0 ? static_cast<std::uint64_t>(downloadSize) : 0;
-  if (totalSize > 0) {
-    start.sizeLimit = static_cast<std::uint64_t>(totalSize);
-  } else if (!(useTemp && check.verify)) {
-    start.sizeLimit = kUnstatedSizeCap;
+  start.boundBy(decompress, downloadSize, totalSize, useTemp && check.verify);
+  if (ahead) {
+    ahead->observer.release();
+    transfer.adopt();
+  } else {
+    transfer.startFileDownload(start);
   }
-  if (decompress == 1) {
-    if (downloadSize > 0) {
-      start.bodyLimit = static_cast<std::uint64_t>(downloadSize);
-    } else if (totalSize <= 0 && !(useTemp && check.verify)) {
-      start.bodyLimit = kUnstatedSizeCap;
-    }
-  }
-  transfer.startFileDownload(start);
 
   std::int32_t lastState = HttpTransfer::kConstructed;
   std::uint32_t lastTotal = 0;

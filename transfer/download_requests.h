@@ -7,10 +7,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "transfer/transfer_observer.h"
+#include "transfer/transfer_pipeline.h"
 
 namespace korvel {
 
@@ -50,9 +53,6 @@ class DownloadRequests {
   // A failed write warns about the disk only while less than this much is free (a larger figure means
   // the free space could not be measured in 32 bits, and the failure had another cause).
   static constexpr std::uint64_t kDiskWarningCeiling = 4ULL * 1024 * 1024 * 1024;
-  // The most a file download whose size is not given may write (expanded) or receive: documents and
-  // notes, whose own readers take far less.
-  static constexpr std::uint64_t kUnstatedSizeCap = 64ULL * 1024 * 1024;
 
   // `observer` hears every notification, error and log line and gives the stop and failure state;
   // `rates` takes the download, expansion and copy figures. Both must outlive the requests.
@@ -80,7 +80,7 @@ class DownloadRequests {
   // With useTemp and a check, the finished file must have totalSize bytes (when not 0) and the CRC
   // given (when there is one) before it takes localFile's place; otherwise the request fails with 49
   // and localFile stays as it was.
-  // Nothing is written past totalSize (kUnstatedSizeCap when it is 0 and the file is not checked), and
+  // Nothing is written past totalSize (HttpTransfer::kUnstatedSizeCap when it is 0 and the file is not checked), and
   // a compressed body brings no more than downloadSize when it is given: more fails with 49. A checked
   // file's broken-off body is kept and continued (HttpTransfer), which the status line tells.
   int toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
@@ -88,7 +88,8 @@ class DownloadRequests {
 
   // When the statistics give an expected finish time: the observer's timeEstimate(finish, finish - now).
   void reportTimeEstimate();
-  // Channel 3 from bytesDone and bytesToUpdate; nothing while bytesToUpdate is 0.
+  // Channel 3 from bytesDone and the bytes of the transfers ahead, out of bytesToUpdate; nothing while
+  // bytesToUpdate is 0.
   void refreshOverallBar();
 
   // The text of a disk warning for `freeBytes` available and `neededBytes` needed (megabytes of
@@ -100,6 +101,21 @@ class DownloadRequests {
 
   // The credentials sent with every request (absent: none); kept until replaced.
   void setCredentials(std::optional<std::string> user, std::optional<std::string> password);
+
+  // ---- Files in flight ahead of the walk ----------------------------------------------------------
+  // Transfers at once while a walk follows a plan (1: one at a time, no plan is followed).
+  int connections() const { return connections_; }
+  void setConnections(int count) { connections_ = count < 1 ? 1 : count; }
+  // The plan entry of a checked download of server:port/path into localFile, as toFile would match it.
+  static PlannedDownload plannedDownload(const char* server, int port, const char* path, const char* localFile,
+                                         int decompress, int downloadSize, int totalSize, const DownloadCheck& check);
+  // The checked downloads (useTemp, showProgress, verified) the walk will ask toFile for, in order:
+  // up to connections() - 1 of them are fetched ahead; toFile takes over the matching one.
+  void beginPlan(std::vector<PlannedDownload> plan);
+  // The walk ended: what still runs ahead is stopped, and leaves nothing.
+  void endPlan() { pipeline_.clear(); }
+  // Any thread: a stop of the session; the transfers ahead end at once.
+  void stopAhead() { pipeline_.stop(); }
 
   // Whether memory downloads show their file notices and report a null path.
   bool displayFiles() const { return displayFiles_; }
@@ -154,6 +170,8 @@ class DownloadRequests {
   std::atomic<bool> downloadHappened_{false};
   std::atomic<std::int64_t> lastActivity_{0};
   FreeDiskProbe freeDiskProbe_;
+  int connections_ = 1;
+  TransferPipeline pipeline_;
   std::int64_t totalDownloadBytes_ = 0;
   std::int64_t bytesToUpdate_ = 0;
   std::int64_t bytesDone_ = 0;

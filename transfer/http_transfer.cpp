@@ -57,10 +57,10 @@ int asInt(std::uint32_t value) { return static_cast<int>(value); }
 
 }  // namespace
 
-HttpTransfer::HttpTransfer(TransferObserver& observer, ProgressRates* copyRates)
+HttpTransfer::HttpTransfer(TransferObserver& observer, ProgressRates* copyRates, std::uint32_t readBufferSize)
     : observer_(observer), copyRates_(copyRates) {
   // Halve the request while memory is short, down to the smallest useful chunk.
-  for (std::uint32_t size = kReadBufferSize;; size /= 2) {
+  for (std::uint32_t size = std::max(readBufferSize, kSmallestReadBuffer);; size /= 2) {
     if (size < kSmallestReadBuffer) size = kSmallestReadBuffer;
     readBuffer_.reset(new (std::nothrow) char[size]);
     if (readBuffer_) {
@@ -87,10 +87,44 @@ void HttpTransfer::setProgramName(const char* name) { programName_ = name ? name
 
 void HttpTransfer::requestStop() {
   stopRequested_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(endMutex_);
+  }
+  adoption_.notify_all();
   { std::lock_guard<std::mutex> pause(pauseMutex_); }
   pauseSignal_.notify_all();
   std::lock_guard<std::mutex> lock(requestMutex_);
   if (request_) request_->abort();
+}
+
+void HttpTransfer::adopt() {
+  {
+    std::lock_guard<std::mutex> lock(endMutex_);
+    adopted_.store(true);
+  }
+  adoption_.notify_all();
+}
+
+void HttpTransfer::awaitAdoption() {
+  constexpr auto kSlice = std::chrono::milliseconds(100);
+  std::unique_lock<std::mutex> lock(endMutex_);
+  while (!adopted_.load() && !stopRequested_.load()) adoption_.wait_for(lock, kSlice);
+}
+
+void HttpTransfer::FileRequest::boundBy(int decompressed, int downloadBytes, int totalBytes, bool checked) {
+  downloadSize = downloadBytes > 0 ? static_cast<std::uint64_t>(downloadBytes) : 0;
+  if (totalBytes > 0) {
+    sizeLimit = static_cast<std::uint64_t>(totalBytes);
+  } else if (!checked) {
+    sizeLimit = kUnstatedSizeCap;
+  }
+  if (decompressed == 1) {
+    if (downloadBytes > 0) {
+      bodyLimit = static_cast<std::uint64_t>(downloadBytes);
+    } else if (totalBytes <= 0 && !checked) {
+      bodyLimit = kUnstatedSizeCap;
+    }
+  }
 }
 
 std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
@@ -110,6 +144,7 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   downloadSize_ = request.downloadSize;
   sizeLimit_ = request.sizeLimit;
   bodyLimit_ = request.bodyLimit;
+  holdUntilAdopted_ = request.useTemp && request.holdUntilAdopted;
   memoryBuffer_ = nullptr;
   capacity_ = 0;
 
@@ -689,6 +724,14 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   if (!matchesExpectation()) {
     partial->discard();
     return Attempt::kDone;
+  }
+  if (holdUntilAdopted_) {
+    awaitAdoption();
+    // Stopped before its turn: the verified bytes are not put in place, nor kept to be continued.
+    if (stopRequested_.load()) {
+      partial->discard();
+      return Attempt::kDone;
+    }
   }
   if (observer_.failedOrStopped()) {
     // The session is ending: the finished file is not put in place, and the transfer says so.

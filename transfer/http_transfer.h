@@ -62,7 +62,18 @@ class HttpTransfer {
     // and leaves the target as it was. nullopt: no bound.
     std::optional<std::uint64_t> sizeLimit;
     std::optional<std::uint64_t> bodyLimit;
+    // With useTemp: the verified temporary waits for adopt() (or a stop) before it takes localPath's
+    // place, so that a transfer started ahead of its turn changes nothing before that turn.
+    bool holdUntilAdopted = false;
+
+    // Sets downloadSize and the bounds from the manifest's sizes (0: not given): the file may hold
+    // totalSize bytes, a compressed body bring downloadSize; where a size is not given, an unchecked
+    // download (a document, a note) is held to kUnstatedSizeCap.
+    void boundBy(int decompressed, int downloadBytes, int totalBytes, bool checked);
   };
+  // The most a file download whose size is not given may write (expanded) or receive: documents and
+  // notes, whose own readers take far less.
+  static constexpr std::uint64_t kUnstatedSizeCap = 64ULL * 1024 * 1024;
 
   static constexpr const char* kAgent = "Orvane Patcher";
   // The body is read in chunks of this size (less when memory is short).
@@ -75,11 +86,14 @@ class HttpTransfer {
   // The first pause (the others are its double and quadruple); tests shorten it. Any thread.
   static void setFirstRetryPause(std::uint32_t milliseconds) { firstRetryPauseMs_.store(milliseconds); }
   static std::uint32_t firstRetryPause() { return firstRetryPauseMs_.load(); }
+  // The read buffer of a transfer started ahead of its turn: several run at once.
+  static constexpr std::uint32_t kAheadReadBufferSize = 64 * 1024;
 
   // `observer` gives the log, the access mode, the progress channels and the session's failure state;
   // `copyRates` (optional) counts the bytes and time of a copy into place. Both must outlive the
-  // transfer. The read buffer is allocated here.
-  explicit HttpTransfer(TransferObserver& observer, ProgressRates* copyRates = nullptr);
+  // transfer. The read buffer (of `readBufferSize` bytes, at least kSmallestReadBuffer) is allocated here.
+  explicit HttpTransfer(TransferObserver& observer, ProgressRates* copyRates = nullptr,
+                        std::uint32_t readBufferSize = kReadBufferSize);
   // Requests a stop, which ends any network wait of the worker at once, and waits for it to end.
   ~HttpTransfer();
   HttpTransfer(const HttpTransfer&) = delete;
@@ -106,6 +120,8 @@ class HttpTransfer {
   // Any thread: asks the worker to stop; a send or read it is blocked in ends at once, and its
   // remaining network calls are skipped.
   void requestStop();
+  // Any thread: a file request started with holdUntilAdopted may now put its verified file in place.
+  void adopt();
   // Blocks until the worker has ended, without asking it to stop (the destructor asks, then waits).
   void join() { worker_.wait(); }
 
@@ -155,6 +171,8 @@ class HttpTransfer {
   void fail(const std::string& text, int code);
   // Wakes a requester waiting in waitForEnd (after a final state was stored).
   void announceEnd();
+  // With holdUntilAdopted: waits, in bounded slices, until adopt() or a stop.
+  void awaitAdoption();
   void closeHandles();
   // The HTTP status of a file request: a status other than 2xx fails the request with 48.
   bool statusAccepted();
@@ -191,6 +209,10 @@ class HttpTransfer {
   std::atomic<std::int32_t> httpStatus_{0};
   std::mutex endMutex_;
   std::condition_variable ended_;
+  // Wakes a held transfer (under endMutex_) on adopt() or a stop.
+  std::condition_variable adoption_;
+  std::atomic<bool> adopted_{false};
+  bool holdUntilAdopted_ = false;
   std::atomic<bool> stopRequested_{false};
   // Wakes the pause before a retry when a stop is asked for.
   std::mutex pauseMutex_;

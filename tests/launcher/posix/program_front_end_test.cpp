@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
+#include <map>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -308,6 +311,71 @@ TEST_F(ProgramFrontEndTest, BehindAPipeAnUpdateOfThreeHundredFilesPrintsAFewPlai
   for (const std::string& path : missing) EXPECT_TRUE(test::exists(game.file(path))) << path;
 }
 
+// The session log without its time stamps ("[HH:MM:SS] ").
+std::vector<std::string> logLines(const std::string& text) {
+  std::vector<std::string> lines = linesOf(text);
+  for (std::string& line : lines)
+    if (line.size() > 11 && line[0] == '[' && line[9] == ']') line.erase(0, 11);
+  return lines;
+}
+
+TEST_F(ProgramFrontEndTest, EightFilesInFlightLogWhatOneAtATimeLogsAndFetchEachFileOnce) {
+  const std::vector<test::TreeFile> files = smallFiles(40);
+  // Every third file is missing; the walk meets them folder by folder (file i is in folder i % 4).
+  const std::vector<std::size_t> walk = {0, 12, 24, 36, 9, 21, 33, 6, 18, 30, 3, 15, 27, 39};
+  std::vector<std::string> missing;
+  for (std::size_t i : walk) missing.push_back(files[i].path);
+  prepare(files, missing);
+  // The walk is held at the second missing file; the one that fails is the last but one.
+  const test::TreeFile& held = files[walk[1]];
+  const std::size_t failing = 12;
+  server.serveNotFoundPage(urlOf(files[walk[failing]]));
+  const auto run = [&](const char* connections, const std::function<void()>& whileHeld) {
+    for (const std::string& path : missing) platform::deleteFile(game.file(path));
+    platform::deleteFile(game.file("PatchCache2.xml"));
+    platform::deleteFile(game.file("patch.log"));
+    gate(held, 10);
+    auto options = program(false);
+    options.environment["KORVEL_CONNECTIONS"] = connections;
+    test::ChildProgram child(options);
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (!heldFileRequested() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(heldFileRequested());
+    whileHeld();
+    server.openGate(heldUrl);
+    EXPECT_EQ(child.wait(60s), 0) << child.standardError();
+    return test::readFile(game.file("patch.log"));
+  };
+
+  const std::string alone = run("1", [] {});
+  std::map<std::size_t, int> before;
+  for (std::size_t i : walk) before[i] = server.requestCount(urlOf(files[i]));
+  const auto requested = [&](std::size_t at) { return server.requestCount(urlOf(files[walk[at]])) > before[walk[at]]; };
+  const std::string together = run("8", [&] {
+    // The files after the held one are fetched meanwhile, seven of them beside it, across folders.
+    const auto end = std::chrono::steady_clock::now() + 30s;
+    while (!requested(8) && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(requested(8)) << "the seventh missing file after the held one is in flight";
+    EXPECT_FALSE(requested(9)) << "no more than 8 at once";
+  });
+
+  EXPECT_THAT(together, HasSubstr("Http get error 48: Server answered 404"));
+  EXPECT_EQ(logLines(together), logLines(alone));
+  for (std::size_t at = 0; at < walk.size(); ++at) {
+    const test::TreeFile& file = files[walk[at]];
+    const int fetched = server.requestCount(urlOf(file)) - before[walk[at]];
+    // The walk ends at the failure; what was in flight beyond it is dropped, never put in place.
+    if (at <= failing) EXPECT_EQ(fetched, 1) << file.path;
+    else EXPECT_LE(fetched, 1) << file.path;
+    EXPECT_EQ(test::exists(game.file(file.path)), at < failing) << file.path;
+  }
+  for (const char* folder : {"data\\part0", "data\\part1", "data\\part2", "data\\part3"}) {
+    platform::FolderListing listing(game.file(folder));
+    for (platform::FolderEntry entry; listing.next(entry);)
+      EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << folder;
+  }
+}
+
 TEST_F(ProgramFrontEndTest, TwoUpdatersStartedAtOnceTakeTurnsAndTheSecondFindsTheWorkDone) {
   std::vector<test::TreeFile> files = smallFiles(40);
   const test::TreeFile big{"data\\big.pak", noise(300000, 5), kWhen};
@@ -413,8 +481,18 @@ class ProgramStopTest : public ProgramFrontEndTest {
 
 TEST_F(ProgramStopTest, CtrlCDuringASlowDownloadStopsCleanlyAndStillHandsOff) {
   trickle(big);
+  // Two files the walk meets after the big one are in flight when the stop comes: one whole, waiting
+  // for its turn, one stalled in its body.
+  const test::TreeFile& whole = files[4];
+  const test::TreeFile& stalled = files[8];
+  ASSERT_TRUE(platform::deleteFile(game.file(stalled.path)));
+  server.serveGated(urlOf(stalled), test::TestHttpServer::gzip(stalled.content), 10);
   test::ChildProgram child(program(false));
   startInTheDownload(child);
+  const auto end = std::chrono::steady_clock::now() + 30s;
+  const auto inFlight = [&] { return server.requestCount(urlOf(whole)) > 0 && server.requestCount(urlOf(stalled)) > 0; };
+  while (!inFlight() && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(5ms);
+  ASSERT_TRUE(inFlight());
   child.signal(SIGINT);
   ASSERT_EQ(child.wait(30s), 0) << child.standardError();
   EXPECT_LT(server.requestCount(heldUrl), 2);
@@ -422,10 +500,14 @@ TEST_F(ProgramStopTest, CtrlCDuringASlowDownloadStopsCleanlyAndStillHandsOff) {
   EXPECT_TRUE(handedOff());
   EXPECT_TRUE(test::exists(game.file("PatchCache2.xml"))) << "the cache is saved";
   EXPECT_THAT(child.standardError(), HasSubstr("Stopped after "));
-  platform::FolderListing listing(game.file("data"));
-  ASSERT_TRUE(listing.isOpen());
-  for (platform::FolderEntry entry; listing.next(entry);)
-    EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << "no half-written download is left";
+  EXPECT_FALSE(test::exists(game.file(whole.path))) << "a file fetched ahead is not put in place before its turn";
+  EXPECT_FALSE(test::exists(game.file(stalled.path)));
+  for (const char* folder : {"data", "data\\part0"}) {
+    platform::FolderListing listing(game.file(folder));
+    ASSERT_TRUE(listing.isOpen());
+    for (platform::FolderEntry entry; listing.next(entry);)
+      EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << "no half-written download is left";
+  }
 }
 
 TEST_F(ProgramStopTest, AnUpdaterKilledAtWorkLetsGoOfTheInstallation) {
