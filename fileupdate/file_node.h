@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include "fileupdate/delta_source.h"
 #include "manifest/manifest_node.h"
 #include "platform/files.h"
+#include "transfer/partial_file.h"
 
 namespace korvel {
 
@@ -192,6 +194,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   std::uint32_t localCrc() const { return localCrc_; }
   void setLocalCrc(std::uint32_t value) { localCrc_ = value; }
   const std::vector<DeltaSource>& deltaSources() const { return deltaSources_; }
+  // Runs `visit` for each download this file may make into a kept partial body (its full download and
+  // its delta data), with the identity that body is named after.
+  void visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const;
   const DeltaSource* appliedDelta() const { return appliedDelta_ ? &deltaSources_[*appliedDelta_] : nullptr; }
   bool deltaAvailable() const { return deltaAvailable_; }
   std::uint32_t totalSize() const { return totalSize_; }

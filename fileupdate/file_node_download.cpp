@@ -10,6 +10,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/file.h"
 #include "platform/files.h"
+#include "transfer/download_requests.h"
 #include "manifest/session_services.h"
 #include "common/result_codes.h"
 #include "manifest/stager.h"
@@ -158,6 +159,28 @@ void FileNode::planDownload(ScanFlags flags, ProductHandle* product, TextArgumen
   session_->planDownload(server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
                          local.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_),
                          crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
+}
+
+void FileNode::visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const {
+  // As the requests are made: the sizes go through int, as the session's download calls take them.
+  const auto wireSize = [](std::uint32_t size) {
+    const int asCalled = static_cast<int>(size);
+    return asCalled > 0 ? static_cast<std::uint64_t>(asCalled) : 0;
+  };
+  const std::optional<std::string> server = effectiveServer();
+  if (server && remotePath_) {
+    visit({downloadUrl(server->c_str(), effectivePort(), remotePath_->c_str()), compressed_, wireSize(downloadSize_),
+           static_cast<std::uint32_t>(static_cast<int>(totalSize_)),
+           crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_});
+  }
+  for (const DeltaSource& delta : deltaSources_) {
+    if (delta.remotePath.empty()) continue;
+    // Delta data with a digest is a checked download; without one it is checked by nothing.
+    const std::string url = downloadUrl(delta.server.c_str(), delta.port, delta.remotePath.c_str());
+    visit({url, delta.compressed ? 1 : 0, wireSize(delta.downloadSize),
+           delta.sha256 ? static_cast<std::uint32_t>(static_cast<int>(delta.totalSize)) : 0, std::nullopt,
+           delta.sha256});
+  }
 }
 
 bool FileNode::removeDeleted(TextArgument basePath) {

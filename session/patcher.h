@@ -294,8 +294,8 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::string productBase(ProductRecord& product, const std::string& base) const;
   // Deletes the temporary download files a killed run left in the snapshot's folder.
   void removeLeftoverTemporaries(const std::string& folder);
-  // Of the partial bodies found there (paths of their ".part" and ".tag" files), removes those no
-  // download can continue any more.
+  // Of the partial bodies found there (paths of their ".part" and ".tag" files), removes those that no
+  // entry of the manifest would continue any more.
   void removeStalePartials(const std::vector<std::string>& paths);
   // Empties the snapshot at the end of a pass.
   void dropSnapshot();

@@ -4,12 +4,14 @@
 #include <climits>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "common/progress_channels.h"
 #include "common/file_utils.h"
 #include "common/text_format.h"
 #include "common/tokenizer.h"
+#include "fileupdate/file_node.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
 #include "patchcache/directory_snapshot.h"
@@ -42,9 +44,6 @@ bool isTemporaryName(std::string_view name) {
     if (name[at] < '0' || name[at] > '9') return false;
   return true;
 }
-
-// A partial body left untouched this long belongs to a file the manifest no longer asks for.
-constexpr std::int64_t kPartialLifetimeSeconds = 14 * 24 * 3600;
 
 // The session's counters are 32-bit; a larger sum is shown as the largest count rather than wrapping
 // to a negative one.
@@ -214,41 +213,31 @@ void Patcher::removeLeftoverTemporaries(const std::string& folder) {
 }
 
 void Patcher::removeStalePartials(const std::vector<std::string>& paths) {
-  // A partial body is kept while a download can still continue it: it has its tag, it was written in
-  // the last kPartialLifetimeSeconds, and it is the newest one for its target (an older one was left
-  // by an earlier version of the file, whose download since started another).
-  struct Kept {
-    std::string stem;  // the path without ".part" or ".tag"
-    std::string target;  // the folder and target named by the tag
-    std::int64_t written = 0;
+  // A partial body is kept while an entry of the manifest would still continue it: its name is the
+  // digest of exactly the request that entry's download (or its delta data's) makes, and its tag is
+  // readable. Everything else is a leftover. The entries are asked only when partials were found.
+  std::unordered_map<std::string, bool> wanted;  // stem (file name without extension) -> wanted
+  for (const std::string& path : paths) {
+    const std::size_t cut = path.find_last_of("\\/");
+    const std::string name = path.substr(cut + 1);
+    wanted.emplace(name.substr(0, name.rfind('.')), false);
+  }
+  const auto visitNode = [&](auto& self, const ManifestNode& node) -> void {
+    if (const auto* file = dynamic_cast<const FileNode*>(&node)) {
+      file->visitDownloadRequests([&](const PartialFile::Identity& identity) {
+        const auto found = wanted.find(PartialFile::stemFor(identity));
+        if (found != wanted.end()) found->second = true;
+      });
+    }
+    for (const auto& child : node.children()) self(self, *child);
   };
-  const std::int64_t now = platform::nowSeconds();
-  std::vector<Kept> kept;
-  std::vector<std::string> stale;
+  if (const DistributionNode* root = products_->tree()) visitNode(visitNode, *root);
+
   for (const std::string& path : paths) {
     const std::string stem = path.substr(0, path.rfind('.'));
-    if (!PartialFile::isTagName(path.substr(path.find_last_of("\\/") + 1))) {
-      if (!platform::pathExists(stem + ".tag")) stale.push_back(stem);
-      continue;
-    }
-    const std::optional<PartialFile::Tag> tag = PartialFile::readTag(path);
-    platform::FileInfo body;
-    if (!tag || !platform::fileInfo(stem + ".part", body) || now - body.modifiedSeconds > kPartialLifetimeSeconds) {
-      stale.push_back(stem);
-      continue;
-    }
-    kept.push_back({stem, stem.substr(0, stem.find_last_of("\\/") + 1) + tag->target, body.modifiedSeconds});
-  }
-  for (const Kept& one : kept) {
-    for (const Kept& other : kept) {
-      if (&one != &other && one.target == other.target &&
-          (one.written < other.written || (one.written == other.written && one.stem < other.stem))) {
-        stale.push_back(one.stem);
-        break;
-      }
-    }
-  }
-  for (const std::string& stem : stale) {
+    const std::size_t cut = stem.find_last_of("\\/");
+    if (wanted[stem.substr(cut + 1)] && PartialFile::readTag(stem + ".tag")) continue;
+    // The body and its tag are both listed; the first of the two to come removes both.
     const bool removedBody = platform::deleteFile(stem + ".part");
     const bool removedTag = platform::deleteFile(stem + ".tag");
     if (removedBody || removedTag) log(boundedFormat(kPathCapacity * 2, "Removed leftover file %s.part\n", stem.c_str()));

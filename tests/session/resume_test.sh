@@ -73,4 +73,11 @@ cmp -s "$game/data/big.pak" "$install/data/big.pak" || { echo "resume test: big.
 grep -q "Resuming .* at byte $kept\." "$work/second.log" || { echo "resume test: the second run did not continue at $kept"; exit 1; }
 fetched=$((body_size - kept))
 [ -z "$(find "$install" -name 'spatchpart_*' -o -name 'spatchfile_*')" ] || { echo "resume test: partial files left"; exit 1; }
+# Kept bytes that no entry of the manifest asks for any more go when the next run opens its caches.
+stale="$install/data/spatchpart_00000000000000000000000000000000"
+head -c 1000 /dev/urandom >"$stale.part"
+printf 'korvel-partial 1\nvalidator "gone"\ntarget big.pak\n' >"$stale.tag"
+(cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" timeout 120 "$patcher") >"$work/third.txt" 2>&1 \
+  || { echo "resume test: the third run exited with $?"; exit 1; }
+[ ! -e "$stale.part" ] && [ ! -e "$stale.tag" ] || { echo "resume test: a partial file nobody wants was kept"; exit 1; }
 echo "resume test: passed (body $body_size bytes, kept $kept, the second run fetched $fetched)"
