@@ -44,9 +44,10 @@ std::string folderOf(const std::string& path) {
 // comes: a record that runs past the data or copies from beyond the old file ends the combine.
 class Combiner {
  public:
+  // Nothing past `limit` bytes is written: a record that would is malformed data.
   Combiner(DeltaInput& data, std::uint64_t oldSize, platform::File& oldFile, platform::File& newFile,
-           CombineContext& context)
-      : data_(data), oldSize_(oldSize), oldFile_(oldFile), newFile_(newFile), context_(context) {}
+           CombineContext& context, std::uint64_t limit)
+      : data_(data), oldSize_(oldSize), oldFile_(oldFile), newFile_(newFile), context_(context), limit_(limit) {}
 
   // False when the data is malformed, a read, seek or write failed, or the context cancelled.
   bool run(bool large) {
@@ -83,6 +84,7 @@ class Combiner {
 
  private:
   bool write(const std::uint8_t* bytes, std::size_t count) {
+    if (count > limit_ - output_.size) return false;
     if (newFile_.write(bytes, count) != count) return false;
     output_.crc = static_cast<std::uint32_t>(crc32(output_.crc, bytes, static_cast<uInt>(count)));
     context_.outputWritten(bytes, count);
@@ -147,6 +149,7 @@ class Combiner {
   platform::File& oldFile_;
   platform::File& newFile_;
   CombineContext& context_;
+  std::uint64_t limit_;
   std::vector<std::uint8_t> buffer_;
   CombineOutput output_;
   std::uint32_t start_ = 0;
@@ -243,7 +246,9 @@ bool combineDelta(const std::string& source, const std::string& output, DeltaInp
     context.showStatus(source);
     context.percent(0);
   }
-  Combiner combiner(data, info.size, oldFile, newFile, context);
+  // A few bytes of copy records can repeat the old file without end: the new file is held to the size
+  // the header gives it (the caller then holds the result to the manifest's size).
+  Combiner combiner(data, info.size, oldFile, newFile, context, readWord(header + 4));
   bool complete = combiner.run(large);
   // A close that fails lost the last buffered bytes: the new file is not complete. Its data reaches
   // the disk before the caller may rename it over the old file.

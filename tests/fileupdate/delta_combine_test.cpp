@@ -116,7 +116,7 @@ TEST_F(DeltaCombineTest, LiteralsAndCopiesConcatenateInRecordOrder) {
 
 TEST_F(DeltaCombineTest, LiteralStoredAsMinusThreeWritesTheThreeFollowingBytes) {
   ASSERT_TRUE(writeFile(target, "x"));
-  DeltaData delta;
+  DeltaData delta(3);
   delta.word(0xFFFFFFFD).raw("XYZ");
   ASSERT_TRUE(combine(delta));
   EXPECT_EQ(readFile(target), "XYZ");
@@ -194,6 +194,8 @@ TEST_F(DeltaCombineTest, MalformedDataFailsAndLeavesTheOldFileInPlace) {
       {"copy past the end of the old file", DeltaData().copy(8, 3).bytes()},
       {"copy from beyond the old file", DeltaData().copy(0xFFFFFFF0, 0x20).bytes()},
       {"huge copy count", DeltaData().copy(0, 0x7FFFFFFF).bytes()},
+      // A few records that repeat the old file far past the size the header gives the new one.
+      {"copies past the new size", DeltaData(12).copy(0, 10).copy(0, 10).copy(0, 10).bytes()},
       {"valid record then a stray byte", DeltaData().literal("ok").raw("\x01").bytes()},
   };
   for (const Case& each : cases) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,33 +28,48 @@
 
 namespace korvel::test {
 
-// Delta data built record by record (numbers 32-bit big-endian).
+// Delta data built record by record (numbers 32-bit big-endian). The header's new-file size is the one
+// given, else what the copy and literal records add up to.
 class DeltaData {
  public:
-  explicit DeltaData(std::uint32_t newSize = 0) {
-    word(0);
-    word(newSize);
+  explicit DeltaData(std::optional<std::uint32_t> newSize = std::nullopt) : newSize_(newSize) {}
+  DeltaData& copy(std::uint32_t offset, std::uint32_t count) {
+    produced_ += count;
+    return word(count).word(offset);
   }
-  DeltaData& copy(std::uint32_t offset, std::uint32_t count) { return word(count).word(offset); }
   DeltaData& literal(const std::string& bytes) {
+    produced_ += static_cast<std::uint32_t>(bytes.size());
     word(static_cast<std::uint32_t>(-static_cast<std::int64_t>(bytes.size())));
-    bytes_ += bytes;
+    records_ += bytes;
     return *this;
   }
   DeltaData& word(std::uint32_t value) {
-    for (int shift = 24; shift >= 0; shift -= 8) bytes_.push_back(static_cast<char>((value >> shift) & 0xFF));
+    append(records_, value);
     return *this;
   }
   DeltaData& raw(const std::string& bytes) {
-    bytes_ += bytes;
+    records_ += bytes;
     return *this;
   }
-  const std::string& bytes() const { return bytes_; }
-  const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(bytes_.data()); }
-  std::size_t size() const { return bytes_.size(); }
+  const std::string& bytes() const {
+    bytes_.clear();
+    append(bytes_, 0);
+    append(bytes_, newSize_.value_or(produced_));
+    bytes_ += records_;
+    return bytes_;
+  }
+  const std::uint8_t* data() const { return reinterpret_cast<const std::uint8_t*>(bytes().data()); }
+  std::size_t size() const { return bytes().size(); }
 
  private:
-  std::string bytes_;
+  static void append(std::string& to, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) to.push_back(static_cast<char>((value >> shift) & 0xFF));
+  }
+
+  std::optional<std::uint32_t> newSize_;
+  std::uint32_t produced_ = 0;
+  std::string records_;
+  mutable std::string bytes_;
 };
 
 // A delta of a served file: applies to the old content whose CRC is sourceCrc.
