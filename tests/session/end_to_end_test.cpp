@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <set>
 
 #include "launcher/launcher.h"
 #include "platform/files.h"
+#include "platform/folder_listing.h"
 #include "tests/session/session_test_support.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/scoped_environment.h"
 
 namespace korvel {
 namespace {
@@ -130,6 +133,67 @@ TEST(EndToEndTest, TheRunSequenceFindsEachKindOfDiscrepancyAndTheAmountToUpdate)
   EXPECT_EQ(launcher->summary->filesChecked, 7);
   EXPECT_EQ(launcher->summary->filesUpdated, 3);
   EXPECT_EQ(launcher->summary->bytesDownloaded, expectedAmount);
+}
+
+TEST(EndToEndTest, FilesInFlightLogAsOneAtATimeAndAFailureIsReportedAtItsTurn) {
+  test::TempDir serverRoot;
+  test::NoProxy noProxy;
+  std::vector<test::TreeFile> tree = {{"Wendrel.exe", "the sibling launcher"}};
+  for (int i = 0; i < 12; ++i) tree.push_back({"data\\f" + std::to_string(10 + i) + ".bin", "content " + std::to_string(i)});
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  // The seventh data file is not on the server: the walk fails there.
+  const std::size_t failing = 7;
+  ASSERT_TRUE(platform::deleteFile(serverRoot.file(tree[failing].path)));
+  test::TestHttpServer server;
+  server.serveFolder("/", serverRoot.path());
+  const auto urlOf = [](const test::TreeFile& file) {
+    std::string url = "/" + file.path;
+    std::replace(url.begin(), url.end(), '\\', '/');
+    return url;
+  };
+
+  // The same update from scratch, with `connections` at once: the session's log, its own folder's
+  // name taken out.
+  const auto run = [&](const char* connections) {
+    test::TempDir game;
+    EXPECT_TRUE(test::writeFile(game.file("Wendrel.exe"), tree[0].content));
+    EXPECT_TRUE(test::setModified(game.file("Wendrel.exe"), test::manifestTime(tree[0].time)));
+    test::ScopedCurrentDirectory inGame(game.path());
+    test::ScopedEnvironment patchServer("KORVEL_PATCH_SERVER", "127.0.0.1:" + std::to_string(server.port()));
+    test::ScopedEnvironment inFlight("KORVEL_CONNECTIONS", connections);
+    std::map<std::string, int> before;
+    for (const test::TreeFile& file : tree) before[file.path] = server.requestCount(urlOf(file));
+    auto launcher = std::make_unique<QuietLauncher>();
+    test::LogCapture log(launcher->patcher());
+    launcher->setSplashBitmap(std::make_unique<Bitmap>());
+    launcher->runSequence();
+    for (std::size_t at = 1; at < tree.size(); ++at) {
+      const int fetched = server.requestCount(urlOf(tree[at])) - before[tree[at].path];
+      // The walk ends at the failure; what was fetched ahead of it beyond is never put in place.
+      if (at <= failing) EXPECT_EQ(fetched, 1) << connections << " " << tree[at].path;
+      else EXPECT_LE(fetched, 1) << connections << " " << tree[at].path;
+      EXPECT_EQ(test::readFile(game.file(tree[at].path)), at < failing ? tree[at].content : "")
+          << connections << " " << tree[at].path;
+    }
+    platform::FolderListing listing(game.file("data"));
+    for (platform::FolderEntry entry; listing.next(entry);)
+      EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << connections;
+    // The folder is named in either spelling of its separators.
+    std::string folder = game.path();
+    std::replace(folder.begin(), folder.end(), '\\', '/');
+    // The starting thread's own line races the worker's first ones.
+    std::vector<std::string> lines = log.lines();
+    std::erase(lines, "Done with Thread Creation Routine...\n");
+    for (std::string& line : lines) {
+      std::replace(line.begin(), line.end(), '\\', '/');
+      for (std::size_t at = line.find(folder); at != std::string::npos; at = line.find(folder))
+        line.replace(at, folder.size(), "<game>");
+    }
+    return lines;
+  };
+  const std::vector<std::string> alone = run("1");
+  EXPECT_THAT(alone, Contains(::testing::HasSubstr("Http get error 48: Server answered 404")));
+  EXPECT_THAT(run("8"), ::testing::ElementsAreArray(alone));
 }
 
 TEST(EndToEndTest, AWindowClosedBeforeTheUpdateStartsNoUpdate) {
