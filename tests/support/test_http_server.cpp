@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "tools/publish/byte_ranges.h"
 
 namespace korvel::test {
 
@@ -85,23 +86,6 @@ struct Gate {
 
 using Handler = std::function<void(const httplib::Request&, httplib::Response&)>;
 
-// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") of a time in UTC.
-std::string httpDate(std::chrono::sys_seconds time) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const auto day = std::chrono::floor<std::chrono::days>(time);
-  const std::chrono::year_month_day date(day);
-  const std::chrono::hh_mm_ss clock(time - day);
-  char text[40];
-  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT",
-                kDays[std::chrono::weekday(day).c_encoding()], static_cast<unsigned>(date.day()),
-                kMonths[static_cast<unsigned>(date.month()) - 1], static_cast<int>(date.year()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()));
-  return text;
-}
-
 }  // namespace
 
 std::string RecordedRequest::header(const std::string& name) const {
@@ -128,62 +112,13 @@ struct TestHttpServer::Impl {
     routes[withSlash(path)] = std::move(handler);
   }
 
-  // The part of a body of `size` bytes a request gets: [first, first + length) with 206, the whole
-  // with 200, or nothing with 416.
-  struct Part {
-    int status = 200;
-    std::uint64_t first = 0;
-    std::uint64_t length = 0;
-  };
-
-  static Part partOf(const httplib::Request& request, std::uint64_t size, const std::string& etag,
-                     const std::string& lastModified, bool answersRanges) {
-    const Part whole{200, 0, size};
-    if (!answersRanges || request.ranges.size() != 1) return whole;
-    if (request.has_header("If-Range")) {
-      const std::string asked = request.get_header_value("If-Range");
-      const bool strongEtag = !etag.empty() && etag.compare(0, 2, "W/") != 0;
-      if (!(strongEtag && asked == etag) && !(!lastModified.empty() && asked == lastModified)) return whole;
-    }
-    const auto [from, to] = request.ranges.front();
-    std::uint64_t first = 0;
-    std::uint64_t last = size == 0 ? 0 : size - 1;
-    if (from < 0) {
-      // "bytes=-n": the last n bytes.
-      if (to <= 0 || size == 0) return {416, 0, 0};
-      first = size - std::min<std::uint64_t>(size, static_cast<std::uint64_t>(to));
-    } else {
-      first = static_cast<std::uint64_t>(from);
-      if (to >= 0) {
-        if (to < from) return whole;  // not a valid range: the header is ignored
-        last = std::min(last, static_cast<std::uint64_t>(to));
-      }
-      if (first >= size) return {416, 0, 0};
-    }
-    return {206, first, last - first + 1};
-  }
-
-  // Status and range headers of a part; false when nothing of the body is to be sent (416).
-  static bool describe(httplib::Response& response, const Part& part, std::uint64_t size) {
-    response.status = part.status;
-    if (part.status == 416) {
-      response.set_header("Content-Range", "bytes */" + std::to_string(size));
-      return false;
-    }
-    if (part.status == 206)
-      response.set_header("Content-Range", "bytes " + std::to_string(part.first) + "-" +
-                                               std::to_string(part.first + part.length - 1) + "/" +
-                                               std::to_string(size));
-    return true;
-  }
-
   static void reply(const httplib::Request& request, httplib::Response& response, const HttpReply& reply) {
     if (!reply.etag.empty()) response.set_header("ETag", reply.etag);
     if (!reply.lastModified.empty()) response.set_header("Last-Modified", reply.lastModified);
-    const Part part = reply.status == 200
-                          ? partOf(request, reply.body.size(), reply.etag, reply.lastModified, reply.answersRanges)
-                          : Part{reply.status, 0, reply.body.size()};
-    if (!describe(response, part, reply.body.size())) return;
+    const publish::BytePart part = reply.status == 200 && reply.answersRanges
+                                       ? publish::partOf(request, reply.body.size(), reply.etag, reply.lastModified)
+                                       : publish::BytePart{reply.status, 0, reply.body.size()};
+    if (!publish::describePart(request, response, part, reply.body.size())) return;
     if (!reply.announcesLength) {
       auto data = std::make_shared<const std::string>(
           reply.body.substr(part.first, std::min<std::size_t>(part.length, reply.dropAfter)));
@@ -225,14 +160,12 @@ struct TestHttpServer::Impl {
     auto stream = std::make_shared<std::ifstream>(file, std::ios::binary);
     if (error || !*stream) return false;
     const auto seconds = std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(modified));
-    char etag[48];
-    std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", static_cast<unsigned long long>(seconds.time_since_epoch().count()),
-                  static_cast<unsigned long long>(size));
-    const std::string lastModified = httpDate(seconds);
+    const std::string etag = publish::fileEtag(seconds, size);
+    const std::string lastModified = publish::httpDate(seconds);
     response.set_header("ETag", etag);
     response.set_header("Last-Modified", lastModified);
-    const Part part = partOf(request, size, etag, lastModified, true);
-    if (!describe(response, part, size)) return true;
+    const publish::BytePart part = publish::partOf(request, size, etag, lastModified);
+    if (!publish::describePart(request, response, part, size)) return true;
     if (part.length == 0) {
       response.set_content(std::string(), "application/octet-stream");
       return true;

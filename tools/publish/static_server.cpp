@@ -8,6 +8,8 @@
 
 #include <httplib.h>
 
+#include "tools/publish/byte_ranges.h"
+
 namespace korvel::publish {
 
 namespace {
@@ -53,58 +55,6 @@ std::string printable(const std::string& text) {
   return out;
 }
 
-// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT") of a time in UTC.
-std::string httpDate(std::chrono::sys_seconds time) {
-  static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
-  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-  const auto day = std::chrono::floor<std::chrono::days>(time);
-  const std::chrono::year_month_day date(day);
-  const std::chrono::hh_mm_ss clock(time - day);
-  char text[40];
-  std::snprintf(text, sizeof text, "%s, %02u %s %04d %02d:%02d:%02d GMT",
-                kDays[std::chrono::weekday(day).c_encoding()], static_cast<unsigned>(date.day()),
-                kMonths[static_cast<unsigned>(date.month()) - 1], static_cast<int>(date.year()),
-                static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
-                static_cast<int>(clock.seconds().count()));
-  return text;
-}
-
-// The bytes of a file a request gets: [first, first + length) with 206, all with 200, none with 416.
-struct Part {
-  int status = 200;
-  std::uint64_t first = 0;
-  std::uint64_t length = 0;
-};
-
-// A single range is answered when an If-Range, if any, names the file as it is now; several ranges,
-// an invalid one or a stale If-Range get the whole file, as the rules of ranges allow.
-Part partOf(const httplib::Request& request, std::uint64_t size, const std::string& etag,
-            const std::string& lastModified) {
-  const Part whole{200, 0, size};
-  if (request.ranges.size() != 1) return whole;
-  if (request.has_header("If-Range")) {
-    const std::string asked = request.get_header_value("If-Range");
-    if (asked != etag && asked != lastModified) return whole;
-  }
-  const auto [from, to] = request.ranges.front();
-  std::uint64_t first = 0;
-  std::uint64_t last = size == 0 ? 0 : size - 1;
-  if (from < 0) {
-    // "bytes=-n": the last n bytes.
-    if (to <= 0 || size == 0) return {416, 0, 0};
-    first = size - std::min<std::uint64_t>(size, static_cast<std::uint64_t>(to));
-  } else {
-    first = static_cast<std::uint64_t>(from);
-    if (to >= 0) {
-      if (to < from) return whole;
-      last = std::min(last, static_cast<std::uint64_t>(to));
-    }
-    if (first >= size) return {416, 0, 0};
-  }
-  return {206, first, last - first + 1};
-}
-
 }  // namespace
 
 StaticServer::StaticServer(std::filesystem::path root, std::ostream& log)
@@ -127,28 +77,16 @@ StaticServer::StaticServer(std::filesystem::path root, std::ostream& log)
     // Validators as static servers commonly make them, from the modification time and the size: a
     // client continuing a file sends one back with If-Range and gets the rest only of the same file.
     const auto seconds = std::chrono::floor<std::chrono::seconds>(std::chrono::file_clock::to_sys(modified));
-    char etag[48];
-    std::snprintf(etag, sizeof etag, "\"%llx-%llx\"", static_cast<unsigned long long>(seconds.time_since_epoch().count()),
-                  static_cast<unsigned long long>(size));
+    const std::string etag = fileEtag(seconds, size);
     const std::string lastModified = httpDate(seconds);
     response.set_header("ETag", etag);
     response.set_header("Last-Modified", lastModified);
     response.set_header("Accept-Ranges", "bytes");
-    const Part part = partOf(request, size, etag, lastModified);
-    // The library would cut the answer to the parsed ranges once more, unchecked against the file's
-    // length: they are answered here. The request is the library's own modifiable object, handed to
-    // handlers as const.
-    const_cast<httplib::Request&>(request).ranges.clear();
-    response.status = part.status;
-    if (part.status == 416) {
-      response.set_header("Content-Range", "bytes */" + std::to_string(size));
+    const BytePart part = partOf(request, size, etag, lastModified);
+    if (!describePart(request, response, part, size)) {
       response.set_content(std::string(), "text/plain");
       return;
     }
-    if (part.status == 206)
-      response.set_header("Content-Range", "bytes " + std::to_string(part.first) + "-" +
-                                               std::to_string(part.first + part.length - 1) + "/" +
-                                               std::to_string(size));
     // A provider of no bytes would go out without a length, ending the kept connection.
     if (part.length == 0) {
       response.set_content(std::string(), "application/octet-stream");
