@@ -16,29 +16,19 @@
 
 #include "launcher/patch_client.h"
 #include "tests/support/log_capture.h"
+#include "tests/support/recorded_events.h"
 
 namespace korvel::test {
 
 class RecordingClient : public PatchClient {
  public:
-  struct Progress {
-    int position;
-    int bar;
-    bool operator==(const Progress&) const = default;
-  };
+  using Progress = RecordedProgress;
   struct Notice {
     std::optional<std::string> name;
     int kind;
   };
-  struct Error {
-    int code;
-    std::string message;
-  };
-  struct DiskWarning {
-    std::uint64_t available;
-    std::uint64_t needed;
-    std::string message;
-  };
+  using Error = RecordedError;
+  using DiskWarning = RecordedDiskWarning;
 
   RecordingClient();
 

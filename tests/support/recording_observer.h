@@ -12,31 +12,21 @@
 #include <vector>
 
 #include "tests/support/log_capture.h"
+#include "tests/support/recorded_events.h"
 #include "transfer/transfer_observer.h"
 
 namespace korvel::test {
 
 class RecordingObserver : public DownloadObserver {
  public:
-  struct Progress {
-    int position;
-    int bar;
-    bool operator==(const Progress&) const = default;
-  };
+  using Progress = RecordedProgress;
   // A file notice with the path as the requests gave it (absent for a null path).
   struct Notice {
     std::optional<std::string> path;
     int kind;
   };
-  struct Error {
-    int code;
-    std::string message;
-  };
-  struct DiskWarning {
-    std::uint64_t available;
-    std::uint64_t needed;
-    std::string message;
-  };
+  using Error = RecordedError;
+  using DiskWarning = RecordedDiskWarning;
 
   // What the observer answers; set by the test at any time.
   std::atomic<int> accessMode{0};
