@@ -10,6 +10,7 @@
 #include "patchcache/patch_cache.h"
 #include "platform/faults.h"
 #include "platform/files.h"
+#include "platform/folder_listing.h"
 #include "platform/process.h"
 #include "session/self_update.h"
 #include "tests/session/session_test_support.h"
@@ -260,6 +261,13 @@ TEST_F(PatcherJobsTest, AStopDuringTheDownloadPassStillClosesButSendsNoFinish) {
   EXPECT_EQ(client->count("downloadFinished"), 0);
   EXPECT_FALSE(client->isBusy());
   EXPECT_TRUE(patcher().stopRequested());
+  // The files fetched ahead of the walk ended too: none was put in place, no temporary stayed.
+  for (const test::TreeFile& file : files) EXPECT_FALSE(test::exists(dir.file(file.path))) << file.path;
+  for (const char* folder : {"", "data", "data\\deep"}) {
+    platform::FolderListing listing(*folder ? dir.file(folder) : dir.path());
+    for (platform::FolderEntry entry; listing.next(entry);)
+      EXPECT_THAT(entry.name, Not(::testing::StartsWith("spatchfile_"))) << folder;
+  }
 }
 
 TEST_F(PatcherJobsTest, NamedProductsAreSelectedAndGivenTheirRoot) {
