@@ -51,9 +51,11 @@ std::uint32_t word(const std::uint8_t* at) {
   return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) | at[3];
 }
 
-// An independent reading of the records; nothing when the data is malformed.
+// An independent reading of the records; nothing when the data is malformed or makes more than the
+// new-file size its header gives.
 std::optional<std::string> expectedResult(const std::uint8_t* data, std::size_t length, const std::string& old) {
   if (length < 8) return std::nullopt;
+  const std::uint64_t newSize = word(data + 4);
   std::string out;
   std::size_t position = 8;
   while (position < length) {
@@ -73,6 +75,7 @@ std::optional<std::string> expectedResult(const std::uint8_t* data, std::size_t 
       if (offset + static_cast<std::uint64_t>(value) > old.size()) return std::nullopt;
       out.append(old, static_cast<std::size_t>(offset), static_cast<std::size_t>(value));
     }
+    if (out.size() > newSize) return std::nullopt;
   }
   return out;
 }
