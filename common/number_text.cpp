@@ -1,4 +1,4 @@
-// The number forms of a CRC.
+// The number forms of a CRC and of a byte count.
 #include "common/number_text.h"
 
 #include "common/text_format.h"
@@ -15,6 +15,22 @@ std::int32_t decimalToInt32(const char* text) {
   for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + static_cast<std::uint32_t>(*text - '0');
   if (negative) value = 0u - value;
   return static_cast<std::int32_t>(value);
+}
+
+std::optional<std::int64_t> decimalToSize(const char* text) {
+  if (!text) return 0;
+  while (*text == ' ' || *text == '\t' || *text == '\n' || *text == '\r' || *text == '\v' || *text == '\f') ++text;
+  bool negative = false;
+  if (*text == '+' || *text == '-') negative = *text++ == '-';
+  constexpr std::int64_t kLargest = INT64_MAX;
+  std::int64_t value = 0;
+  for (; *text >= '0' && *text <= '9'; ++text) {
+    const int digit = *text - '0';
+    if (value > (kLargest - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (negative && value != 0) return std::nullopt;
+  return value;
 }
 
 std::uint32_t crcFromAttribute(const char* text) { return static_cast<std::uint32_t>(decimalToInt32(text)); }

@@ -72,7 +72,7 @@ class Combiner {
         if (first != 0 && offset + first > oldSize_) return false;
         if (!copy(offset, first)) return false;
       }
-      context_.bytesConsumed(static_cast<std::uint32_t>(position));
+      context_.bytesConsumed(position);
       refreshWhenDue();
       if (large) reportPercent(position, length);
     }
@@ -234,6 +234,7 @@ bool combineDelta(const std::string& source, const std::string& output, DeltaInp
   if (!platform::fileInfo(source, info) || info.isDirectory) return false;
   std::uint8_t header[kDeltaHeaderSize];
   if (data.size() < kDeltaHeaderSize || !data.read(header, sizeof header)) return false;
+  if (readWord(header + 4) > kDeltaLargestFile) return false;
 
   platform::File oldFile = platform::File::open(source, "rb");
   if (!oldFile) return false;
@@ -302,15 +303,15 @@ void SessionCombineContext::percent(int value) {
   if (services_) services_->showProgress(value, kBarDelta);
 }
 
-void SessionCombineContext::bytesConsumed(std::uint32_t bytes) {
+void SessionCombineContext::bytesConsumed(std::uint64_t bytes) {
   if (services_)
-    services_->statistics().set(startBytes_ + static_cast<std::int32_t>(bytes), ProgressRates::kDeltaBytes,
+    services_->statistics().set(startBytes_ + static_cast<std::int64_t>(bytes), ProgressRates::kDeltaBytes,
                                ProgressRates::kDone);
 }
 
 void SessionCombineContext::millisecondsSpent(std::uint32_t milliseconds) {
   if (services_)
-    services_->statistics().set(startMilliseconds_ + static_cast<std::int32_t>(milliseconds),
+    services_->statistics().set(startMilliseconds_ + static_cast<std::int64_t>(milliseconds),
                                ProgressRates::kDeltaBytes, ProgressRates::kMilliseconds);
 }
 

@@ -29,7 +29,7 @@ class CombineContext {
   // Large files only: the percentage of delta data consumed (channel 6).
   virtual void percent(int value) {}
   // Delta bytes consumed so far in this combine (after every record).
-  virtual void bytesConsumed(std::uint32_t bytes) {}
+  virtual void bytesConsumed(std::uint64_t bytes) {}
   // Milliseconds this combine has spent so far (at most once a second, and at its end).
   virtual void millisecondsSpent(std::uint32_t milliseconds) {}
   // At most once a second: the display may be refreshed (the finish estimate).
@@ -48,14 +48,14 @@ class SessionCombineContext : public CombineContext {
   std::uint32_t tickMs() override;
   void showStatus(const std::string& target) override;
   void percent(int value) override;
-  void bytesConsumed(std::uint32_t bytes) override;
+  void bytesConsumed(std::uint64_t bytes) override;
   void millisecondsSpent(std::uint32_t milliseconds) override;
   void refresh() override;
 
  private:
   FileNodeServices* services_;
-  std::int32_t startBytes_ = 0;
-  std::int32_t startMilliseconds_ = 0;
+  std::int64_t startBytes_ = 0;
+  std::int64_t startMilliseconds_ = 0;
 };
 
 // Copies and literals move at most this many bytes at a time; delta data is read through a buffer
@@ -65,6 +65,9 @@ inline constexpr std::size_t kCombineBlockSize = 0x40000;
 inline constexpr std::uint32_t kCombineLargeFile = 0x200000;
 // The header: 4 bytes not read, then the new file's size.
 inline constexpr std::size_t kDeltaHeaderSize = 8;
+// The largest file delta data describes: its counts and offsets are signed 32-bit numbers. Data whose
+// header gives a larger new file is refused, and a larger file is always downloaded whole.
+inline constexpr std::uint64_t kDeltaLargestFile = 0x7FFFFFFF;
 
 // Whether `data` is well-formed delta data for an old file of `oldSize` bytes: a complete header, and
 // records that each lie wholly within the data and copy only from within the old file.

@@ -33,17 +33,16 @@ int DeltaSource::fetch(FileNodeServices* services, TextArgument basePath, TextAr
   Stager* stager = services ? services->topStager() : nullptr;
   // Staged delta data is found by the CRC of the old file; its own bytes are checked by size and
   // SHA-256 as it is taken, and what it makes of the old file like any delta result.
-  const bool staged = stager && stager->getStagedFile(stagingBase, local, sourceCrc, static_cast<std::int32_t>(totalSize),
+  const bool staged = stager && stager->getStagedFile(stagingBase, local, sourceCrc, totalSize,
                                                       0, true, StagedCopyCheck{sha256, fileName});
   if (!staged) {
     if (!services) return result::kComponentInvalid;
     // Data with a digest is checked while it is written, and kept only when it is that data.
     const int code =
         sha256 ? services->downloadCheckedFile(server.c_str(), port, remotePath.c_str(), local.c_str(),
-                                               compressed ? 1 : 0, static_cast<int>(downloadSize),
-                                               static_cast<int>(totalSize), std::nullopt, sha256)
+                                               compressed ? 1 : 0, downloadSize, totalSize, std::nullopt, sha256)
                : services->downloadToFile(server.c_str(), port, remotePath.c_str(), local.c_str(), compressed ? 1 : 0,
-                                          static_cast<int>(downloadSize), static_cast<int>(totalSize), true, true);
+                                          downloadSize, totalSize, true, true);
     if (code != result::kOk) return code;
   }
 
@@ -51,11 +50,11 @@ int DeltaSource::fetch(FileNodeServices* services, TextArgument basePath, TextAr
   if (!data) return result::kComponentInvalid;
   const std::int64_t size = data.size();
   data.close();
-  if (totalSize == 0 || size == static_cast<std::int64_t>(totalSize)) return result::kOk;
+  if (totalSize == 0 || size == totalSize) return result::kOk;
   if (services)
     services->log(boundedFormat(kLineCapacity,
-                               "Component filesize verification failed.  Local size %d vs. server size %d\n",
-                               static_cast<int>(size), static_cast<int>(totalSize)));
+                               "Component filesize verification failed.  Local size %lld vs. server size %lld\n",
+                               static_cast<long long>(size), static_cast<long long>(totalSize)));
   platform::deleteFile(local);
   return result::kComponentInvalid;
 }

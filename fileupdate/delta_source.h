@@ -36,9 +36,9 @@ struct DeltaSource {
   // Where the data was downloaded to (set when it is fetched).
   std::optional<std::string> localFile;
   // "DownloadSize": bytes on the wire.
-  std::uint32_t downloadSize = 0;
+  std::int64_t downloadSize = 0;
   // "TotalSize": size of the delta data after the transfer.
-  std::uint32_t totalSize = 0;
+  std::int64_t totalSize = 0;
   // "CRC": CRC of the old file this delta applies to.
   std::uint32_t sourceCrc = 0;
   // "SHA256": lowercase hexadecimal SHA-256 of the delta data after the transfer; when present, data

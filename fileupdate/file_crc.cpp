@@ -50,7 +50,7 @@ std::uint32_t fileCrc(CrcSubject& subject, const std::string& folder, TextArgume
   if (result != 0 && ownFile) {
     platform::FileInfo info;
     const std::int32_t timeStamp = platform::fileInfo(path, info) ? static_cast<std::int32_t>(info.modifiedSeconds) : 0;
-    const std::int32_t size = static_cast<std::int32_t>(file.size());
+    const std::int64_t size = file.size();
     subject.crcCache().remember(subject.crcCacheKey(), static_cast<std::int32_t>(result), timeStamp, size);
   }
   if (showProgress) subject.crcProgress(100);

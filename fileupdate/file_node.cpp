@@ -95,8 +95,8 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
       delta.remotePath = std::move(*deltaRemote);
       delta.deltaPath = deltaPath;
       delta.deltaName = deltaName;
-      delta.downloadSize = static_cast<std::uint32_t>(readInteger(child, "DownloadSize", 0));
-      delta.totalSize = static_cast<std::uint32_t>(readInteger(child, "TotalSize", 0));
+      delta.downloadSize = readSize(child, "DownloadSize");
+      delta.totalSize = readSize(child, "TotalSize");
       delta.sourceCrc = static_cast<std::uint32_t>(readInteger(child, "CRC", 0));
       if (std::optional<std::string> sha256 = readText(child, "SHA256"))
         delta.sha256 = trust::normalizedSha256(*sha256);
@@ -113,6 +113,13 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
   return true;
 }
 
+bool FileNode::hasRefusedSize() const {
+  if (totalSize_ == kNotASize || downloadSize_ == kNotASize) return true;
+  for (const DeltaSource& delta : deltaSources_)
+    if (delta.totalSize == kNotASize || delta.downloadSize == kNotASize) return true;
+  return false;
+}
+
 std::optional<std::string> FileNode::refusedName() const {
   if (std::optional<std::string> refused = ManifestNode::refusedName()) return refused;
   if (tempFilename_ && !isPlainName(*tempFilename_)) return tempFilename_;
@@ -121,8 +128,8 @@ std::optional<std::string> FileNode::refusedName() const {
 
 void FileNode::readOwnAttributes(xmlNode* element) {
   localName_ = readText(element, "LocalName");
-  totalSize_ = static_cast<std::uint32_t>(readInteger(element, "TotalSize", 0));
-  downloadSize_ = static_cast<std::uint32_t>(readInteger(element, "DownloadSize", 0));
+  totalSize_ = readSize(element, "TotalSize");
+  downloadSize_ = readSize(element, "DownloadSize");
   const std::optional<std::string> stamp = readText(element, "TimeStamp");
   timeStamp_ = stamp ? readTimeStamp(stamp->c_str()) : 0;
   restart_ = readBoolean(element, "Restart", false);
@@ -168,7 +175,7 @@ bool FileNode::usesCrc() const { return restart_ || ManifestNode::usesCrc(); }
 
 int FileNode::updateCountUnit() const { return 1; }
 
-std::uint32_t FileNode::transferSize() const {
+std::int64_t FileNode::transferSize() const {
   const DeltaSource* delta = appliedDelta();
   return delta ? delta->downloadSize : downloadSize_;
 }
@@ -253,7 +260,7 @@ void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
   const DiskLook& look = lookAt(localFile(basePath));
   if (!look.found) return;
   crcCache().remember(crcCacheKey(), static_cast<std::int32_t>(value),
-                      static_cast<std::int32_t>(look.info.modifiedSeconds), static_cast<std::int32_t>(look.info.size));
+                      static_cast<std::int32_t>(look.info.modifiedSeconds), static_cast<std::int64_t>(look.info.size));
 }
 
 PatchCache& FileNode::crcCache() {

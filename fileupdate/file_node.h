@@ -68,6 +68,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   void readOwnAttributes(xmlNode* element) override;
   // "Name", "LocalName" and "TempFilename" must be plain names.
   std::optional<std::string> refusedName() const override;
+  // A "TotalSize" or "DownloadSize" of the file or of one of its deltas that is no byte count.
+  bool hasRefusedSize() const override;
   // Slot 15: once per pass (pass flag 3): TotalSize of a file to update, unless deltas only are asked
   // (0x40000), a delta is chosen, or only compressed files count (0x800) and this one is not; then
   // the chosen delta's TotalSize (or 0). Nothing with 0x80000.
@@ -116,7 +118,7 @@ class FileNode : public ManifestNode, public CrcSubject {
   // Slot 34: the unit a file adds to the update count: 1.
   virtual int updateCountUnit() const;
   // Slot 35: the chosen delta's DownloadSize, else the file's DownloadSize.
-  virtual std::uint32_t transferSize() const;
+  virtual std::int64_t transferSize() const;
 
   // Whether a walk with `flags` considers this file: not when it is to be deleted; not when its
   // download limit was exceeded unless 0x400 without 0x10000; always with 0x4; not when it belongs
@@ -125,8 +127,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   bool eligible(ScanFlags flags) const;
 
   // ---- Verification (fileupdate/file_node_verify.cpp) ----------------------------------------------
-  // A size that cannot be had (GetFileSize's INVALID_FILE_SIZE); also given for 4 GiB and more.
-  static constexpr std::uint32_t kInvalidSize = 0xFFFFFFFFu;
+  // A size that cannot be had (the file is missing, a folder, or cannot be opened).
+  static constexpr std::int64_t kInvalidSize = -1;
   // Time stamps this many seconds apart count as the same.
   static constexpr std::int64_t kTimeTolerance = 60;
   // Decides whether the file needs an update and records it (needsUpdate, and whether a delta fits).
@@ -152,8 +154,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   // file's folder and `onDisk` is not set, otherwise from the file system. False when it cannot be had.
   bool timeOf(TextArgument basePath, std::int32_t& out, bool onDisk = false) const;
   // The local file's size (the temporary file's with `useTemp`, always measured on disk), from the
-  // snapshot as timeOf; kInvalidSize when it cannot be had or does not fit in 32 bits.
-  std::uint32_t sizeOf(TextArgument basePath, bool useTemp = false, bool onDisk = false) const;
+  // snapshot as timeOf; kInvalidSize when it cannot be had.
+  std::int64_t sizeOf(TextArgument basePath, bool useTemp = false, bool onDisk = false) const;
   // Whether `name` names the running program: equal to its file name ignoring case, or an ".exe" name
   // matching the part of a short (8.3) running name before its "~". Logs the match unless `quiet`.
   bool isRunningProgram(const std::string& name, bool quiet = false) const;
@@ -199,11 +201,11 @@ class FileNode : public ManifestNode, public CrcSubject {
   void visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const;
   const DeltaSource* appliedDelta() const { return appliedDelta_ ? &deltaSources_[*appliedDelta_] : nullptr; }
   bool deltaAvailable() const { return deltaAvailable_; }
-  std::uint32_t totalSize() const { return totalSize_; }
-  std::uint32_t downloadSize() const { return downloadSize_; }
+  std::int64_t totalSize() const { return totalSize_; }
+  std::int64_t downloadSize() const { return downloadSize_; }
   std::int32_t timeStamp() const { return timeStamp_; }
-  std::uint32_t localSize() const { return localSize_; }
-  void setLocalSize(std::uint32_t value) { localSize_ = value; }
+  std::int64_t localSize() const { return localSize_; }
+  void setLocalSize(std::int64_t value) { localSize_ = value; }
   std::uint32_t crc() const { return crc_; }
   // "SHA256", lowercase; absent when the manifest gives none.
   const std::optional<std::string>& sha256() const { return sha256_; }
@@ -252,10 +254,11 @@ class FileNode : public ManifestNode, public CrcSubject {
   std::optional<std::size_t> appliedDelta_;
   std::optional<std::string> tempFilename_;
   bool deltaAvailable_ = false;
-  std::uint32_t totalSize_ = 0;
-  std::uint32_t downloadSize_ = 0;
+  // Byte counts of the manifest; kNotASize when the manifest gives a negative or oversized one.
+  std::int64_t totalSize_ = 0;
+  std::int64_t downloadSize_ = 0;
   std::int32_t timeStamp_ = 0;
-  std::uint32_t localSize_ = 0;
+  std::int64_t localSize_ = 0;
   std::uint32_t crc_ = 0;
   std::optional<std::string> sha256_;
   int compressed_ = 1;

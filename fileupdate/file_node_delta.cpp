@@ -58,6 +58,8 @@ class DigestingCombineContext : public SessionCombineContext {
 
 bool FileNode::findDelta(TextArgument) {
   if (!existsLocally_ || localCrc_ == 0) return false;
+  // Delta data cannot describe a file this large: the file is downloaded whole.
+  if (static_cast<std::uint64_t>(totalSize_) > kDeltaLargestFile) return false;
   for (std::size_t index = 0; index < deltaSources_.size(); ++index) {
     if (deltaSources_[index].sourceCrc == localCrc_) {
       appliedDelta_ = index;
@@ -122,10 +124,10 @@ int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
     return isCancelled() ? result::kStopped : result::kDeltaFailed;
   }
   // A result that is not the manifest's file is thrown away; the full download follows.
-  if (totalSize_ != 0 && written.size != totalSize_) {
+  if (totalSize_ != 0 && static_cast<std::int64_t>(written.size) != totalSize_) {
     session_->showWarning(boundedFormat(kLineCapacity,
-                                         "Warning: Filesize verify:  Local %d vs. server %d, possible mid-patch\n",
-                                         static_cast<int>(written.size), static_cast<int>(totalSize_)));
+                                         "Warning: Filesize verify:  Local %lld vs. server %lld, possible mid-patch\n",
+                                         static_cast<long long>(written.size), static_cast<long long>(totalSize_)));
     platform::deleteFile(output);
     return result::kDeltaFailed;
   }

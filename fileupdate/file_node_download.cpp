@@ -22,13 +22,15 @@ namespace {
 constexpr const char* kBadFileText = "Error: Bad File.  Please redownload this file.\n";
 
 // The size of the file on disk; nothing when it cannot be opened.
-std::optional<std::uint32_t> sizeOnDisk(const std::string& path) {
+std::optional<std::int64_t> sizeOnDisk(const std::string& path) {
   platform::File file = platform::File::open(path, "rb");
   if (!file) return std::nullopt;
   const std::int64_t size = file.size();
-  if (size < 0 || size > 0xFFFFFFFE) return FileNode::kInvalidSize;
-  return static_cast<std::uint32_t>(size);
+  return size < 0 ? FileNode::kInvalidSize : size;
 }
+
+// A byte count in the decimal form of the warnings (the text "%d" gave below 2 GiB).
+long long asPrinted(std::int64_t bytes) { return static_cast<long long>(bytes); }
 
 }  // namespace
 
@@ -78,13 +80,13 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
     const int applied = applyDelta(isSelf, basePath);
     if (applied == result::kOk) {
       platform::setFileAttributes(target, platform::kAttributeNormal);
-      const std::uint32_t size = sizeOnDisk(target).value_or(kInvalidSize);
+      const std::int64_t size = sizeOnDisk(target).value_or(kInvalidSize);
       if (totalSize_ == 0 || size == totalSize_) {
         installed = true;
       } else {
         session_->showWarning(boundedFormat(kLineCapacity,
-                                            "Warning: Filesize verify:  Local %d vs. server %d, possible mid-patch\n",
-                                            static_cast<int>(size), static_cast<int>(totalSize_)));
+                                            "Warning: Filesize verify:  Local %lld vs. server %lld, possible mid-patch\n",
+                                            asPrinted(size), asPrinted(totalSize_)));
       }
     } else if (applied == result::kPartialPatch && !isCancelled()) {
       log("Error with partial patch, cancelling immediately.\n");
@@ -97,14 +99,14 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
     if (session_) session_->clearFailure();
     createParentDirectories(target);
     const bool staged =
-        stager && stager->getStagedFile(stagingBase(basePath), target, crc_, static_cast<std::int32_t>(totalSize_),
+        stager && stager->getStagedFile(stagingBase(basePath), target, crc_, totalSize_,
                                         timeStamp_, true, StagedCopyCheck{sha256_, std::nullopt});
     if (!staged) {
       const std::optional<std::string> server = effectiveServer();
       // The new bytes take the old file's place only when they are the manifest's file.
       const int code = session_->downloadCheckedFile(
           server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
-          target.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_),
+          target.c_str(), compressed_, downloadSize_, totalSize_,
           crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
       if (code != result::kOk) {
         if (code == result::kStopped)
@@ -117,7 +119,7 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
     }
   }
 
-  const std::optional<std::uint32_t> size = sizeOnDisk(target);
+  const std::optional<std::int64_t> size = sizeOnDisk(target);
   if (!size) {
     log(boundedFormat(kLineCapacity, "----- Could not open file %s, patcher should be rerun.\n", target.c_str()));
     reportError(result::kComponentInvalid, kBadFileText);
@@ -129,9 +131,9 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
       setFileTime(basePath, targetIsTemp);
     } else {
       const std::string text = boundedFormat(kLineCapacity,
-                                             "Warning: File size does not match:  Local %d vs. server %d, possible "
+                                             "Warning: File size does not match:  Local %lld vs. server %lld, possible "
                                              "mid-push.  Please try again or restart the application.\n",
-                                             static_cast<int>(localSize_), static_cast<int>(totalSize_));
+                                             asPrinted(localSize_), asPrinted(totalSize_));
       session_->showWarning(text);
       if (session_->strictSize()) {
         reportError(result::kComponentInvalid, text);
@@ -157,20 +159,17 @@ void FileNode::planDownload(ScanFlags flags, ProductHandle* product, TextArgumen
   if (const std::string name = tempFilename(); !name.empty() && isRunningProgram(name, true)) return;
   const std::optional<std::string> server = effectiveServer();
   session_->planDownload(server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
-                         local.c_str(), compressed_, static_cast<int>(downloadSize_), static_cast<int>(totalSize_),
+                         local.c_str(), compressed_, downloadSize_, totalSize_,
                          crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
 }
 
 void FileNode::visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const {
-  // As the requests are made: the sizes go through int, as the session's download calls take them.
-  const auto wireSize = [](std::uint32_t size) {
-    const int asCalled = static_cast<int>(size);
-    return asCalled > 0 ? static_cast<std::uint64_t>(asCalled) : 0;
-  };
+  // As the requests are made: a size that is not above 0 is not given.
+  const auto wireSize = [](std::int64_t size) { return size > 0 ? static_cast<std::uint64_t>(size) : 0; };
   const std::optional<std::string> server = effectiveServer();
   if (server && remotePath_) {
     visit({downloadUrl(server->c_str(), effectivePort(), remotePath_->c_str()), compressed_, wireSize(downloadSize_),
-           static_cast<std::uint32_t>(static_cast<int>(totalSize_)),
+           wireSize(totalSize_),
            crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_});
   }
   for (const DeltaSource& delta : deltaSources_) {
@@ -178,7 +177,7 @@ void FileNode::visitDownloadRequests(const std::function<void(const PartialFile:
     // Delta data with a digest is a checked download; without one it is checked by nothing.
     const std::string url = downloadUrl(delta.server.c_str(), delta.port, delta.remotePath.c_str());
     visit({url, delta.compressed ? 1 : 0, wireSize(delta.downloadSize),
-           delta.sha256 ? static_cast<std::uint32_t>(static_cast<int>(delta.totalSize)) : 0, std::nullopt,
+           delta.sha256 ? wireSize(delta.totalSize) : 0, std::nullopt,
            delta.sha256});
   }
 }

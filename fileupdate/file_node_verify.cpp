@@ -39,10 +39,7 @@ platform::File openForReading(const std::string& path) {
 
 bool opensForReading(const std::string& path) { return openForReading(path).isOpen(); }
 
-std::uint32_t sizeOrInvalid(std::int64_t size) {
-  return size < 0 || size >= static_cast<std::int64_t>(FileNode::kInvalidSize) ? FileNode::kInvalidSize
-                                                                               : static_cast<std::uint32_t>(size);
-}
+std::int64_t sizeOrInvalid(std::int64_t size) { return size < 0 ? FileNode::kInvalidSize : size; }
 
 }  // namespace
 
@@ -189,13 +186,13 @@ bool FileNode::check(TextArgument basePath) {
   const std::string& key = crcCacheKey();
   if (!key.empty()) {
     if (PatchCacheEntry* entry = cache.lookup(key)) {
-      const std::uint32_t size = sizeOf(basePath);
+      const std::int64_t size = sizeOf(basePath);
       if (size == kInvalidSize) {
         cache.forget(key);
       } else {
         std::int32_t time = 0;
         if (timeOf(basePath, time)) entry->setTimeStamp(time);
-        entry->setSize(static_cast<std::int32_t>(size));
+        entry->setSize(size);
       }
     }
   }
@@ -236,12 +233,13 @@ bool FileNode::sizeDiffers(TextArgument basePath) {
   }
   if (totalSize_ == 0 || totalSize_ == localSize_) return false;
   const char* name = localName_ ? localName_->c_str() : "";
-  const int local = static_cast<int>(localSize_);
-  const int server = static_cast<int>(totalSize_);
+  const auto local = static_cast<long long>(localSize_);
+  const auto server = static_cast<long long>(totalSize_);
   const char* title = productTitle();
-  log(title ? boundedFormat(kTextCapacity, "--- File Discrepancy S for [%s] %s: local %d, server %d\n", title, name,
-                            local, server)
-            : boundedFormat(kTextCapacity, "--- File Discrepancy S for %s: local %d, server %d\n", name, local, server));
+  log(title ? boundedFormat(kTextCapacity, "--- File Discrepancy S for [%s] %s: local %lld, server %lld\n", title,
+                            name, local, server)
+            : boundedFormat(kTextCapacity, "--- File Discrepancy S for %s: local %lld, server %lld\n", name, local,
+                            server));
   return true;
 }
 
@@ -351,7 +349,7 @@ bool FileNode::timeOf(TextArgument basePath, std::int32_t& out, bool onDisk) con
   return true;
 }
 
-std::uint32_t FileNode::sizeOf(TextArgument basePath, bool useTemp, bool onDisk) const {
+std::int64_t FileNode::sizeOf(TextArgument basePath, bool useTemp, bool onDisk) const {
   if (!onDisk && !useTemp) {
     if (DirectorySnapshot* snapshot = snapshotFor(basePath)) {
       std::int64_t size = 0;

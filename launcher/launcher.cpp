@@ -137,7 +137,7 @@ std::string Launcher::findSiblingDirectory() const {
   return platform::pathExists(directory) ? directory : current;
 }
 
-int Launcher::runSequence() {
+std::int64_t Launcher::runSequence() {
   if (!createProgressWindow()) return -1;
 
   // One updater per installation: a second one waits here, then finds the work done.
@@ -151,11 +151,11 @@ int Launcher::runSequence() {
   const char* directory = siblingDirectory_.c_str();
   selectDistributions(name, true);
   setDistributionPath(name, directory);
-  const int amount = updateAmount(name, 0);
+  const std::int64_t amount = updateAmount(name, 0);
   setDistributionPath(name, nullptr);
   selectDistributions(name, false);
 
-  int result = 0;
+  std::int64_t result = 0;
   bool upToDate = true;
   if (amount != 0) {
     result = updateAmount(name, 0);

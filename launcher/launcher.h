@@ -70,7 +70,7 @@ class Launcher : public PatchClient {
   // goes. Once the window has asked to stop, no update is started. -1 when the progress window
   // cannot be made, else the sibling distribution's update amount (0 when it is current). UI thread
   // only.
-  int runSequence();
+  std::int64_t runSequence();
 
   // Starts the sibling launcher program from its folder with its own path, "/gamepatchpath:" naming the
   // folder the updater ran in, the accumulated options (the given command line's added by the same

@@ -123,7 +123,7 @@ bool PatchClient::setDistributionPath(const char* names, const char* path) {
   return patcher_ && patcher_->setDistributionPath(names, path);
 }
 
-int PatchClient::updateAmount(const char* names, std::uint32_t flags) {
+std::int64_t PatchClient::updateAmount(const char* names, std::uint32_t flags) {
   return patcher_ ? patcher_->updateAmount(names, flags) : 0;
 }
 

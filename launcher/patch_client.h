@@ -72,7 +72,7 @@ class PatchClient : public SessionClient {
 
   bool selectDistributions(const char* names, bool on);
   bool setDistributionPath(const char* names, const char* path);
-  int updateAmount(const char* names, std::uint32_t flags);
+  std::int64_t updateAmount(const char* names, std::uint32_t flags);
   // Clears the session's failure, then forwards.
   bool update(const char* names, std::uint32_t flags);
   bool isBusy() const;

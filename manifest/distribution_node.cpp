@@ -242,7 +242,7 @@ void DistributionNode::readChangeNote(const xmlNode* element) {
   const std::optional<std::string> remote = readText(element, "RemotePath");
   const bool compressed = readBoolean(element, "Compressed", false);
   const std::int32_t version = readInteger(element, "Version", 0);
-  const std::int32_t downloadSize = readInteger(element, "DownloadSize", 0);
+  const std::int64_t downloadSize = std::max<std::int64_t>(readSize(element, "DownloadSize"), 0);
   if (!remote || !server || !services_) return;
 
   const std::string temp = makeTempName(".txt");
@@ -253,7 +253,8 @@ void DistributionNode::readChangeNote(const xmlNode* element) {
     if (file) {
       // Read what the file holds, never more than asked: a "DownloadSize" from the network is no
       // reason to allocate that much.
-      const std::size_t wanted = downloadSize < 1 ? kChangeNoteDefaultChars : static_cast<std::size_t>(downloadSize);
+      const std::size_t wanted = downloadSize < 1 ? kChangeNoteDefaultChars
+                                                  : static_cast<std::size_t>(std::min<std::uint64_t>(downloadSize, SIZE_MAX));
       std::string text;
       char chunk[4096];
       while (text.size() < wanted) {

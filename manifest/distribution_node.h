@@ -82,7 +82,7 @@ class DistributionNode : public ManifestNode {
   Stager* stager() const { return stager_.get(); }
   const std::optional<std::string>& typeName(int type) const;
   bool servesEnvironment(int type) const;
-  std::int32_t limit(int index) const { return index >= 0 && index < 5 ? limit_[index] : 0; }
+  std::uint64_t limit(int index) const { return index >= 0 && index < 5 ? limit_[index] : 0; }
   LimitFlags limitFlags() const { return limitFlags_; }
   void setLimitFlags(LimitFlags flags) { limitFlags_ = flags; }
   // For the root distribution of a product whose record owns it.
@@ -120,7 +120,7 @@ class DistributionNode : public ManifestNode {
   std::unique_ptr<Stager> stager_;
   std::array<std::optional<std::string>, scan::kEnvironmentTypes> typeName_;
   std::array<bool, scan::kEnvironmentTypes> servesEnvironment_{};
-  std::array<std::int32_t, 5> limit_{};
+  std::array<std::uint64_t, 5> limit_{};
   LimitFlags limitFlags_ = kInitialLimitFlags;
   std::unique_ptr<ProductHandle> ownedProduct_;
   // Set while this distribution runs an environment pass, so that distributions naming each other

@@ -27,6 +27,9 @@ std::uint64_t requestedBytes(const ProductRecord& product) {
   return bytes > 0 ? static_cast<std::uint64_t>(bytes) : 0;
 }
 
+// A byte count in the signed decimal form of the log lines (the same text as a 32-bit "%d" below 2 GiB).
+long long asPrinted(std::uint64_t bytes) { return static_cast<long long>(bytes); }
+
 // Logs the exceeded limit and reports 86, unless the distribution was marked before.
 void reportExceeded(const ProductRecord& product, const std::string& line, const char* reportFormat) {
   TreeServices* services = product.services();
@@ -38,10 +41,10 @@ void reportExceeded(const ProductRecord& product, const std::string& line, const
 }  // namespace
 
 std::uint64_t DistributionNode::allowance(ScanFlags flags) const {
-  std::uint64_t allowed = (limitFlags_ & kLeaveDefaultOut) ? 0 : static_cast<std::uint32_t>(limit_[0]);
+  std::uint64_t allowed = (limitFlags_ & kLeaveDefaultOut) ? 0 : limit_[0];
   if (flags & scan::kDefaultLimitOnly) return allowed;
   for (int type = 0; type < scan::kEnvironmentTypes; ++type)
-    if (limitFlags_ & scan::environmentBit(type)) allowed += static_cast<std::uint32_t>(limit_[type + 1]);
+    if (limitFlags_ & scan::environmentBit(type)) allowed += limit_[type + 1];
   return allowed;
 }
 
@@ -58,8 +61,8 @@ bool ProductRecord::checkLimits(ScanFlags flags) {
       if (requested > allowed) {
         if (!root->limitExceeded())
           reportExceeded(*this,
-                         boundedFormat(kLineCapacity, "Limit exceeded: %d bytes requested for distribution %s, %d max.\n",
-                                       static_cast<int>(requested), labelOf(*this), static_cast<int>(allowed)),
+                         boundedFormat(kLineCapacity, "Limit exceeded: %lld bytes requested for distribution %s, %lld max.\n",
+                                       asPrinted(requested), labelOf(*this), asPrinted(allowed)),
                          "Download size exceeded for distribution \"%s.\"\n");
         root->markLimitExceeded(scan::kIgnoreEnvironment);
         withinLimits = false;
@@ -83,9 +86,9 @@ bool ProductRecord::checkLimits(ScanFlags flags) {
     if (!environmentRoot) continue;
     if (!environmentRoot->limitExceeded())
       reportExceeded(environment->record(),
-                     boundedFormat(kLineCapacity, "Limit (%s) exceeded: %d bytes requested for distribution %s, %d max.\n",
-                                   kTypeNames[type], static_cast<int>(requested), labelOf(environment->record()),
-                                   static_cast<int>(allowed)),
+                     boundedFormat(kLineCapacity, "Limit (%s) exceeded: %lld bytes requested for distribution %s, %lld max.\n",
+                                   kTypeNames[type], asPrinted(requested), labelOf(environment->record()),
+                                   asPrinted(allowed)),
                      type == 0 ? "Download size exceeded for distribution \"%s.\"\n"
                                : "Download size exceeded for distribution \"%s\".\n");
     environmentRoot->markLimitExceeded(scan::kEnvironmentFilesOnly);

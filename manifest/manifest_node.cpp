@@ -198,6 +198,11 @@ std::optional<std::string> ManifestNode::refusedName() const {
 }
 
 bool ManifestNode::admitChild(const ManifestNode& child) const {
+  if (child.hasRefusedSize()) {
+    log(boundedFormat(kPathCapacity * 2, "Manifest entry refused, \"%s\" gives a size that is not a byte count.\n",
+                      child.name() ? child.name()->c_str() : ""));
+    return false;
+  }
   const std::optional<std::string> refused = child.refusedName();
   if (!refused) return true;
   // A manifest comes over the network: a name that could reach outside the installation is refused.

@@ -103,6 +103,8 @@ class ManifestNode {
   // installation (common/name_rules.h), or nothing when all are plain: "Name" and "LocalName" here. A
   // node with such a name is left out of the tree when it is read.
   virtual std::optional<std::string> refusedName() const;
+  // Whether one of the entry's sizes is no byte count (negative, or beyond 64 bits).
+  virtual bool hasRefusedSize() const { return false; }
 
   // The first server set going up through the parents; failing that the server of the product of the
   // topmost node reached; failing that the session's default server. Absent when there is none.

@@ -63,7 +63,7 @@ class TreeServices : public StagerServices {
   virtual int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                                int decompress) = 0;
   virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                             int downloadSize, int totalSize, bool useTemp, bool showProgress) = 0;
+                             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) = 0;
 
   // While true the download walk only plans: nodes make no folders, write no log and change no state,
   // and file nodes hand the full downloads they would make to FileNodeServices::planDownload instead.
@@ -143,12 +143,12 @@ class FileNodeServices : public TreeServices {
   // progress shown, and put in place only when it has totalSize bytes (when not 0) and, when they are
   // given, that CRC and that SHA-256 (lowercase hexadecimal); otherwise 49 and localFile is untouched.
   virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                  int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                                  int decompress, std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                                   const std::optional<std::string>& sha256) = 0;
   // While planningDownloads(): a file node would call downloadCheckedFile with these arguments when
   // the walk reaches it.
   virtual void planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
-                            int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                            std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                             const std::optional<std::string>& sha256) {}
 };
 

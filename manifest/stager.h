@@ -28,7 +28,7 @@ class Stager {
   virtual void stageDistribution() = 0;
   // A staged copy of the file localPath in baseDir with this CRC, size and time stamp, that passes
   // `check`, moved (or copied) into place; false when there is none and nothing on disk changed.
-  virtual bool getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc, std::int32_t size,
+  virtual bool getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc, std::int64_t size,
                              std::int32_t timeStamp, bool move, const StagedCopyCheck& check) = 0;
 };
 

@@ -21,9 +21,17 @@ std::int32_t readInteger(const xmlNode* element, const char* name, std::int32_t 
   return decimalToInt32(value.c_str());
 }
 
-std::int32_t readLimit(const xmlNode* element, const char* name, std::int32_t fallback) {
-  // atoi and atol agree where int and long are both 32 bits wide, as they are on the target.
-  return readInteger(element, name, fallback);
+std::int64_t readSize(const xmlNode* element, const char* name, std::int64_t fallback) {
+  const XmlProperty value(element, name);
+  if (!value.present()) return fallback;
+  return decimalToSize(value.c_str()).value_or(kNotASize);
+}
+
+std::uint64_t readLimit(const xmlNode* element, const char* name, std::uint64_t fallback) {
+  const XmlProperty value(element, name);
+  if (!value.present()) return fallback;
+  if (const std::optional<std::int64_t> bytes = decimalToSize(value.c_str())) return static_cast<std::uint64_t>(*bytes);
+  return static_cast<std::uint32_t>(decimalToInt32(value.c_str()));
 }
 
 int booleanWord(const char* value) {

@@ -23,8 +23,14 @@ std::optional<std::string> readText(const xmlNode* element, const char* name, Te
 // atol of the value as a 32-bit long (wrapping on overflow); `fallback` when the attribute is missing.
 std::int32_t readInteger(const xmlNode* element, const char* name, std::int32_t fallback = 0);
 
-// atoi of the value, for the download limits; `fallback` when the attribute is missing.
-std::int32_t readLimit(const xmlNode* element, const char* name, std::int32_t fallback = 0);
+// A byte count ("TotalSize", "DownloadSize", the download limits) in 64 bits: `fallback` when the
+// attribute is missing, kNotASize when its value is negative or too large (decimalToSize).
+inline constexpr std::int64_t kNotASize = -1;
+std::int64_t readSize(const xmlNode* element, const char* name, std::int64_t fallback = 0);
+
+// A download limit in bytes: a byte count read as readSize does; a negative value keeps the 32-bit
+// unsigned reading of atoi it always had ("-1" is 4294967295). `fallback` when the attribute is missing.
+std::uint64_t readLimit(const xmlNode* element, const char* name, std::uint64_t fallback = 0);
 
 // true for "y", "yes", "t", "true", "on", "1"; false for "n", "no", "f", "false", "off", "0" (any
 // letter case); `fallback` for a missing attribute or any other value.

@@ -38,16 +38,22 @@ std::optional<std::string> property(xmlNode* element, const char* name) {
 
 std::int32_t numberOf(const XmlProperty& text) { return text.present() ? decimalToInt32(text.c_str()) : 0; }
 
-// Whether the number reads back in the form a save writes it ("%d").
-bool writtenAsSaved(const XmlProperty& text, std::int32_t value) {
+// A "Size": a byte count of any width; -1 (never a file's size, so the entry never matches) for a
+// value that is none, such as the negative sizes a 32-bit field once gave files of 2 GiB and more.
+std::int64_t sizeOf(const XmlProperty& text) {
+  return text.present() ? decimalToSize(text.c_str()).value_or(-1) : 0;
+}
+
+// Whether the number reads back in the form a save writes it (its decimal form, as "%d" writes it).
+bool writtenAsSaved(const XmlProperty& text, std::int64_t value) {
   if (!text.present()) return false;
-  char digits[16];
+  char digits[24];
   const auto written = std::to_chars(digits, digits + sizeof digits, value);
   return std::string_view(text.c_str()) == std::string_view(digits, static_cast<std::size_t>(written.ptr - digits));
 }
 
-void setNumberProperty(xmlNode* element, const char* name, std::int32_t value) {
-  xmlSetProp(element, xml(name), xml(boundedFormat(kNumberCapacity, "%d", value).c_str()));
+void setNumberProperty(xmlNode* element, const char* name, std::int64_t value) {
+  xmlSetProp(element, xml(name), xml(boundedFormat(kNumberCapacity, "%lld", static_cast<long long>(value)).c_str()));
 }
 
 // Collects the old-layout cache documents of a tree; they are read after the walk so that deleting
@@ -143,7 +149,7 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
     if (element->type != XML_ELEMENT_NODE) continue;
     const XmlProperty timeText(element, "TimeStamp"), sizeText(element, "Size"), crcText(element, "CRC");
     const std::int32_t timeStamp = numberOf(timeText);
-    const std::int32_t size = numberOf(sizeText);
+    const std::int64_t size = sizeOf(sizeText);
     const std::int32_t crc = numberOf(crcText);
     if (!xmlStrEqual(element->name, xml(kFileElement)) || !writtenAsSaved(timeText, timeStamp) ||
         !writtenAsSaved(sizeText, size) || !writtenAsSaved(crcText, crc))
@@ -212,8 +218,8 @@ std::uint64_t PatchCache::stateDigest() const {
     adler = adler32(adler, bytes, static_cast<uInt>(block.size()));
     block.clear();
   };
-  const auto number = [&](std::int32_t value) {
-    char digits[16] = {'\t'};
+  const auto number = [&](std::int64_t value) {
+    char digits[24] = {'\t'};
     block.append(digits, static_cast<std::size_t>(std::to_chars(digits + 1, digits + sizeof digits, value).ptr - digits));
   };
   if (serial_ && decimalToInt32(serial_->c_str()) > 0) block += *serial_;
@@ -290,7 +296,7 @@ std::int32_t PatchCache::cachedCrc(const std::string& key) {
   return found ? found->crc() : 0;
 }
 
-void PatchCache::remember(const std::string& key, std::int32_t crc, std::int32_t timeStamp, std::int32_t size) {
+void PatchCache::remember(const std::string& key, std::int32_t crc, std::int32_t timeStamp, std::int64_t size) {
   std::unique_ptr<PatchCacheEntry>& entry = slot(key);
   if (!entry) entry = std::make_unique<PatchCacheEntry>();
   entry->set(crc, timeStamp, size);

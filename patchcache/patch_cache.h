@@ -65,7 +65,7 @@ class PatchCache {
   // The remembered CRC of `key`; 0 when there is none. Leaves an empty slot like lookup.
   std::int32_t cachedCrc(const std::string& key);
   // Creates the entry of `key` when missing and sets its three fields.
-  void remember(const std::string& key, std::int32_t crc, std::int32_t timeStamp, std::int32_t size);
+  void remember(const std::string& key, std::int32_t crc, std::int32_t timeStamp, std::int64_t size);
   // Removes the key and its entry.
   void forget(const std::string& key);
 

@@ -97,13 +97,13 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                        int decompress) override;
   int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                     int downloadSize, int totalSize, bool useTemp, bool showProgress) override;
+                     std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) override;
   int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                          int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                          std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                           const std::optional<std::string>& sha256) override;
   bool planningDownloads() const override { return plan_ != nullptr; }
   void planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
-                    int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                    std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                     const std::optional<std::string>& sha256) override;
   // Signed documents (session/patcher_signatures.cpp).
   bool documentsSigned() const override { return manifestKey_.required; }
@@ -188,9 +188,9 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   // File nodes counted.
   int countFiles(const char* names, std::uint32_t flags);
   // Bytes still to update (0 when everything is current).
-  int updateAmount(const char* names, std::uint32_t flags);
+  std::int64_t updateAmount(const char* names, std::uint32_t flags);
   // Bytes the downloads of the stale files will transfer.
-  int totalDownloadBytes(const char* names, std::uint32_t flags);
+  std::int64_t totalDownloadBytes(const char* names, std::uint32_t flags);
   // The room the largest single file needs while it is put in place.
   std::int64_t largestFileSpace(const char* names, std::uint32_t flags);
   // The named product's local root (empty when it has none or no product matches); without a name
@@ -227,7 +227,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   void openCaches(const std::string& folder);
   int filesTotal() const { return filesTotal_; }
   int filesChecked() const { return filesChecked_; }
-  int bytesToUpdate() const;
+  std::int64_t bytesToUpdate() const;
 
   // ---- The running program and its replacement (session/patcher_self_update.cpp) ---------------
   // Reads the process's command line (see SelfUpdate); an "inetType:" token sets the access mode.

@@ -24,8 +24,8 @@ bool Patcher::downloadPass(const char* names) {
   if (client_) client_->scanStarted();
   stopRequested_.store(false);
 
-  const int compressedBytes = totalDownloadBytes(names, scan::kCompressedOnly);
-  const int toUpdate = updateAmount(names, 0);
+  const std::int64_t compressedBytes = totalDownloadBytes(names, scan::kCompressedOnly);
+  const std::int64_t toUpdate = updateAmount(names, 0);
   downloads_->setTotals(compressedBytes, toUpdate);
   if (toUpdate != 0 && client_) client_->progressRange(100, kBarOverall);
 
@@ -100,7 +100,7 @@ void Patcher::planDownloads(ProductRecord& product, const std::string& productRo
 }
 
 void Patcher::planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
-                           int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                           std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                            const std::optional<std::string>& sha256) {
   // A request without a path or target fails at its turn, as it does today; it is never fetched ahead.
   if (!plan_ || !path || !localFile) return;
@@ -127,13 +127,13 @@ int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, in
 }
 
 int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                            int downloadSize, int totalSize, bool useTemp, bool showProgress) {
+                            std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) {
   return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
                             showProgress);
 }
 
 int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                 int decompress, int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                                 int decompress, std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                                  const std::optional<std::string>& sha256) {
   return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
                             DownloadCheck{true, crc, sha256});
@@ -141,8 +141,6 @@ int Patcher::downloadCheckedFile(const char* server, int port, const char* path,
 
 void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }
 
-int Patcher::bytesToUpdate() const {
-  return static_cast<int>(std::min<std::int64_t>(downloads_->bytesToUpdate(), INT_MAX));
-}
+std::int64_t Patcher::bytesToUpdate() const { return downloads_->bytesToUpdate(); }
 
 }  // namespace korvel

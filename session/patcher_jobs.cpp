@@ -145,7 +145,7 @@ bool Patcher::fileChecked() {
 }
 
 void Patcher::recountTotals() {
-  const int toUpdate = updateAmount(nullptr, 0);
+  const std::int64_t toUpdate = updateAmount(nullptr, 0);
   downloads_->setTotals(totalDownloadBytes(nullptr, 0x800), toUpdate);
 }
 

@@ -288,7 +288,7 @@ void Patcher::readChangeTexts(xmlNode* product) {
     const std::string remotePath = readText(child, "RemotePath").value_or(std::string());
     const bool compressed = readBoolean(child, "Compressed", false);
     const int version = readInteger(child, "Version", 0);
-    const int downloadSize = readInteger(child, "DownloadSize", 0);
+    const std::int64_t downloadSize = readSize(child, "DownloadSize");
     const int list = readBoolean(child, "MaintenanceType", false) ? 1 : 0;
     if (remotePath.empty() || server.empty()) continue;
 
@@ -296,7 +296,8 @@ void Patcher::readChangeTexts(xmlNode* product) {
     const int code = downloadToFile(server.c_str(), port, remotePath.c_str(), temp.c_str(), compressed ? 1 : 0, 0, 0,
                                     false, false);
     if (code == result::kOk) {
-      const std::size_t limit = downloadSize >= 1 ? static_cast<std::size_t>(downloadSize) : kChangeTextChars;
+      const std::size_t limit =
+          downloadSize >= 1 ? static_cast<std::size_t>(std::min<std::uint64_t>(downloadSize, SIZE_MAX)) : kChangeTextChars;
       changeLists_[list].push_back(ChangeText{version, readTextFile(temp, limit)});
     }
     platform::deleteFile(temp);

@@ -45,8 +45,8 @@ bool isTemporaryName(std::string_view name) {
   return true;
 }
 
-// The session's counters are 32-bit; a larger sum is shown as the largest count rather than wrapping
-// to a negative one.
+// The file count is 32-bit; a larger sum is shown as the largest count rather than wrapping to a
+// negative one.
 int saturated(std::int64_t value) {
   return static_cast<int>(std::clamp<std::int64_t>(value, INT_MIN, INT_MAX));
 }
@@ -143,14 +143,14 @@ int Patcher::countFiles(const char* names, std::uint32_t flags) {
   return saturated(sum);
 }
 
-int Patcher::updateAmount(const char* names, std::uint32_t flags) {
+std::int64_t Patcher::updateAmount(const char* names, std::uint32_t flags) {
   products_->setPassFlag(pass::kCompressedCounted, false);
   std::int64_t sum = 0;
   forProducts(names, false, [&](ProductRecord& product) {
     product.aggregateFlags();
     sum += product.countCompressedBytes(flags);
   });
-  return saturated(sum);
+  return sum;
 }
 
 std::int64_t Patcher::sumDownloadBytes(const char* names, std::uint32_t flags) {
@@ -161,8 +161,8 @@ std::int64_t Patcher::sumDownloadBytes(const char* names, std::uint32_t flags) {
   return sum;
 }
 
-int Patcher::totalDownloadBytes(const char* names, std::uint32_t flags) {
-  return saturated(sumDownloadBytes(names, flags));
+std::int64_t Patcher::totalDownloadBytes(const char* names, std::uint32_t flags) {
+  return sumDownloadBytes(names, flags);
 }
 
 std::int64_t Patcher::largestFileSpace(const char* names, std::uint32_t flags) {

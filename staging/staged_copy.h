@@ -14,7 +14,7 @@ namespace korvel {
 
 // What the manifest says of the file the staged copy must become.
 struct StagedFileExpectation {
-  std::uint32_t size = 0;  // 0: not checked
+  std::uint64_t size = 0;  // 0: not checked
   std::uint32_t crc = 0;   // 0: no CRC known, not checked
   // Lowercase hexadecimal SHA-256 of the bytes; none: not checked.
   std::optional<std::string> sha256;

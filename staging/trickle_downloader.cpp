@@ -275,7 +275,7 @@ void TrickleDownloader::stageEntry(const xmlNode* delta, const xmlNode* file, co
     stagedName = remoteName;
     log(boundedFormat(kMessageCapacity, "processing delta '%s' for local file '%s'\n", orEmpty(remoteName),
                       localName.c_str()));
-    expected.set(readInteger(delta, "CRC", 0), 0, readInteger(delta, "TotalSize", 0));
+    expected.set(readInteger(delta, "CRC", 0), 0, readSize(delta, "TotalSize"));
   } else {
     remoteName = readText(file, "Name");
     stagedName = readText(file, "LocalName", remoteName);
@@ -283,7 +283,7 @@ void TrickleDownloader::stageEntry(const xmlNode* delta, const xmlNode* file, co
                       localName.c_str()));
     const std::optional<std::string> timeStamp = readText(file, "TimeStamp");
     expected.set(readInteger(file, "CRC", 0), readTimeStamp(timeStamp ? timeStamp->c_str() : nullptr),
-                 readInteger(file, "TotalSize", 0));
+                 readSize(file, "TotalSize"));
   }
   if (!remoteName || !admitName(stagedName)) return;
   if (!needsStaging(localDir, *stagedName, expected, job)) return;
@@ -390,7 +390,7 @@ void TrickleDownloader::cleanStageDir() {
 // ---- Staged copies for the live distribution -------------------------------------------------------
 
 bool TrickleDownloader::getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc,
-                                      std::int32_t size, std::int32_t timeStamp, bool move,
+                                      std::int64_t size, std::int32_t timeStamp, bool move,
                                       const StagedCopyCheck& check) {
   const std::string local = localPath.str();
   const std::string base = baseDir.str();
@@ -428,7 +428,7 @@ bool TrickleDownloader::getStagedFile(TextArgument baseDir, TextArgument localPa
     } else {
       StagerServices* services = product_ ? product_->services() : nullptr;
       StagedFileExpectation expected;
-      expected.size = static_cast<std::uint32_t>(size);
+      expected.size = size > 0 ? static_cast<std::uint64_t>(size) : 0;
       expected.crc = check.deltaName ? 0 : crc;
       expected.sha256 = check.sha256;
       expected.stopping = [services] { return services && services->isCancelled(); };

@@ -70,7 +70,7 @@ class TrickleDownloader : public Stager {
   // it with this CRC, size and time stamp and (with move) the copy, expanded when it is gzip data, has
   // this size, CRC (not for delta data) and the check's SHA-256, it is renamed over localPath. Logs the
   // outcome. Does not look at the trickle switch; creates nothing when nothing was ever staged.
-  bool getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc, std::int32_t size,
+  bool getStagedFile(TextArgument baseDir, TextArgument localPath, std::uint32_t crc, std::int64_t size,
                      std::int32_t timeStamp, bool move, const StagedCopyCheck& check) override;
 
   // Whether the manifest's version differs from the staged one (the current cache's serial, which it

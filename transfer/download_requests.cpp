@@ -56,19 +56,18 @@ class RateCells {
         expansionMs_(rates.get(ProgressRates::kExpansionBytes, ProgressRates::kMilliseconds)) {}
 
   void update(const HttpTransfer& transfer) {
-    rates_.set(downloadBytes_ + static_cast<std::int32_t>(transfer.bytesDownloaded()), ProgressRates::kDownloadBytes,
+    rates_.set(downloadBytes_ + static_cast<std::int64_t>(transfer.bytesDownloaded()), ProgressRates::kDownloadBytes,
                ProgressRates::kDone);
-    rates_.set(downloadMs_ + static_cast<std::int32_t>(transfer.downloadMillis()), ProgressRates::kDownloadBytes,
-               ProgressRates::kMilliseconds);
-    rates_.set(expansionBytes_ + static_cast<std::int32_t>(transfer.bytesDecompressed()),
+    rates_.set(downloadMs_ + transfer.downloadMillis(), ProgressRates::kDownloadBytes, ProgressRates::kMilliseconds);
+    rates_.set(expansionBytes_ + static_cast<std::int64_t>(transfer.bytesDecompressed()),
                ProgressRates::kExpansionBytes, ProgressRates::kDone);
-    rates_.set(expansionMs_ + static_cast<std::int32_t>(transfer.decompressMillis()), ProgressRates::kExpansionBytes,
+    rates_.set(expansionMs_ + transfer.decompressMillis(), ProgressRates::kExpansionBytes,
                ProgressRates::kMilliseconds);
   }
 
  private:
   ProgressRates& rates_;
-  std::int32_t downloadBytes_, downloadMs_, expansionBytes_, expansionMs_;
+  std::int64_t downloadBytes_, downloadMs_, expansionBytes_, expansionMs_;
 };
 
 }  // namespace
@@ -86,14 +85,14 @@ struct DownloadRequests::FileRequest {
   bool tracked = false;  // the request counts towards the pass's bytes and bars
   bool showProgress = false;
   int decompress = 0;
-  int downloadSize = 0;
-  int totalSize = 0;
+  std::int64_t downloadSize = 0;
+  std::int64_t totalSize = 0;
   std::int64_t doneBefore = 0;
   std::int64_t unpackedBefore = 0;
   RateCells rates;
   // The transfer's counters at this look, and the ones last shown.
-  std::uint32_t downloaded = 0, decompressed = 0;
-  std::uint32_t lastDownloaded = 0, lastDecompressed = 0;
+  std::uint64_t downloaded = 0, decompressed = 0;
+  std::uint64_t lastDownloaded = 0, lastDecompressed = 0;
   bool expansionShown = false, copyShown = false;
   // The retries and the continued offset the status line told last.
   std::int32_t retriesShown = 0;
@@ -105,8 +104,8 @@ DownloadRequests::DownloadRequests(DownloadObserver& observer, ProgressRates& ra
     : observer_(observer), rates_(rates), pipeline_(observer, rates) {}
 
 PlannedDownload DownloadRequests::plannedDownload(const char* server, int port, const char* path,
-                                                  const char* localFile, int decompress, int downloadSize,
-                                                  int totalSize, const DownloadCheck& check) {
+                                                  const char* localFile, int decompress, std::int64_t downloadSize,
+                                                  std::int64_t totalSize, const DownloadCheck& check) {
   PlannedDownload planned;
   planned.url = downloadUrl(server, port, path);
   planned.local = localFile ? localFile : "";
@@ -286,7 +285,7 @@ int DownloadRequests::toDocument(char* buffer, int capacity, const char* server,
 }
 
 int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                             int downloadSize, int totalSize, bool useTemp, bool showProgress, const DownloadCheck& check) {
+                             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress, const DownloadCheck& check) {
   if (observer_.stopRequested()) return result::kStopped;
   if (!path || !localFile) {
     observer_.reportError(result::kNullPath, kNullPathText);
@@ -315,7 +314,7 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
     request.folder = request.local.substr(0, cut);
     request.name = request.local.substr(cut + 1);
   }
-  request.needed = static_cast<std::int64_t>(downloadSize) + totalSize;
+  request.needed = downloadSize + totalSize;
   request.tracked = request.needed != 0;
   request.showProgress = showProgress;
   request.decompress = decompress;
@@ -347,7 +346,7 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
   start.decompress = decompress;
   start.useTemp = useTemp;
   if (useTemp && check.verify) {
-    start.expectedSize = static_cast<std::uint32_t>(totalSize);
+    start.expectedSize = totalSize > 0 ? static_cast<std::uint64_t>(totalSize) : 0;
     start.expectedCrc = check.crc;
     start.expectedSha256 = check.sha256;
   }
@@ -360,10 +359,10 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
   }
 
   std::int32_t lastState = HttpTransfer::kConstructed;
-  std::uint32_t lastTotal = 0;
+  std::uint64_t lastTotal = 0;
   for (;;) {
     const std::int32_t state = transfer.state();
-    const std::uint32_t total = transfer.totalBytes();
+    const std::uint64_t total = transfer.totalBytes();
     if (state != lastState || total != lastTotal) {
       lastState = state;
       lastTotal = total;

@@ -53,6 +53,9 @@ const std::vector<std::string>& acceptTypes() {
   return types;
 }
 
+// A byte count in the decimal form of the log lines ("%lld": below 2 GiB the text a 32-bit "%d" gave).
+long long asPrinted(std::uint64_t value) { return static_cast<long long>(value); }
+
 int asInt(std::uint32_t value) { return static_cast<int>(value); }
 
 }  // namespace
@@ -111,7 +114,8 @@ void HttpTransfer::awaitAdoption() {
   while (!adopted_.load() && !stopRequested_.load()) adoption_.wait_for(lock, kSlice);
 }
 
-void HttpTransfer::FileRequest::boundBy(int decompressed, int downloadBytes, int totalBytes, bool checked) {
+void HttpTransfer::FileRequest::boundBy(int decompressed, std::int64_t downloadBytes, std::int64_t totalBytes,
+                                        bool checked) {
   downloadSize = downloadBytes > 0 ? static_cast<std::uint64_t>(downloadBytes) : 0;
   if (totalBytes > 0) {
     sizeLimit = static_cast<std::uint64_t>(totalBytes);
@@ -283,9 +287,10 @@ bool HttpTransfer::matchesExpectation() {
     return false;
   }
   fail(boundedFormat(kFailureTextCapacity,
-                     "Downloaded file %s does not match the manifest: %llu bytes, CRC %08x (expected %u bytes, "
+                     "Downloaded file %s does not match the manifest: %llu bytes, CRC %08x (expected %llu bytes, "
                      "CRC %08x)\n",
-                     localPath_.c_str(), static_cast<unsigned long long>(writtenBytes_), writtenCrc_, expectedSize_,
+                     localPath_.c_str(), static_cast<unsigned long long>(writtenBytes_), writtenCrc_,
+                     static_cast<unsigned long long>(expectedSize_),
                      expectedCrc_.value_or(0)),
        result::kFileMismatch);
   return false;
@@ -597,7 +602,7 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
     }
     wire = kept;
   }
-  bytesDownloaded_.store(static_cast<std::uint32_t>(wire));
+  bytesDownloaded_.store(wire);
 
   // Ends the attempt at a fault of this body: nothing of it is kept.
   const auto dropAll = [&] {
@@ -659,8 +664,8 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
     } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
     lastReadError_ = error;
     bodyEnded = lastReadOk_ && lastChunkSize_ == 0 && !stopRequested_.load();
-    log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %d bytes downloaded...\n",
-                      asInt(bytesDownloaded_.load())));
+    log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %lld bytes downloaded...\n",
+                      asPrinted(bytesDownloaded_.load())));
     if (!lastReadOk_) {
       outputFile_.close();
       if (partial) {
@@ -791,32 +796,32 @@ void HttpTransfer::reportExpansion(std::uint64_t produced) {
   log(boundedFormat(kLogLineCapacity, "Open output file %s\n", localPath_.c_str()));
   log("Output file open.\n");
   log("File Decompression Begin.\n");
-  bytesDecompressed_.store(static_cast<std::uint32_t>(produced));
+  bytesDecompressed_.store(produced);
   decompressMillis_.store(elapsed(expansionTick_));
   log("File decompression complete.\n");
 }
 
 void HttpTransfer::failExpansion(bool corrupt, std::uint64_t produced) {
   outputFile_.close();
-  bytesDecompressed_.store(static_cast<std::uint32_t>(produced));
+  bytesDecompressed_.store(produced);
   const std::string& destination = tempPath_;
   if (corrupt) {
     std::fprintf(stderr, "%s\n", "gzip data not valid");
     if (produced > 0) {
-      log(boundedFormat(kLogLineCapacity, "Gzread error.  Possible corrupted file %s, Bytes Written: %d.\n",
-                        localPath_.c_str(), asInt(static_cast<std::uint32_t>(produced))));
+      log(boundedFormat(kLogLineCapacity, "Gzread error.  Possible corrupted file %s, Bytes Written: %lld.\n",
+                        localPath_.c_str(), asPrinted(produced)));
     } else {
       log(boundedFormat(kLogLineCapacity, "Could not open gzfile properly. No bytes written to %s.\n",
                         localPath_.c_str()));
-      log(boundedFormat(kLogLineCapacity, "Total bytes downloaded for %s: %d\n", destination.c_str(),
-                        asInt(bytesDownloaded_.load())));
+      log(boundedFormat(kLogLineCapacity, "Total bytes downloaded for %s: %lld\n", destination.c_str(),
+                        asPrinted(bytesDownloaded_.load())));
     }
     platform::deleteFile(destination);
     fail("Failed to read the gzfile properly", result::kGzipFailed);
     return;
   }
-  log(boundedFormat(kLogLineCapacity, "Total bytes downloaded for %s: %d\n", destination.c_str(),
-                    asInt(bytesDownloaded_.load())));
+  log(boundedFormat(kLogLineCapacity, "Total bytes downloaded for %s: %lld\n", destination.c_str(),
+                    asPrinted(bytesDownloaded_.load())));
   log(boundedFormat(kLogLineCapacity, "Last Windows Error was %d\n", errno));
   platform::deleteFile(destination);
   fail("failed fwrite", result::kWriteFailed);
@@ -842,15 +847,15 @@ bool HttpTransfer::moveIntoPlace() {
     return true;
   }
   // The copy's time is added to what the table held when it began.
-  const std::int32_t notedTime = copyRates_ ? copyRates_->get(ProgressRates::kCopyBytes, ProgressRates::kMilliseconds) : 0;
+  const std::int64_t notedTime = copyRates_ ? copyRates_->get(ProgressRates::kCopyBytes, ProgressRates::kMilliseconds) : 0;
   CopyCallbacks callbacks;
   callbacks.log = [this](const std::string& line) { log(line); };
   callbacks.stopping = [this] { return observer_.failedOrStopped(); };
   callbacks.progress = [this](int position) { observer_.showProgress(position, kBarCopy); };
   if (copyRates_) {
     callbacks.copied = [this, notedTime](std::uint32_t bytes, std::uint32_t elapsedMs) {
-      copyRates_->add(static_cast<std::int32_t>(bytes), ProgressRates::kCopyBytes, ProgressRates::kDone);
-      copyRates_->set(notedTime + static_cast<std::int32_t>(elapsedMs), ProgressRates::kCopyBytes,
+      copyRates_->add(bytes, ProgressRates::kCopyBytes, ProgressRates::kDone);
+      copyRates_->set(notedTime + elapsedMs, ProgressRates::kCopyBytes,
                       ProgressRates::kMilliseconds);
     };
   }

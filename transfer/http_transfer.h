@@ -51,7 +51,7 @@ class HttpTransfer {
     bool useTemp = false;  // write to a temporary file in localPath's folder, then move it into place
     // With useTemp: what the finished file must be before it may take localPath's place. A size of
     // 0 and an absent CRC or SHA-256 (lowercase hexadecimal) are not checked.
-    std::uint32_t expectedSize = 0;
+    std::uint64_t expectedSize = 0;
     std::optional<std::uint32_t> expectedCrc;
     std::optional<std::string> expectedSha256;
     // Bytes of the body as the server stores it (compressed, for a gzip body); 0 when not given. Part
@@ -69,7 +69,7 @@ class HttpTransfer {
     // Sets downloadSize and the bounds from the manifest's sizes (0: not given): the file may hold
     // totalSize bytes, a compressed body bring downloadSize; where a size is not given, an unchecked
     // download (a document, a note) is held to kUnstatedSizeCap.
-    void boundBy(int decompressed, int downloadBytes, int totalBytes, bool checked);
+    void boundBy(int decompressed, std::int64_t downloadBytes, std::int64_t totalBytes, bool checked);
   };
   // The most a file download whose size is not given may write (expanded) or receive: documents and
   // notes, whose own readers take far less.
@@ -132,9 +132,9 @@ class HttpTransfer {
   // final state (failed, complete or stopped). The requesters poll with it instead of sleeping, so a
   // finished transfer is noticed at once rather than at the next poll. Any thread but the worker.
   void waitForEnd(std::uint32_t milliseconds);
-  std::uint32_t bytesDownloaded() const { return bytesDownloaded_.load(); }
-  std::uint32_t bytesDecompressed() const { return bytesDecompressed_.load(); }
-  std::uint32_t totalBytes() const { return bytesDownloaded() + bytesDecompressed(); }
+  std::uint64_t bytesDownloaded() const { return bytesDownloaded_.load(); }
+  std::uint64_t bytesDecompressed() const { return bytesDecompressed_.load(); }
+  std::uint64_t totalBytes() const { return bytesDownloaded() + bytesDecompressed(); }
   std::uint32_t downloadMillis() const { return downloadMillis_.load(); }
   std::uint32_t decompressMillis() const { return decompressMillis_.load(); }
   // Valid once the state is 5 (failed): the code and text of the failure; 0 and null before one.
@@ -220,8 +220,8 @@ class HttpTransfer {
   std::atomic<std::int32_t> retries_{0};
   std::atomic<std::uint64_t> resumedAt_{0};
   std::atomic<bool> busy_{false};
-  std::atomic<std::uint32_t> bytesDownloaded_{0};
-  std::atomic<std::uint32_t> bytesDecompressed_{0};
+  std::atomic<std::uint64_t> bytesDownloaded_{0};
+  std::atomic<std::uint64_t> bytesDecompressed_{0};
   std::atomic<std::uint32_t> downloadMillis_{0};
   std::atomic<std::uint32_t> decompressMillis_{0};
   std::unique_ptr<char[]> readBuffer_;
@@ -247,7 +247,7 @@ class HttpTransfer {
   std::int32_t capacity_ = 0;
   std::int64_t finalSize_ = 0;
   bool useTemp_ = false;
-  std::uint32_t expectedSize_ = 0;
+  std::uint64_t expectedSize_ = 0;
   std::optional<std::uint32_t> expectedCrc_;
   std::optional<std::string> expectedSha256_;
   std::uint64_t downloadSize_ = 0;

@@ -39,9 +39,10 @@ class ProgressRates {
 
   // Table access from any thread (the copy of a finished download feeds it from the transfer thread).
   // Indices outside the table are ignored by set/add and read as 0 by get.
-  void set(std::int32_t value, int row, int column);
-  void add(std::int32_t value, int row, int column);
-  std::int32_t get(int row, int column) const;
+  // The cells are 64-bit: a byte row counts files and sessions of any size.
+  void set(std::int64_t value, int row, int column);
+  void add(std::int64_t value, int row, int column);
+  std::int64_t get(int row, int column) const;
 
   // The expected finish time in seconds since 1970. False until 50 projections have been made (at
   // most one per second); within the same second the previous answer is repeated. reset, finishTime
@@ -59,7 +60,7 @@ class ProgressRates {
   std::int32_t now() const;
 
   Clock now_;
-  std::array<std::array<std::atomic<std::int32_t>, kColumns>, kRows> table_{};
+  std::array<std::array<std::atomic<std::int64_t>, kColumns>, kRows> table_{};
   std::array<double, kRows> rate_{};
   std::int32_t startTime_ = 0;
   std::int32_t lastTime_ = 0;

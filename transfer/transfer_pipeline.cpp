@@ -112,7 +112,7 @@ void TransferPipeline::fill() {
     start.password = settings_.password ? settings_.password->c_str() : nullptr;
     start.decompress = entry.request.decompress;
     start.useTemp = true;
-    start.expectedSize = static_cast<std::uint32_t>(entry.request.totalSize);
+    start.expectedSize = entry.request.totalSize > 0 ? static_cast<std::uint64_t>(entry.request.totalSize) : 0;
     start.expectedCrc = entry.request.crc;
     start.expectedSha256 = entry.request.sha256;
     start.boundBy(entry.request.decompress, entry.request.downloadSize, entry.request.totalSize, true);

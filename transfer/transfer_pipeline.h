@@ -23,8 +23,8 @@ struct PlannedDownload {
   std::string url;
   std::string local;  // the target with '/' separators
   int decompress = 0;
-  int downloadSize = 0;
-  int totalSize = 0;
+  std::int64_t downloadSize = 0;
+  std::int64_t totalSize = 0;
   std::optional<std::uint32_t> crc;
   std::optional<std::string> sha256;
 

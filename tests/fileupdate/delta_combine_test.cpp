@@ -30,7 +30,7 @@ class RecordingContext : public CombineContext {
   std::uint32_t tickMs() override { return tick += step; }
   void showStatus(const std::string& target) override { statusLines.push_back(target); }
   void percent(int value) override { percents.push_back(value); }
-  void bytesConsumed(std::uint32_t bytes) override { consumed.push_back(bytes); }
+  void bytesConsumed(std::uint64_t bytes) override { consumed.push_back(bytes); }
   void millisecondsSpent(std::uint32_t milliseconds) override { spent.push_back(milliseconds); }
   void refresh() override { ++refreshes; }
 
@@ -40,7 +40,7 @@ class RecordingContext : public CombineContext {
   std::uint32_t step = 0;
   std::vector<std::string> statusLines;
   std::vector<int> percents;
-  std::vector<std::uint32_t> consumed;
+  std::vector<std::uint64_t> consumed;
   std::vector<std::uint32_t> spent;
   int refreshes = 0;
 };
@@ -155,7 +155,7 @@ TEST_F(DeltaCombineTest, RefreshesAtMostOnceASecondAndReportsTheBytesConsumed) {
   delta.literal("1").literal("22").copy(0, 6);
   ASSERT_TRUE(combine(delta));
   EXPECT_EQ(context.refreshes, 0);
-  EXPECT_EQ(context.consumed, (std::vector<std::uint32_t>{13, 19, 27}));
+  EXPECT_EQ(context.consumed, (std::vector<std::uint64_t>{13, 19, 27}));
   ASSERT_FALSE(context.spent.empty());
   EXPECT_GT(context.spent.back(), 0u);
 }

@@ -88,9 +88,9 @@ class FuzzSession : public FileNodeServices, public NodeFactory {
   int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
                        int decompress) override;
   int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                     int downloadSize, int totalSize, bool useTemp, bool showProgress) override;
+                     std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) override;
   int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                          int downloadSize, int totalSize, std::optional<std::uint32_t> crc,
+                          std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                           const std::optional<std::string>& sha256) override;
 
  private:

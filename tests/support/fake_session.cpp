@@ -231,13 +231,13 @@ int FakeSession::downloadToMemory(char* buffer, int capacity, const char* server
 }
 
 int FakeSession::downloadToFile(const char* server, int port, const char* path, const char* localFile,
-                                int decompress, int downloadSize, int totalSize, bool useTemp, bool showProgress) {
+                                int decompress, std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) {
   return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
                             showProgress);
 }
 
 int FakeSession::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                     int decompress, int downloadSize, int totalSize,
+                                     int decompress, std::int64_t downloadSize, std::int64_t totalSize,
                                      std::optional<std::uint32_t> crc, const std::optional<std::string>& sha256) {
   return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
                             DownloadCheck{true, crc, sha256});

@@ -49,7 +49,7 @@ class DownloadRequestTest : public TempDirTest {
  protected:
   std::string host() const { return TestHttpServer::host(); }
 
-  int download(const std::string& path, const std::string& local, int decompress, int downloadSize, int totalSize,
+  int download(const std::string& path, const std::string& local, int decompress, std::int64_t downloadSize, std::int64_t totalSize,
                bool useTemp = true, bool showProgress = true) {
     return requests.toFile(host().c_str(), server.port(), path.c_str(), local.c_str(), decompress, downloadSize,
                            totalSize, useTemp, showProgress);
