@@ -197,6 +197,8 @@ TEST_F(DeltaCombineTest, MalformedDataFailsAndLeavesTheOldFileInPlace) {
       // A few records that repeat the old file far past the size the header gives the new one.
       {"copies past the new size", DeltaData(12).copy(0, 10).copy(0, 10).copy(0, 10).bytes()},
       {"valid record then a stray byte", DeltaData().literal("ok").raw("\x01").bytes()},
+      // Counts and offsets are signed 32-bit: a header beyond that describes no file the data can make.
+      {"new size beyond 2 GiB", DeltaData(0x80000000u).literal("ok").bytes()},
   };
   for (const Case& each : cases) {
     SCOPED_TRACE(each.what);

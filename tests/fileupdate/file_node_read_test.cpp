@@ -32,7 +32,9 @@ TEST_F(FileNodeReadTest, SizesTimeStampAndFlagsAreRead) {
                            "Keep_Backup=\"1\" TempFilename=\"f.tmp\" TimeStamp=\"2004:11:17:00:57:29\"/>"
                            "<File Name=\"raw\" Compressed=\"false\" TotalSize=\"100\"/>"
                            "<File Name=\"raw2\" Compressed=\"false\" TotalSize=\"100\" DownloadSize=\"7\"/>"
-                           "<File Name=\"plain\"/>"));
+                           "<File Name=\"plain\"/>"
+                           "<File Name=\"g2\" Compressed=\"false\" TotalSize=\"2147483648\"/>"
+                           "<File Name=\"g8\" TotalSize=\"8589934592\" DownloadSize=\"4294967296\"/>"));
   FileNode* f = file("f");
   EXPECT_EQ(f->totalSize(), 100u);
   EXPECT_EQ(f->downloadSize(), 40u);
@@ -54,6 +56,11 @@ TEST_F(FileNodeReadTest, SizesTimeStampAndFlagsAreRead) {
   EXPECT_EQ(file("raw2")->downloadSize(), 7u);
   EXPECT_EQ(file("plain")->timeStamp(), 0);
   EXPECT_EQ(file("plain")->totalSize(), 0u);
+  // Sizes of 2 GiB and more are read whole, not wrapped to 32 bits.
+  EXPECT_EQ(file("g2")->totalSize(), 2147483648LL);
+  EXPECT_EQ(file("g2")->downloadSize(), 2147483648LL);
+  EXPECT_EQ(file("g8")->totalSize(), 8589934592LL);
+  EXPECT_EQ(file("g8")->downloadSize(), 4294967296LL);
 }
 
 TEST_F(FileNodeReadTest, UseCrcWithoutACrcIsSwitchedOff) {

@@ -19,7 +19,7 @@ class DownloadLimitsTest : public test::ModelTest {
     for (const auto& child : node->children()) markAllStale(child.get());
   }
   bool check() { return top().checkLimits(scan::kIncludeLimitExceeded); }
-  std::string files(int first, int second) {
+  std::string files(std::int64_t first, std::int64_t second) {
     return "<File Name=\"a.bin\" TotalSize=\"" + std::to_string(first) + "\"/><File Name=\"b.bin\" TotalSize=\"" +
            std::to_string(second) + "\"/>";
   }
@@ -59,6 +59,15 @@ TEST_F(DownloadLimitsTest, OneByteOverTheDefaultLimitMarksAndLogsEveryFile) {
   EXPECT_TRUE(file("a.bin")->limitExceeded());
   EXPECT_TRUE(client.logged("Download Limit Exceeded. [<Unnamed>] File not updated: a.bin\n"));
   EXPECT_TRUE(client.logged("Download Limit Exceeded. [<Unnamed>] File not updated: b.bin\n"));
+}
+
+TEST_F(DownloadLimitsTest, LimitsAndRequestsCountFilesOfSeveralGigabytes) {
+  // Two 3 GiB files, one byte over a limit above 4 GiB: neither number wraps to 32 bits.
+  ASSERT_TRUE(buildProduct("Name=\"Game\" LimitDefault=\"6442450943\"", files(3221225472LL, 3221225472LL)));
+  markAllStale(tree());
+  EXPECT_FALSE(check());
+  EXPECT_TRUE(client.logged("Limit exceeded: 6442450944 bytes requested for distribution Game, 6442450943 max.\n"));
+  EXPECT_EQ(session.limitWarnings(), 2);
 }
 
 TEST_F(DownloadLimitsTest, ZeroNeverLimits) {

@@ -36,6 +36,22 @@ TEST_F(UnsafeNamesTest, EntriesWithUnsafeNamesAreLeftOutAndTheirSiblingsStay) {
   }
 }
 
+TEST_F(UnsafeNamesTest, EntriesWithSizesThatAreNoByteCountsAreLeftOut) {
+  ASSERT_TRUE(buildProduct("Name=\"P\" Server=\"patch.host\"",
+                           "<File Name=\"negative.dat\" TotalSize=\"-5\"/>"
+                           "<File Name=\"huge.dat\" DownloadSize=\"99999999999999999999\"/>"
+                           "<File Name=\"delta.dat\"><DeltaFile FilePath=\"d\" CRC=\"1\" TotalSize=\"-1\"/></File>"
+                           "<File Name=\"big.dat\" TotalSize=\"8589934592\"/>"));
+  for (const char* name : {"negative.dat", "huge.dat", "delta.dat"}) {
+    EXPECT_EQ(node(name), nullptr) << name;
+    EXPECT_TRUE(client.logged(std::string("Manifest entry refused, \"") + name +
+                              "\" gives a size that is not a byte count.\n"))
+        << name;
+  }
+  ASSERT_NE(file("big.dat"), nullptr);
+  EXPECT_EQ(file("big.dat")->totalSize(), 8589934592LL);
+}
+
 TEST_F(UnsafeNamesTest, ADeleteMarkedFileOutsideTheInstallationIsNotDeleted) {
   const std::string game = dir.file("game");
   ASSERT_TRUE(platform::createDirectory(game));

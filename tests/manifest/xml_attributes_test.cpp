@@ -52,7 +52,25 @@ TEST_F(XmlAttributesTest, IntegersReadLikeAtolOnA32BitLong) {
   EXPECT_EQ(readInteger(element("A=\"-7\""), "A"), -7);
   EXPECT_EQ(readInteger(element("A=\"4294967295\""), "A"), -1);
   EXPECT_EQ(readInteger(element("A=\"abc\""), "A", 5), 0);
-  EXPECT_EQ(readLimit(element("LimitDefault=\"1000\""), "LimitDefault"), 1000);
+  EXPECT_EQ(readLimit(element("LimitDefault=\"1000\""), "LimitDefault"), 1000u);
+}
+
+TEST_F(XmlAttributesTest, SizesAreByteCountsOfAnyWidth) {
+  struct Case {
+    const char* text;
+    std::int64_t size;
+  };
+  const Case cases[] = {
+      {"  42xyz", 42},  {"abc", 0},  {"-0", 0},  {"2147483648", 2147483648LL},  {"8589934592", 8589934592LL},
+      {"9223372036854775807", INT64_MAX},  {"9223372036854775808", kNotASize},  {"-1", kNotASize},
+      {"-4294967295", kNotASize},
+  };
+  for (const Case& each : cases)
+    EXPECT_EQ(readSize(element(std::string("A=\"") + each.text + "\""), "A"), each.size) << each.text;
+  EXPECT_EQ(readSize(element(""), "A", 9), 9);
+  // A limit keeps its old reading where a size has none: "-1" was the largest 32-bit limit.
+  EXPECT_EQ(readLimit(element("L=\"3221225472\""), "L"), 3221225472u);
+  EXPECT_EQ(readLimit(element("L=\"-1\""), "L"), 4294967295u);
 }
 
 TEST_F(XmlAttributesTest, ElementNamesCompareWithoutCase) {

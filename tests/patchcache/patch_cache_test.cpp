@@ -100,6 +100,31 @@ TEST_F(PatchCacheTest, CurrentLayoutIsKeyedByFilenameAndKept) {
   EXPECT_TRUE(test::exists(dir.file(PatchCache::kDefaultFileName)));
 }
 
+TEST_F(PatchCacheTest, SizesOfFourGigabytesAndMoreAreWrittenAndReadBackWhole) {
+  write("big.pak");
+  write("old.pak");
+  EXPECT_FALSE(cache.open(nullptr, dir.path()));
+  cache.remember("big.pak", 1, 2, 5368709120LL);
+  // What a 32-bit field once made of a 3 GiB file: no size, never matched, rewritten.
+  cache.remember("old.pak", 1, 2, 0);
+  ASSERT_TRUE(cache.save());
+  const std::string saved = cacheText();
+  EXPECT_NE(saved.find("<File Filename=\"big.pak\" TimeStamp=\"2\" Size=\"5368709120\" CRC=\"1\"/>"),
+            std::string::npos)
+      << saved;
+  write(PatchCache::kDefaultFileName,
+        std::string(saved).replace(saved.find("Size=\"0\""), 8, "Size=\"-1073741824\""));
+
+  PatchCache reread;
+  ASSERT_TRUE(reread.open(nullptr, dir.path()));
+  ASSERT_NE(reread.entry("big.pak"), nullptr);
+  EXPECT_EQ(reread.entry("big.pak")->size(), 5368709120LL);
+  EXPECT_TRUE(reread.entry("big.pak")->matches(1, 2, 5368709120LL));
+  EXPECT_FALSE(reread.entry("big.pak")->matches(1, 2, 1073741824LL)) << "the low 32 bits are not the size";
+  ASSERT_NE(reread.entry("old.pak"), nullptr);
+  EXPECT_FALSE(reread.entry("old.pak")->matches(1, 2, 3221225472LL));
+}
+
 TEST_F(PatchCacheTest, CrcOfAllOnesIsReadInEitherSpellingAndWrittenAsMinusOne) {
   write("a.bin");
   write("b.bin");
