@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# A game file of 5 GiB (sparse: zeros with a few random blocks, one of them past 4 GiB) is published,
+# served and installed by the real program. The installed file has the published size, CRC and
+# SHA-256, the download's progress reaches 100%, the patch cache remembers the whole size, and a
+# second run finds nothing to do and leaves the file alone.
+#
+#   large_file_test.sh <build folder>
+set -euo pipefail
+
+build=$(cd "$1" && pwd)
+patcher="$build/korvel-patcher"
+publish="$build/tools/korvel-publish"
+[ -x "$patcher" ] && [ -x "$publish" ] || { echo "large file test: programs not built in $build"; exit 1; }
+
+work=$(mktemp -d)
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
+  if [ "${KORVEL_LARGE_FILE_TEST_KEEP:-0}" = 1 ]; then echo "kept $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "large file test: $*"; failures=$((failures + 1)); }
+
+size=$((5 * 1024 * 1024 * 1024))
+game="$work/game"
+mkdir -p "$game/data"
+truncate -s "$size" "$game/data/big.pak"
+# A block at the start, one across 2 GiB, one across 4 GiB and one that ends the file.
+for offset in 0 $((2 * 1024 * 1024 * 1024 - 4096)) $((4 * 1024 * 1024 * 1024 - 4096)) $((size - 65536)); do
+  head -c 65536 /dev/urandom | dd of="$game/data/big.pak" bs=4096 seek=$((offset / 4096)) conv=notrunc status=none
+done
+printf '#!/bin/sh\nexit 0\n' > "$game/Wendrel.exe"
+chmod +x "$game/Wendrel.exe"
+"$publish" build "$game" "$work/published" >"$work/publish.txt" 2>&1 || { cat "$work/publish.txt"; exit 1; }
+manifest=$(find "$work/published" -name '*.xml.gz' | head -n 1)
+gzip -dc "$manifest" >"$work/manifest.xml"
+grep -q "TotalSize=\"$size\"" "$work/manifest.xml" || fail "the manifest does not give big.pak's size $size"
+expected_sha=$(sha256sum "$game/data/big.pak" | cut -d' ' -f1)
+grep -qi "SHA256=\"$expected_sha\"" "$work/manifest.xml" || fail "the manifest does not give big.pak's SHA-256"
+
+"$publish" serve --root "$work/published" --port 0 --bind 127.0.0.1 >"$work/serve.txt" 2>&1 &
+server_pid=$!
+port=""
+for _ in $(seq 1 200); do
+  port=$(sed -n 's|.*http://127\.0\.0\.1:\([0-9][0-9]*\).*|\1|p' "$work/serve.txt" | head -n 1)
+  [ -n "$port" ] && break
+  sleep 0.05
+done
+[ -n "$port" ] || { echo "large file test: the server did not start"; exit 1; }
+
+install="$work/install"
+mkdir -p "$install"
+cp "$game/Wendrel.exe" "$install/"
+(cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$work/first.log" timeout 600 "$patcher") \
+  >"$work/first.txt" 2>&1 || fail "the first run exited with $?"
+installed="$install/data/big.pak"
+[ "$(stat -c %s "$installed" 2>/dev/null || echo 0)" = "$size" ] || fail "big.pak does not hold $size bytes"
+[ "$(sha256sum "$installed" | cut -d' ' -f1)" = "$expected_sha" ] || fail "big.pak's SHA-256 is not the published one"
+grep -q "Download 100%" "$work/first.txt" || fail "the download's progress did not reach 100%: $(tail -n 5 "$work/first.txt")"
+cache=$(find "$install" -name 'PatchCache2.xml' | head -n 1)
+grep -q "Size=\"$size\"" "$cache" 2>/dev/null || fail "the patch cache does not remember the size $size"
+[ -z "$(find "$install" -name 'spatchpart_*' -o -name 'spatchfile_*')" ] || fail "temporaries left behind"
+
+stamp=$(stat -c %Y "$installed")
+(cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$work/second.log" timeout 300 "$patcher") \
+  >"$work/second.txt" 2>&1 || fail "the second run exited with $?"
+if grep -q "Downloading " "$work/second.log"; then fail "the second run downloaded: $(grep 'Downloading ' "$work/second.log")"; fi
+[ "$(stat -c %Y "$installed")" = "$stamp" ] || fail "the second run touched big.pak"
+
+[ "$failures" = 0 ] || exit 1
+echo "large file test: passed ($size bytes installed, published body $(stat -c %s "$(find "$work/published" -name 'big.pak*' -type f | head -n 1)") bytes)"
