@@ -51,11 +51,13 @@ std::uint32_t word(const std::uint8_t* at) {
   return (std::uint32_t{at[0]} << 24) | (std::uint32_t{at[1]} << 16) | (std::uint32_t{at[2]} << 8) | at[3];
 }
 
-// An independent reading of the records; nothing when the data is malformed or makes more than the
-// new-file size its header gives.
+// An independent reading of the records; nothing when the data is malformed, its header gives a new
+// file beyond 2 GiB, or it makes more than the new-file size its header gives.
 std::optional<std::string> expectedResult(const std::uint8_t* data, std::size_t length, const std::string& old) {
   if (length < 8) return std::nullopt;
   const std::uint64_t newSize = word(data + 4);
+  // Counts and offsets are signed 32-bit: a larger new file is none the data can describe.
+  if (newSize > 0x7FFFFFFF) return std::nullopt;
   std::string out;
   std::size_t position = 8;
   while (position < length) {

@@ -129,11 +129,12 @@ int FuzzSession::downloadToMemory(char* buffer, int capacity, const char* server
   return result::kOk;
 }
 
-int FuzzSession::downloadToFile(const char*, int, const char*, const char*, int, int, int, bool, bool) {
+int FuzzSession::downloadToFile(const char*, int, const char*, const char*, int, std::int64_t, std::int64_t, bool,
+                                bool) {
   return result::kReadFailed;
 }
 
-int FuzzSession::downloadCheckedFile(const char*, int, const char*, const char*, int, int, int,
+int FuzzSession::downloadCheckedFile(const char*, int, const char*, const char*, int, std::int64_t, std::int64_t,
                                      std::optional<std::uint32_t>, const std::optional<std::string>&) {
   return result::kReadFailed;
 }
