@@ -230,19 +230,24 @@ TEST(BlockIndexPlan, BoundsTheTableForFilesOfSeveralGigabytes) {
   EXPECT_EQ(BlockIndex::plan(15, budget, 16).slots, 0u);
 }
 
-TEST_F(DeltaEncoderTest, RefusesFilesOfTwoGigabytesOrMore) {
+TEST_F(DeltaEncoderTest, DeclinesFilesBeyondTheFormatWithoutAnError) {
+  EXPECT_TRUE(DeltaEncoder::fits(DeltaEncoder::kMaxFileSize, DeltaEncoder::kMaxFileSize));
+  EXPECT_FALSE(DeltaEncoder::fits(DeltaEncoder::kMaxFileSize + 1, 0));
+  EXPECT_FALSE(DeltaEncoder::fits(0, DeltaEncoder::kMaxFileSize + 1));
   fs::path big = fs::path(dir.native()) / "big.bin";
   fs::path small = fs::path(dir.native()) / "small.bin";
   test::writeBytes(small, randomBytes(100, 19));
   test::writeBytes(big, {});
-  // A sparse file: no data blocks are written.
-  fs::resize_file(big, DeltaEncoder::kMaxFileSize + 1);
-  std::ostringstream out;
-  DeltaResult asOld = DeltaEncoder().encode(big, small, out);
-  DeltaResult asNew = DeltaEncoder().encode(small, big, out);
-  EXPECT_FALSE(asOld.ok);
-  EXPECT_FALSE(asNew.ok);
-  EXPECT_NE(asOld.error.find("2 GiB"), std::string::npos);
+  // A sparse file above 4 GiB: no data blocks are written.
+  fs::resize_file(big, (4ull << 30) + 1);
+  for (const auto& [oldPath, newPath] : {std::pair{big, small}, std::pair{small, big}}) {
+    std::ostringstream out;
+    DeltaResult result = DeltaEncoder().encode(oldPath, newPath, out);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.declined);
+    EXPECT_EQ(result.error, "");
+    EXPECT_TRUE(out.str().empty());
+  }
 }
 
 TEST_F(DeltaEncoderTest, MissingFilesAreErrors) {

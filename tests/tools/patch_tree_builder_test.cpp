@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -16,6 +17,7 @@
 #include "tests/tools/publish_fixture.h"
 #include "tools/publish/static_server.h"
 #include "tools/publish/time_stamp_text.h"
+#include "trust/sha256.h"
 
 namespace korvel::publish {
 namespace {
@@ -334,11 +336,90 @@ TEST_F(PatchTreeBuilderTest, UnreadableEntriesAreRefused) {
   EXPECT_NE(report.errors[1].find("symbolic link to a folder"), std::string::npos) << report.errors[1];
 }
 
-TEST_F(PatchTreeBuilderTest, FilesOfTwoGigabytesOrMoreAreRefused) {
-  put("huge.dat", {});
-  // Sparse: no data blocks are written.
-  fs::resize_file(game() / "huge.dat", 0x80000000ull);
-  expectRefused("below 2 GiB", options(out()));
+// Writes `data` into an existing file at `offset` (a sparse file keeps its holes elsewhere).
+void writeAt(const fs::path& path, std::uint64_t offset, const Bytes& data) {
+  std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+  file.seekp(static_cast<std::streamoff>(offset));
+  file.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  ASSERT_TRUE(file.good()) << "cannot write " << path;
+}
+
+// What expanding a published body gives, read in pieces: its size, CRC-32 and SHA-256, and whether it
+// equals the source file byte for byte.
+struct Expansion {
+  bool ok = false;
+  bool sameAsSource = false;
+  std::uint64_t size = 0;
+  std::uint32_t crc = 0;
+  std::string sha256;
+};
+
+Expansion expandAgainst(const fs::path& body, const fs::path& source) {
+  Expansion result;
+  gzFile file = gzopen(body.string().c_str(), "rb");
+  if (!file) return result;
+  std::ifstream original(source, std::ios::binary);
+  std::vector<char> expanded(1 << 20);
+  std::vector<char> expected(expanded.size());
+  trust::Sha256 digest;
+  result.crc = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+  result.sameAsSource = true;
+  int n = 0;
+  while ((n = gzread(file, expanded.data(), static_cast<unsigned>(expanded.size()))) > 0) {
+    const auto got = static_cast<std::size_t>(n);
+    result.crc = static_cast<std::uint32_t>(crc32(result.crc, reinterpret_cast<const Bytef*>(expanded.data()), n));
+    digest.update(expanded.data(), got);
+    result.size += got;
+    original.read(expected.data(), n);
+    if (static_cast<std::size_t>(original.gcount()) != got || !std::equal(expanded.begin(), expanded.begin() + n, expected.begin()))
+      result.sameAsSource = false;
+  }
+  original.peek();
+  if (!original.eof()) result.sameAsSource = false;
+  result.ok = n == 0 && gzclose(file) == Z_OK;
+  result.sha256 = digest.finishHex();
+  return result;
+}
+
+TEST_F(PatchTreeBuilderTest, AFileAboveFourGigabytesIsPublishedWholeWithItsSizeChecksumAndDigest) {
+  // Sparse: only the written blocks take disk space, around both 32-bit boundaries and at the end.
+  const std::uint64_t size = (4ull << 30) + (1 << 20) + 17;
+  put("Data/huge.pak", {});
+  fs::resize_file(game() / "Data" / "huge.pak", size);
+  writeAt(game() / "Data" / "huge.pak", 0, test::randomBytes(4096, 50));
+  writeAt(game() / "Data" / "huge.pak", (2ull << 30) - 2048, test::randomBytes(4096, 51));
+  writeAt(game() / "Data" / "huge.pak", (4ull << 30) - 2048, test::randomBytes(4096, 52));
+  writeAt(game() / "Data" / "huge.pak", size - 4096, test::randomBytes(4096, 53));
+  test::setModifiedTime(game() / "Data" / "huge.pak", 1600000000);
+  // An earlier version of another size: delta data cannot describe either, so there is none.
+  test::writeBytes(root() / "v1" / "Data" / "huge.pak", test::randomBytes(4096, 54));
+  fs::resize_file(root() / "v1" / "Data" / "huge.pak", size - (1 << 20));
+  BuildOptions o = options(out());
+  o.previousFolders = {root() / "v1"};
+  // Every level stores the same bytes; the fastest keeps the test short.
+  o.compressionLevel = 1;
+  BuildReport report = build(o);
+  ASSERT_TRUE(report.ok);
+  EXPECT_EQ(report.rawBytes, size);
+  EXPECT_EQ(report.deltas, 0u);
+  EXPECT_EQ(report.deltasNotSmaller, 0u);
+
+  test::ResolvedManifest manifest = manifestOf(out());
+  ASSERT_TRUE(manifest.ok) << manifest.error;
+  const test::ResolvedFile* file = fileAt(manifest, "Data\\huge.pak");
+  ASSERT_NE(file, nullptr);
+  EXPECT_TRUE(file->deltas.empty());
+  const fs::path body = out() / fs::path(test::updaterUrlPath(file->remotePath).substr(1));
+  EXPECT_EQ(file->attributes.at("TotalSize"), std::to_string(size));
+  EXPECT_EQ(file->attributes.at("DownloadSize"), std::to_string(fs::file_size(body)));
+  const Expansion expansion = expandAgainst(body, game() / "Data" / "huge.pak");
+  ASSERT_TRUE(expansion.ok);
+  EXPECT_EQ(expansion.size, size);
+  EXPECT_TRUE(expansion.sameAsSource);
+  EXPECT_EQ(file->crc, expansion.crc);
+  EXPECT_EQ(file->attributes.at("SHA256"), expansion.sha256);
+  for (const auto& entry : fs::directory_iterator(body.parent_path()))
+    EXPECT_EQ(entry.path().extension(), ".pak") << entry.path();
 }
 
 TEST_F(PatchTreeBuilderTest, CollisionsWithPublishedNamesAreRefused) {

@@ -2,6 +2,7 @@
 #include "tools/publish/static_server.h"
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -96,6 +97,49 @@ TEST_F(StaticServerTest, AnswersAByteRangeOnlyOfTheFileItsValidatorNames) {
     EXPECT_EQ(response->get_header_value("Content-Range"), c.contentRange);
     EXPECT_EQ(response->get_header_value("ETag"), etag);
   }
+}
+
+TEST_F(StaticServerTest, AnswersRangesOfAFileAboveFourGigabytes) {
+  // Sparse: only the two marks take disk space.
+  const std::uint64_t size = (5ull << 30) + 3;
+  const fs::path big = servedRoot / "patch" / "big.pak";
+  {
+    std::ofstream file(big, std::ios::binary);
+    file.seekp(static_cast<std::streamoff>((4ull << 30) + 10));
+    file << "past four";
+    file.seekp(static_cast<std::streamoff>(size - 4));
+    file << "tail";
+    ASSERT_TRUE(file.good());
+  }
+  ASSERT_EQ(fs::file_size(big), size);
+  const std::string total = "/" + std::to_string(size);
+  struct Case {
+    std::string range;
+    int status;
+    std::string body;
+    std::string contentRange;
+  };
+  const Case cases[] = {
+      {"bytes=4294967306-4294967314", 206, "past four", "bytes 4294967306-4294967314" + total},
+      {"bytes=4294967311-4294967314", 206, "four", "bytes 4294967311-4294967314" + total},
+      {"bytes=5368709120-", 206, "ail", "bytes 5368709120-5368709122" + total},
+      {"bytes=-4", 206, "tail", "bytes 5368709119-5368709122" + total},
+      {"bytes=5368709123-", 416, "", "bytes */" + std::to_string(size)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.range);
+    auto response = client->Get("/patch/big.pak", {{"Range", c.range}});
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    EXPECT_EQ(response->body, c.body);
+    EXPECT_EQ(response->get_header_value("Content-Length"), std::to_string(c.body.size()));
+    EXPECT_EQ(response->get_header_value("Content-Range"), c.contentRange);
+  }
+  // The whole file is announced with its full length (HEAD: without sending it).
+  auto head = client->Head("/patch/big.pak");
+  ASSERT_TRUE(head);
+  EXPECT_EQ(head->status, 200);
+  EXPECT_EQ(head->get_header_value("Content-Length"), std::to_string(size));
 }
 
 TEST_F(StaticServerTest, MissingFilesAndFoldersGetTheNotFoundPage) {

@@ -4,10 +4,12 @@
 #pragma once
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 #include <httplib.h>
 
@@ -46,6 +48,26 @@ struct BytePart {
   std::uint64_t length = 0;
 };
 
+// The two ends of the single range of a "Range: bytes=first-last" header, -1 for an end left out. The
+// library parses ranges into the platform's ssize_t, 32 bits on 32-bit Windows: the numbers are read
+// here again in 64 bits, so that parts of files above 2 GiB are answered on every platform. False when
+// the header is not one such range or a number exceeds 63 bits.
+inline bool singleRange(const std::string& header, std::int64_t& from, std::int64_t& to) {
+  std::string_view text(header);
+  constexpr std::string_view kUnit = "bytes=";
+  if (text.substr(0, kUnit.size()) != kUnit) return false;
+  text.remove_prefix(kUnit.size());
+  const std::size_t dash = text.find('-');
+  if (dash == std::string_view::npos) return false;
+  auto number = [](std::string_view digits, std::int64_t& value) {
+    value = -1;
+    if (digits.empty()) return true;
+    const auto [end, problem] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    return problem == std::errc() && end == digits.data() + digits.size() && value >= 0;
+  };
+  return number(text.substr(0, dash), from) && number(text.substr(dash + 1), to);
+}
+
 // A single range is answered when an If-Range, if any, names the body as it is now (a strong ETag or
 // the Last-Modified date); several ranges, an invalid one or a stale If-Range get the whole body, as
 // the rules of ranges allow.
@@ -58,7 +80,9 @@ inline BytePart partOf(const httplib::Request& request, std::uint64_t size, cons
     const bool strongEtag = !etag.empty() && etag.compare(0, 2, "W/") != 0;
     if (!(strongEtag && asked == etag) && !(!lastModified.empty() && asked == lastModified)) return whole;
   }
-  const auto [from, to] = request.ranges.front();
+  std::int64_t from = -1;
+  std::int64_t to = -1;
+  if (!singleRange(request.get_header_value("Range"), from, to)) return whole;
   std::uint64_t first = 0;
   std::uint64_t last = size == 0 ? 0 : size - 1;
   if (from < 0) {

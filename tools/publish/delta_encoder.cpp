@@ -218,8 +218,8 @@ DeltaResult DeltaEncoder::encode(const std::filesystem::path& oldPath, const std
   const std::uint64_t oldSize = old.size();
   stats.oldSize = oldSize;
   stats.newSize = newSize;
-  if (oldSize > kMaxFileSize || newSize > kMaxFileSize) {
-    result.error = "delta data cannot describe files of 2 GiB or more";
+  if (!fits(oldSize, newSize)) {
+    result.declined = true;
     return result;
   }
   std::ifstream newIn(newPath, std::ios::binary);

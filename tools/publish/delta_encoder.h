@@ -50,7 +50,10 @@ struct DeltaStats {
 
 struct DeltaResult {
   bool ok = false;
-  std::string error;  // set when ok is false
+  // The files are beyond what delta data can describe: nothing was written and nothing went wrong;
+  // the new file is to be downloaded whole.
+  bool declined = false;
+  std::string error;  // set when ok and declined are false
   DeltaStats stats;
 };
 
@@ -59,11 +62,17 @@ class DeltaEncoder {
   // Offsets and counts are 32-bit signed: larger files cannot be expressed.
   static constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
 
+  // Whether delta data can turn a file of oldSize bytes into one of newSize bytes.
+  static bool fits(std::uint64_t oldSize, std::uint64_t newSize) {
+    return oldSize <= kMaxFileSize && newSize <= kMaxFileSize;
+  }
+
   explicit DeltaEncoder(DeltaOptions options = {});
 
-  // Writes the delta data turning oldPath into newPath to `out`. Fails (ok false, the output then
-  // incomplete) when a file cannot be read, either file is larger than kMaxFileSize, a file changes
-  // while it is read, or the output cannot be written. Safe to call from several threads at once.
+  // Writes the delta data turning oldPath into newPath to `out`. Declines (declined true, nothing
+  // written) when the sizes do not fit(). Fails (ok false with an error, the output then incomplete)
+  // when a file cannot be read, a file changes while it is read, or the output cannot be written.
+  // Safe to call from several threads at once.
   DeltaResult encode(const std::filesystem::path& oldPath, const std::filesystem::path& newPath,
                      std::ostream& out) const;
 

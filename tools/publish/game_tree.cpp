@@ -110,10 +110,6 @@ class Scanner {
     if (!fs::is_regular_file(status)) return problem(entry.source, "not a regular file or folder");
     entry.size = fs::file_size(entry.source, ec);
     if (ec) return problem(entry.source, "cannot be read: " + ec.message());
-    if (entry.size > GameTree::kMaxFileSize) {
-      return problem(entry.source, "is " + std::to_string(entry.size) +
-                                       " bytes; the manifest holds sizes below 2 GiB (2147483648 bytes)");
-    }
     entry.modified = modifiedSeconds(entry.source, ec);
     if (ec) return problem(entry.source, "cannot be read: " + ec.message());
     std::ifstream probe(entry.source, std::ios::binary);

@@ -20,14 +20,12 @@ struct GameEntry {
 
 class GameTree {
  public:
-  // Sizes in the manifest are signed 32-bit.
-  static constexpr std::uint64_t kMaxFileSize = 0x7FFFFFFF;
   // The updater composes local paths into buffers of 256 characters.
   static constexpr std::size_t kMaxLocalPath = 255;
 
-  // Reads the folder recursively. Every problem found (a name the manifest cannot carry, two names
-  // differing only in letter case within a folder, an unreadable or special file, a symbolic link to a
-  // folder, a file of 2 GiB or more, a path too long) is appended to `problems` as a complete message
+  // Reads the folder recursively; files may have any size. Every problem found (a name the manifest
+  // cannot carry, two names differing only in letter case within a folder, an unreadable or special
+  // file, a symbolic link to a folder, a path too long) is appended to `problems` as a complete message
   // naming the path; `withDeltas` also refuses names that the delta data of a sibling would take. The
   // returned tree holds what could be read (the root entry stands for the folder itself).
   static GameEntry scan(const std::filesystem::path& folder, bool withDeltas, std::vector<std::string>& problems);

@@ -30,7 +30,9 @@ namespace fs = std::filesystem;
 
 constexpr const char* kStagingFolder = ".korvel-publish-staging";
 constexpr std::size_t kReadChunk = 1 << 20;
-constexpr std::uint64_t kMaxManifestNumber = 0x7FFFFFFF;
+// The updater reads delta data whole into memory, and the format's own numbers are signed 32-bit:
+// larger delta data is not published (the file is then downloaded whole).
+constexpr std::uint64_t kMaxDeltaData = DeltaEncoder::kMaxFileSize;
 
 // One file of the new version.
 struct FileJob {
@@ -163,10 +165,6 @@ void compressFile(FileJob& job, int level) {
     job.error = writer.error();
     return;
   }
-  if (writer.compressedSize() > kMaxManifestNumber) {
-    job.error = job.entry->source.string() + ": compressed to 2 GiB or more, which the manifest cannot hold";
-    return;
-  }
   job.crc = writer.crc();
   job.sha256 = writer.sha256();
   job.compressed = writer.compressedSize();
@@ -184,6 +182,12 @@ void encodeDelta(DeltaJob& job, const FileJob& file, const OldFile& old, const D
     std::ostream out(&buffer);
     result = encoder.encode(old.path, file.entry->source, out);
     out.flush();
+  }
+  if (result.declined) {
+    // Only sizes that fit were planned: one of the files changed since it was measured.
+    job.error = "delta from " + old.path.string() + ": " + file.entry->source.string() +
+                " or the earlier version changed while being read";
+    return;
   }
   if (!result.ok) {
     job.error = "delta from " + old.path.string() + ": " + result.error;
@@ -436,7 +440,8 @@ BuildReport PatchTreeBuilder::build() {
         return;
       }
       old.present = true;
-      if (old.size > DeltaEncoder::kMaxFileSize) return;
+      // Only delta data needs the old CRC: none is made beyond the sizes its format describes.
+      if (!DeltaEncoder::fits(old.size, files[(i - files.size()) / previousCount].entry->size)) return;
       crcOfFile(old.path, old.size, old.crc, old.error);
     });
   }
@@ -459,7 +464,7 @@ BuildReport PatchTreeBuilder::build() {
       const OldFile& old = oldFiles[f * previousCount + p];
       // A CRC of 0 means "unknown" to the updater, which never picks delta data for it.
       if (!old.present || old.crc == 0 || old.crc == files[f].crc || !seen.insert(old.crc).second) continue;
-      if (old.size > DeltaEncoder::kMaxFileSize) continue;
+      if (!DeltaEncoder::fits(old.size, files[f].entry->size)) continue;
       DeltaJob job;
       job.file = f;
       job.previous = p;
@@ -508,7 +513,7 @@ BuildReport PatchTreeBuilder::build() {
   }
   for (auto& job : deltas) {
     const FileJob& file = files[job.file];
-    if (job.compressed >= file.compressed || job.raw > kMaxManifestNumber) {
+    if (job.compressed >= file.compressed || job.raw > kMaxDeltaData) {
       ++report.deltasNotSmaller;
       continue;
     }
