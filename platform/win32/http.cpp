@@ -1,4 +1,5 @@
-// Win32 HTTP requests: the WinINet calls, with the session and connection handles kept for the process.
+// Win32 HTTP requests: the WinINet calls, with the session and connection handles kept for the process
+// and a request's blocking calls made on pool threads.
 #include "platform/http.h"
 
 #include "platform/win32/windows_prelude.h"
@@ -261,7 +262,8 @@ DWORD WINAPI pumpOnPool(LPVOID context) {
     if (!handle) return 0;
     DWORD available = 0;
     DWORD got = 0;
-    // Nothing announced but no end either: one byte, which waits for the next to come or the end.
+    // Waits until some bytes are there, or the end (0 available); the read then takes at most those.
+    // At 0 a read of one byte tells the end (it returns none) from bytes yet to come.
     BOOL ok = ::InternetQueryDataAvailable(handle, &available, 0, 0);
     if (ok) {
       const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<DWORD>(available, 1), room));
