@@ -398,6 +398,11 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
     error = ::GetLastError();
     return nullptr;
   }
+  // Windows hands the session's time-outs down to its requests; Wine does not (its requests would wait
+  // for a stalled body without end), so each request is given them itself.
+  DWORD stallTimeout = kStallTimeoutMs;
+  ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
+  ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
   auto state = std::make_unique<State>();
   state->link->handle = handle;
   error = 0;
