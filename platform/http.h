@@ -6,12 +6,15 @@
 // Win32: WinINet. POSIX: libcurl, mapped onto the same steps:
 // - connecting happens when the request is sent, so name resolution and refused connections fail at
 //   HttpRequest::send (as WinINet reports them there);
-// - the body is pulled in chunks of at most the caller's buffer size; memory stays bounded whatever
-//   the body's length;
+// - the body is pulled in chunks of at most the caller's buffer size, each handed over as soon as some
+//   of it has arrived (Win32: read ahead on a pool thread, since a blocking InternetReadFile returns
+//   only once its whole buffer is filled); memory stays bounded whatever the body's length;
 // - both follow up to kMaxRedirects redirects; the status code is the caller's to judge
 //   (HttpRequest::statusCode);
 // - both give up on a connection after kConnectTimeoutMs and on a body that stalls for kStallTimeoutMs;
-// - HttpRequest::abort, from any thread, ends a blocked send or read at once;
+// - HttpRequest::abort, from any thread, ends a blocked send or read at once (Win32: the WinINet calls
+//   are made on pool threads and the requester stops waiting for them, since closing the handle does
+//   not end a blocked read under Wine);
 // - a body that ends before the length the server announced fails at HttpRequest::read, whereas
 //   WinINet may end it as a short body with success (see kHttpReadReportsTruncatedBody).
 // - connections are kept alive between requests: a request to a server that an earlier request of the
@@ -208,8 +211,8 @@ class HttpRequest {
   // HttpSendRequest(request, no headers, no body): blocks until the response's header has arrived.
   bool send(std::uint32_t& error);
 
-  // InternetReadFile: blocks until up to `size` bytes of the body are in `buffer`; `received` is 0 at
-  // the end of the body. False with `error` set when the transfer failed.
+  // InternetReadFile: blocks until some of the body, at most `size` bytes, is in `buffer`; `received`
+  // is 0 at the end of the body. False with `error` set when the transfer failed.
   bool read(void* buffer, std::uint32_t size, std::uint32_t& received, std::uint32_t& error);
   // The response's HTTP status (HTTP_QUERY_STATUS_CODE) once send succeeded; 0 when there is none.
   int statusCode() const;

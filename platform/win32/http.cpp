@@ -1,4 +1,5 @@
-// Win32 HTTP requests: the WinINet calls, with the session and connection handles kept for the process.
+// Win32 HTTP requests: the WinINet calls, with the session and connection handles kept for the process
+// and a request's blocking calls made on pool threads.
 #include "platform/http.h"
 
 #include "platform/win32/windows_prelude.h"
@@ -6,11 +7,14 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace korvel::platform {
 
@@ -118,14 +122,188 @@ struct HttpConnection::State {
   HINTERNET handle = nullptr;  // kept by the handle cache
 };
 
-// The request's handle may be closed from another thread (abort), so it is taken atomically, and
-// whoever takes it closes it.
+// A request's blocking calls run on threads of the system's pool while the requesting thread waits on
+// a condition that abort also signals. Closing a request handle ends a call blocked in it on Windows,
+// but under Wine a blocked read runs on to its receive time-out; this way abort frees the requesting
+// thread at once either way, and a call left behind ends by itself within the session's time-outs.
+//
+// The send is one such call. The body is read ahead by a pump on a pool thread into a ring that read()
+// empties: it waits until some bytes are there (InternetQueryDataAvailable) and takes only those, so
+// that read() hands over what has arrived instead of waiting for its whole buffer to fill, as a
+// blocking InternetReadFile does. Bytes are counted (and a stop honoured) as they come.
+//
+// The handle, the ring and the results live in a record the pool threads share, so a call left behind
+// finishes into memory of its own. The handle is closed only when no call is in it: a closed handle's
+// value may go to the next request opened, and a call that has yet to start must not land on that one.
+namespace {
+
+class ExclusiveLock {
+ public:
+  explicit ExclusiveLock(SRWLOCK& lock) : lock_(lock) { ::AcquireSRWLockExclusive(&lock_); }
+  ~ExclusiveLock() { ::ReleaseSRWLockExclusive(&lock_); }
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+  SRWLOCK& lock() { return lock_; }
+
+ private:
+  SRWLOCK& lock_;
+};
+
+// The smallest ring a body is read ahead into.
+constexpr std::size_t kSmallestRing = 16 * 1024;
+
+struct RequestLink {
+  SRWLOCK lock = SRWLOCK_INIT;
+  CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+  HINTERNET handle = nullptr;  // null once closed
+  bool closing = false;        // aborted or ended by its owner: no new call, closed once none is in it
+  int users = 0;               // calls inside WinINet with `handle`
+
+  // The send, valid once sendDone.
+  bool sendDone = false;
+  BOOL sendOk = FALSE;
+  DWORD sendError = 0;
+
+  // The body read ahead: `count` bytes from `head` on in the ring, then, once the pump has stopped,
+  // its end or its failure.
+  bool pumpStarted = false;
+  std::vector<char> ring;
+  std::size_t head = 0;
+  std::size_t count = 0;
+  bool ended = false;
+  bool failed = false;
+  DWORD readError = 0;
+};
+
+using SharedLink = std::shared_ptr<RequestLink>;
+
+// The handle for one call, counted as in use; null once the request is closed or closing.
+HINTERNET enterCall(RequestLink& link) {
+  ExclusiveLock hold(link.lock);
+  if (link.closing || !link.handle) return nullptr;
+  ++link.users;
+  return link.handle;
+}
+
+// Ends a call of enterCall; the last call out of a closing request closes its handle.
+void leaveCall(RequestLink& link) {
+  HINTERNET closed = nullptr;
+  {
+    ExclusiveLock hold(link.lock);
+    --link.users;
+    if (link.closing && link.users == 0) std::swap(closed, link.handle);
+  }
+  if (closed) ::InternetCloseHandle(closed);
+}
+
+// Any thread: no new call starts, whoever waits returns, and the handle is closed now or when the
+// call in it ends.
+void closeLink(RequestLink& link) {
+  HINTERNET closed = nullptr;
+  {
+    ExclusiveLock hold(link.lock);
+    link.closing = true;
+    if (link.users == 0) std::swap(closed, link.handle);
+  }
+  ::WakeAllConditionVariable(&link.changed);
+  if (closed) ::InternetCloseHandle(closed);
+}
+
+// Runs `work` on a pool thread with its own reference to the link. False with the system's error when
+// the pool takes no more work.
+bool startOnPool(LPTHREAD_START_ROUTINE work, const SharedLink& link, DWORD& error) {
+  auto reference = std::make_unique<SharedLink>(link);
+  // The calls may block for long: the pool adds a thread rather than queue other work behind them.
+  if (!::QueueUserWorkItem(work, reference.get(), WT_EXECUTELONGFUNCTION)) {
+    error = ::GetLastError();
+    return false;
+  }
+  reference.release();
+  return true;
+}
+
+DWORD WINAPI sendOnPool(LPVOID context) {
+  const std::unique_ptr<SharedLink> reference(static_cast<SharedLink*>(context));
+  RequestLink& link = **reference;
+  BOOL ok = FALSE;
+  DWORD error = kErrorInternetOperationCancelled;
+  if (HINTERNET handle = enterCall(link)) {
+    ok = ::HttpSendRequestA(handle, nullptr, 0, nullptr, 0);
+    error = ok ? 0 : ::GetLastError();
+    leaveCall(link);
+  }
+  {
+    ExclusiveLock hold(link.lock);
+    link.sendOk = ok;
+    link.sendError = error;
+    link.sendDone = true;
+  }
+  ::WakeAllConditionVariable(&link.changed);
+  return 0;
+}
+
+// Reads the body into the ring until it ends, fails or the request closes, waiting while the ring is
+// full. Each read asks only for bytes already there, so none of them waits for more to come.
+DWORD WINAPI pumpOnPool(LPVOID context) {
+  const std::unique_ptr<SharedLink> reference(static_cast<SharedLink*>(context));
+  RequestLink& link = **reference;
+  for (;;) {
+    std::size_t at = 0;
+    std::size_t room = 0;
+    {
+      ExclusiveLock hold(link.lock);
+      while (!link.closing && link.count == link.ring.size())
+        ::SleepConditionVariableSRW(&link.changed, &hold.lock(), INFINITE, 0);
+      if (link.closing) return 0;
+      at = (link.head + link.count) % link.ring.size();
+      room = std::min(link.ring.size() - link.count, link.ring.size() - at);
+    }
+    HINTERNET handle = enterCall(link);
+    if (!handle) return 0;
+    DWORD available = 0;
+    DWORD got = 0;
+    // Waits until some bytes are there, or the end (0 available); the read then takes at most those.
+    // At 0 a read of one byte tells the end (it returns none) from bytes yet to come.
+    BOOL ok = ::InternetQueryDataAvailable(handle, &available, 0, 0);
+    if (ok) {
+      const DWORD want = static_cast<DWORD>(std::min<std::size_t>(std::max<DWORD>(available, 1), room));
+      ok = ::InternetReadFile(handle, link.ring.data() + at, want, &got);
+    }
+    const DWORD error = ok ? 0 : ::GetLastError();
+    leaveCall(link);
+    bool over = false;
+    {
+      ExclusiveLock hold(link.lock);
+      // WinINet may report bytes with a failed read; they are handed on before the failure.
+      link.count += got;
+      if (!ok) {
+        link.failed = true;
+        link.readError = error;
+      } else if (got == 0) {
+        link.ended = true;
+      }
+      over = link.failed || link.ended;
+    }
+    ::WakeAllConditionVariable(&link.changed);
+    if (over) return 0;
+  }
+}
+
+}  // namespace
+
 struct HttpRequest::State {
-  std::atomic<HINTERNET> handle{nullptr};
+  SharedLink link = std::make_shared<RequestLink>();
   bool sent = false;
-  ~State() { close(); }
-  void close() {
-    if (HINTERNET taken = handle.exchange(nullptr)) ::InternetCloseHandle(taken);
+  ~State() { closeLink(*link); }
+
+  // Runs `use` with the handle on the calling thread; false when the request is closed or closing.
+  template <typename Use>
+  bool withHandle(Use use) {
+    HINTERNET handle = enterCall(*link);
+    if (!handle) return false;
+    use(handle);
+    leaveCall(*link);
+    return true;
   }
 };
 
@@ -220,99 +398,136 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
     error = ::GetLastError();
     return nullptr;
   }
+  // Windows hands the session's time-outs down to its requests; Wine does not (its requests would wait
+  // for a stalled body without end), so each request is given them itself.
+  DWORD stallTimeout = kStallTimeoutMs;
+  ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
+  ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
   auto state = std::make_unique<State>();
-  state->handle.store(handle);
+  state->link->handle = handle;
   error = 0;
   return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
 }
 
 bool HttpRequest::addCheckedHeader(const std::string& name, const std::string& value, std::uint32_t& error) {
-  HINTERNET handle = state_->handle.load();
-  if (!handle) {
-    error = kErrorInternetOperationCancelled;
-    return false;
-  }
-  if (state_->sent) {
-    error = kErrorInternetInternal;
-    return false;
-  }
   const std::string line = name + ": " + value + "\r\n";
-  if (!::HttpAddRequestHeadersA(handle, line.c_str(), static_cast<DWORD>(line.size()),
-                                HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
-    error = ::GetLastError();
-    return false;
-  }
-  error = 0;
-  return true;
+  BOOL added = FALSE;
+  const bool open = state_->withHandle([&](HINTERNET handle) {
+    if (state_->sent) {
+      error = kErrorInternetInternal;
+      return;
+    }
+    added = ::HttpAddRequestHeadersA(handle, line.c_str(), static_cast<DWORD>(line.size()),
+                                     HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
+    error = added ? 0 : ::GetLastError();
+  });
+  if (!open) error = kErrorInternetOperationCancelled;
+  return open && added;
 }
 
 bool HttpRequest::send(std::uint32_t& error) {
-  HINTERNET handle = state_->handle.load();
-  if (!handle) {
+  RequestLink& link = *state_->link;
+  {
+    ExclusiveLock hold(link.lock);
+    if (link.closing) {
+      error = kErrorInternetOperationCancelled;
+      return false;
+    }
+  }
+  state_->sent = true;
+  DWORD failure = 0;
+  if (!startOnPool(sendOnPool, state_->link, failure)) {
+    error = failure;
+    return false;
+  }
+  ExclusiveLock hold(link.lock);
+  while (!link.sendDone && !link.closing) ::SleepConditionVariableSRW(&link.changed, &hold.lock(), INFINITE, 0);
+  if (link.closing) {
     error = kErrorInternetOperationCancelled;
     return false;
   }
-  state_->sent = true;
-  if (!::HttpSendRequestA(handle, nullptr, 0, nullptr, 0)) {
-    error = ::GetLastError();
-    return false;
-  }
-  error = 0;
-  return true;
+  error = link.sendError;
+  return link.sendOk;
 }
 
 bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received, std::uint32_t& error) {
-  DWORD got = 0;
-  HINTERNET handle = state_->handle.load();
-  if (!handle) {
-    received = 0;
+  received = 0;
+  RequestLink& link = *state_->link;
+  bool start = false;
+  {
+    ExclusiveLock hold(link.lock);
+    if (!link.pumpStarted && !link.closing) {
+      link.pumpStarted = start = true;
+      link.ring.resize(std::max<std::size_t>(size, kSmallestRing));
+    }
+  }
+  DWORD failure = 0;
+  if (start && !startOnPool(pumpOnPool, state_->link, failure)) {
+    ExclusiveLock hold(link.lock);
+    link.failed = true;
+    link.readError = failure;
+  }
+  ExclusiveLock hold(link.lock);
+  while (!link.closing && link.count == 0 && !link.ended && !link.failed)
+    ::SleepConditionVariableSRW(&link.changed, &hold.lock(), INFINITE, 0);
+  if (link.closing) {
     error = kErrorInternetOperationCancelled;
     return false;
   }
-  const BOOL ok = ::InternetReadFile(handle, buffer, size, &got);
-  received = got;
-  if (!ok) {
-    error = ::GetLastError();
-    return false;
+  if (link.count > 0) {
+    const std::size_t taken = std::min<std::size_t>(size, link.count);
+    const std::size_t first = std::min(taken, link.ring.size() - link.head);
+    char* out = static_cast<char*>(buffer);
+    std::memcpy(out, link.ring.data() + link.head, first);
+    std::memcpy(out + first, link.ring.data(), taken - first);
+    link.head = (link.head + taken) % link.ring.size();
+    link.count -= taken;
+    received = static_cast<std::uint32_t>(taken);
+    error = 0;
+    ::WakeAllConditionVariable(&link.changed);
+    return true;
   }
-  error = 0;
-  return true;
+  error = link.failed ? link.readError : 0;
+  return !link.failed;
 }
 
 int HttpRequest::statusCode() const {
-  HINTERNET handle = state_->handle.load();
   DWORD status = 0;
   DWORD size = sizeof status;
-  if (!handle || !::HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
-    return 0;
-  return static_cast<int>(status);
+  BOOL known = FALSE;
+  state_->withHandle([&](HINTERNET handle) {
+    known = ::HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
+  });
+  return known ? static_cast<int>(status) : 0;
 }
 
 std::optional<std::string> HttpRequest::responseHeader(const std::string& name) const {
-  HINTERNET handle = state_->handle.load();
-  if (!handle || !state_->sent) return std::nullopt;
-  // HTTP_QUERY_CUSTOM takes the header's name in the buffer and gives back its value there; a value
-  // longer than the buffer is asked again with the size WinINet names.
-  std::string buffer(std::max<std::size_t>(name.size() + 1, 256), '\0');
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    std::copy(name.begin(), name.end(), buffer.begin());
-    buffer[name.size()] = '\0';
-    DWORD size = static_cast<DWORD>(buffer.size());
-    DWORD index = 0;
-    if (::HttpQueryInfoA(handle, HTTP_QUERY_CUSTOM, buffer.data(), &size, &index)) {
-      buffer.resize(size);
-      const std::size_t begin = buffer.find_first_not_of(" \t");
-      const std::size_t end = buffer.find_last_not_of(" \t\r\n");
-      return begin == std::string::npos ? std::string() : buffer.substr(begin, end - begin + 1);
+  if (!state_->sent) return std::nullopt;
+  std::optional<std::string> value;
+  state_->withHandle([&](HINTERNET handle) {
+    // HTTP_QUERY_CUSTOM takes the header's name in the buffer and gives back its value there; a value
+    // longer than the buffer is asked again with the size WinINet names.
+    std::string buffer(std::max<std::size_t>(name.size() + 1, 256), '\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      std::copy(name.begin(), name.end(), buffer.begin());
+      buffer[name.size()] = '\0';
+      DWORD size = static_cast<DWORD>(buffer.size());
+      DWORD index = 0;
+      if (::HttpQueryInfoA(handle, HTTP_QUERY_CUSTOM, buffer.data(), &size, &index)) {
+        buffer.resize(size);
+        const std::size_t begin = buffer.find_first_not_of(" \t");
+        const std::size_t end = buffer.find_last_not_of(" \t\r\n");
+        value = begin == std::string::npos ? std::string() : buffer.substr(begin, end - begin + 1);
+        return;
+      }
+      if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return;
+      buffer.assign(std::max<std::size_t>(size + 1, name.size() + 1), '\0');
     }
-    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
-    buffer.assign(std::max<std::size_t>(size + 1, name.size() + 1), '\0');
-  }
-  return std::nullopt;
+  });
+  return value;
 }
 
-// Closing a handle ends the operations pending on it: a send or read blocked on another thread
-// returns with an error.
-void HttpRequest::abort() { state_->close(); }
+// A send or read waited for returns at once; a call in WinINet ends on its pool thread.
+void HttpRequest::abort() { closeLink(*state_->link); }
 
 }  // namespace korvel::platform

@@ -6,6 +6,9 @@ installation against it while the test takes screenshots of the X display: the s
 at the centred position and the lower bar's fill must grow between two shots. Then a click in the hot
 spot (through xdotool, as a real mouse click) and, in a second run, a WM_CLOSE posted to the window
 must each stop the session, and the program must still hand off to the game launcher and exit with 0.
+Two files the walk meets after the large one are in flight when the stop comes, one whole and waiting
+for its turn, one stalled in its body: the stop ends both at once (a stalled read must not hold the
+program until the receive time-out), neither is put in place and no temporary stays.
 
 Run by ctest inside scripts/test's Wine session (DISPLAY, WINEPREFIX set). The screenshots are kept in
 the artifacts folder. Exit status 0 passed, 1 failed, 77 skipped (no display).
@@ -29,6 +32,10 @@ WINDOW_TITLE = "Scanning for Updates..."
 SLOW_FILE = "data/big.pak"
 SLOW_CHUNK = 16384
 SLOW_PAUSE = 0.1  # about 160 KiB/s: the big file takes some ten seconds
+# Missing from the installation and downloaded ahead of the walk while the big file arrives: the first
+# whole, the second's body held after a few bytes until the test ends.
+WHOLE_FILE = "data/part1/file_007.dat"
+STALLED_FILE = "data/part2/file_005.dat"
 WHEN = 1100000000
 
 failures = []
@@ -111,6 +118,7 @@ class TreeServer:
         self.root = root
         self.slow_sent = 0
         self.requests = []
+        self.release = threading.Event()
         server = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -130,6 +138,12 @@ class TreeServer:
                 self.send_header("Content-Length", str(len(body)))
                 self.end_headers()
                 try:
+                    if path.lstrip("/") == STALLED_FILE:
+                        self.wfile.write(body[:10])
+                        self.wfile.flush()
+                        server.release.wait(120)
+                        self.wfile.write(body[10:])
+                        return
                     if path.lstrip("/") != SLOW_FILE:
                         self.wfile.write(body)
                         return
@@ -150,6 +164,7 @@ class TreeServer:
         threading.Thread(target=self.httpd.serve_forever, daemon=True).start()
 
     def close(self):
+        self.release.set()
         self.httpd.shutdown()
         self.httpd.server_close()
 
@@ -221,7 +236,7 @@ def prepare_installation(folder, files, witness):
     if os.path.exists(folder):
         shutil.rmtree(folder)
     for path, content in files.items():
-        if path == SLOW_FILE or path.endswith("file_007.dat"):
+        if path in (SLOW_FILE, WHOLE_FILE, STALLED_FILE):
             continue
         target = os.path.join(folder, path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -249,6 +264,8 @@ def run(args, name, stop_by, files, server, slow_size, pixels):
             return
         first = Shot(os.path.join(args.artifacts, name + "-1.png"))
         check(wait_for(lambda: server.slow_sent >= slow_size // 2, 60), "%s: half the big file is sent" % name)
+        check(all("/" + path in server.requests for path in (WHOLE_FILE, STALLED_FILE)),
+              "%s: the files after the big one are in flight" % name)
         second = Shot(os.path.join(args.artifacts, name + "-2.png"))
 
         # Centred on the work area (the whole screen here, without a window manager).
@@ -274,16 +291,24 @@ def run(args, name, stop_by, files, server, slow_size, pixels):
         else:
             subprocess.run([args.loader, args.closer], env=environment, check=True, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+        # The hand-off waits 4 s; a transfer that only its receive time-out (60 s) ends would hold the
+        # program past this bound.
         try:
-            status = program.wait(60)
+            status = program.wait(30)
         except subprocess.TimeoutExpired:
             status = None
-        check(status == 0, "%s: the program exits with 0 (got %s)" % (name, status))
+        check(status == 0, "%s: the program exits with 0 within 30 s of the stop (got %s)" % (name, status))
         check(server.slow_sent < slow_size, "%s: the big file was not sent to its end (%d of %d bytes)"
               % (name, server.slow_sent, slow_size))
         target = os.path.join(install, SLOW_FILE)
         check(not os.path.exists(target) or open(target, "rb").read() == files[SLOW_FILE],
               "%s: the big file is absent or whole" % name)
+        for path in (WHOLE_FILE, STALLED_FILE):
+            check(not os.path.exists(os.path.join(install, path)),
+                  "%s: %s, fetched ahead of its turn, is not put in place" % (name, path))
+        leftovers = [entry for folder in ("data", "data/part0", "data/part1", "data/part2")
+                     for entry in os.listdir(os.path.join(install, folder)) if entry.endswith(".tmp")]
+        check(not leftovers, "%s: no half-written download is left (%s)" % (name, leftovers))
         check(os.path.exists(os.path.join(install, "handoff.txt")), "%s: the game launcher was started" % name)
         check(wait_for(lambda: find_window() is None, 10), "%s: the window is gone" % name)
     finally:
