@@ -98,9 +98,7 @@ std::optional<int> SelfUpdate::scanOwnCommandLine() {
       const int mode = std::atoi(text.c_str() + option + std::strlen(kAccessModeOption));
       if (mode >= 0 && mode <= 3) accessMode = mode;
     }
-    const std::string argument = text.find(' ') != std::string::npos ? "\"" + text + "\"" : text;
-    restartArguments_ =
-        cutToCapacity(restartArguments_.empty() ? argument : restartArguments_ + " " + argument, kNameCapacity);
+    appendRestartArguments({text});
   }
   return accessMode;
 }
@@ -109,13 +107,22 @@ void SelfUpdate::registerSelfReplacement(const char* newCopy, const char* replac
   if (!newCopy || replacementRegistered_) return;
   replacementRegistered_ = true;
   ownProgramPath_ = newCopy;
-  if (replacedName && !std::strstr(newCopy, replacedName)) {
-    for (const std::string& argument : {std::string(kCopyKeyword), std::string(replacedName)}) {
-      const std::string quoted = argument.find(' ') != std::string::npos ? "\"" + argument + "\"" : argument;
-      restartArguments_ =
-          cutToCapacity(restartArguments_.empty() ? quoted : restartArguments_ + " " + quoted, kNameCapacity);
-    }
+  if (replacedName && !std::strstr(newCopy, replacedName)) appendRestartArguments({kCopyKeyword, replacedName});
+}
+
+bool SelfUpdate::appendRestartArguments(std::initializer_list<std::string> tokens) {
+  std::string arguments = restartArguments_;
+  for (const std::string& token : tokens) {
+    const std::string quoted = token.find(' ') != std::string::npos ? "\"" + token + "\"" : token;
+    arguments += arguments.empty() ? quoted : " " + quoted;
   }
+  // A cut argument would name another file to copy over: what does not fit whole is left out.
+  if (arguments.size() >= kNameCapacity) {
+    session_.log(cutToCapacity("The restart's arguments have no room left for " + *tokens.begin() + "\n", kLineCapacity));
+    return false;
+  }
+  restartArguments_ = std::move(arguments);
+  return true;
 }
 
 void SelfUpdate::startSelfCopy(const char* sourceName, const char* targetName, bool inlineCopy) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <initializer_list>
 #include <string>
 
 #include "common/worker_thread.h"
@@ -55,6 +56,9 @@ class SelfUpdate {
   static std::string runningFileName();
 
  private:
+  // Appends the tokens (each quoted when it holds a blank) to the restart's arguments, all of them or,
+  // when they do not fit whole in 255 characters, none (logged): a cut name would name another file.
+  bool appendRestartArguments(std::initializer_list<std::string> tokens);
   void copySelf(const std::string& source, const std::string& destination);
 
   FileNodeServices& session_;

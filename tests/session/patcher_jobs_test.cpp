@@ -325,6 +325,16 @@ TEST_F(OwnCommandLineTest, TheAccessModeOptionIsReadAndEveryArgumentKeptForARest
   EXPECT_EQ(patcher().restartArguments(), "inetType:7 \"with blank\" inetType:1 x");
 }
 
+TEST_F(OwnCommandLineTest, ArgumentsThatDoNotFitWholeAreLeftOutNotCut) {
+  const std::string filler(240, 'a');
+  commandLine({filler.c_str(), "inetType:1", "0123456789abcdef"});
+  EXPECT_EQ(patcher().restartArguments(), filler + " inetType:1") << "the last one had no room left";
+  // Cut, the replaced file's name would name another file for the restart to copy over.
+  patcher().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
+  EXPECT_EQ(patcher().restartArguments(), filler + " inetType:1");
+  EXPECT_TRUE(client->logged("The restart's arguments have no room left for PatchPatcher\n"));
+}
+
 TEST_F(OwnCommandLineTest, TheCopyKeywordAsTheLastArgumentStartsNoCopy) {
   commandLine({"PatchPatcher"});
   EXPECT_EQ(patcher().restartArguments(), "");
