@@ -84,9 +84,9 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
       if (totalSize_ == 0 || size == totalSize_) {
         installed = true;
       } else {
-        session_->showWarning(boundedFormat(kLineCapacity,
-                                            "Warning: Filesize verify:  Local %lld vs. server %lld, possible mid-patch\n",
-                                            asPrinted(size), asPrinted(totalSize_)));
+        session_->showWarning(
+            boundedFormat(kLineCapacity, "Warning: Filesize verify:  Local %lld vs. server %lld, possible mid-patch\n",
+                          asPrinted(size), asPrinted(totalSize_)));
       }
     } else if (applied == result::kPartialPatch && !isCancelled()) {
       log("Error with partial patch, cancelling immediately.\n");
@@ -98,9 +98,8 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
   if (!installed) {
     if (session_) session_->clearFailure();
     createParentDirectories(target);
-    const bool staged =
-        stager && stager->getStagedFile(stagingBase(basePath), target, crc_, totalSize_,
-                                        timeStamp_, true, StagedCopyCheck{sha256_, std::nullopt});
+    const bool staged = stager && stager->getStagedFile(stagingBase(basePath), target, crc_, totalSize_, timeStamp_,
+                                                        true, StagedCopyCheck{sha256_, std::nullopt});
     if (!staged) {
       const std::optional<std::string> server = effectiveServer();
       // The new bytes take the old file's place only when they are the manifest's file.
@@ -158,9 +157,9 @@ void FileNode::planDownload(ScanFlags flags, ProductHandle* product, TextArgumen
   if (isRunningProgram(*localName_, true)) return;
   if (const std::string name = tempFilename(); !name.empty() && isRunningProgram(name, true)) return;
   const std::optional<std::string> server = effectiveServer();
-  session_->planDownload(server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
-                         local.c_str(), compressed_, downloadSize_, totalSize_,
-                         crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
+  session_->planDownload(server ? server->c_str() : nullptr, effectivePort(),
+                         remotePath_ ? remotePath_->c_str() : nullptr, local.c_str(), compressed_, downloadSize_,
+                         totalSize_, crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
 }
 
 void FileNode::visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const {
@@ -169,16 +168,14 @@ void FileNode::visitDownloadRequests(const std::function<void(const PartialFile:
   const std::optional<std::string> server = effectiveServer();
   if (server && remotePath_) {
     visit({downloadUrl(server->c_str(), effectivePort(), remotePath_->c_str()), compressed_, wireSize(downloadSize_),
-           wireSize(totalSize_),
-           crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_});
+           wireSize(totalSize_), crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_});
   }
   for (const DeltaSource& delta : deltaSources_) {
     if (delta.remotePath.empty()) continue;
     // Delta data with a digest is a checked download; without one it is checked by nothing.
     const std::string url = downloadUrl(delta.server.c_str(), delta.port, delta.remotePath.c_str());
-    visit({url, delta.compressed ? 1 : 0, wireSize(delta.downloadSize),
-           delta.sha256 ? wireSize(delta.totalSize) : 0, std::nullopt,
-           delta.sha256});
+    visit({url, delta.compressed ? 1 : 0, wireSize(delta.downloadSize), delta.sha256 ? wireSize(delta.totalSize) : 0,
+           std::nullopt, delta.sha256});
   }
 }
 

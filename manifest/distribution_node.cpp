@@ -253,8 +253,9 @@ void DistributionNode::readChangeNote(const xmlNode* element) {
     if (file) {
       // Read what the file holds, never more than asked: a "DownloadSize" from the network is no
       // reason to allocate that much.
-      const std::size_t wanted = downloadSize < 1 ? kChangeNoteDefaultChars
-                                                  : static_cast<std::size_t>(std::min<std::uint64_t>(downloadSize, SIZE_MAX));
+      const std::size_t wanted = downloadSize < 1
+                                     ? kChangeNoteDefaultChars
+                                     : static_cast<std::size_t>(std::min<std::uint64_t>(downloadSize, SIZE_MAX));
       std::string text;
       char chunk[4096];
       while (text.size() < wanted) {

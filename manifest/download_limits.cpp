@@ -60,10 +60,11 @@ bool ProductRecord::checkLimits(ScanFlags flags) {
       const std::uint64_t requested = requestedBytes(*this);
       if (requested > allowed) {
         if (!root->limitExceeded())
-          reportExceeded(*this,
-                         boundedFormat(kLineCapacity, "Limit exceeded: %lld bytes requested for distribution %s, %lld max.\n",
-                                       asPrinted(requested), labelOf(*this), asPrinted(allowed)),
-                         "Download size exceeded for distribution \"%s.\"\n");
+          reportExceeded(
+              *this,
+              boundedFormat(kLineCapacity, "Limit exceeded: %lld bytes requested for distribution %s, %lld max.\n",
+                            asPrinted(requested), labelOf(*this), asPrinted(allowed)),
+              "Download size exceeded for distribution \"%s.\"\n");
         root->markLimitExceeded(scan::kIgnoreEnvironment);
         withinLimits = false;
       }
@@ -85,12 +86,12 @@ bool ProductRecord::checkLimits(ScanFlags flags) {
     DistributionNode* environmentRoot = environment->record().rootDistribution();
     if (!environmentRoot) continue;
     if (!environmentRoot->limitExceeded())
-      reportExceeded(environment->record(),
-                     boundedFormat(kLineCapacity, "Limit (%s) exceeded: %lld bytes requested for distribution %s, %lld max.\n",
-                                   kTypeNames[type], asPrinted(requested), labelOf(environment->record()),
-                                   asPrinted(allowed)),
-                     type == 0 ? "Download size exceeded for distribution \"%s.\"\n"
-                               : "Download size exceeded for distribution \"%s\".\n");
+      reportExceeded(
+          environment->record(),
+          boundedFormat(kLineCapacity, "Limit (%s) exceeded: %lld bytes requested for distribution %s, %lld max.\n",
+                        kTypeNames[type], asPrinted(requested), labelOf(environment->record()), asPrinted(allowed)),
+          type == 0 ? "Download size exceeded for distribution \"%s.\"\n"
+                    : "Download size exceeded for distribution \"%s\".\n");
     environmentRoot->markLimitExceeded(scan::kEnvironmentFilesOnly);
     withinLimits = false;
   }

@@ -142,8 +142,8 @@ class FileNodeServices : public TreeServices {
   // The download of a file of the installation: through a temporary file beside localFile, with the
   // progress shown, and put in place only when it has totalSize bytes (when not 0) and, when they are
   // given, that CRC and that SHA-256 (lowercase hexadecimal); otherwise 49 and localFile is untouched.
-  virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                  int decompress, std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
+  virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                                  std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                                   const std::optional<std::string>& sha256) = 0;
   // While planningDownloads(): a file node would call downloadCheckedFile with these arguments when
   // the walk reaches it.

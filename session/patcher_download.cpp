@@ -132,8 +132,8 @@ int Patcher::downloadToFile(const char* server, int port, const char* path, cons
                             showProgress);
 }
 
-int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                 int decompress, std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
+int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
+                                 std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
                                  const std::optional<std::string>& sha256) {
   return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
                             DownloadCheck{true, crc, sha256});

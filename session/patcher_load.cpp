@@ -296,8 +296,9 @@ void Patcher::readChangeTexts(xmlNode* product) {
     const int code = downloadToFile(server.c_str(), port, remotePath.c_str(), temp.c_str(), compressed ? 1 : 0, 0, 0,
                                     false, false);
     if (code == result::kOk) {
-      const std::size_t limit =
-          downloadSize >= 1 ? static_cast<std::size_t>(std::min<std::uint64_t>(downloadSize, SIZE_MAX)) : kChangeTextChars;
+      const std::size_t limit = downloadSize >= 1
+                                    ? static_cast<std::size_t>(std::min<std::uint64_t>(downloadSize, SIZE_MAX))
+                                    : kChangeTextChars;
       changeLists_[list].push_back(ChangeText{version, readTextFile(temp, limit)});
     }
     platform::deleteFile(temp);

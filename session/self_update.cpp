@@ -118,7 +118,8 @@ bool SelfUpdate::appendRestartArguments(std::initializer_list<std::string> token
   }
   // A cut argument would name another file to copy over: what does not fit whole is left out.
   if (arguments.size() >= kNameCapacity) {
-    session_.log(cutToCapacity("The restart's arguments have no room left for " + *tokens.begin() + "\n", kLineCapacity));
+    session_.log(
+        cutToCapacity("The restart's arguments have no room left for " + *tokens.begin() + "\n", kLineCapacity));
     return false;
   }
   restartArguments_ = std::move(arguments);

@@ -103,9 +103,9 @@ struct DownloadRequests::FileRequest {
 DownloadRequests::DownloadRequests(DownloadObserver& observer, ProgressRates& rates)
     : observer_(observer), rates_(rates), pipeline_(observer, rates) {}
 
-PlannedDownload DownloadRequests::plannedDownload(const char* server, int port, const char* path,
-                                                  const char* localFile, int decompress, std::int64_t downloadSize,
-                                                  std::int64_t totalSize, const DownloadCheck& check) {
+PlannedDownload DownloadRequests::plannedDownload(const char* server, int port, const char* path, const char* localFile,
+                                                  int decompress, std::int64_t downloadSize, std::int64_t totalSize,
+                                                  const DownloadCheck& check) {
   PlannedDownload planned;
   planned.url = downloadUrl(server, port, path);
   planned.local = localFile ? localFile : "";
@@ -285,7 +285,8 @@ int DownloadRequests::toDocument(char* buffer, int capacity, const char* server,
 }
 
 int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress, const DownloadCheck& check) {
+                             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress,
+                             const DownloadCheck& check) {
   if (observer_.stopRequested()) return result::kStopped;
   if (!path || !localFile) {
     observer_.reportError(result::kNullPath, kNullPathText);

@@ -84,7 +84,8 @@ class DownloadRequests {
   // a compressed body brings no more than downloadSize when it is given: more fails with 49. A checked
   // file's broken-off body is kept and continued (HttpTransfer), which the status line tells.
   int toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress, const DownloadCheck& check = DownloadCheck());
+             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress,
+             const DownloadCheck& check = DownloadCheck());
 
   // When the statistics give an expected finish time: the observer's timeEstimate(finish, finish - now).
   void reportTimeEstimate();
@@ -108,7 +109,8 @@ class DownloadRequests {
   void setConnections(int count) { connections_ = count < 1 ? 1 : count; }
   // The plan entry of a checked download of server:port/path into localFile, as toFile would match it.
   static PlannedDownload plannedDownload(const char* server, int port, const char* path, const char* localFile,
-                                         int decompress, std::int64_t downloadSize, std::int64_t totalSize, const DownloadCheck& check);
+                                         int decompress, std::int64_t downloadSize, std::int64_t totalSize,
+                                         const DownloadCheck& check);
   // The checked downloads (useTemp, showProgress, verified) the walk will ask toFile for, in order:
   // up to connections() - 1 of them are fetched ahead; toFile takes over the matching one.
   void beginPlan(std::vector<PlannedDownload> plan);
