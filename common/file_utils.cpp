@@ -56,9 +56,9 @@ std::string makeTempName(const char* extension, const char* directory) {
   for (int n = 0; n < 30; ++n) {
     name = inDirectory ? boundedFormat(512, "%s\\spatchfile_%d%s", directory, n, extension)
                        : boundedFormat(512, "spatchfile_%d%s", n, extension);
-    if (platform::File::open(name, "rb")) continue;
-    platform::File::open(name, "wb").close();
-    break;
+    // Taken in one step: a probe that opened the name would, on Windows, keep its owner (another
+    // transfer ending) from deleting it, and two transfers starting at once could take the same name.
+    if (platform::createNewFile(name)) break;
   }
   return name;
 }

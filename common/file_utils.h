@@ -31,8 +31,8 @@ std::vector<std::uint64_t> copyChunkAttempts(std::uint64_t size);
 
 // A fresh temporary name "spatchfile_<n><extension>" for n = 0..29, in `directory` when it is given
 // and exists ("<directory>\spatchfile_<n><extension>"), else in the current directory. The first name
-// that does not exist yet is taken and the file created empty, so the next request gets another
-// name; when all 30 exist the last one is returned. At most 511 characters. Null extension: none.
+// that does not exist yet is taken and the file created empty (in one step), so the next request
+// gets another name; when all 30 exist the last one is returned. At most 511 characters. Null extension: none.
 std::string makeTempName(const char* extension, const char* directory);
 inline std::string makeTempName(const std::string& extension, const std::string& directory = {}) {
   return makeTempName(extension.c_str(), directory.empty() ? nullptr : directory.c_str());

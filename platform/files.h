@@ -68,6 +68,10 @@ bool setFileTime(const std::string& path, std::int64_t secondsSince1970);
 bool hasParentComponent(const std::string& path);
 
 bool deleteFile(const std::string& path);
+// Creates an empty file at `path` only when nothing is there yet, in one step (O_EXCL, CREATE_NEW), and
+// keeps no handle open: of two callers after one name only one gets it, and nobody holds the file
+// while its owner deletes it. False when something exists at `path` or it cannot be created.
+bool createNewFile(const std::string& path);
 bool renameFile(const std::string& from, const std::string& to);  // fails when `to` exists
 // Renames `from` over `to`, replacing it in one step (MoveFileEx with MOVEFILE_REPLACE_EXISTING and
 // MOVEFILE_WRITE_THROUGH; rename on POSIX): a reader sees the old file or the new one, never a mix.

@@ -84,6 +84,14 @@ bool setFileTime(const std::string& path, std::int64_t secondsSince1970) {
   return ::utimensat(AT_FDCWD, nativePath(path).c_str(), times, 0) == 0;
 }
 
+bool createNewFile(const std::string& path) {
+  if (path.empty() || hasParentComponent(path)) return false;
+  const int fd = ::open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
 bool deleteFile(const std::string& path) {
   if (hasParentComponent(path)) return false;
   std::string native = nativePath(path);

@@ -56,6 +56,15 @@ bool deleteFile(const std::string& path) {
   return !path.empty() && !hasParentComponent(path) && ::DeleteFileA(path.c_str()) != 0;
 }
 
+bool createNewFile(const std::string& path) {
+  if (path.empty() || hasParentComponent(path)) return false;
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  ::CloseHandle(file);
+  return true;
+}
+
 bool renameFile(const std::string& from, const std::string& to) {
   if (hasParentComponent(from) || hasParentComponent(to)) return false;
   return !from.empty() && !to.empty() && ::MoveFileA(from.c_str(), to.c_str()) != 0;
