@@ -682,12 +682,18 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   closeHandles();
   downloadMillis_.store(elapsed(startTick_));
   expansionTick_ = platform::tickCount();
+  const bool stopped = stopRequested_.load();
   if (!bodyEnded) {
     outputFile_.close();
     if (partial) partial->keepOrDiscard();
     discardUnfinished(target);
+  } else if (stopped) {
+    // Stopped just as the body ended: its files are closed all the same, or the temporary could not be
+    // removed on Windows (an open file is not deleted there), and what arrived stays kept.
+    outputFile_.close();
+    if (partial) partial->keepOrDiscard();
   }
-  if (stopRequested_.load()) return Attempt::kDone;
+  if (stopped) return Attempt::kDone;
   // A body that ended short of its announced length with success (as WinINet may report it) broke off.
   if (partial && lengthKnown && wire < announced) {
     outputFile_.close();
