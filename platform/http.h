@@ -50,6 +50,8 @@ inline constexpr std::uint32_t kInternetOpenTypeProxy = 3;
 
 // HttpOpenRequest flag: the response is not added to the cache.
 inline constexpr std::uint32_t kInternetFlagNoCacheWrite = 0x04000000;
+// HttpOpenRequest flag: the request goes over TLS (https).
+inline constexpr std::uint32_t kInternetFlagSecure = 0x00800000;
 
 // The limits every request runs under, the same on both backends.
 inline constexpr std::uint32_t kConnectTimeoutMs = 30000;
@@ -76,6 +78,19 @@ inline constexpr std::uint32_t kErrorInternetConnectionAborted = 12030;
 inline constexpr std::uint32_t kErrorInternetConnectionReset = 12031;
 inline constexpr std::uint32_t kErrorInternetOperationCancelled = 12017;
 inline constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
+
+// Whether a send failed because the server's certificate failed verification (WinINet's certificate
+// errors: unknown or untrusted root, date, name, revocation, any other verification failure).
+inline bool isCertificateError(std::uint32_t error) {
+  switch (error) {
+    case 12037: case 12038: case 12044: case 12045: case 12055: case 12057: case 12169: case 12179:
+      return true;
+    default:
+      return false;
+  }
+}
+// Whether a request sent over https was redirected to plain http and refused for it.
+inline bool isInsecureRedirect(std::uint32_t error) { return error == 12040; }
 
 // Whether HttpRequest::read fails when the connection closes before the announced body length:
 // true on POSIX (libcurl reports the partial body), false on Win32 (WinINet may end the body early

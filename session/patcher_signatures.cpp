@@ -43,19 +43,18 @@ void Patcher::logSignatureFailure(int code, const std::string& document) {
           : boundedFormat(kLineCapacity, "Signature %s does not verify %s\n", signature.c_str(), document.c_str()));
 }
 
-std::optional<std::string> Patcher::signedManifestFetch(std::string& bytes) {
+std::optional<std::string> Patcher::signedManifestFetch(const ServerAddress& server, std::string& bytes, int* code) {
   int status = 0;
-  if (downloads_->toBytes(server_.c_str(), port_, manifestPath_.c_str(), kManifestCapacity, bytes, status) !=
-      result::kOk)
-    return std::nullopt;
+  const int fetched = downloads_->toBytes(RemoteFile::on(server, manifestPath_), kManifestCapacity, bytes, status);
+  if (code) *code = fetched;
+  if (fetched != result::kOk) return std::nullopt;
   if (!successStatus(status) && status != kUnauthorized) return std::nullopt;
   return documentText(bytes, static_cast<std::size_t>(kManifestCapacity) - 1);
 }
 
-int Patcher::checkManifestSignature(const std::string& bytes) {
-  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, server_.c_str(), port_,
-                                                                                manifestPath_),
-                                              bytes.data(), bytes.size());
+int Patcher::checkManifestSignature(const ServerAddress& server, const std::string& bytes) {
+  const int verdict = trust::signatureVerdict(
+      manifestKey_, fetchSignatureText(*downloads_, RemoteFile::on(server, manifestPath_)), bytes.data(), bytes.size());
   if (verdict != result::kOk) logSignatureFailure(verdict, manifestPath_);
   return verdict;
 }
@@ -69,18 +68,39 @@ int Patcher::checkLocalManifestSignature() {
   return verdict;
 }
 
-int Patcher::downloadSignedDocument(const char* server, int port, const char* path, int capacity, std::string& text) {
+int Patcher::downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) {
   text.clear();
-  if (!server || !path) return result::kNullPath;
+  if (remote.path.empty()) return result::kNullPath;
+  // Each server is asked for the document and its signature in turn: a mirror may hold the wrong
+  // bytes, and its refusal leaves the document to the next server. When no server has it, a refused
+  // signature or certificate says why, rather than the last transfer's code.
+  const std::vector<ServerAddress> servers = downloads_->servers().candidates(remote);
+  int code = result::kNullPath;
+  int refused = result::kOk;
+  for (const ServerAddress& server : servers) {
+    code = signedDocumentFrom(RemoteFile::on(server, remote.path), capacity, text);
+    if (code == result::kOk || code == result::kStopped || isCancelled()) return code;
+    if (code == result::kSignatureMissing || code == result::kSignatureInvalid) downloads_->servers().markFailed(server);
+    if (code == result::kSignatureMissing || code == result::kSignatureInvalid || code == result::kCertificateRefused ||
+        code == result::kInsecureRedirect)
+      refused = code;
+  }
+  return refused != result::kOk ? refused : code;
+}
+
+int Patcher::signedDocumentFrom(const RemoteFile& remote, int capacity, std::string& text) {
   std::string bytes;
   int status = 0;
-  int code = downloads_->toBytes(server, port, path, capacity, bytes, status);
+  int code = downloads_->toBytes(remote, capacity, bytes, status);
   if (code == result::kOk && !successStatus(status)) code = result::kHttpStatus;
   std::size_t limit = capacity > 0 ? static_cast<std::size_t>(capacity) - 1 : 0;
   if (code != result::kOk && code != result::kStopped && !isCancelled()) {
     // As for an unsigned document: what does not fit in memory comes through a file, here unexpanded.
     const std::string temp = makeTempName(".xml");
-    code = downloads_->toFile(server, port, path, temp.c_str(), 0, 0, 0, false, false);
+    FileDownload file;
+    file.remote = remote;
+    file.localFile = temp;
+    code = downloads_->toFile(file, false, false);
     if (code == result::kOk) {
       bytes = readFileBytes(temp, kDocumentFileLimit + 1).value_or(std::string());
       limit = kDocumentFileLimit;
@@ -90,10 +110,10 @@ int Patcher::downloadSignedDocument(const char* server, int port, const char* pa
   }
   if (code != result::kOk) return code;
 
-  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, server, port, path),
-                                              bytes.data(), bytes.size());
+  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, remote), bytes.data(),
+                                              bytes.size());
   if (verdict != result::kOk) {
-    logSignatureFailure(verdict, path);
+    logSignatureFailure(verdict, remote.path);
     return verdict;
   }
   std::optional<std::string> expanded = documentText(bytes, limit);
