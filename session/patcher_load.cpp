@@ -168,6 +168,7 @@ bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
 bool Patcher::loadJob(const WorkerJob& job) {
   modeUsable_.fill(true);
   manifestKey_ = trust::configuredManifestKey();
+  signedRelease_ = {};
   if (!manifestKey_.problem.empty()) log(manifestKey_.problem);
   if (!server_.empty()) {
     bool authRequired = false;
@@ -240,6 +241,12 @@ bool Patcher::validate(std::uint32_t flags) {
   patchFrozen_ = readBoolean(product, "PatchFrozen", false);
   patchFrozenBypassList_ = readText(product, "PatchFrozenBypassList").value_or(std::string());
   if (client_) client_->productName(name ? name->c_str() : nullptr);
+  // A signed release older than the installed one, or past its expiry, is refused before anything of
+  // the installation is touched. A signed Product without a Version is the oldest release.
+  if (manifestKey_.required && !acceptRelease(readInteger(product, "Version", 0))) {
+    dropDocument();
+    return false;
+  }
 
   log("Checking XML for Root Paths...\n");
   takeRootPath(readText(product, "Root"));
