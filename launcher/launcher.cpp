@@ -157,6 +157,9 @@ std::int64_t Launcher::runSequence() {
 
   std::int64_t result = 0;
   bool upToDate = true;
+  // Found current without an update (fresh from an installer, say): the release is remembered all the
+  // same, so that an older one is refused from now on.
+  if (amount == 0 && patcher()) patcher()->noteInstallationCurrent();
   if (amount != 0) {
     result = updateAmount(name, 0);
     selectDistributions(name, true);

@@ -220,6 +220,12 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   bool accessModeUsable(int mode) const { return mode >= 0 && mode < 4 && modeUsable_[mode]; }
   // Whether a load ends with the rescan of every file (on unless switched off).
   void setRescanAfterLoad(bool on) { rescanAfterLoad_ = on; }
+  // The installation folder, where the record of the highest signed release installed is kept (the
+  // installation lock's folder); the current directory at the session's making until it is set.
+  void setInstallationFolder(std::string folder) { installationFolder_ = std::move(folder); }
+  // The front end found every file of the installation current: with a signed manifest loaded, its
+  // release becomes the installation's record (as after an update pass that left every file current).
+  void noteInstallationCurrent();
 
   // ---- The scan's caches and counters ------------------------------------------------------------
   // Fills the snapshot from `folder` (dropping what it held) and opens the folder's patch cache, as
@@ -288,6 +294,14 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   int checkLocalManifestSignature();
   // Logs why `document` was refused (code 50 or 51).
   void logSignatureFailure(int code, const std::string& document);
+  // With a manifest key: whether signed release `offered` may be installed here, neither older than
+  // the release the installation remembers nor past its expiry; a refusal (54, 55) is reported.
+  bool acceptRelease(int offered);
+  // The same question, unreported: 0, or 54 or 55 with the refusal's text.
+  int releaseVerdict(int offered, std::string& text);
+  // With a manifest key, after a pass that left every file current: the accepted release becomes the
+  // installation's record when it is higher than the one remembered.
+  void rememberRelease();
   int nextAccessMode() const;
   bool validate(std::uint32_t flags);
   void takeRootPath(const std::optional<std::string>& root);
@@ -336,6 +350,16 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::array<std::vector<ChangeText>, 2> changeLists_;
   // Read at the start of every load; the documents of that load are checked with it.
   trust::ManifestKey manifestKey_;
+  // The signed release of the last load: the trusted comment its signature vouched for, and its
+  // Product Version once accepted.
+  struct SignedRelease {
+    std::string trustedComment;
+    std::optional<int> version;
+  };
+  SignedRelease signedRelease_;
+  std::string installationFolder_;  // empty: installDirectory_
+  // Why the last server's signed release was refused (54, 55): the load's report when every server's was.
+  std::string refusedReleaseText_;
 
   // Jobs.
   WorkerJob job_;

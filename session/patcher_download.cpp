@@ -71,12 +71,14 @@ bool Patcher::downloadPass(const char* names) {
     result = downloadProduct(top->record()) == result::kOk;
   }
 
-  if (updateAmount(names, 0) == 0 && client_) {
+  const bool allCurrent = updateAmount(names, 0) == 0;
+  if (allCurrent && client_) {
     client_->progressPosition(100, kBarFileDownload);
     client_->progressPosition(100, kBarOverall);
   }
   log("Finished Downloading\n");
   savePatchCache();
+  if (result && allCurrent && !stopRequested_.load() && !failedOrStopped_.load()) rememberRelease();
 
   if (downloads_->downloadHappened()) closeAuthorisations();
   if (!stopRequested_.load() && !(failedOrStopped_.load()) && client_) client_->downloadFinished();

@@ -134,8 +134,23 @@ bool Patcher::fetchManifestFrom(const ServerAddress& server, bool& authRequired,
   if (m_xmlInfo) {
     log("Memory Verification Start...\n");
     log("m_xmlInfo is a valid pointer\n");
-    const xmlNode* root = xmlDocGetRootElement(m_xmlInfo.get());
-    if (isRootElement(root)) return true;
+    xmlNode* root = xmlDocGetRootElement(m_xmlInfo.get());
+    if (isRootElement(root)) {
+      // A mirror that replays an older signed release, or one past its expiry, leaves the manifest to
+      // the next server.
+      xmlNode* product = firstElementChild(root);
+      std::string refusal;
+      const int verdict = manifestKey_.required && product && isElementNamed(product, "Product")
+                              ? releaseVerdict(readInteger(product, "Version", 0), refusal)
+                              : result::kOk;
+      if (verdict == result::kOk) return true;
+      log(refusal);
+      refusedReleaseText_ = refusal;
+      securityFailure = verdict;
+      downloads_->servers().markFailed(server);
+      dropDocument();
+      return false;
+    }
     log("Memory Download failed.  Trying file download...\n");
     log(root ? boundedFormat(kLineCapacity, "Root element is %s\n", elementName(root).c_str())
              : std::string("No XML Root Element found.\n"));
@@ -193,13 +208,15 @@ bool Patcher::fetchManifest(bool& authRequired, int& securityFailure) {
 bool Patcher::loadJob(const WorkerJob& job) {
   modeUsable_.fill(true);
   manifestKey_ = trust::configuredManifestKey();
+  signedRelease_ = {};
   if (!manifestKey_.problem.empty()) log(manifestKey_.problem);
   if (!server_.empty()) {
     bool authRequired = false;
     int securityFailure = result::kOk;
     const bool ok = fetchManifest(authRequired, securityFailure);
     if (securityFailure != result::kOk) {
-      const std::string text = securityFailureText(securityFailure);
+      const bool oldRelease = securityFailure == result::kRolledBack || securityFailure == result::kReleaseExpired;
+      const std::string text = oldRelease ? refusedReleaseText_ : securityFailureText(securityFailure);
       reportError(securityFailure, text);
       // The player is told, where errors are not shown.
       if (securityFailure == result::kCertificateRefused || securityFailure == result::kInsecureRedirect)
@@ -269,6 +286,12 @@ bool Patcher::validate(std::uint32_t flags) {
   patchFrozen_ = readBoolean(product, "PatchFrozen", false);
   patchFrozenBypassList_ = readText(product, "PatchFrozenBypassList").value_or(std::string());
   if (client_) client_->productName(name ? name->c_str() : nullptr);
+  // A signed release older than the installed one, or past its expiry, is refused before anything of
+  // the installation is touched. A signed Product without a Version is the oldest release.
+  if (manifestKey_.required && !acceptRelease(readInteger(product, "Version", 0))) {
+    dropDocument();
+    return false;
+  }
 
   log("Checking XML for Root Paths...\n");
   takeRootPath(readText(product, "Root"));

@@ -1,17 +1,20 @@
 // Signed manifests: with a manifest key configured, the manifest and every external document are
-// taken only with a signature of that key over the bytes as they were fetched.
+// taken only with a signature of that key over the bytes as they were fetched, a release older than
+// the installed one or past its expiry is refused, and the highest release installed is remembered.
 #include <optional>
 #include <string>
 
 #include "common/file_utils.h"
 #include "common/result_codes.h"
 #include "common/text_format.h"
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
 #include "session/patcher.h"
 #include "transfer/download_requests.h"
 #include "transfer/signed_document.h"
 #include "trust/document_signature.h"
+#include "trust/installed_release.h"
 
 namespace korvel {
 
@@ -53,8 +56,9 @@ std::optional<std::string> Patcher::signedManifestFetch(const ServerAddress& ser
 }
 
 int Patcher::checkManifestSignature(const ServerAddress& server, const std::string& bytes) {
-  const int verdict = trust::signatureVerdict(
-      manifestKey_, fetchSignatureText(*downloads_, RemoteFile::on(server, manifestPath_)), bytes.data(), bytes.size());
+  const int verdict =
+      trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, RemoteFile::on(server, manifestPath_)),
+                              bytes.data(), bytes.size(), &signedRelease_.trustedComment);
   if (verdict != result::kOk) logSignatureFailure(verdict, manifestPath_);
   return verdict;
 }
@@ -63,9 +67,41 @@ int Patcher::checkLocalManifestSignature() {
   const std::optional<std::string> bytes = readFileBytes(manifestPath_, kDocumentFileLimit);
   const int verdict =
       trust::signatureVerdict(manifestKey_, readFileBytes(trust::signatureFileName(manifestPath_), kSignatureCapacity),
-                              bytes ? bytes->data() : "", bytes ? bytes->size() : 0);
+                              bytes ? bytes->data() : "", bytes ? bytes->size() : 0, &signedRelease_.trustedComment);
   if (verdict != result::kOk) logSignatureFailure(verdict, manifestPath_);
   return verdict;
+}
+
+int Patcher::releaseVerdict(int offered, std::string& text) {
+  const std::string& folder = installationFolder_.empty() ? installDirectory_ : installationFolder_;
+  const trust::InstalledRelease installed = trust::readInstalledRelease(folder);
+  if (!installed.problem.empty()) log(installed.problem);
+  return trust::releaseVerdict(offered, installed.version, signedRelease_.trustedComment, platform::nowSeconds(), text);
+}
+
+bool Patcher::acceptRelease(int offered) {
+  std::string text;
+  const int verdict = releaseVerdict(offered, text);
+  if (verdict != result::kOk) {
+    reportError(verdict, text);
+    return false;
+  }
+  signedRelease_.version = offered;
+  return true;
+}
+
+void Patcher::noteInstallationCurrent() {
+  if (manifestLoaded_.load() && !isBusy() && !failedOrStopped_.load()) rememberRelease();
+}
+
+void Patcher::rememberRelease() {
+  if (!manifestKey_.required || !signedRelease_.version) return;
+  const std::string& folder = installationFolder_.empty() ? installDirectory_ : installationFolder_;
+  const std::optional<int> installed = trust::readInstalledRelease(folder).version;
+  if (installed && *installed >= *signedRelease_.version) return;
+  log(trust::writeInstalledRelease(folder, *signedRelease_.version)
+          ? boundedFormat(kLineCapacity, "Release %d is installed\n", *signedRelease_.version)
+          : boundedFormat(kLineCapacity, "The installed release record in %s cannot be written\n", folder.c_str()));
 }
 
 int Patcher::downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) {
