@@ -176,7 +176,10 @@ bool Patcher::fetchManifest(bool& authRequired, int& securityFailure) {
     // answer is not the manifest leaves it to the next.
     int refused = result::kOk;
     ok = false;
+    bool first = true;
     for (const ServerAddress& server : downloads_->servers().candidates(RemoteFile::onList(manifestPath_))) {
+      if (!first) log(boundedFormat(kLineCapacity, "Asking the next patch server, %s, for the manifest.\n", server.text().c_str()));
+      first = false;
       int securityCode = result::kOk;
       ok = fetchManifestFrom(server, authRequired, securityCode);
       if (securityCode != result::kOk) refused = securityCode;

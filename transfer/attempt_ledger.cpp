@@ -68,6 +68,7 @@ AttemptLedger::Decision AttemptLedger::record(Fault fault, bool newBytes, std::u
       }
       server.failed = true;
       break;
+    case Fault::kNoAnswer:
     case Fault::kRefused:
       server.failed = true;
       break;

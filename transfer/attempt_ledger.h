@@ -8,8 +8,10 @@
 //                             what its Retry-After asks, at most 30 s); an attempt that brought new
 //                             bytes starts the count over; the third attempt in a row that brought
 //                             nothing new fails the server
-//   stall (a time-out)        the server fails and the next one is asked at once; a server left
+//   stall (the body stops)    the server fails and the next one is asked at once; a server left
 //                             alone is asked once more, and its second stall fails it
+//   no answer (a time-out before any answer: the server is down or unreachable)
+//                             the server fails, and the next one is asked at once
 //   wrong bytes               the server fails (bytes continued from kept ones are first fetched
 //                             once more whole from the same server)
 //   refused (certificate, a redirect from https to http)
@@ -34,7 +36,7 @@ class AttemptLedger {
   // The longest pause a Retry-After may ask for.
   static constexpr std::uint32_t kLongestRequestedPauseMs = 30000;
 
-  enum class Fault { kTransient, kStall, kWrongBytes, kRefused };
+  enum class Fault { kTransient, kStall, kNoAnswer, kWrongBytes, kRefused };
 
   struct Decision {
     enum class Kind { kRetry, kNextServer, kGiveUp };

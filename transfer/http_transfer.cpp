@@ -354,6 +354,7 @@ void HttpTransfer::runAttempts() {
     closeHandles();
     AttemptLedger::Fault fault = AttemptLedger::Fault::kTransient;
     if (outcome.kind == Outcome::Kind::kStall) fault = AttemptLedger::Fault::kStall;
+    if (outcome.kind == Outcome::Kind::kNoAnswer) fault = AttemptLedger::Fault::kNoAnswer;
     if (outcome.kind == Outcome::Kind::kWrongBytes) fault = AttemptLedger::Fault::kWrongBytes;
     if (outcome.kind == Outcome::Kind::kRefused) fault = AttemptLedger::Fault::kRefused;
     const AttemptLedger::Decision decision =
@@ -518,7 +519,13 @@ HttpTransfer::Outcome HttpTransfer::connectAndSend(std::uint64_t resumeFrom, con
     const std::string text = boundedFormat(kFailureTextCapacity, "HttpSendRequest() failed: %d\n", asInt(error));
     // A send the stop ended is no fault of the server.
     if (stopped || stopRequested_.load()) return ended(text, result::kSendRequestFailed);
-    return networkOutcome(error, result::kSendRequestFailed, text);
+    Outcome outcome = networkOutcome(error, result::kSendRequestFailed, text);
+    // A time-out before any answer: the server is down, or does not answer; once is enough.
+    if (outcome.kind == Outcome::Kind::kStall) {
+      outcome.kind = Outcome::Kind::kNoAnswer;
+      outcome.cause = boundedFormat(kLogLineCapacity, "got no answer (%d)", asInt(error));
+    }
+    return outcome;
   }
   httpStatus_.store(request_->statusCode());
   observer_.requestSent();

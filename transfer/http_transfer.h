@@ -176,7 +176,8 @@ class HttpTransfer {
     enum class Kind {
       kDone,        // the request is over: it succeeded, was stopped, or failed for good (failed())
       kTransient,   // a fault that asking again may cure
-      kStall,       // nothing arrived for the stall time-out (or the connection timed out)
+      kStall,       // the body brought nothing for the stall time-out
+      kNoAnswer,    // no answer came within the time-out: the server is down or unreachable
       kWrongBytes,  // the body is not what the request expects
       kRefused,     // the server's certificate failed verification, or it redirected https to http
       kStartOver,   // the kept bytes cannot be continued: the body is asked for again at once

@@ -9,6 +9,8 @@
 #include <set>
 
 #include "launcher/launcher.h"
+#include "transfer/attempt_ledger.h"
+#include "transfer/http_transfer.h"
 #include "platform/files.h"
 #include "platform/folder_listing.h"
 #include "tests/session/session_test_support.h"
@@ -248,6 +250,157 @@ TEST(EndToEndTest, AStopDuringTheLoadEndsTheRunWithoutAnUpdate) {
   EXPECT_THAT(log.lines(), Not(Contains("Finished Downloading\n")));
   EXPECT_EQ(server.requestCount("/patch/wendrel/files/data/missing.bin"), 0);
   EXPECT_FALSE(test::exists(game.file("data\\missing.bin")));
+}
+
+
+// ---- The patch server as players meet it -----------------------------------------------------------
+
+// An update from scratch of `tree` (all but the sibling missing) into `game`, from the servers
+// `servers` names, with retries pausing a millisecond: its log (the game's folder as "<game>", the
+// starting thread's racing line left out) and its status lines.
+struct NetworkRun {
+  std::vector<std::string> log;
+  std::vector<std::string> status;
+};
+
+NetworkRun updateFrom(const std::string& servers, const std::vector<test::TreeFile>& tree, const std::string& game) {
+  for (const test::TreeFile& file : tree) platform::deleteFile(game + "\\" + file.path);
+  platform::deleteFile(game + "\\PatchCache2.xml");
+  EXPECT_TRUE(test::writeFile(game + "\\Wendrel.exe", tree[0].content));
+  EXPECT_TRUE(test::setModified(game + "\\Wendrel.exe", test::manifestTime(tree[0].time)));
+  test::ScopedCurrentDirectory inGame(game);
+  test::ScopedEnvironment patchServer("KORVEL_PATCH_SERVER", servers);
+  HttpTransfer::setFirstRetryPause(1);
+  auto launcher = std::make_unique<QuietLauncher>();
+  test::LogCapture log(launcher->patcher());
+  launcher->setSplashBitmap(std::make_unique<Bitmap>());
+  launcher->runSequence();
+  HttpTransfer::setFirstRetryPause(HttpTransfer::kFirstRetryPauseMs);
+  NetworkRun run;
+  run.log = log.lines();
+  std::erase(run.log, "Done with Thread Creation Routine...\n");
+  std::string folder = game;
+  std::replace(folder.begin(), folder.end(), '\\', '/');
+  for (std::string& line : run.log) {
+    std::replace(line.begin(), line.end(), '\\', '/');
+    for (std::size_t at = line.find(folder); at != std::string::npos; at = line.find(folder))
+      line.replace(at, folder.size(), "<game>");
+  }
+  run.status = launcher->statusLines;
+  return run;
+}
+
+std::vector<test::TreeFile> dataFiles(int count) {
+  std::vector<test::TreeFile> tree = {{"Wendrel.exe", "the sibling launcher"}};
+  for (int i = 0; i < count; ++i)
+    tree.push_back({"data\\f" + std::to_string(10 + i) + ".bin", "content of file " + std::to_string(i)});
+  return tree;
+}
+
+std::string urlOf(const test::TreeFile& file) {
+  std::string url = "/" + file.path;
+  std::replace(url.begin(), url.end(), '\\', '/');
+  return url;
+}
+
+std::string local(int port) { return "127.0.0.1:" + std::to_string(port); }
+
+// Each file (and the manifest) is answered 503, 500, 429 or with a reset connection before it is
+// served: one run asks again and installs everything, telling the retries in the log and the status
+// line, never as an error.
+TEST(NetworkTest, TransientFaultsOnMostFilesAreAskedAgainAndTheRunConverges) {
+  test::TempDir serverRoot;
+  test::TempDir game;
+  test::NoProxy noProxy;
+  const std::vector<test::TreeFile> tree = dataFiles(24);
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  test::TestHttpServer server;
+  server.serveFolder("/", serverRoot.path());
+  test::HttpReply tooMany(429, "slow down");
+  tooMany.headers.emplace_back("Retry-After", "0");
+  const std::vector<test::HttpReply> faults = {test::HttpReply(503, "busy"), test::HttpReply(500, "oops"), tooMany};
+  const auto servedAfter = [&](const std::string& path, const test::HttpReply& fault) {
+    server.serveSequence(path, {fault, test::HttpReply(200, test::readFile(serverRoot.file(path.substr(1))))});
+  };
+  servedAfter("/" + std::string(test::PatchTree::kManifestPath), faults[0]);
+  for (std::size_t i = 1; i < tree.size(); ++i)
+    if (i % 4 != 0) servedAfter(urlOf(tree[i]), faults[i % faults.size()]);
+
+  const NetworkRun run = updateFrom(local(server.port()), tree, game.path());
+  for (const test::TreeFile& file : tree) EXPECT_EQ(test::readFile(game.file(file.path)), file.content) << file.path;
+  EXPECT_THAT(run.log, Contains(::testing::HasSubstr("was answered 503; retry 1 of 2")));
+  EXPECT_THAT(run.log, Contains(::testing::HasSubstr("was answered 429; retry 1 of 2 in 0 s")));
+  EXPECT_THAT(run.log, Not(Contains(::testing::HasSubstr("Http get error"))));
+  EXPECT_THAT(run.status, Contains(::testing::StartsWith("Connection lost: retrying")));
+  for (std::size_t i = 1; i < tree.size(); ++i)
+    EXPECT_EQ(server.requestCount(urlOf(tree[i])), i % 4 != 0 ? 2 : 1) << tree[i].path;
+}
+
+// A first server that is down, or answers every request with 500, costs the manifest's attempts
+// there; everything else comes from the second, which the log names.
+TEST(NetworkTest, ADeadOrFailingFirstServerLeavesTheSecondToServeEverything) {
+  test::TempDir serverRoot;
+  test::TempDir game;
+  test::NoProxy noProxy;
+  const std::vector<test::TreeFile> tree = dataFiles(6);
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  test::TestHttpServer good;
+  good.serveFolder("/", serverRoot.path());
+  test::TestHttpServer failing;
+  failing.serveAnyPath(test::HttpReply(500, "broken"));
+  int dead = 0;
+  {
+    test::TestHttpServer gone;
+    dead = gone.port();
+  }
+  for (const int first : {dead, failing.port()}) {
+    SCOPED_TRACE(first);
+    const NetworkRun run = updateFrom(local(first) + "," + local(good.port()), tree, game.path());
+    for (const test::TreeFile& file : tree) EXPECT_EQ(test::readFile(game.file(file.path)), file.content) << file.path;
+    EXPECT_THAT(run.log, Contains("Asking the next patch server, " + local(good.port()) + ", for the manifest.\n"));
+  }
+  EXPECT_EQ(failing.totalRequests(), AttemptLedger::kAttemptsPerServer) << "the manifest's attempts, no file's";
+}
+
+// A server whose copy of a file is not the manifest's (a mirror out of step) loses that file to the
+// next server; the others still come from the first.
+TEST(NetworkTest, AFileWithTheWrongBytesAtOneServerIsTakenFromTheNext) {
+  test::TempDir serverRoot;
+  test::TempDir staleRoot;
+  test::TempDir game;
+  test::NoProxy noProxy;
+  const std::vector<test::TreeFile> tree = dataFiles(4);
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  std::vector<test::TreeFile> stale = tree;
+  stale[2].content = "CONTENT OF FILE 1";
+  ASSERT_TRUE(test::PatchTree::write(staleRoot.path(), stale));
+  ASSERT_TRUE(test::writeFile(staleRoot.file(test::PatchTree::kManifestPath),
+                              test::readFile(serverRoot.file(test::PatchTree::kManifestPath))));
+  test::TestHttpServer mirror;
+  mirror.serveFolder("/", staleRoot.path());
+  test::TestHttpServer good;
+  good.serveFolder("/", serverRoot.path());
+
+  const NetworkRun run = updateFrom(local(mirror.port()) + "," + local(good.port()), tree, game.path());
+  for (const test::TreeFile& file : tree) EXPECT_EQ(test::readFile(game.file(file.path)), file.content) << file.path;
+  EXPECT_EQ(good.requestCount(urlOf(tree[2])), 1);
+  EXPECT_THAT(run.log, Contains("Download of data/f11.bin served by " + local(good.port()) + ".\n"));
+  EXPECT_EQ(good.requestCount(urlOf(tree[1])), 0) << "before the failure, the first server serves";
+}
+
+// Without a fault a list logs what its first server alone logs, line for line.
+TEST(NetworkTest, AListWhoseFirstServerServesEverythingLogsAsThatServerAlone) {
+  test::TempDir serverRoot;
+  test::TempDir game;
+  test::NoProxy noProxy;
+  const std::vector<test::TreeFile> tree = dataFiles(5);
+  ASSERT_TRUE(test::PatchTree::write(serverRoot.path(), tree));
+  test::TestHttpServer server;
+  server.serveFolder("/", serverRoot.path());
+  const NetworkRun alone = updateFrom(local(server.port()), tree, game.path());
+  EXPECT_THAT(alone.log, Contains(::testing::HasSubstr("Finished Downloading")));
+  EXPECT_THAT(updateFrom(local(server.port()) + ",https://mirror.example", tree, game.path()).log,
+              ::testing::ElementsAreArray(alone.log));
 }
 
 }  // namespace
