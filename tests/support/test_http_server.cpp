@@ -105,11 +105,12 @@ struct Gate {
 // Used by the one thread that serves the connection.
 class Connection final : public httplib::Stream {
  public:
-  Connection(server_socket::Handle socket, std::unique_ptr<SecureChannel> channel)
-      : socket_(socket), channel_(std::move(channel)) {}
+  Connection(server_socket::Handle socket, std::unique_ptr<SecureChannel> channel,
+             std::chrono::milliseconds readTimeout)
+      : socket_(socket), channel_(std::move(channel)), readTimeout_(readTimeout) {}
 
   bool is_readable() const override {
-    return (channel_ && channel_->buffered()) || server_socket::readable(socket_, std::chrono::seconds(5));
+    return (channel_ && channel_->buffered()) || server_socket::readable(socket_, readTimeout_);
   }
   bool is_writable() const override { return !resetting_; }
   ssize_t read(char* data, size_t size) override {
@@ -144,8 +145,8 @@ class Connection final : public httplib::Stream {
   bool resetting() const { return resetting_; }
   bool peerGone() const { return server_socket::peerGone(socket_); }
 
-  // Ends the connection: with a reset when an answer asked for one, in order when the last answer went
-  // out whole, else as a dropped connection (without the TLS close notification).
+  // Ends the connection: with a reset when an answer asked for one, in order when the last exchange
+  // ended well, else as a dropped connection (without the TLS close notification).
   void close(bool whole) {
     if (resetting_) {
       server_socket::reset(socket_);
@@ -158,6 +159,7 @@ class Connection final : public httplib::Stream {
  private:
   server_socket::Handle socket_;
   std::unique_ptr<SecureChannel> channel_;
+  std::chrono::milliseconds readTimeout_;
   bool resetting_ = false;
 };
 
@@ -182,7 +184,9 @@ class FaultServer final : public httplib::Server {
         return false;
       }
     }
-    Connection connection(handle, std::move(channel));
+    const auto readTimeout = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::seconds(read_timeout_sec_) + std::chrono::microseconds(read_timeout_usec_));
+    Connection connection(handle, std::move(channel), readTimeout);
     currentConnection = &connection;
     const auto keepAlive = std::chrono::seconds(keep_alive_timeout_sec_);
     bool whole = false;
@@ -352,13 +356,14 @@ struct TestHttpServer::Impl {
       return;
     }
     const bool drops = sendable < length;
-    response.set_chunked_content_provider(contentType.c_str(), [next, drops](std::size_t offset, httplib::DataSink& sink) {
-      const int sent = next(offset, sink);
-      if (sent > 0) return true;
-      if (sent < 0 || drops) return false;
-      sink.done();
-      return true;
-    });
+    response.set_chunked_content_provider(contentType.c_str(),
+                                          [next, drops](std::size_t offset, httplib::DataSink& sink) {
+                                            const int sent = next(offset, sink);
+                                            if (sent > 0) return true;
+                                            if (sent < 0 || drops) return false;
+                                            sink.done();
+                                            return true;
+                                          });
   }
 
   // Resets or holds the connection as the reply asks, before anything is sent; false when nothing is
@@ -657,7 +662,8 @@ void TestHttpServer::serveGated(const std::string& path, std::string body, std::
   }
   const std::size_t first = std::min(before, data->size());
   Impl& impl = *impl_;
-  impl.setRoute(path, [&impl, data, gate, first](const httplib::Request&, httplib::Response& response, Impl::Exchange&) {
+  impl.setRoute(path, [&impl, data, gate, first](const httplib::Request&, httplib::Response& response,
+                                                 Impl::Exchange&) {
     response.set_content_provider(data->size(), "application/octet-stream",
                                   [&impl, data, gate, first](std::size_t offset, std::size_t, httplib::DataSink& sink) {
                                     if (offset < first) return send(sink, data->data() + offset, first - offset);

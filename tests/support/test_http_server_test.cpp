@@ -122,7 +122,9 @@ const std::vector<Case> kCases = {
        server.serveSequence("/s", {HttpReply::reset(), withHeader(HttpReply(429, "slow down"), "Retry-After", "5"),
                                    HttpReply(200, content('a'))});
      },
-     {{"/s", "", 0, 0, 0, End::Cut}, {"/s", "", 429, 0, 0, End::Whole, {{"Retry-After", "5"}}}, {"/s", "", 200, 0, 2500, End::Whole}},
+     {{"/s", "", 0, 0, 0, End::Cut},
+      {"/s", "", 429, 0, 0, End::Whole, {{"Retry-After", "5"}}},
+      {"/s", "", 200, 0, 2500, End::Whole}},
      {"reset", "429", "200"}},
     {"a link that breaks every 1,000 bytes still delivers the file to a client that resumes by ranges",
      [](TestHttpServer& server) {
