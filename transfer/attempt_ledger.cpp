@@ -25,7 +25,7 @@ std::optional<std::size_t> AttemptLedger::nextServer(bool orCurrent) const {
   return std::nullopt;
 }
 
-AttemptLedger::Decision AttemptLedger::record(Fault fault, bool newBytes, std::uint32_t requestedPauseMs,
+AttemptLedger::Decision AttemptLedger::record(Fault fault, bool newBytes, std::optional<std::uint32_t> requestedPauseMs,
                                               bool continued) {
   Server& server = servers_[current_];
   if (newBytes) server.withoutProgress = 0;
@@ -39,8 +39,8 @@ AttemptLedger::Decision AttemptLedger::record(Fault fault, bool newBytes, std::u
       }
       decision.kind = Decision::Kind::kRetry;
       decision.server = current_;
-      decision.pauseMs = requestedPauseMs > 0 ? std::min(requestedPauseMs, kLongestRequestedPauseMs)
-                                              : growingPause(std::max(server.withoutProgress, 1));
+      decision.pauseMs = requestedPauseMs ? std::min(*requestedPauseMs, kLongestRequestedPauseMs)
+                                          : growingPause(std::max(server.withoutProgress, 1));
       return decision;
     case Fault::kStall:
       // A stall costs its server one time-out per request: the next server is asked at once. Only a

@@ -58,9 +58,10 @@ class AttemptLedger {
 
   // Records how the attempt at current() ended and decides what follows; the decided server becomes
   // current(). `newBytes`: the attempt added bytes that the next one continues from. `requestedPauseMs`:
-  // a pause the server asked for (Retry-After), 0 when none. `continued`: wrong bytes of a body that
+  // a pause the server asked for (Retry-After), if it asked. `continued`: wrong bytes of a body that
   // was continued from kept bytes.
-  Decision record(Fault fault, bool newBytes = false, std::uint32_t requestedPauseMs = 0, bool continued = false);
+  Decision record(Fault fault, bool newBytes = false, std::optional<std::uint32_t> requestedPauseMs = std::nullopt,
+                  bool continued = false);
 
  private:
   struct Server {

@@ -442,7 +442,7 @@ HttpTransfer::Outcome HttpTransfer::statusOutcome(int status) {
   outcome.cause = boundedFormat(kLogLineCapacity, "was answered %d", status);
   if (request_) {
     if (const std::optional<std::string> value = request_->responseHeader("Retry-After")) {
-      outcome.requestedPauseMs = parseRetryAfter(*value, platform::nowSeconds()).value_or(0);
+      outcome.requestedPauseMs = parseRetryAfter(*value, platform::nowSeconds());
     }
   }
   return outcome;

@@ -189,7 +189,7 @@ class HttpTransfer {
     // What the retry's log line says happened ("was answered 503", ...).
     std::string cause;
     bool newBytes = false;
-    std::uint32_t requestedPauseMs = 0;
+    std::optional<std::uint32_t> requestedPauseMs;
   };
 
   int run();
