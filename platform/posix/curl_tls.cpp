@@ -60,8 +60,12 @@ std::optional<std::string> readWhole(const std::string& path) {
   return text;
 }
 
-// The trusted roots given to libcurl for one KORVEL_CA_FILE: the system's bundle and the file's
-// certificates in one PEM block, or, when the file is of no use, a block without any certificate.
+// The certificates given to libcurl as a block for one KORVEL_CA_FILE, added to the system's roots: a
+// block takes the place of libcurl's bundle file but not of its folder of hashed certificates (the
+// system's, /etc/ssl/certs on Debian), which then still brings the system's roots; a libcurl without
+// such a folder gets its bundle's certificates in the block too. libcurl copies and compares the
+// block for every request, so it holds no more than it must. A file of no use gives a block without
+// any certificate.
 class ExtraRoots {
  public:
   // The block for `file`, made the first time it is named; it lives as long as the process, so that
@@ -80,9 +84,12 @@ class ExtraRoots {
     static constexpr char kCertificate[] = "-----BEGIN CERTIFICATE-----";
     const auto extra = readWhole(file);
     if (!extra || extra->find(kCertificate) == std::string::npos) return "no certificate";
-    // libcurl's built-in bundle, unless something set another before.
+    // libcurl's built-in folder and bundle, unless something set others before.
+    char* folder = nullptr;
     char* bundle = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_CAPATH, &folder);
     curl_easy_getinfo(easy, CURLINFO_CAINFO, &bundle);
+    if (folder && *folder) return *extra;
     std::string block = bundle ? readWhole(bundle).value_or("") : "";
     block += "\n";
     block += *extra;

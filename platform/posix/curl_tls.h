@@ -16,10 +16,10 @@ bool isHttpsUrl(std::string_view url);
 // Sets on `easy` what a transfer needs for https, whatever the scheme it starts with (a redirect may
 // lead there): TLS 1.2 or later, the peer's certificate and its name verified, the trusted roots, and
 // the schemes redirects may go to (https only when `secure`, else http and https). The trusted roots
-// are libcurl's default ones (the system's bundle) plus, when KORVEL_CA_FILE names a PEM file, the
-// certificates in it: both go to libcurl as one block of memory, read once per file name for the
-// process. A named file that cannot be read or holds no certificate leaves a block that fails every
-// handshake (CURLE_SSL_CACERT_BADFILE) instead of trusting the system's roots alone. Any thread.
+// are libcurl's default ones (the system's) plus, when KORVEL_CA_FILE names a PEM file, the
+// certificates in it, given to libcurl as a block of memory read once per file name for the process.
+// A named file that cannot be read or holds no certificate leaves a block that fails every handshake
+// (CURLE_SSL_CACERT_BADFILE) instead of trusting the system's roots alone. Any thread.
 void configureTls(CURL* easy, bool secure);
 
 // From a header callback of `easy`: whether following the redirect to `location` (a Location header's
