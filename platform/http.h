@@ -9,12 +9,15 @@
 // - the body is pulled in chunks of at most the caller's buffer size, each handed over as soon as some
 //   of it has arrived (Win32: read ahead on a pool thread, since a blocking InternetReadFile returns
 //   only once its whole buffer is filled); memory stays bounded whatever the body's length;
-// - both follow up to kMaxRedirects redirects; the status code is the caller's to judge
-//   (HttpRequest::statusCode); a redirect from https to plain http is refused (isInsecureRedirect);
-// - both give up on a connection after kConnectTimeoutMs, and on a response whose header, or a body
-//   that stalls, brings nothing for stallTimeoutMs();
-// - a request opened with kInternetFlagSecure goes over TLS (POSIX: 1.2 or later) to the connection's
-//   server, whose certificate must verify against the system's trusted roots and name the server;
+// - both follow up to kMaxRedirects redirects (Win32: the backend follows them, not WinINet); the
+//   status code is the caller's to judge (HttpRequest::statusCode); a step from https to plain http,
+//   anywhere in the chain, is refused (isInsecureRedirect);
+// - both give up on a connection after kConnectTimeoutMs (a TLS handshake is part of connecting), and
+//   on a response whose header, or a body that stalls, brings nothing for stallTimeoutMs(); Win32 gives
+//   up a send after both in any case, since under Wine a TLS handshake with a silent server waits on;
+// - a request opened with kInternetFlagSecure goes over TLS (POSIX: 1.2 or later; Win32: the versions
+//   the system allows) to the connection's server, whose certificate must verify against the system's
+//   trusted roots and name the server;
 //   POSIX also trusts the certificates of the PEM file KORVEL_CA_FILE names (see HttpRequest::open);
 //   a certificate that fails fails the send with a certificate error (isCertificateError);
 // - HttpRequest::abort, from any thread, ends a blocked send or read at once (Win32: the WinINet calls

@@ -183,9 +183,9 @@ constexpr std::size_t kSmallestRing = 16 * 1024;
 
 // What following a request's redirects takes. WinINet may follow a redirect from https to plain http
 // by itself (Wine does, without a word), so every request is opened without its automatic redirects
-// and the backend follows them: each to a new request on the kept
-// connection of its server, with the same verb, accept types, flags and added headers, up to
-// kMaxRedirects; one from https to http fails the send before anything goes to the http address.
+// and the backend follows them: each to a new request on the kept connection of its server, with the
+// same verb, accept types, flags and added headers, up to kMaxRedirects; one from https to http fails
+// the send before anything goes to the http address.
 struct RedirectPlan {
   HINTERNET session = nullptr;
   // The original server and its credentials, which go only to that server.
@@ -332,6 +332,25 @@ bool isFollowedStatus(DWORD status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
+// The scheme, host, port and path (query included) of a redirect's absolute URL, in buffers of any
+// URL's length (crackUrl keeps to its 256 characters; a redirect, to a CDN say, may be longer).
+bool crackTarget(const std::string& url, UrlParts& out) {
+  std::string host(INTERNET_MAX_HOST_NAME_LENGTH + 1, '\0');
+  std::string path(url.size() + 1, '\0');
+  URL_COMPONENTSA parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.lpszHostName = host.data();
+  parts.dwHostNameLength = static_cast<DWORD>(host.size());
+  parts.lpszUrlPath = path.data();
+  parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+  if (!::InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return false;
+  out.scheme = parts.nScheme;
+  out.host.assign(host.data(), parts.dwHostNameLength);
+  out.port = parts.nPort;
+  out.path.assign(path.data(), parts.dwUrlPathLength);
+  return !out.host.empty();
+}
+
 // After a send that succeeded: follows the redirects of the plan, leaving the last request's handle in
 // the link. `ok` and `error` are those of the last send; a redirect from https to plain http, or a
 // request closed meanwhile, ends it as a failure.
@@ -359,8 +378,7 @@ void followRedirects(RequestLink& link, BOOL& ok, DWORD& error) {
     if (!::InternetCombineUrlA(plan.url.c_str(), location->c_str(), target.data(), &length, ICU_NO_ENCODE)) return;
     target.resize(length);
     UrlParts parts;
-    std::uint32_t crackError = 0;
-    if (!crackUrl(target, parts, crackError) || parts.host.empty()) return;
+    if (!crackTarget(target, parts)) return;
     const bool fromSecure = (plan.flags & INTERNET_FLAG_SECURE) != 0;
     if (fromSecure && parts.scheme == kInternetSchemeHttp) {
       ok = FALSE;
