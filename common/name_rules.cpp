@@ -27,7 +27,8 @@ bool isPlainName(const std::string& name) {
   for (unsigned char c : name)
     if (c < 0x20 || c == 0x7F || c == '\\' || c == '/' || c == ':') return false;
   if (name.front() == ' ' || name.back() == ' ' || name.back() == '.') return false;
-  return !isDeviceName(name) && !equalsIgnoreCase(name, kInstallationLockName);
+  return !isDeviceName(name) && !equalsIgnoreCase(name, kInstallationLockName) &&
+         !equalsIgnoreCase(name, kInstalledReleaseName);
 }
 
 }  // namespace korvel

@@ -12,10 +12,16 @@ namespace korvel {
 // it: replacing it would break the lock.
 inline constexpr const char* kInstallationLockName = "wd_patch_lock";
 
+// The hidden file beside the lock that remembers the highest signed release the installation was
+// brought up to (trust/installed_release.h). No manifest may name it: a release that replaced it could
+// make an older one look newer than what is installed.
+inline constexpr const char* kInstalledReleaseName = "wd_patch_version";
+
 // One plain path component: not empty; no '\' or '/'; not "." or ".."; no ':' (a drive or a stream);
 // no control characters; no blank at the start and no dot or blank at the end (Windows drops them,
 // so the name would stand for another); not a device name (CON, PRN, AUX, NUL, COM1-9, LPT1-9, with
-// any extension, in any letter case); not the installation lock's name, in any letter case.
+// any extension, in any letter case); not the name of the installation lock or of the installed
+// release's record, in any letter case.
 bool isPlainName(const std::string& name);
 
 }  // namespace korvel

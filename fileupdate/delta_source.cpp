@@ -38,11 +38,14 @@ int DeltaSource::fetch(FileNodeServices* services, TextArgument basePath, TextAr
   if (!staged) {
     if (!services) return result::kComponentInvalid;
     // Data with a digest is checked while it is written, and kept only when it is that data.
-    const int code =
-        sha256 ? services->downloadCheckedFile(server.c_str(), port, remotePath.c_str(), local.c_str(),
-                                               compressed ? 1 : 0, downloadSize, totalSize, std::nullopt, sha256)
-               : services->downloadToFile(server.c_str(), port, remotePath.c_str(), local.c_str(), compressed ? 1 : 0,
-                                          downloadSize, totalSize, true, true);
+    FileDownload file;
+    file.remote = remote;
+    file.localFile = local;
+    file.decompress = compressed ? 1 : 0;
+    file.downloadSize = downloadSize;
+    file.totalSize = totalSize;
+    file.sha256 = sha256;
+    const int code = sha256 ? services->downloadCheckedFile(file) : services->downloadToFile(file, true, true);
     if (code != result::kOk) return code;
   }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/text_argument.h"
+#include "transfer/remote_file.h"
 
 namespace korvel {
 
@@ -15,20 +16,18 @@ class FileNodeServices;
 struct DeltaSource {
   // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at
   // most 255 characters), from the stager of the session's product when it holds a copy (asked with
-  // stagingBase, see FileNode::stagingBase), else from server:port. Sets localFile. Returns 0 when the
+  // stagingBase, see FileNode::stagingBase), else from `remote`. Sets localFile. Returns 0 when the
   // data is there with the expected size (any size when totalSize is 0); -1 without a delta name; the
   // transfer's code when the download fails (49 when the downloaded data is not the SHA-256 named); 44
   // when the data cannot be opened or has the wrong size (it is then deleted).
   int fetch(FileNodeServices* services, TextArgument basePath, TextArgument stagingBase);
 
-  // "Server" of the DeltaFile element, else the file's effective server.
-  std::string server;
-  // "Port", else (absent or 0) the file's effective port.
-  std::int32_t port = 0;
+  // Where the data comes from: the "FilePath" resolved against the file's remote path attribute or its
+  // parent's remote path, on the DeltaFile element's "Server" and "Port", else where the file's own
+  // data comes from (ManifestNode::remoteFile).
+  RemoteFile remote;
   // "FilePath" as the element gives it: the name the data is staged under.
   std::string fileName;
-  // The "FilePath" resolved against the file's remote path attribute or its parent's remote path.
-  std::string remotePath;
   // Where the data goes locally: the file's localName + "_delta" resolved against its LocalPath.
   std::optional<std::string> deltaPath;
   // The file's localName followed by "_delta".

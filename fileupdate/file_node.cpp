@@ -85,14 +85,11 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
       if (!filePath) continue;
       std::optional<std::string> deltaRemote = resolveFilePath(*filePath, remote, parentRemote);
       if (!deltaRemote) continue;
-      std::optional<std::string> server = readText(child, "Server", effectiveServer());
-      if (!server) continue;
+      std::optional<RemoteFile> where = remoteFile(*deltaRemote, readText(child, "Server"), readInteger(child, "Port", 0));
+      if (!where) continue;
       DeltaSource delta;
-      delta.server = std::move(*server);
-      delta.port = readInteger(child, "Port", 0);
-      if (delta.port == 0) delta.port = effectivePort();
+      delta.remote = std::move(*where);
       delta.fileName = *filePath;
-      delta.remotePath = std::move(*deltaRemote);
       delta.deltaPath = deltaPath;
       delta.deltaName = deltaName;
       delta.downloadSize = readSize(child, "DownloadSize");

@@ -86,6 +86,8 @@ class FileNode : public ManifestNode, public CrcSubject {
   // While the session plans the walk: hands the full download that download() would make, if any, to
   // the session's planDownload, and nothing else.
   void planDownload(ScanFlags flags, ProductHandle* product, TextArgument basePath);
+  // The full download of this file into `target`, checked against its size, CRC and SHA-256.
+  FileDownload fullDownload(const std::string& target) const;
   // Slot 19: a delete-marked file that is writable is deleted, logged, forgotten by the patch cache
   // and no longer marked. Returns true.
   bool removeDeleted(TextArgument basePath) override;

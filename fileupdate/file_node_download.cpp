@@ -101,12 +101,8 @@ int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument bas
     const bool staged = stager && stager->getStagedFile(stagingBase(basePath), target, crc_, totalSize_, timeStamp_,
                                                         true, StagedCopyCheck{sha256_, std::nullopt});
     if (!staged) {
-      const std::optional<std::string> server = effectiveServer();
       // The new bytes take the old file's place only when they are the manifest's file.
-      const int code = session_->downloadCheckedFile(
-          server ? server->c_str() : nullptr, effectivePort(), remotePath_ ? remotePath_->c_str() : nullptr,
-          target.c_str(), compressed_, downloadSize_, totalSize_,
-          crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
+      const int code = session_->downloadCheckedFile(fullDownload(target));
       if (code != result::kOk) {
         if (code == result::kStopped)
           reportError(result::kStopped,
@@ -156,26 +152,34 @@ void FileNode::planDownload(ScanFlags flags, ProductHandle* product, TextArgumen
   if (deltaAvailable_ || session_->topStager()) return;
   if (isRunningProgram(*localName_, true)) return;
   if (const std::string name = tempFilename(); !name.empty() && isRunningProgram(name, true)) return;
-  const std::optional<std::string> server = effectiveServer();
-  session_->planDownload(server ? server->c_str() : nullptr, effectivePort(),
-                         remotePath_ ? remotePath_->c_str() : nullptr, local.c_str(), compressed_, downloadSize_,
-                         totalSize_, crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_);
+  session_->planDownload(fullDownload(local));
+}
+
+FileDownload FileNode::fullDownload(const std::string& target) const {
+  FileDownload file;
+  // Without a server (or a remote path) the request has nowhere to go, and fails as such.
+  if (remotePath_) file.remote = remoteFile(*remotePath_).value_or(RemoteFile::onList(*remotePath_));
+  file.localFile = target;
+  file.decompress = compressed_;
+  file.downloadSize = downloadSize_;
+  file.totalSize = totalSize_;
+  file.crc = crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt;
+  file.sha256 = sha256_;
+  return file;
 }
 
 void FileNode::visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const {
   // As the requests are made: a size that is not above 0 is not given.
   const auto wireSize = [](std::int64_t size) { return size > 0 ? static_cast<std::uint64_t>(size) : 0; };
-  const std::optional<std::string> server = effectiveServer();
-  if (server && remotePath_) {
-    visit({downloadUrl(server->c_str(), effectivePort(), remotePath_->c_str()), compressed_, wireSize(downloadSize_),
-           wireSize(totalSize_), crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_});
+  if (remotePath_ && remoteFile(*remotePath_)) {
+    visit({*remotePath_, compressed_, wireSize(downloadSize_), wireSize(totalSize_),
+           crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_});
   }
   for (const DeltaSource& delta : deltaSources_) {
-    if (delta.remotePath.empty()) continue;
+    if (delta.remote.path.empty()) continue;
     // Delta data with a digest is a checked download; without one it is checked by nothing.
-    const std::string url = downloadUrl(delta.server.c_str(), delta.port, delta.remotePath.c_str());
-    visit({url, delta.compressed ? 1 : 0, wireSize(delta.downloadSize), delta.sha256 ? wireSize(delta.totalSize) : 0,
-           std::nullopt, delta.sha256});
+    visit({delta.remote.path, delta.compressed ? 1 : 0, wireSize(delta.downloadSize),
+           delta.sha256 ? wireSize(delta.totalSize) : 0, std::nullopt, delta.sha256});
   }
 }
 

@@ -8,6 +8,7 @@
 #include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/environment.h"
+#include "session/patcher.h"
 
 namespace korvel {
 
@@ -29,6 +30,8 @@ std::uint32_t Launcher::installationWaitMs() {
 
 bool Launcher::awaitInstallation(const std::string& folder) {
   installationBusy_ = false;
+  // The session keeps the record of the installed signed release beside the lock.
+  if (Patcher* session = patcher()) session->setInstallationFolder(folder);
   std::unique_ptr<platform::InstallationLock> lock =
       platform::InstallationLock::open(folder + "\\" + kInstallationLockName);
   if (!lock) return true;

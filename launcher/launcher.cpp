@@ -3,6 +3,7 @@
 #include "launcher/launcher.h"
 
 #include <atomic>
+#include <cstdio>
 #include <string_view>
 
 #include "launcher/install_location.h"
@@ -25,30 +26,21 @@ std::atomic<Launcher*> currentLauncher{nullptr};
 constexpr std::uint32_t kWaitFlag = Patcher::kWaitFlag;
 // The file notice a download request gives once a tracked file is complete in its place.
 constexpr int kNoticeDownloadComplete = 100;
+// A refused entry of the server list is named in a line of at most this many characters.
+constexpr std::size_t kRefusedEntryCapacity = 512;
 // Delta data is fetched under the name of the file it patches with this ending.
 constexpr std::string_view kDeltaSuffix = "_delta";
 }  // namespace
 
-std::optional<PatchServer> parsePatchServer(const std::string& text) {
-  PatchServer server;
-  std::size_t colon = text.rfind(':');
-  server.host = text.substr(0, colon);
-  if (server.host.empty() || server.host.find_first_of(" \t") != std::string::npos) return std::nullopt;
-  if (colon == std::string::npos) return server;
-  std::string port = text.substr(colon + 1);
-  if (port.empty()) return server;
-  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
-  int number = std::stoi(port);
-  if (number < 1 || number > 65535) return std::nullopt;
-  server.port = number;
-  return server;
-}
-
-PatchServer defaultPatchServer() {
+PatchServers defaultPatchServers() {
+  PatchServers result;
   if (auto value = platform::environmentValue("KORVEL_PATCH_SERVER")) {
-    if (auto server = parsePatchServer(*value)) return *server;
+    ServerList list = parseServerList(*value, PatchServers::kDefaultPort);
+    result.refused = std::move(list.refused);
+    result.servers = std::move(list.servers);
   }
-  return PatchServer{KORVEL_DEFAULT_PATCH_HOST, PatchServer::kDefaultPort};
+  if (result.servers.empty()) result.servers = parseServerList(KORVEL_DEFAULT_PATCH_HOST, PatchServers::kDefaultPort).servers;
+  return result;
 }
 
 Launcher::Launcher() {
@@ -141,9 +133,17 @@ std::int64_t Launcher::runSequence() {
   if (!createProgressWindow()) return -1;
 
   // One updater per installation: a second one waits here, then finds the work done.
-  const PatchServer server = defaultPatchServer();
+  const PatchServers servers = defaultPatchServers();
+  for (const std::string& entry : servers.refused) {
+    const std::string line = boundedFormat(kRefusedEntryCapacity,
+                                           "KORVEL_PATCH_SERVER: \"%s\" is no server ([http://|https://]host[:port]); "
+                                           "it is left out.\n",
+                                           entry.c_str());
+    log(line.c_str());
+    std::fputs(line.c_str(), stderr);
+  }
   if (awaitInstallation(findSiblingDirectory()))
-    openRemoteManifest(server.host.c_str(), server.port, kManifestPath, 0);
+    openRemoteManifest(serverListText(servers.servers).c_str(), PatchServers::kDefaultPort, kManifestPath, 0);
   while (isBusy()) pumpMessages();
 
   siblingDirectory_ = findSiblingDirectory();
@@ -157,6 +157,9 @@ std::int64_t Launcher::runSequence() {
 
   std::int64_t result = 0;
   bool upToDate = true;
+  // Found current without an update (fresh from an installer, say): the release is remembered all the
+  // same, so that an older one is refused from now on.
+  if (amount == 0 && patcher()) patcher()->noteInstallationCurrent();
   if (amount != 0) {
     result = updateAmount(name, 0);
     selectDistributions(name, true);

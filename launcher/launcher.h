@@ -9,27 +9,26 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "launcher/patch_client.h"
+#include "transfer/server_address.h"
 #include "platform/installation_lock.h"
 #include "platform/ui.h"
 
 namespace korvel {
 
 // Where the manifest is fetched from.
-struct PatchServer {
+// The patch servers of the run sequence: the list KORVEL_PATCH_SERVER gives
+// ("cdn1.example:7000,https://cdn2.example", transfer/server_address.h) when any entry of it parses,
+// else the compile-time KORVEL_DEFAULT_PATCH_HOST (a list of the same form), an entry without a port
+// on 7000 (443 for https). `refused` holds the entries that do not parse, each to be named once.
+struct PatchServers {
   static constexpr int kDefaultPort = 7000;
-  std::string host;
-  int port = kDefaultPort;
+  std::vector<ServerAddress> servers;
+  std::vector<std::string> refused;
 };
-
-// Parses "<host>" or "<host>:<port>" (port 1..65535; an empty port means 7000). Nothing for an empty
-// host, a host with blanks, or a port that is not such a number.
-std::optional<PatchServer> parsePatchServer(const std::string& text);
-
-// The patch server of the run sequence: KORVEL_PATCH_SERVER when it is set and parses, else the
-// compile-time KORVEL_DEFAULT_PATCH_HOST on port 7000.
-PatchServer defaultPatchServer();
+PatchServers defaultPatchServers();
 
 class Launcher : public PatchClient {
  public:

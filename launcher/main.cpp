@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "launcher/launcher.h"
@@ -12,6 +13,7 @@
 #include "platform/process.h"
 #include "platform/ui.h"
 #include "session/patcher.h"
+#include "transfer/rate_cap.h"
 
 namespace {
 
@@ -28,6 +30,18 @@ int runProgram(const char* commandLine) {
   if (auto logFile = platform::environmentValue("KORVEL_PATCH_LOG"); logFile && !logFile->empty()) {
     if (Patcher* patcher = launcher->patcher()) {
       if (auto sink = FileLogSink::open(*logFile)) patcher->attachLogSink(0, std::move(sink));
+    }
+  }
+  // A cap on the download rate, for players who share a slow line; the background stager keeps its
+  // own pace.
+  if (auto rate = platform::environmentValue("KORVEL_MAX_RATE"); rate && !rate->empty()) {
+    if (const std::optional<std::uint64_t> cap = RateCap::parse(*rate)) {
+      RateCap::shared().setLimit(*cap);
+    } else {
+      const std::string line = "KORVEL_MAX_RATE: \"" + rate->substr(0, 64) +
+                               "\" is no rate (bytes a second, K or M after the number); the download is not capped.\n";
+      std::fputs(line.c_str(), stderr);
+      if (Patcher* patcher = launcher->patcher()) patcher->log(line);
     }
   }
   // The background staging of coming versions is off unless this run's environment switches it on

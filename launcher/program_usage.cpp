@@ -22,7 +22,7 @@ std::optional<std::string> informationRequested(int argc, const char* const* arg
 }
 
 std::string usageText() {
-  const std::string port = std::to_string(PatchServer::kDefaultPort);
+  const std::string port = std::to_string(PatchServers::kDefaultPort);
   return std::string("Usage: korvel-patcher [option ...]\n"
                      "       korvel-patcher --help | --version\n"
                      "\n"
@@ -42,16 +42,19 @@ std::string usageText() {
                      "The session log goes to the file KORVEL_PATCH_LOG names; without it nothing is logged.\n"
                      "\n"
                      "Environment:\n"
-                     "  KORVEL_PATCH_SERVER=<host>[:<port>]  the patch server (default " KORVEL_DEFAULT_PATCH_HOST
-                     ":") +
+                     "  KORVEL_PATCH_SERVER=[https://]<host>[:<port>][,...]  the patch servers, asked in turn\n"
+                     "                            (default " KORVEL_DEFAULT_PATCH_HOST ", port ") +
          port +
-         ")\n"
+         "; 443 for https)\n"
          "  KORVEL_PATCH_LOG=<file>   append the session log to <file>\n"
          "  KORVEL_REGISTRY=<file>    a .reg text file standing in for the Windows registry\n"
          "  KORVEL_DEBUG_OUTPUT=1     debugger output to standard error\n"
          "  KORVEL_CONNECTIONS=<n>    files fetched at once (1 to 8, default 8)\n"
          "  KORVEL_LOCK_WAIT=<s>      how long to wait for another updater on the installation\n"
-         "  http_proxy, all_proxy     a proxy for the requests (no_proxy: hosts reached directly)\n"
+         "  KORVEL_MAX_RATE=<n>[K|M]  cap on the download rate in bytes a second (K: 1,024, M: 1,048,576)\n"
+         "  KORVEL_CA_FILE=<file>     certificates to trust besides the system's (PEM), for https servers\n"
+         "  KORVEL_STALL_TIMEOUT=<s>  seconds without data before a download counts as stalled (default 60)\n"
+         "  http_proxy, https_proxy, all_proxy  a proxy for the requests (no_proxy: hosts reached directly)\n"
          "  NO_COLOR                  no colour in the progress display\n"
          "  TERM=dumb                 plain lines instead of the redrawn display\n";
 }

@@ -145,16 +145,20 @@ bool DistributionNode::loadExternal(int externalDepth) {
 }
 
 bool DistributionNode::readExternalDocument(int externalDepth) {
-  const std::optional<std::string> server = effectiveServer();
-  const std::int32_t port = effectivePort();
   const std::string remote = *remotePath_;
-  const std::string unreachable = boundedFormat(kLineCapacity, "Error accessing external xml file: %s:%d/%s.\n",
-                                                orEmpty(server), port, remote.c_str());
+  const std::optional<RemoteFile> where = remoteFile(remote);
+  // The text names one server: the one that failed last, else the first that would be asked.
+  const auto unreachable = [&]() {
+    std::optional<ServerAddress> server = services_ ? services_->lastFailedServer() : std::nullopt;
+    if (!server && where) server = services_ ? services_->firstServer(*where) : where->server;
+    return boundedFormat(kLineCapacity, "Error accessing external xml file: %s:%d/%s.\n",
+                         server ? server->host.c_str() : "", server ? server->port : namedPort(), remote.c_str());
+  };
   // A document that names itself, or a longer cycle, would otherwise be fetched without end; one that
   // names itself twice would be fetched twice as often with every level.
   DistributionNode* tree = treeRoot();
   if (externalDepth >= kMaxExternalDepth || tree->externalDocuments_ >= kMaxExternalDocuments) {
-    reportError(result::kExternalDocumentFailed, unreachable);
+    reportError(result::kExternalDocumentFailed, unreachable());
     return false;
   }
   ++tree->externalDocuments_;
@@ -162,12 +166,11 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
 
   OwnedXmlDoc doc;
   const bool signedOnly = services_->documentsSigned();
-  if (server && signedOnly) {
+  if (where && signedOnly) {
     // Only the publisher's bytes are read: a document whose signature is missing or wrong is refused
     // outright, with no second way of fetching it.
     std::string text;
-    const int fetched = services_->downloadSignedDocument(server->c_str(), port, remote.c_str(),
-                                                          static_cast<int>(kExternalDocumentCapacity), text);
+    const int fetched = services_->downloadSignedDocument(*where, static_cast<int>(kExternalDocumentCapacity), text);
     if (fetched == result::kSignatureMissing || fetched == result::kSignatureInvalid) {
       reportError(fetched, trust::signatureFailureText(fetched));
       return false;
@@ -177,9 +180,9 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
       reportError(result::kParseFailed, parseError);
       return false;
     }
-  } else if (server) {
+  } else if (where) {
     std::vector<char> buffer(kExternalDocumentCapacity, '\0');
-    if (services_->downloadToMemory(buffer.data(), static_cast<int>(buffer.size()), server->c_str(), port, remote.c_str(), 1) == 0) {
+    if (services_->downloadToMemory(buffer.data(), static_cast<int>(buffer.size()), *where, 1) == 0) {
       // The request leaves a zero-terminated text; the last byte stays a terminator whatever it wrote.
       buffer.back() = '\0';
       const int length = static_cast<int>(std::char_traits<char>::length(buffer.data()));
@@ -189,10 +192,13 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
   }
   if (isCancelled()) return false;
 
-  if (!doc && server && !signedOnly) {
+  if (!doc && where && !signedOnly) {
     const std::string temp = makeTempName(".xml");
-    const int fetched =
-        services_->downloadToFile(server->c_str(), port, remote.c_str(), temp.c_str(), true, 0, 0, false, false);
+    FileDownload file;
+    file.remote = *where;
+    file.localFile = temp;
+    file.decompress = 1;
+    const int fetched = services_->downloadToFile(file, false, false);
     // A failed transfer leaves nothing worth parsing: the document is then unreachable (below).
     if (fetched == 0) {
       doc.reset(parseXmlFile(platform::nativePath(temp).c_str()));
@@ -205,7 +211,7 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
     platform::deleteFile(temp);
   }
   if (!doc) {
-    reportError(result::kExternalDocumentFailed, unreachable);
+    reportError(result::kExternalDocumentFailed, unreachable());
     return false;
   }
 
@@ -237,17 +243,21 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
 }
 
 void DistributionNode::readChangeNote(const xmlNode* element) {
-  const std::optional<std::string> server = readText(element, "Server", effectiveServer());
-  const std::int32_t port = readInteger(element, "Port", effectivePort());
   const std::optional<std::string> remote = readText(element, "RemotePath");
   const bool compressed = readBoolean(element, "Compressed", false);
   const std::int32_t version = readInteger(element, "Version", 0);
   const std::int64_t downloadSize = std::max<std::int64_t>(readSize(element, "DownloadSize"), 0);
-  if (!remote || !server || !services_) return;
+  if (!remote || !services_) return;
+  const std::optional<RemoteFile> where = remoteFile(*remote, readText(element, "Server"), readInteger(element, "Port", 0));
+  if (!where) return;
 
   const std::string temp = makeTempName(".txt");
-  const int fetched = services_->downloadToFile(server->c_str(), port, remote->c_str(), temp.c_str(), compressed,
-                                               downloadSize, 0, false, false);
+  FileDownload file;
+  file.remote = *where;
+  file.localFile = temp;
+  file.decompress = compressed ? 1 : 0;
+  file.downloadSize = downloadSize;
+  const int fetched = services_->downloadToFile(file, false, false);
   if (fetched == 0) {
     platform::File file = platform::File::open(temp, "r");
     if (file) {

@@ -149,18 +149,17 @@ ProductHandle* ManifestNode::environmentDistribution(int type) {
   return parent_ ? parent_->environmentDistribution(type) : nullptr;
 }
 
-std::optional<std::string> ManifestNode::effectiveServer() const {
+std::optional<std::string> ManifestNode::namedServer() const {
   const ManifestNode* top = this;
   for (const ManifestNode* node = this; node; node = node->parent_) {
     if (node->server_) return node->server_;
     top = node;
   }
   if (top->product_ && top->product_->record().server()) return top->product_->record().server();
-  if (services_ && services_->defaultServer()) return std::string(services_->defaultServer());
   return std::nullopt;
 }
 
-std::int32_t ManifestNode::effectivePort() const {
+std::int32_t ManifestNode::namedPort() const {
   const ManifestNode* top = this;
   for (const ManifestNode* node = this; node; node = node->parent_) {
     if (node->port_ > 0) return node->port_;
@@ -168,7 +167,22 @@ std::int32_t ManifestNode::effectivePort() const {
   }
   // The record's port is -1 until a "Port" attribute is read; only a real port answers.
   if (top->product_ && top->product_->record().port() > 0) return top->product_->record().port();
-  return services_ ? services_->defaultPort() : 0;
+  return 0;
+}
+
+std::optional<RemoteFile> ManifestNode::remoteFile(const std::string& path, const std::optional<std::string>& ownServer,
+                                                   std::int32_t ownPort) const {
+  const std::optional<std::string> server = ownServer ? ownServer : namedServer();
+  const std::int32_t port = ownPort > 0 ? ownPort : namedPort();
+  return remoteFileOn(services_, path, server, port);
+}
+
+std::optional<RemoteFile> remoteFileOn(const TreeServices* services, const std::string& path,
+                                       const std::optional<std::string>& server, std::int32_t port) {
+  const int sessionPort = services ? services->defaultPort() : ServerAddress::kDefaultHttpPort;
+  if (server) return RemoteFile::on(manifestServer(*server, port, sessionPort), path);
+  if (services && services->hasServers()) return RemoteFile::onList(path, port > 0 ? port : 0);
+  return std::nullopt;
 }
 
 std::string ManifestNode::localBase(TextArgument basePath) const {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/text_argument.h"
+#include "transfer/remote_file.h"
 #include "manifest/scan_flags.h"
 
 typedef struct _xmlNode xmlNode;
@@ -22,6 +23,12 @@ namespace korvel {
 class NodeFactory;
 class TreeServices;
 class ProductHandle;
+
+// Where `path` is fetched from when `server` (a "Server" attribute) and `port` (a "Port" above 0) are
+// what the manifest names, for a session with `services` (may be null): ManifestNode::remoteFile's
+// rule, for the holders of those attributes that are no nodes.
+std::optional<RemoteFile> remoteFileOn(const TreeServices* services, const std::string& path,
+                                       const std::optional<std::string>& server, std::int32_t port);
 
 class ManifestNode {
  public:
@@ -107,10 +114,17 @@ class ManifestNode {
   virtual bool hasRefusedSize() const { return false; }
 
   // The first server set going up through the parents; failing that the server of the product of the
-  // topmost node reached; failing that the session's default server. Absent when there is none.
-  std::optional<std::string> effectiveServer() const;
-  // The same walk for the first port above 0, then the product's port, then the session's default.
-  std::int32_t effectivePort() const;
+  // topmost node reached. Absent when the manifest names none: the session's servers serve the node.
+  std::optional<std::string> namedServer() const;
+  // The same walk for the first port above 0, then the product's port; 0 when the manifest names none.
+  std::int32_t namedPort() const;
+  // Where this node fetches `path` from: the server an element names itself (`ownServer`, with
+  // `ownPort` when above 0), else the one the manifest names for the node (namedServer), on the port
+  // named (else the session's port for http, 443 for https); else the session's list of servers, each
+  // asked on the named port when there is one. Absent when nothing names a server and the session has
+  // none (it read a local manifest file).
+  std::optional<RemoteFile> remoteFile(const std::string& path, const std::optional<std::string>& ownServer = std::nullopt,
+                                       std::int32_t ownPort = 0) const;
   // The base path this node's children are walked with: rootPath() when it is an absolute path,
   // otherwise basePath, or the current directory when basePath is absent. At most 255 characters.
   std::string localBase(TextArgument basePath) const;

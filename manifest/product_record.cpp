@@ -166,13 +166,14 @@ std::optional<std::string> ProductRecord::localRoot() const {
   return rootDistribution_->rootPath();
 }
 
-std::optional<std::string> ProductRecord::effectiveServer() const {
-  return rootDistribution_ ? rootDistribution_->effectiveServer() : server_;
+std::optional<RemoteFile> ProductRecord::remoteFile(const std::string& path) const {
+  if (rootDistribution_) return rootDistribution_->remoteFile(path);
+  return remoteFileOn(services_, path, server_, port_);
 }
 
-std::int32_t ProductRecord::effectivePort() const {
-  if (rootDistribution_) return rootDistribution_->effectivePort();
-  return port_;
+std::int32_t ProductRecord::namedPort() const {
+  if (rootDistribution_) return rootDistribution_->namedPort();
+  return port_ > 0 ? port_ : 0;
 }
 
 ProductRecord* ProductRecord::enclosingProduct() const {

@@ -11,6 +11,7 @@
 
 #include "common/text_argument.h"
 #include "manifest/scan_flags.h"
+#include "transfer/remote_file.h"
 
 typedef struct _xmlNode xmlNode;
 
@@ -102,9 +103,12 @@ class ProductRecord {
   void setLocalRoot(TextArgument path);
   // The root distribution's rootPath() (the override when one is set).
   std::optional<std::string> localRoot() const;
-  // The root distribution's effective server and port.
-  std::optional<std::string> effectiveServer() const;
-  std::int32_t effectivePort() const;
+  // Where the product fetches `path` from: as its root distribution does (ManifestNode::remoteFile),
+  // or, before it has one, by its own "Server" and "Port".
+  std::optional<RemoteFile> remoteFile(const std::string& path) const;
+  // The root distribution's named port (ManifestNode::namedPort), or the product's own port above 0;
+  // 0 when none is named.
+  std::int32_t namedPort() const;
 
   // ---- Fields ----------------------------------------------------------------------------------
   const std::optional<std::string>& name() const { return name_; }

@@ -14,6 +14,8 @@
 
 #include "common/result_codes.h"
 #include "common/text_argument.h"
+#include "transfer/remote_file.h"
+#include "transfer/server_address.h"
 
 typedef struct _xmlNode xmlNode;
 
@@ -41,6 +43,13 @@ class StagerServices {
   virtual const std::string& installDirectory() const = 0;
   // The background stager's switch: off unless the session turns it on.
   virtual bool trickleEnabled() const = 0;
+  // The server a request for `remote` asks first (its own, else the first of the session's list that
+  // has not failed): where a background transfer, which knows one URL only, is sent. Absent when
+  // there is none.
+  virtual std::optional<ServerAddress> firstServer(const RemoteFile& remote) const {
+    if (remote.server) return remote.server;
+    return std::nullopt;
+  }
 };
 
 // What the tree reader and the nodes of the model ask of the session.
@@ -49,9 +58,12 @@ class TreeServices : public StagerServices {
   // Reports a failure once: to the client as error(code, text), and to the log.
   virtual void reportError(int code, const std::string& text) = 0;
 
-  // Null for a session that reads a local manifest file.
-  virtual const char* defaultServer() const = 0;
+  // Whether the session has patch servers: false when it reads a local manifest file.
+  virtual bool hasServers() const = 0;
+  // The port a server the manifest names without one is asked on over http.
   virtual int defaultPort() const = 0;
+  // The server that failed a request last, for the texts that name one server; absent when none has.
+  virtual std::optional<ServerAddress> lastFailedServer() const { return std::nullopt; }
 
   // The product named `name` (letter case ignored) anywhere in the session's tree; null when none.
   virtual ProductHandle* findProduct(TextArgument name) const = 0;
@@ -60,10 +72,9 @@ class TreeServices : public StagerServices {
 
   // Both block until their transfer has ended: 0 done, 120 stopped, otherwise the transfer's code. A
   // memory request answered with a status other than 2xx fails with 48: an error page is no document.
-  virtual int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                               int decompress) = 0;
-  virtual int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) = 0;
+  virtual int downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) = 0;
+  // The file's CRC and SHA-256 are not checked here (downloadCheckedFile does).
+  virtual int downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) = 0;
 
   // While true the download walk only plans: nodes make no folders, write no log and change no state,
   // and file nodes hand the full downloads they would make to FileNodeServices::planDownload instead.
@@ -72,13 +83,13 @@ class TreeServices : public StagerServices {
   // Whether a manifest key is configured for the current load: every document of the tree must then
   // carry a valid signature. Without one (the default) documents are taken as they come.
   virtual bool documentsSigned() const { return false; }
-  // With a manifest key: fetches the document server:port/path as it is stored (into memory, else
-  // through a temporary file), and its signature "<path>.minisig", and gives the document's text
-  // (expanded when it is gzip data) only when the signature verifies the bytes fetched. 0 done; 50
-  // the signature cannot be had; 51 it does not verify the document; 60 the verified bytes do not
-  // expand; otherwise the transfer's code for the document. Nothing of a refused document may be used.
-  virtual int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
-                                     std::string& text) {
+  // With a manifest key: fetches the document `remote` as it is stored (into memory, else through a
+  // temporary file), and its signature "<path>.minisig", and gives the document's text (expanded when
+  // it is gzip data) only when the signature verifies the bytes fetched; a server whose document or
+  // signature fails so is left for the next one of the list. 0 done; 50 the signature cannot be had;
+  // 51 it does not verify the document; 60 the verified bytes do not expand; otherwise the transfer's
+  // code for the document. Nothing of a refused document may be used.
+  virtual int downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) {
     return result::kSignatureMissing;
   }
 };
@@ -139,17 +150,13 @@ class FileNodeServices : public TreeServices {
   virtual void limitExceededWarning() = 0;
   // Whether a downloaded file of the wrong size fails instead of only being warned about.
   virtual bool strictSize() const = 0;
-  // The download of a file of the installation: through a temporary file beside localFile, with the
-  // progress shown, and put in place only when it has totalSize bytes (when not 0) and, when they are
-  // given, that CRC and that SHA-256 (lowercase hexadecimal); otherwise 49 and localFile is untouched.
-  virtual int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                                  std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                                  const std::optional<std::string>& sha256) = 0;
-  // While planningDownloads(): a file node would call downloadCheckedFile with these arguments when
-  // the walk reaches it.
-  virtual void planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
-                            std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                            const std::optional<std::string>& sha256) {}
+  // The download of a file of the installation: through a temporary file beside file.localFile, with
+  // the progress shown, and put in place only when it has file.totalSize bytes (when not 0) and, when
+  // they are given, file.crc and file.sha256; otherwise 49 and the local file is untouched.
+  virtual int downloadCheckedFile(const FileDownload& file) = 0;
+  // While planningDownloads(): a file node would call downloadCheckedFile with `file` when the walk
+  // reaches it.
+  virtual void planDownload(const FileDownload& file) {}
 };
 
 // Makes the nodes whose kinds live on the floors above the model. The tree reader is given one with

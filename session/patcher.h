@@ -29,7 +29,7 @@
 namespace korvel {
 
 class DownloadRequests;
-struct PlannedDownload;
+class ServerChoice;
 class ProgressRates;
 class PatchCache;
 class DirectorySnapshot;
@@ -71,8 +71,10 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   void showProgress(int position, int bar) override;
   bool fileChecked() override;
   bool requestRestart(const std::string& file, bool isOwnProgram) override;
-  const char* defaultServer() const override { return server_.empty() ? nullptr : server_.c_str(); }
+  bool hasServers() const override;
   int defaultPort() const override { return port_; }
+  std::optional<ServerAddress> lastFailedServer() const override;
+  std::optional<ServerAddress> firstServer(const RemoteFile& remote) const override;
   const std::string& defaultRootPath() const override { return defaultRootPath_; }
   const std::string& installDirectory() const override { return installDirectory_; }
   PatchCache& patchCache() override { return *patchCache_; }
@@ -94,21 +96,14 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
     return sumDownloadBytes(names, flags);
   }
   bool strictSize() const override { return strictSize_; }
-  int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                       int decompress) override;
-  int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                     std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) override;
-  int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                          std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                          const std::optional<std::string>& sha256) override;
+  int downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) override;
+  int downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) override;
+  int downloadCheckedFile(const FileDownload& file) override;
   bool planningDownloads() const override { return plan_ != nullptr; }
-  void planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
-                    std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                    const std::optional<std::string>& sha256) override;
+  void planDownload(const FileDownload& file) override;
   // Signed documents (session/patcher_signatures.cpp).
   bool documentsSigned() const override { return manifestKey_.required; }
-  int downloadSignedDocument(const char* server, int port, const char* path, int capacity,
-                             std::string& text) override;
+  int downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) override;
 
   // ---- What the transfers use (transfer/transfer_observer.h); any thread ------------------------
   int internetAccessMode() const override { return accessMode_; }
@@ -160,8 +155,13 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   bool openRemoteManifestWithLogin(const char* server, int port, const char* path, const char* user,
                                    const char* password, std::uint32_t flags, int userLength, int passwordLength);
   // Stores the manifest's location, drops any parsed document and starts the load job. With 0x20 the
-  // result is whether a usable manifest was loaded, otherwise true.
+  // result is whether a usable manifest was loaded, otherwise true. `server` is one patch server or a
+  // comma-separated list of them ("cdn1.example:7000,https://cdn2.example", transfer/server_address.h),
+  // each without a port asked on `port` (443 for https); every request on the session's servers goes
+  // to the first of the list that has not failed in the run, and on to the next when it fails.
   bool openRemoteManifest(const char* server, int port, const char* path, std::uint32_t flags);
+  // The session's patch servers, in the order given, and the ones that failed in this run.
+  ServerChoice& servers();
   // Parses the local manifest file: error 83 and false when it does not parse, else the load job.
   bool openLocalManifest(const char* path, std::uint32_t flags);
   // Starts the load job on the worker; true when a load is already pending.
@@ -220,6 +220,12 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   bool accessModeUsable(int mode) const { return mode >= 0 && mode < 4 && modeUsable_[mode]; }
   // Whether a load ends with the rescan of every file (on unless switched off).
   void setRescanAfterLoad(bool on) { rescanAfterLoad_ = on; }
+  // The installation folder, where the record of the highest signed release installed is kept (the
+  // installation lock's folder); the current directory at the session's making until it is set.
+  void setInstallationFolder(std::string folder) { installationFolder_ = std::move(folder); }
+  // The front end found every file of the installation current: with a signed manifest loaded, its
+  // release becomes the installation's record (as after an update pass that left every file current).
+  void noteInstallationCurrent();
 
   // ---- The scan's caches and counters ------------------------------------------------------------
   // Fills the snapshot from `folder` (dropping what it held) and opens the folder's patch cache, as
@@ -263,23 +269,39 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   bool downloadPass(const char* names);
   void resetProductList();
   // Load steps (session/patcher_load.cpp).
-  // The body of server:port/path fetched into a zero-filled buffer of `capacity` bytes; nothing when
-  // the request fails or an argument is missing.
-  std::optional<std::string> memoryFetch(int capacity, const std::string& server, int port, const std::string& path,
-                                         int decompress);
-  // False when no access mode gave the manifest; authRequired or signatureFailure (50, 51) tell why
-  // the modes were given up early.
-  bool fetchManifest(bool& authRequired, int& signatureFailure);
+  // The body of `remote` fetched into a zero-filled buffer of `capacity` bytes; nothing when the
+  // request fails or the path is empty.
+  // With `code`, the request's result (100 when it was not made).
+  std::optional<std::string> memoryFetch(int capacity, const RemoteFile& remote, int decompress, int* code = nullptr);
+  // False when no access mode gave the manifest; authRequired or securityFailure (50, 51, 52, 53)
+  // tell why: an authorisation page ends the load at once, and a refused signature or certificate
+  // at every server of a mode ends it with that code.
+  bool fetchManifest(bool& authRequired, int& securityFailure);
+  // One server's answer for the manifest within an access mode, checked: true when it is the
+  // manifest (m_xmlInfo then holds it) or an authorisation page (authRequired set). A refused
+  // signature sets securityFailure.
+  bool fetchManifestFrom(const ServerAddress& server, bool& authRequired, int& securityFailure);
   // Signed manifests (session/patcher_signatures.cpp).
-  // The manifest's bytes as stored into `bytes`, and its text; nothing when the request fails, is
-  // answered with an error page (other than an authorisation request) or the gzip data is broken.
-  std::optional<std::string> signedManifestFetch(std::string& bytes);
-  // The manifest fetched as `bytes` against its signature on the server: 0, 50 or 51, logged.
-  int checkManifestSignature(const std::string& bytes);
+  // The manifest's bytes as stored at `server` into `bytes`, and its text; nothing when the request
+  // fails, is answered with an error page (other than an authorisation request) or the gzip data is
+  // broken.
+  std::optional<std::string> signedManifestFetch(const ServerAddress& server, std::string& bytes, int* code);
+  // The manifest fetched from `server` as `bytes` against its signature there: 0, 50 or 51, logged.
+  int checkManifestSignature(const ServerAddress& server, const std::string& bytes);
+  // One server's document and signature: 0 with `text`, or why not (downloadSignedDocument).
+  int signedDocumentFrom(const RemoteFile& remote, int capacity, std::string& text);
   // A local manifest file against the signature file beside it: 0, 50 or 51, logged.
   int checkLocalManifestSignature();
   // Logs why `document` was refused (code 50 or 51).
   void logSignatureFailure(int code, const std::string& document);
+  // With a manifest key: whether signed release `offered` may be installed here, neither older than
+  // the release the installation remembers nor past its expiry; a refusal (54, 55) is reported.
+  bool acceptRelease(int offered);
+  // The same question, unreported: 0, or 54 or 55 with the refusal's text.
+  int releaseVerdict(int offered, std::string& text);
+  // With a manifest key, after a pass that left every file current: the accepted release becomes the
+  // installation's record when it is higher than the one remembered.
+  void rememberRelease();
   int nextAccessMode() const;
   bool validate(std::uint32_t flags);
   void takeRootPath(const std::optional<std::string>& root);
@@ -311,7 +333,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::string installDirectory_;  // the current directory when the session was made
 
   // Manifest location and credentials.
-  std::string server_;  // empty: a local manifest file
+  std::string server_;  // the server or list of servers given; empty: a local manifest file
   int port_ = 0;
   std::string manifestPath_;
   XmlDocument m_xmlInfo;
@@ -328,6 +350,16 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::array<std::vector<ChangeText>, 2> changeLists_;
   // Read at the start of every load; the documents of that load are checked with it.
   trust::ManifestKey manifestKey_;
+  // The signed release of the last load: the trusted comment its signature vouched for, and its
+  // Product Version once accepted.
+  struct SignedRelease {
+    std::string trustedComment;
+    std::optional<int> version;
+  };
+  SignedRelease signedRelease_;
+  std::string installationFolder_;  // empty: installDirectory_
+  // Why the last server's signed release was refused (54, 55): the load's report when every server's was.
+  std::string refusedReleaseText_;
 
   // Jobs.
   WorkerJob job_;
@@ -341,7 +373,7 @@ class Patcher : public FileNodeServices, public NodeFactory, public DownloadObse
   std::atomic<bool> stopRequested_{false};
   std::atomic<bool> failedOrStopped_{false};
   // While a download walk is being planned: where the file nodes' full downloads are collected.
-  std::vector<PlannedDownload>* plan_ = nullptr;
+  std::vector<FileDownload>* plan_ = nullptr;
   std::atomic<bool> networkNoticeSent_{false};
   std::atomic<bool> exitAfterJob_{false};
   bool rescanAfterLoad_ = true;

@@ -71,12 +71,14 @@ bool Patcher::downloadPass(const char* names) {
     result = downloadProduct(top->record()) == result::kOk;
   }
 
-  if (updateAmount(names, 0) == 0 && client_) {
+  const bool allCurrent = updateAmount(names, 0) == 0;
+  if (allCurrent && client_) {
     client_->progressPosition(100, kBarFileDownload);
     client_->progressPosition(100, kBarOverall);
   }
   log("Finished Downloading\n");
   savePatchCache();
+  if (result && allCurrent && !stopRequested_.load() && !failedOrStopped_.load()) rememberRelease();
 
   if (downloads_->downloadHappened()) closeAuthorisations();
   if (!stopRequested_.load() && !(failedOrStopped_.load()) && client_) client_->downloadFinished();
@@ -92,20 +94,17 @@ void Patcher::planDownloads(ProductRecord& product, const std::string& productRo
   if (downloads_->connections() < 2 || isCancelled()) return;
   // A walk of the same tree with the same flags, in which the file nodes only say what they would
   // fetch whole; the transfers ahead then follow that order.
-  std::vector<PlannedDownload> plan;
+  std::vector<FileDownload> plan;
   plan_ = &plan;
   product.download(0, productRoot);
   plan_ = nullptr;
   downloads_->beginPlan(std::move(plan));
 }
 
-void Patcher::planDownload(const char* server, int port, const char* path, const char* localFile, int decompress,
-                           std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                           const std::optional<std::string>& sha256) {
+void Patcher::planDownload(const FileDownload& file) {
   // A request without a path or target fails at its turn, as it does today; it is never fetched ahead.
-  if (!plan_ || !path || !localFile) return;
-  plan_->push_back(DownloadRequests::plannedDownload(server, port, path, localFile, decompress, downloadSize,
-                                                     totalSize, DownloadCheck{true, crc, sha256}));
+  if (!plan_ || file.remote.path.empty() || file.localFile.empty()) return;
+  plan_->push_back(DownloadRequests::plannedDownload(file, true));
 }
 
 void Patcher::closeAuthorisations() {
@@ -114,29 +113,36 @@ void Patcher::closeAuthorisations() {
   products_->forEachProduct([&](ProductHandle& handle) {
     ProductRecord& product = handle.record();
     if (!product.authClosePath() || product.authClosePath()->empty()) return;
-    memoryFetch(kAuthCloseCapacity, product.effectiveServer().value_or(std::string()), product.effectivePort(),
-                *product.authClosePath(), 0);
+    if (const std::optional<RemoteFile> remote = product.remoteFile(*product.authClosePath()))
+      memoryFetch(kAuthCloseCapacity, *remote, 0);
   });
   downloads_->clearDownloadHappened();
   stopRequested_.store(stopped || stopRequested_.load());
 }
 
-int Patcher::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                              int decompress) {
-  return downloads_->toDocument(buffer, capacity, server, port, path, decompress);
+int Patcher::downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) {
+  return downloads_->toDocument(buffer, capacity, remote, decompress);
 }
 
-int Patcher::downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                            std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
-                            showProgress);
+int Patcher::downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) {
+  FileDownload unchecked = file;
+  unchecked.crc.reset();
+  unchecked.sha256.reset();
+  return downloads_->toFile(unchecked, useTemp, showProgress);
 }
 
-int Patcher::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                                 std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                                 const std::optional<std::string>& sha256) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
-                            DownloadCheck{true, crc, sha256});
+int Patcher::downloadCheckedFile(const FileDownload& file) { return downloads_->toFile(file, true, true, true); }
+
+ServerChoice& Patcher::servers() { return downloads_->servers(); }
+
+bool Patcher::hasServers() const { return !server_.empty(); }
+
+std::optional<ServerAddress> Patcher::lastFailedServer() const { return downloads_->servers().lastFailed(); }
+
+std::optional<ServerAddress> Patcher::firstServer(const RemoteFile& remote) const {
+  const std::vector<ServerAddress> candidates = downloads_->servers().candidates(remote);
+  if (candidates.empty()) return std::nullopt;
+  return candidates.front();
 }
 
 void Patcher::reportTimeEstimate() { downloads_->reportTimeEstimate(); }

@@ -50,6 +50,11 @@ bool Patcher::openRemoteManifestWithLogin(const char* server, int port, const ch
 bool Patcher::openRemoteManifest(const char* server, int port, const char* path, std::uint32_t flags) {
   server_ = server ? server : "";
   port_ = port;
+  // A text that names no server of the list's form is taken as the one host it names, so that its
+  // requests fail where they always did (at the connection).
+  std::vector<ServerAddress> list = parseServerList(server_, port).servers;
+  if (list.empty() && !server_.empty()) list.push_back(ServerAddress{"http", server_, port});
+  downloads_->servers().setServers(std::move(list));
   manifestPath_ = path ? path : "";
   m_xmlInfo.reset();
   return startLoadJob(flags);
@@ -58,6 +63,7 @@ bool Patcher::openRemoteManifest(const char* server, int port, const char* path,
 bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
   server_.clear();
   port_ = 0;
+  downloads_->servers().setServers({});
   manifestPath_ = path ? path : "";
   m_xmlInfo.reset();
   if (path) m_xmlInfo.reset(parseXmlFile(platform::nativePath(path).c_str()));

@@ -39,6 +39,15 @@ bool isAuthorizationPage(const std::string& text) {
   return !XmlDocument(parseXmlMemory(text.data(), static_cast<int>(text.size())));
 }
 
+// The text of a load that ends because no server's answer could be trusted.
+std::string securityFailureText(int code) {
+  if (code == result::kCertificateRefused)
+    return "The patch server's certificate failed verification; nothing is taken from it.\n";
+  if (code == result::kInsecureRedirect)
+    return "The patch server redirected a secure request to plain HTTP; nothing is taken from it.\n";
+  return trust::signatureFailureText(code);
+}
+
 xmlNode* firstElementChild(xmlNode* parent) {
   for (xmlNode* child = parent ? parent->children : nullptr; child; child = child->next)
     if (isElement(child)) return child;
@@ -56,14 +65,15 @@ std::string readTextFile(const std::string& path, std::size_t limit) {
 
 }  // namespace
 
-std::optional<std::string> Patcher::memoryFetch(int capacity, const std::string& server, int port,
-                                                const std::string& path, int decompress) {
-  if (server.empty() || path.empty() || capacity <= 0) return std::nullopt;
+std::optional<std::string> Patcher::memoryFetch(int capacity, const RemoteFile& remote, int decompress, int* code) {
+  if (code) *code = result::kNullPath;
+  if (remote.path.empty() || capacity <= 0 || (!remote.server && !hasServers())) return std::nullopt;
   std::vector<char> buffer(static_cast<std::size_t>(capacity), '\0');
   std::memcpy(buffer.data(), "Hello", std::min<std::size_t>(6, buffer.size()));
   // The manifest's own fetch keeps error pages: an authorisation page is read for what it says.
-  if (downloads_->toMemory(buffer.data(), capacity, server.c_str(), port, path.c_str(), decompress) != result::kOk)
-    return std::nullopt;
+  const int fetched = downloads_->toMemory(buffer.data(), capacity, remote, decompress);
+  if (code) *code = fetched;
+  if (fetched != result::kOk) return std::nullopt;
   // The request leaves a terminating zero within the buffer; the last byte is one in any case.
   buffer.back() = '\0';
   return std::string(buffer.data());
@@ -81,7 +91,7 @@ void Patcher::dropDocument() {
   m_xmlInfo.reset();
 }
 
-bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
+bool Patcher::fetchManifestFrom(const ServerAddress& server, bool& authRequired, int& securityFailure) {
   const std::string supportMessage =
       std::string("Error opening remote xml file.\nCould not access patcher update file.  Please verify your network "
                   "connection.  If the problem persists, please contact ") +
@@ -89,64 +99,88 @@ bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
   // With a manifest key the bytes are fetched as stored, so that they can be checked against the
   // signature, and expanded here.
   std::string bytes;
-  auto fetch = [&]() {
-    return manifestKey_.required ? signedManifestFetch(bytes)
-                                 : memoryFetch(kManifestCapacity, server_, port_, manifestPath_, 1);
+  int code = result::kOk;
+  const auto fetch = [&]() {
+    return manifestKey_.required ? signedManifestFetch(server, bytes, &code)
+                                 : memoryFetch(kManifestCapacity, RemoteFile::on(server, manifestPath_), 1, &code);
   };
+  std::optional<std::string> text = fetch();
+  log("Memory Download of XML Operation Complete.\n");
+  if (!text) {
+    if (code == result::kCertificateRefused || code == result::kInsecureRedirect) securityFailure = code;
+    return false;
+  }
+  log("Verifying Download...\n");
+  // A server that keeps answering with the marker is asked again for as long as it takes; a stop of
+  // the session (the user closing the window) ends the asking, as a failed fetch does.
+  while (text->find(kRerunMarker) != std::string::npos) {
+    text = isCancelled() ? std::nullopt : fetch();
+    if (!text) {
+      reportError(result::kRemoteManifestFailed, supportMessage);
+      return false;
+    }
+  }
+  if (manifestKey_.required) {
+    // Nothing unsigned is parsed into the tree. Only an authorisation page still says what went wrong.
+    const int verdict = isAuthorizationPage(*text) ? result::kOk : checkManifestSignature(server, bytes);
+    if (verdict != result::kOk) {
+      securityFailure = verdict;
+      downloads_->servers().markFailed(server);
+      return false;
+    }
+  }
+  log(boundedFormat(kLineCapacity, "Checking Memory, size of buffer is %d\n", static_cast<int>(text->size())));
+  m_xmlInfo.reset(parseXmlMemory(text->data(), static_cast<int>(text->size())));
+  if (m_xmlInfo) {
+    log("Memory Verification Start...\n");
+    log("m_xmlInfo is a valid pointer\n");
+    xmlNode* root = xmlDocGetRootElement(m_xmlInfo.get());
+    if (isRootElement(root)) {
+      // A mirror that replays an older signed release, or one past its expiry, leaves the manifest to
+      // the next server.
+      xmlNode* product = firstElementChild(root);
+      std::string refusal;
+      const int verdict = manifestKey_.required && product && isElementNamed(product, "Product")
+                              ? releaseVerdict(readInteger(product, "Version", 0), refusal)
+                              : result::kOk;
+      if (verdict == result::kOk) return true;
+      log(refusal);
+      refusedReleaseText_ = refusal;
+      securityFailure = verdict;
+      downloads_->servers().markFailed(server);
+      dropDocument();
+      return false;
+    }
+    log("Memory Download failed.  Trying file download...\n");
+    log(root ? boundedFormat(kLineCapacity, "Root element is %s\n", elementName(root).c_str())
+             : std::string("No XML Root Element found.\n"));
+    dropDocument();
+    return false;
+  }
+  if (text->find(kAuthorizationText) != std::string::npos) {
+    authRequired = true;
+    return true;
+  }
+  return false;
+}
+
+bool Patcher::fetchManifest(bool& authRequired, int& securityFailure) {
   const int startMode = accessMode_.load();
   int mode = startMode >= 0 && startMode < kAccessModes ? startMode : nextAccessMode();
   bool ok = false;
   while (mode >= 0) {
     log(boundedFormat(kLineCapacity, "Memory Download Internet Type %d Begin...\n", mode));
-    ok = true;
     accessMode_ = mode;
     modeTried_[mode] = true;
-    std::optional<std::string> text = fetch();
-    log("Memory Download of XML Operation Complete.\n");
-    if (!text) {
-      ok = false;
-    } else {
-      log("Verifying Download...\n");
-      // A server that keeps answering with the marker is asked again for as long as it takes; a stop of
-      // the session (the user closing the window) ends the asking, as a failed fetch does.
-      while (text->find(kRerunMarker) != std::string::npos) {
-        text = isCancelled() ? std::nullopt : fetch();
-        if (!text) {
-          reportError(result::kRemoteManifestFailed, supportMessage);
-          ok = false;
-          break;
-        }
-      }
-    }
-    if (ok && manifestKey_.required) {
-      // Nothing unsigned is parsed into the tree, and no other mode is tried: the answer came, and it
-      // is not the publisher's. Only an authorisation page still says what went wrong.
-      const int verdict = isAuthorizationPage(*text) ? result::kOk : checkManifestSignature(bytes);
-      if (verdict != result::kOk) {
-        signatureFailure = verdict;
-        ok = false;
-        break;
-      }
-    }
-    if (ok) {
-      log(boundedFormat(kLineCapacity, "Checking Memory, size of buffer is %d\n", static_cast<int>(text->size())));
-      m_xmlInfo.reset(parseXmlMemory(text->data(), static_cast<int>(text->size())));
-      if (m_xmlInfo) {
-        log("Memory Verification Start...\n");
-        log("m_xmlInfo is a valid pointer\n");
-        const xmlNode* root = xmlDocGetRootElement(m_xmlInfo.get());
-        if (!isRootElement(root)) {
-          log("Memory Download failed.  Trying file download...\n");
-          log(root ? boundedFormat(kLineCapacity, "Root element is %s\n", elementName(root).c_str())
-                   : std::string("No XML Root Element found.\n"));
-          dropDocument();
-          ok = false;
-        }
-      } else if (text->find(kAuthorizationText) != std::string::npos) {
-        authRequired = true;
-      } else {
-        ok = false;
-      }
+    // Within the mode, the servers in the order of the run (those that failed last); a server whose
+    // answer is not the manifest leaves it to the next.
+    int refused = result::kOk;
+    ok = false;
+    for (const ServerAddress& server : downloads_->servers().candidates(RemoteFile::onList(manifestPath_))) {
+      int securityCode = result::kOk;
+      ok = fetchManifestFrom(server, authRequired, securityCode);
+      if (securityCode != result::kOk) refused = securityCode;
+      if (ok || authRequired || isCancelled()) break;
     }
     if (authRequired) break;
     if (ok) {
@@ -156,6 +190,12 @@ bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
         accessMode_ = mode;
       }
       log(boundedFormat(kLineCapacity, "Memory Download Internet Type %d Successful.\n", mode));
+      break;
+    }
+    if (refused != result::kOk) {
+      // An answer came, and no server's is the publisher's or proves who sent it: another access
+      // mode would reach the same servers.
+      securityFailure = refused;
       break;
     }
     log(boundedFormat(kLineCapacity, "Memory Download Internet Type %d Unsuccessful.\n", mode));
@@ -168,13 +208,19 @@ bool Patcher::fetchManifest(bool& authRequired, int& signatureFailure) {
 bool Patcher::loadJob(const WorkerJob& job) {
   modeUsable_.fill(true);
   manifestKey_ = trust::configuredManifestKey();
+  signedRelease_ = {};
   if (!manifestKey_.problem.empty()) log(manifestKey_.problem);
   if (!server_.empty()) {
     bool authRequired = false;
-    int signatureFailure = result::kOk;
-    const bool ok = fetchManifest(authRequired, signatureFailure);
-    if (signatureFailure != result::kOk) {
-      reportError(signatureFailure, trust::signatureFailureText(signatureFailure));
+    int securityFailure = result::kOk;
+    const bool ok = fetchManifest(authRequired, securityFailure);
+    if (securityFailure != result::kOk) {
+      const bool oldRelease = securityFailure == result::kRolledBack || securityFailure == result::kReleaseExpired;
+      const std::string text = oldRelease ? refusedReleaseText_ : securityFailureText(securityFailure);
+      reportError(securityFailure, text);
+      // The player is told, where errors are not shown.
+      if (securityFailure == result::kCertificateRefused || securityFailure == result::kInsecureRedirect)
+        setStatusLine(text);
       if (client_) client_->manifestReady(0);
       return false;
     }
@@ -240,6 +286,12 @@ bool Patcher::validate(std::uint32_t flags) {
   patchFrozen_ = readBoolean(product, "PatchFrozen", false);
   patchFrozenBypassList_ = readText(product, "PatchFrozenBypassList").value_or(std::string());
   if (client_) client_->productName(name ? name->c_str() : nullptr);
+  // A signed release older than the installed one, or past its expiry, is refused before anything of
+  // the installation is touched. A signed Product without a Version is the oldest release.
+  if (manifestKey_.required && !acceptRelease(readInteger(product, "Version", 0))) {
+    dropDocument();
+    return false;
+  }
 
   log("Checking XML for Root Paths...\n");
   takeRootPath(readText(product, "Root"));
@@ -283,18 +335,23 @@ void Patcher::takeRootPath(const std::optional<std::string>& root) {
 void Patcher::readChangeTexts(xmlNode* product) {
   for (xmlNode* child = product->children; child; child = child->next) {
     if (!isElementNamed(child, "Changes")) continue;
-    const std::string server = readText(child, "Server").value_or(server_);
-    const int port = readInteger(child, "Port", port_);
+    const std::optional<std::string> server = readText(child, "Server");
+    const int port = readInteger(child, "Port", 0);
     const std::string remotePath = readText(child, "RemotePath").value_or(std::string());
     const bool compressed = readBoolean(child, "Compressed", false);
     const int version = readInteger(child, "Version", 0);
     const std::int64_t downloadSize = readSize(child, "DownloadSize");
     const int list = readBoolean(child, "MaintenanceType", false) ? 1 : 0;
-    if (remotePath.empty() || server.empty()) continue;
+    // A note is fetched from the server it names, else from the session's servers.
+    if (remotePath.empty() || (server ? server->empty() : !hasServers())) continue;
 
     const std::string temp = makeTempName(".txt");
-    const int code = downloadToFile(server.c_str(), port, remotePath.c_str(), temp.c_str(), compressed ? 1 : 0, 0, 0,
-                                    false, false);
+    FileDownload file;
+    file.remote = server ? RemoteFile::on(manifestServer(*server, port, port_), remotePath)
+                         : RemoteFile::onList(remotePath, port > 0 ? port : 0);
+    file.localFile = temp;
+    file.decompress = compressed ? 1 : 0;
+    const int code = downloadToFile(file, false, false);
     if (code == result::kOk) {
       const std::size_t limit = downloadSize >= 1
                                     ? static_cast<std::size_t>(std::min<std::uint64_t>(downloadSize, SIZE_MAX))

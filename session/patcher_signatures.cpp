@@ -1,17 +1,20 @@
 // Signed manifests: with a manifest key configured, the manifest and every external document are
-// taken only with a signature of that key over the bytes as they were fetched.
+// taken only with a signature of that key over the bytes as they were fetched, a release older than
+// the installed one or past its expiry is refused, and the highest release installed is remembered.
 #include <optional>
 #include <string>
 
 #include "common/file_utils.h"
 #include "common/result_codes.h"
 #include "common/text_format.h"
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/files.h"
 #include "session/patcher.h"
 #include "transfer/download_requests.h"
 #include "transfer/signed_document.h"
 #include "trust/document_signature.h"
+#include "trust/installed_release.h"
 
 namespace korvel {
 
@@ -43,19 +46,19 @@ void Patcher::logSignatureFailure(int code, const std::string& document) {
           : boundedFormat(kLineCapacity, "Signature %s does not verify %s\n", signature.c_str(), document.c_str()));
 }
 
-std::optional<std::string> Patcher::signedManifestFetch(std::string& bytes) {
+std::optional<std::string> Patcher::signedManifestFetch(const ServerAddress& server, std::string& bytes, int* code) {
   int status = 0;
-  if (downloads_->toBytes(server_.c_str(), port_, manifestPath_.c_str(), kManifestCapacity, bytes, status) !=
-      result::kOk)
-    return std::nullopt;
+  const int fetched = downloads_->toBytes(RemoteFile::on(server, manifestPath_), kManifestCapacity, bytes, status);
+  if (code) *code = fetched;
+  if (fetched != result::kOk) return std::nullopt;
   if (!successStatus(status) && status != kUnauthorized) return std::nullopt;
   return documentText(bytes, static_cast<std::size_t>(kManifestCapacity) - 1);
 }
 
-int Patcher::checkManifestSignature(const std::string& bytes) {
-  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, server_.c_str(), port_,
-                                                                                manifestPath_),
-                                              bytes.data(), bytes.size());
+int Patcher::checkManifestSignature(const ServerAddress& server, const std::string& bytes) {
+  const int verdict =
+      trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, RemoteFile::on(server, manifestPath_)),
+                              bytes.data(), bytes.size(), &signedRelease_.trustedComment);
   if (verdict != result::kOk) logSignatureFailure(verdict, manifestPath_);
   return verdict;
 }
@@ -64,23 +67,76 @@ int Patcher::checkLocalManifestSignature() {
   const std::optional<std::string> bytes = readFileBytes(manifestPath_, kDocumentFileLimit);
   const int verdict =
       trust::signatureVerdict(manifestKey_, readFileBytes(trust::signatureFileName(manifestPath_), kSignatureCapacity),
-                              bytes ? bytes->data() : "", bytes ? bytes->size() : 0);
+                              bytes ? bytes->data() : "", bytes ? bytes->size() : 0, &signedRelease_.trustedComment);
   if (verdict != result::kOk) logSignatureFailure(verdict, manifestPath_);
   return verdict;
 }
 
-int Patcher::downloadSignedDocument(const char* server, int port, const char* path, int capacity, std::string& text) {
+int Patcher::releaseVerdict(int offered, std::string& text) {
+  const std::string& folder = installationFolder_.empty() ? installDirectory_ : installationFolder_;
+  const trust::InstalledRelease installed = trust::readInstalledRelease(folder);
+  if (!installed.problem.empty()) log(installed.problem);
+  return trust::releaseVerdict(offered, installed.version, signedRelease_.trustedComment, platform::nowSeconds(), text);
+}
+
+bool Patcher::acceptRelease(int offered) {
+  std::string text;
+  const int verdict = releaseVerdict(offered, text);
+  if (verdict != result::kOk) {
+    reportError(verdict, text);
+    return false;
+  }
+  signedRelease_.version = offered;
+  return true;
+}
+
+void Patcher::noteInstallationCurrent() {
+  if (manifestLoaded_.load() && !isBusy() && !failedOrStopped_.load()) rememberRelease();
+}
+
+void Patcher::rememberRelease() {
+  if (!manifestKey_.required || !signedRelease_.version) return;
+  const std::string& folder = installationFolder_.empty() ? installDirectory_ : installationFolder_;
+  const std::optional<int> installed = trust::readInstalledRelease(folder).version;
+  if (installed && *installed >= *signedRelease_.version) return;
+  log(trust::writeInstalledRelease(folder, *signedRelease_.version)
+          ? boundedFormat(kLineCapacity, "Release %d is installed\n", *signedRelease_.version)
+          : boundedFormat(kLineCapacity, "The installed release record in %s cannot be written\n", folder.c_str()));
+}
+
+int Patcher::downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) {
   text.clear();
-  if (!server || !path) return result::kNullPath;
+  if (remote.path.empty()) return result::kNullPath;
+  // Each server is asked for the document and its signature in turn: a mirror may hold the wrong
+  // bytes, and its refusal leaves the document to the next server. When no server has it, a refused
+  // signature or certificate says why, rather than the last transfer's code.
+  const std::vector<ServerAddress> servers = downloads_->servers().candidates(remote);
+  int code = result::kNullPath;
+  int refused = result::kOk;
+  for (const ServerAddress& server : servers) {
+    code = signedDocumentFrom(RemoteFile::on(server, remote.path), capacity, text);
+    if (code == result::kOk || code == result::kStopped || isCancelled()) return code;
+    if (code == result::kSignatureMissing || code == result::kSignatureInvalid) downloads_->servers().markFailed(server);
+    if (code == result::kSignatureMissing || code == result::kSignatureInvalid || code == result::kCertificateRefused ||
+        code == result::kInsecureRedirect)
+      refused = code;
+  }
+  return refused != result::kOk ? refused : code;
+}
+
+int Patcher::signedDocumentFrom(const RemoteFile& remote, int capacity, std::string& text) {
   std::string bytes;
   int status = 0;
-  int code = downloads_->toBytes(server, port, path, capacity, bytes, status);
+  int code = downloads_->toBytes(remote, capacity, bytes, status);
   if (code == result::kOk && !successStatus(status)) code = result::kHttpStatus;
   std::size_t limit = capacity > 0 ? static_cast<std::size_t>(capacity) - 1 : 0;
   if (code != result::kOk && code != result::kStopped && !isCancelled()) {
     // As for an unsigned document: what does not fit in memory comes through a file, here unexpanded.
     const std::string temp = makeTempName(".xml");
-    code = downloads_->toFile(server, port, path, temp.c_str(), 0, 0, 0, false, false);
+    FileDownload file;
+    file.remote = remote;
+    file.localFile = temp;
+    code = downloads_->toFile(file, false, false);
     if (code == result::kOk) {
       bytes = readFileBytes(temp, kDocumentFileLimit + 1).value_or(std::string());
       limit = kDocumentFileLimit;
@@ -90,10 +146,10 @@ int Patcher::downloadSignedDocument(const char* server, int port, const char* pa
   }
   if (code != result::kOk) return code;
 
-  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, server, port, path),
-                                              bytes.data(), bytes.size());
+  const int verdict = trust::signatureVerdict(manifestKey_, fetchSignatureText(*downloads_, remote), bytes.data(),
+                                              bytes.size());
   if (verdict != result::kOk) {
-    logSignatureFailure(verdict, path);
+    logSignatureFailure(verdict, remote.path);
     return verdict;
   }
   std::optional<std::string> expanded = documentText(bytes, limit);

@@ -12,6 +12,7 @@
 #include "common/name_rules.h"
 #include "common/text_format.h"
 #include "fileupdate/time_stamp.h"
+#include "manifest/manifest_node.h"
 #include "manifest/product_record.h"
 #include "manifest/xml_attributes.h"
 #include "patchcache/folder_walker.h"
@@ -294,21 +295,22 @@ void TrickleDownloader::stageEntry(const xmlNode* delta, const xmlNode* file, co
 
 void TrickleDownloader::stageFile(const std::string& localPath, const std::optional<std::string>& remoteDir,
                                   const std::string& remoteName, TarnBitsJob& job) {
-  std::optional<std::string> host = server_;
-  std::int32_t port = port_;
+  // A background transfer knows one URL: the server the stager names (on the product's port when it
+  // names none), else the first the product's requests would ask.
   const ProductRecord* record = product_ ? &product_->record() : nullptr;
-  if (!host) {
-    host = record ? record->effectiveServer() : std::nullopt;
-    port = record ? record->effectivePort() : 0;
-  } else if (port <= 0 && record) {
-    // A server named without a port is reached on the product's port.
-    port = record->effectivePort();
+  const std::string remotePath = remoteJoined(remoteDir, remoteName);
+  std::optional<RemoteFile> remote;
+  if (server_) {
+    remote = remoteFileOn(record ? record->services() : nullptr, remotePath, server_,
+                          port_ > 0 ? port_ : (record ? record->namedPort() : 0));
+  } else if (record) {
+    remote = record->remoteFile(remotePath);
   }
-  std::string url = boundedFormat(2 * kMessageCapacity, "http://%s:%d/%s", orEmpty(host), port,
-                                  remoteJoined(remoteDir, remoteName).c_str());
-  // Manifest paths may be written with '\'; a URL separates with '/'.
-  for (char& c : url)
-    if (c == '\\') c = '/';
+  const StagerServices* services = record ? record->services() : nullptr;
+  const std::optional<ServerAddress> host =
+      remote ? (services ? services->firstServer(*remote) : remote->server) : std::nullopt;
+  // Formatted with room to spare, so that a URL too long for a job is refused below rather than cut.
+  const std::string url = host ? host->url(remotePath, 2 * kMessageCapacity) : std::string();
   log(boundedFormat(kMessageCapacity, "TrickleDownloader::stageFile(%s,%s)\n", url.c_str(), localPath.c_str()));
   if (!host || url.size() >= kMessageCapacity || localPath.size() >= kMessageCapacity) {
     log(boundedFormat(kMessageCapacity, "  Error adding file to bits job: %s\n",

@@ -94,8 +94,9 @@ struct DownloadRequests::FileRequest {
   std::uint64_t downloaded = 0, decompressed = 0;
   std::uint64_t lastDownloaded = 0, lastDecompressed = 0;
   bool expansionShown = false, copyShown = false;
-  // The retries and the continued offset the status line told last.
+  // The retries, the moves to another server and the continued offset the status line told last.
   std::int32_t retriesShown = 0;
+  std::int32_t serverChangesShown = 0;
   std::uint64_t resumeShown = 0;
   int result = result::kOk;
 };
@@ -103,23 +104,18 @@ struct DownloadRequests::FileRequest {
 DownloadRequests::DownloadRequests(DownloadObserver& observer, ProgressRates& rates)
     : observer_(observer), rates_(rates), pipeline_(observer, rates) {}
 
-PlannedDownload DownloadRequests::plannedDownload(const char* server, int port, const char* path, const char* localFile,
-                                                  int decompress, std::int64_t downloadSize, std::int64_t totalSize,
-                                                  const DownloadCheck& check) {
-  PlannedDownload planned;
-  planned.url = downloadUrl(server, port, path);
-  planned.local = localFile ? localFile : "";
-  for (char& c : planned.local)
+PlannedDownload DownloadRequests::plannedDownload(const FileDownload& file, bool verify) {
+  PlannedDownload planned = file;
+  for (char& c : planned.localFile)
     if (c == '\\') c = '/';
-  planned.decompress = decompress;
-  planned.downloadSize = downloadSize;
-  planned.totalSize = totalSize;
-  if (check.verify) {
-    planned.crc = check.crc;
-    planned.sha256 = check.sha256;
+  if (!verify) {
+    planned.crc.reset();
+    planned.sha256.reset();
   }
   return planned;
 }
+
+HttpTransfer::Route DownloadRequests::route(const RemoteFile& remote) { return HttpTransfer::Route::to(remote, &servers_); }
 
 void DownloadRequests::beginPlan(std::vector<PlannedDownload> plan) {
   TransferPipeline::Settings settings;
@@ -127,20 +123,8 @@ void DownloadRequests::beginPlan(std::vector<PlannedDownload> plan) {
   settings.user = user_;
   settings.password = password_;
   settings.programName = programName();
+  settings.servers = &servers_;
   pipeline_.begin(std::move(plan), std::move(settings));
-}
-
-std::string downloadUrl(const char* server, int port, const char* path) {
-  const char* host = server ? server : "";
-  std::string url;
-  if (path && (path[0] == '\\' || path[0] == '/')) {
-    url = boundedFormat(kUrlCapacity, "http://%s:%d/%s", host, port, path + 1);
-  } else {
-    url = boundedFormat(kUrlCapacity, "http://%s:%d/%s", host, port, path ? path : "");
-  }
-  for (char& c : url)
-    if (c == '\\') c = '/';
-  return url;
 }
 
 int progressPercent(std::int64_t done, std::int64_t total) {
@@ -203,37 +187,38 @@ std::uint64_t DownloadRequests::freeDiskBytesIn(const std::string& folder) const
   return freeDiskProbe_ ? freeDiskProbe_(folder) : freeDiskBytes(folder);
 }
 
-int DownloadRequests::toBytes(const char* server, int port, const char* path, int capacity, std::string& body,
-                              int& status) {
+int DownloadRequests::toBytes(const RemoteFile& remote, int capacity, std::string& body, int& status) {
   body.clear();
   status = 0;
   if (capacity <= 0) return result::kReadFailed;
   std::vector<char> buffer(static_cast<std::size_t>(capacity), '\0');
   MemoryReply reply;
-  const int code = toMemory(buffer.data(), capacity, server, port, path, 0, &reply);
+  const int code = toMemory(buffer.data(), capacity, remote, 0, &reply);
   status = reply.status;
   if (code == result::kOk) body.assign(buffer.data(), std::min<std::size_t>(reply.length, buffer.size()));
   return code;
 }
 
-int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                               int decompress, MemoryReply* reply) {
+int DownloadRequests::toMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress,
+                               MemoryReply* reply) {
   HttpTransfer transfer(observer_, &rates_);
   observer_.log("Initializing Get\n");
   const std::string program = programName();
   transfer.setProgramName(program.c_str());
   observer_.log("Get Initialized\n");
   if (observer_.stopRequested()) return result::kStopped;
-  if (!path) {
+  if (remote.path.empty()) {
     if (displayFiles_) observer_.reportError(result::kNullPath, kNullPathText);
     return result::kOk;
   }
 
   if (displayFiles_) observer_.reportFile(nullptr, kNoticeDownloadStarts);
-  const std::string url = downloadUrl(server, port, path);
+  HttpTransfer::Route where = route(remote);
+  const std::string url = where.firstUrl();
   downloadHappened_.store(true);
   TransferRunning running(transferRunning_);
-  transfer.startMemoryDownload(buffer, capacity, url.c_str(), user(), password(), decompress);
+  transfer.startMemoryDownload(buffer, capacity, std::move(where), user(), password(), decompress);
+  std::int32_t retriesShown = 0;
 
   int outcome = result::kStopped;
   std::int32_t lastState = HttpTransfer::kConstructed;
@@ -260,6 +245,10 @@ int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, i
       outcome = result::kStopped;
       break;
     }
+    if (transfer.retries() != retriesShown) {
+      retriesShown = transfer.retries();
+      observer_.showStatus(boundedFormat(kMessageCapacity, "Connection lost: retrying %s", remote.path.c_str()));
+    }
     for (int i = 0; i < kMessagesPerPoll && platform::dispatchWaitingMessage(); ++i) {
     }
     transfer.waitForEnd(kPollMs);
@@ -273,10 +262,9 @@ int DownloadRequests::toMemory(char* buffer, int capacity, const char* server, i
   return outcome;
 }
 
-int DownloadRequests::toDocument(char* buffer, int capacity, const char* server, int port, const char* path,
-                                 int decompress) {
+int DownloadRequests::toDocument(char* buffer, int capacity, const RemoteFile& remote, int decompress) {
   MemoryReply reply;
-  const int outcome = toMemory(buffer, capacity, server, port, path, decompress, &reply);
+  const int outcome = toMemory(buffer, capacity, remote, decompress, &reply);
   if (outcome == result::kOk && reply.status != 0 && (reply.status < 200 || reply.status >= 300)) {
     if (capacity > 0) buffer[0] = '\0';
     return result::kHttpStatus;
@@ -284,19 +272,19 @@ int DownloadRequests::toDocument(char* buffer, int capacity, const char* server,
   return outcome;
 }
 
-int DownloadRequests::toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress,
-                             const DownloadCheck& check) {
+int DownloadRequests::toFile(const FileDownload& file, bool useTemp, bool showProgress, bool verify) {
   if (observer_.stopRequested()) return result::kStopped;
-  if (!path || !localFile) {
+  if (file.remote.path.empty() || file.localFile.empty()) {
     observer_.reportError(result::kNullPath, kNullPathText);
     return result::kOk;
   }
+  const int decompress = file.decompress;
+  const std::int64_t downloadSize = file.downloadSize;
+  const std::int64_t totalSize = file.totalSize;
   // A checked download the plan foresaw was started ahead of its turn: it is taken over, with what it
   // held back, and goes on from where it is.
   std::unique_ptr<AheadTransfer> ahead;
-  if (useTemp && showProgress && check.verify)
-    ahead = pipeline_.take(plannedDownload(server, port, path, localFile, decompress, downloadSize, totalSize, check));
+  if (useTemp && showProgress && verify) ahead = pipeline_.take(plannedDownload(file, true));
   std::unique_ptr<HttpTransfer> own;
   if (!ahead) {
     own = std::make_unique<HttpTransfer>(observer_, &rates_);
@@ -306,8 +294,10 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
   HttpTransfer& transfer = ahead ? ahead->transfer : *own;
 
   FileRequest request(transfer, rates_);
-  request.url = downloadUrl(server, port, path);
-  request.local = localFile;
+  HttpTransfer::FileRequest start;
+  start.route = route(file.remote);
+  request.url = start.route.firstUrl();
+  request.local = file.localFile;
   for (char& c : request.local)
     if (c == '\\') c = '/';
   const std::size_t cut = request.local.rfind('/');
@@ -338,20 +328,18 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
 
   downloadHappened_.store(true);
   TransferRunning running(transferRunning_);
-  HttpTransfer::FileRequest start;
-  start.url = request.url.c_str();
   start.localPath = request.local.c_str();
   start.finalSize = totalSize;
   start.user = user();
   start.password = password();
   start.decompress = decompress;
   start.useTemp = useTemp;
-  if (useTemp && check.verify) {
+  if (useTemp && verify) {
     start.expectedSize = totalSize > 0 ? static_cast<std::uint64_t>(totalSize) : 0;
-    start.expectedCrc = check.crc;
-    start.expectedSha256 = check.sha256;
+    start.expectedCrc = file.crc;
+    start.expectedSha256 = file.sha256;
   }
-  start.boundBy(decompress, downloadSize, totalSize, useTemp && check.verify);
+  start.boundBy(decompress, downloadSize, totalSize, useTemp && verify);
   if (ahead) {
     ahead->observer.release();
     transfer.adopt();
@@ -391,12 +379,16 @@ int DownloadRequests::toFile(const char* server, int port, const char* path, con
 void DownloadRequests::showRetries(FileRequest& request) {
   const HttpTransfer& transfer = request.transfer;
   const std::int32_t retries = transfer.retries();
+  const std::int32_t serverChanges = transfer.serverChanges();
   const std::uint64_t resumedAt = transfer.resumedAt();
   const std::string& shown = request.name.empty() ? request.local : request.name;
-  if (retries != request.retriesShown) {
+  if (serverChanges != request.serverChangesShown) {
+    request.serverChangesShown = serverChanges;
     request.retriesShown = retries;
-    observer_.showStatus(boundedFormat(kMessageCapacity, "Connection lost: retrying %s (%d of %d)", shown.c_str(),
-                                       retries, HttpTransfer::kMaxRetries));
+    observer_.showStatus(boundedFormat(kMessageCapacity, "Trying another server for %s", shown.c_str()));
+  } else if (retries != request.retriesShown) {
+    request.retriesShown = retries;
+    observer_.showStatus(boundedFormat(kMessageCapacity, "Connection lost: retrying %s", shown.c_str()));
   }
   if (resumedAt != request.resumeShown) {
     request.resumeShown = resumedAt;
@@ -486,6 +478,9 @@ DownloadRequests::Step DownloadRequests::onFailed(FileRequest& request) {
                                ? boundedFormat(kMessageCapacity, "Error downloading %s: %s\n", shown.c_str(), error)
                                : boundedFormat(kMessageCapacity, "Error downloading %s\n", shown.c_str());
   if (request.showProgress) observer_.reportError(code, text);
+  // A server that could not prove who it is, or sent a secure request elsewhere, is the player's
+  // business: the status line says so, where errors are not shown.
+  if (code == result::kCertificateRefused || code == result::kInsecureRedirect) observer_.showStatus(error ? error : text);
   if (code == result::kWriteFailed) {
     const std::uint64_t available = freeDiskBytesIn(request.folder);
     const std::int64_t need = request.needed + kDiskReserve;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "transfer/remote_file.h"
+#include "transfer/server_choice.h"
 #include "transfer/transfer_observer.h"
 #include "transfer/transfer_pipeline.h"
 
@@ -20,21 +22,9 @@ namespace korvel {
 class HttpTransfer;
 class ProgressRates;
 
-// "http://server:port/path", or "http://server:portpath" when path starts with '\' or '/' (which is then
-// made '/'); at most 511 characters, and every '\' replaced by '/'.
-std::string downloadUrl(const char* server, int port, const char* path);
-
 // The progress position of `done` out of `total`: done * 100 / total when total is at most 100, else
 // done / (total / 100), integer divisions; -1 when total is not positive (nothing to show).
 int progressPercent(std::int64_t done, std::int64_t total);
-
-// What a finished file download must be before it takes its target's place.
-struct DownloadCheck {
-  bool verify = false;
-  std::optional<std::uint32_t> crc;
-  // Lowercase hexadecimal SHA-256 of the finished file (expanded when the body is compressed).
-  std::optional<std::string> sha256;
-};
 
 // What a memory request received, besides the body itself.
 struct MemoryReply {
@@ -60,32 +50,35 @@ class DownloadRequests {
   DownloadRequests(const DownloadRequests&) = delete;
   DownloadRequests& operator=(const DownloadRequests&) = delete;
 
-  // Both block the calling thread until their transfer has ended. Results: 0 done, 120 cancelled or
-  // stopped, otherwise the transfer's error code.
-  // Fetches server:port/path into `buffer` (the body, expanded when decompress is 1, and a terminating
-  // zero within capacity bytes). Dispatches up to five window messages per poll, so the UI thread may
-  // call it.
-  // With `reply`, its length and status are filled in once the transfer has ended.
-  int toMemory(char* buffer, int capacity, const char* server, int port, const char* path, int decompress,
-               MemoryReply* reply = nullptr);
+  // The patch servers requests on the session's list go to, and the order they are asked in.
+  ServerChoice& servers() { return servers_; }
+  // The servers `remote` is asked at, in order, with the path and the choice to report to.
+  HttpTransfer::Route route(const RemoteFile& remote);
+
+  // Each blocks the calling thread until its transfer has ended; a transient fault is asked again,
+  // and at the next server of the route (HttpTransfer). Results: 0 done, 120 cancelled or stopped,
+  // otherwise the transfer's error code.
+  // Fetches `remote` into `buffer` (the body, expanded when decompress is 1, and a terminating zero
+  // within capacity bytes). Dispatches up to five window messages per poll, so the UI thread may call
+  // it. With `reply`, its length and status are filled in once the transfer has ended.
+  int toMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress, MemoryReply* reply = nullptr);
   // A document of the manifest's tree: as toMemory, but an answer other than 2xx is no document and
   // fails with 48 (its page is never handed over as if it were the document).
-  int toDocument(char* buffer, int capacity, const char* server, int port, const char* path, int decompress);
-  // The body of server:port/path exactly as it came (never expanded), at most capacity - 1 bytes, with
-  // the response's status. Results as toMemory.
-  int toBytes(const char* server, int port, const char* path, int capacity, std::string& body, int& status);
-  // Fetches server:port/path into localFile. When downloadSize + totalSize is not 0 it advances
+  int toDocument(char* buffer, int capacity, const RemoteFile& remote, int decompress);
+  // The body of `remote` exactly as it came (never expanded), at most capacity - 1 bytes, with the
+  // response's status. Results as toMemory.
+  int toBytes(const RemoteFile& remote, int capacity, std::string& body, int& status);
+  // Fetches file.remote into file.localFile. When downloadSize + totalSize is not 0 it advances
   // bytesDone, bytesUnpacked and the statistics; with showProgress it drives channels 1, 2, 3 and 7,
   // shows failures and marks the session failed when the download fails.
-  // With useTemp and a check, the finished file must have totalSize bytes (when not 0) and the CRC
-  // given (when there is one) before it takes localFile's place; otherwise the request fails with 49
-  // and localFile stays as it was.
-  // Nothing is written past totalSize (HttpTransfer::kUnstatedSizeCap when it is 0 and the file is not checked), and
-  // a compressed body brings no more than downloadSize when it is given: more fails with 49. A checked
-  // file's broken-off body is kept and continued (HttpTransfer), which the status line tells.
-  int toFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-             std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress,
-             const DownloadCheck& check = DownloadCheck());
+  // With useTemp and `verify`, the finished file must have totalSize bytes (when not 0), and the CRC
+  // and SHA-256 given (when there are), before it takes localFile's place; otherwise the request fails
+  // with 49 and localFile stays as it was.
+  // Nothing is written past totalSize (HttpTransfer::kUnstatedSizeCap when it is 0 and the file is not
+  // checked), and a compressed body brings no more than downloadSize when it is given: more fails
+  // with 49. A checked file's broken-off body is kept and continued (HttpTransfer), which the status
+  // line tells, as it tells a retry and a move to another server.
+  int toFile(const FileDownload& file, bool useTemp, bool showProgress, bool verify = false);
 
   // When the statistics give an expected finish time: the observer's timeEstimate(finish, finish - now).
   void reportTimeEstimate();
@@ -107,10 +100,8 @@ class DownloadRequests {
   // Transfers at once while a walk follows a plan (1: one at a time, no plan is followed).
   int connections() const { return connections_; }
   void setConnections(int count) { connections_ = count < 1 ? 1 : count; }
-  // The plan entry of a checked download of server:port/path into localFile, as toFile would match it.
-  static PlannedDownload plannedDownload(const char* server, int port, const char* path, const char* localFile,
-                                         int decompress, std::int64_t downloadSize, std::int64_t totalSize,
-                                         const DownloadCheck& check);
+  // The plan entry of a download, as toFile (with useTemp, showProgress and `verify`) matches it.
+  static PlannedDownload plannedDownload(const FileDownload& file, bool verify);
   // The checked downloads (useTemp, showProgress, verified) the walk will ask toFile for, in order:
   // up to connections() - 1 of them are fetched ahead; toFile takes over the matching one.
   void beginPlan(std::vector<PlannedDownload> plan);
@@ -122,7 +113,8 @@ class DownloadRequests {
   // Whether memory downloads show their file notices and report a null path.
   bool displayFiles() const { return displayFiles_; }
   void setDisplayFiles(bool on) { displayFiles_ = on; }
-  // The name the usage text of a non-HTTP URL gives: the one set, else the running program's file name.
+  // The name the usage text of a URL that is neither http nor https gives: the one set, else the
+  // running program's file name.
   std::string programName() const;
   void setProgramName(const std::string& name) { programName_ = name; }
 
@@ -158,7 +150,7 @@ class DownloadRequests {
   Step onStopped(FileRequest& request);
   // The user's stop ends a request once more than a few bytes have arrived.
   Step stopIfAsked(FileRequest& request);
-  // Tells the status line of a retry or a continued body, once each.
+  // Tells the status line of a retry, a move to another server or a continued body, once each.
   void showRetries(FileRequest& request);
   const char* user() const { return user_ ? user_->c_str() : nullptr; }
   const char* password() const { return password_ ? password_->c_str() : nullptr; }
@@ -173,6 +165,7 @@ class DownloadRequests {
   std::atomic<std::int64_t> lastActivity_{0};
   FreeDiskProbe freeDiskProbe_;
   int connections_ = 1;
+  ServerChoice servers_;
   TransferPipeline pipeline_;
   std::int64_t totalDownloadBytes_ = 0;
   std::int64_t bytesToUpdate_ = 0;

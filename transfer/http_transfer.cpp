@@ -1,6 +1,23 @@
-// The HTTP fetch engine: the worker procedure, its memory and file paths, the failure reporting, and
-// the compressed steps: delivering a body into the caller's memory (decoded when asked), the account
-// and the failures of a body expanded as it arrived, and the move of a finished file into place.
+// The HTTP fetch engine. A request runs as attempts, each at one server of its route; an attempt is
+// a chain of steps, and the first step that does not succeed ends it with an outcome, which the
+// ledger (transfer/attempt_ledger.h) turns into what follows:
+//
+//                 +------------------- retry: the same server, after a pause -------------------+
+//                 |  +---------------- next server ------------------------------------------+  |
+//                 v  v                                                                       |  |
+//   start ---> connect ---> send ---> read ---> expand ---> verify ---> place ---> done      |  |
+//                 |           |         |          |           |          |                  |  |
+//                 +-----------+---------+----------+-----------+----------+--> outcome --> ledger
+//                                                                                   |
+//                                                  every server failed, or a fault  +--> failed
+//                                                  no attempt cures (4xx, a write)
+//
+// connect opens the session for the access mode, cracks the URL and opens the connection and the
+// request (asking for the rest of a kept body); send waits for the response's header; read takes the
+// body into memory or, for a file, into its partial or temporary file; expand inflates a gzip body as
+// it arrives; verify holds the finished file against the expected size, CRC and SHA-256; place puts
+// it in the target's place by a rename (or the copy with retries). The memory path stops after read:
+// its body is decoded into the caller's buffer.
 #include "transfer/http_transfer.h"
 
 #include <algorithm>
@@ -16,16 +33,18 @@
 #include "common/file_copy.h"
 #include "common/file_utils.h"
 #include "common/progress_channels.h"
+#include "common/result_codes.h"
 #include "common/text_format.h"
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/process.h"
-#include "common/result_codes.h"
 #include "transfer/gzip_memory.h"
 #include "transfer/gzip_stream.h"
 #include "transfer/partial_file.h"
 #include "transfer/progress_rates.h"
+#include "transfer/rate_cap.h"
+#include "transfer/server_choice.h"
 
 namespace korvel {
 
@@ -58,7 +77,22 @@ long long asPrinted(std::uint64_t value) { return static_cast<long long>(value);
 
 int asInt(std::uint32_t value) { return static_cast<int>(value); }
 
+// Statuses that say the server cannot answer now, but may in a moment.
+bool isTransientStatus(int status) { return status >= 500 || status == 408 || status == 429; }
+
 }  // namespace
+
+HttpTransfer::Route HttpTransfer::Route::to(const RemoteFile& remote, ServerChoice* choice) {
+  Route route;
+  route.path = remote.path;
+  route.choice = choice;
+  if (choice) {
+    route.servers = choice->candidates(remote);
+  } else if (remote.server) {
+    route.servers.push_back(*remote.server);
+  }
+  return route;
+}
 
 HttpTransfer::HttpTransfer(TransferObserver& observer, ProgressRates* copyRates, std::uint32_t readBufferSize)
     : observer_(observer), copyRates_(copyRates) {
@@ -133,7 +167,7 @@ void HttpTransfer::FileRequest::boundBy(int decompressed, std::int64_t downloadB
 
 std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   if (worker_.hasThread()) return 0;
-  url_ = request.url ? request.url : "";
+  route_ = request.route;
   localPath_ = request.localPath ? request.localPath : "";
   finalSize_ = request.finalSize;
   hasUser_ = request.user != nullptr;
@@ -164,12 +198,12 @@ std::int32_t HttpTransfer::startFileDownload(const FileRequest& request) {
   return 0;
 }
 
-std::int32_t HttpTransfer::startMemoryDownload(char* buffer, std::int32_t capacity, const char* url,
-                                               const char* user, const char* password, std::int32_t decompress) {
+std::int32_t HttpTransfer::startMemoryDownload(char* buffer, std::int32_t capacity, Route route, const char* user,
+                                               const char* password, std::int32_t decompress) {
   if (worker_.hasThread()) return 0;
   memoryBuffer_ = buffer;
   capacity_ = capacity < 0 ? 0 : capacity;
-  url_ = url ? url : "";
+  route_ = std::move(route);
   hasUser_ = user != nullptr;
   user_ = hasUser_ ? user : "";
   hasPassword_ = password != nullptr;
@@ -182,6 +216,8 @@ std::int32_t HttpTransfer::startMemoryDownload(char* buffer, std::int32_t capaci
 }
 
 void HttpTransfer::start(int priority) {
+  // A route without a server fails where a URL without a host does: when it is cracked.
+  if (route_.servers.empty()) route_.servers.push_back(ServerAddress{"http", std::string(), 0});
   // Busy from here, so a requester that polls isBusy() right after starting sees the run.
   busy_.store(true);
   worker_.setPriority(priority);
@@ -250,11 +286,7 @@ int HttpTransfer::run() {
   busy_.store(true);
   startTick_ = platform::tickCount();
   try {
-    if (memoryBuffer_) {
-      if (openRequest()) runMemoryPath();
-    } else {
-      runFileAttempts();
-    }
+    runAttempts();
   } catch (const std::bad_alloc&) {
     outputFile_.close();
     if (state() != kFailed) fail("Out of memory\n", result::kMemoryFailed);
@@ -265,38 +297,157 @@ int HttpTransfer::run() {
   return finish();
 }
 
-bool HttpTransfer::statusAccepted() {
-  const int status = request_ ? request_->statusCode() : 0;
-  if (status == 0 || (status >= 200 && status < 300)) return true;
-  // An error page is not the file: the old file stays as it is.
-  fail(boundedFormat(kFailureTextCapacity, "Server answered %d for %s\n", status, url_.c_str()), result::kHttpStatus);
-  return false;
-}
+// ---- The attempts ------------------------------------------------------------------------------
 
-bool HttpTransfer::matchesExpectation() {
-  const bool sizeWrong = expectedSize_ != 0 && writtenBytes_ != expectedSize_;
-  const bool crcWrong = expectedCrc_ && writtenCrc_ != *expectedCrc_;
-  const std::string sha256 = expectedSha256_ ? writtenSha256_.finishHex() : std::string();
-  const bool sha256Wrong = expectedSha256_ && sha256 != *expectedSha256_;
-  if (!sizeWrong && !crcWrong && !sha256Wrong) return true;
-  if (sha256Wrong && !sizeWrong && !crcWrong) {
-    fail(boundedFormat(kFailureTextCapacity,
-                       "Downloaded file %s does not match the manifest: SHA-256 %s (expected %s)\n",
-                       localPath_.c_str(), sha256.c_str(), expectedSha256_->c_str()),
-         result::kFileMismatch);
-    return false;
+void HttpTransfer::runAttempts() {
+  const bool toMemory = memoryBuffer_ != nullptr;
+  std::optional<PartialFile> partial;
+  if (!toMemory && useTemp_ && !localPath_.empty()) {
+    const std::size_t cut = localPath_.find_last_of("\\/");
+    const std::string folder = cut == std::string::npos ? std::string() : localPath_.substr(0, cut);
+    const std::string name = cut == std::string::npos ? localPath_ : localPath_.substr(cut + 1);
+    partial.emplace(folder,
+                    PartialFile::Identity{route_.path, decompress_, downloadSize_, expectedSize_, expectedCrc_,
+                                          expectedSha256_},
+                    name);
   }
-  fail(boundedFormat(kFailureTextCapacity,
-                     "Downloaded file %s does not match the manifest: %llu bytes, CRC %08x (expected %llu bytes, "
-                     "CRC %08x)\n",
-                     localPath_.c_str(), static_cast<unsigned long long>(writtenBytes_), writtenCrc_,
-                     static_cast<unsigned long long>(expectedSize_),
-                     expectedCrc_.value_or(0)),
-       result::kFileMismatch);
-  return false;
+  AttemptLedger ledger(route_.servers.size(), firstRetryPause());
+  for (;;) {
+    const ServerAddress& server = route_.servers[ledger.current()];
+    url_ = server.url(route_.path);
+
+    // What an earlier attempt (at any server) or an earlier run kept of the body is continued: with
+    // If-Range where this server gave the validator, with a plain Range where the result is pinned.
+    std::uint64_t kept = partial ? partial->keptBytes() : 0;
+    std::string ifRange;
+    if (kept > 0) {
+      // A tag of an earlier version names no server: its validator is taken to be this one's.
+      const std::string& origin = partial->validatorServer();
+      if (!partial->validator().empty() && (origin.empty() || origin == server.text())) {
+        ifRange = partial->validator();
+      } else if (!partial->pinned()) {
+        partial->discard();
+        kept = 0;
+      }
+    }
+    continuing_ = false;
+
+    Outcome outcome = connectAndSend(kept, ifRange);
+    if (outcome.kind == Outcome::Kind::kDone && state() != kFailed && !stopRequested_.load()) {
+      outcome = toMemory ? receiveIntoMemory() : receiveIntoFile(server, partial ? &*partial : nullptr, kept);
+    }
+    if (outcome.kind == Outcome::Kind::kStartOver) {
+      closeHandles();
+      continue;
+    }
+    if (outcome.kind == Outcome::Kind::kDone) {
+      if (state() == kFailed && route_.choice) route_.choice->noteFailure(server);
+      if (state() != kFailed && !stopRequested_.load()) {
+        if (route_.choice) route_.choice->markServed(server);
+        if (ledger.current() != 0 || serverChanges_.load() > 0)
+          log(boundedFormat(kFailureTextCapacity, "Download of %s served by %s.\n", route_.path.c_str(),
+                            server.text().c_str()));
+      }
+      return;
+    }
+
+    closeHandles();
+    AttemptLedger::Fault fault = AttemptLedger::Fault::kTransient;
+    if (outcome.kind == Outcome::Kind::kStall) fault = AttemptLedger::Fault::kStall;
+    if (outcome.kind == Outcome::Kind::kWrongBytes) fault = AttemptLedger::Fault::kWrongBytes;
+    if (outcome.kind == Outcome::Kind::kRefused) fault = AttemptLedger::Fault::kRefused;
+    const AttemptLedger::Decision decision =
+        ledger.record(fault, outcome.newBytes, outcome.requestedPauseMs, continuing_);
+    using Kind = AttemptLedger::Decision::Kind;
+    if (decision.kind != Kind::kRetry && route_.choice) route_.choice->markFailed(server);
+    if (decision.kind == Kind::kGiveUp) {
+      if (toMemory && memoryBody_ && outcome.code == result::kHttpStatus) {
+        // Every server answered with an error page: as without retries, the page is the content,
+        // and the requester judges its status.
+        if (!deliverToMemory(memoryBody_.get(), memoryLength_)) return;
+        closeHandles();
+        downloadMillis_.store(elapsed(startTick_));
+        return;
+      }
+      fail(outcome.text, outcome.code);
+      return;
+    }
+    retries_.fetch_add(1);
+    if (decision.kind == Kind::kNextServer) {
+      serverChanges_.fetch_add(1);
+      log(boundedFormat(kFailureTextCapacity, "Download of %s %s; asking %s next.\n", url_.c_str(),
+                        outcome.cause.c_str(), route_.servers[decision.server].text().c_str()));
+      if (stopRequested_.load()) return;
+      continue;
+    }
+    if (!pauseBeforeRetry(url_, outcome, ledger.attemptsWithoutProgress(), decision.pauseMs)) return;
+  }
 }
 
-bool HttpTransfer::openRequest(std::uint64_t resumeFrom, const std::string& validator) {
+bool HttpTransfer::pauseBeforeRetry(const std::string& url, const Outcome& outcome, int attempt,
+                                    std::uint32_t pauseMs) {
+  log(boundedFormat(kFailureTextCapacity, "Download of %s %s; retry %d of %d in %u s.\n", url.c_str(),
+                    outcome.cause.c_str(), std::max(attempt, 1), AttemptLedger::kAttemptsPerServer - 1,
+                    (pauseMs + 999) / 1000));
+  std::unique_lock<std::mutex> lock(pauseMutex_);
+  pauseSignal_.wait_for(lock, std::chrono::milliseconds(pauseMs), [this] { return stopRequested_.load(); });
+  return !stopRequested_.load();
+}
+
+HttpTransfer::Outcome HttpTransfer::ended(const std::string& text, int code) {
+  fail(text, code);
+  return Outcome{};
+}
+
+HttpTransfer::Outcome HttpTransfer::networkOutcome(std::uint32_t error, int code, const std::string& text,
+                                                   bool newBytes) {
+  Outcome outcome;
+  outcome.code = code;
+  outcome.text = text;
+  outcome.newBytes = newBytes;
+  if (platform::isCertificateError(error)) {
+    outcome.kind = Outcome::Kind::kRefused;
+    outcome.code = result::kCertificateRefused;
+    outcome.text = boundedFormat(kFailureTextCapacity,
+                                 "The certificate of the server for %s failed verification (%d); nothing is taken "
+                                 "from it.\n",
+                                 url_.c_str(), asInt(error));
+    outcome.cause = boundedFormat(kLogLineCapacity, "was refused: the server's certificate failed verification (%d)",
+                                  asInt(error));
+  } else if (platform::isInsecureRedirect(error)) {
+    outcome.kind = Outcome::Kind::kRefused;
+    outcome.code = result::kInsecureRedirect;
+    outcome.text = boundedFormat(kFailureTextCapacity,
+                                 "The server for %s redirected the secure request to plain HTTP; refused.\n",
+                                 url_.c_str());
+    outcome.cause = "was refused: the server redirected it from https to http";
+  } else if (error == platform::kErrorInternetTimeout) {
+    outcome.kind = Outcome::Kind::kStall;
+    outcome.cause = boundedFormat(kLogLineCapacity, "stalled (%d)", asInt(error));
+  } else {
+    outcome.kind = Outcome::Kind::kTransient;
+    outcome.cause = boundedFormat(kLogLineCapacity, "failed (%d)", asInt(error));
+  }
+  return outcome;
+}
+
+HttpTransfer::Outcome HttpTransfer::statusOutcome(int status) {
+  const std::string text = boundedFormat(kFailureTextCapacity, "Server answered %d for %s\n", status, url_.c_str());
+  if (!isTransientStatus(status)) return ended(text, result::kHttpStatus);
+  Outcome outcome;
+  outcome.kind = Outcome::Kind::kTransient;
+  outcome.code = result::kHttpStatus;
+  outcome.text = text;
+  outcome.cause = boundedFormat(kLogLineCapacity, "was answered %d", status);
+  if (request_) {
+    if (const std::optional<std::string> value = request_->responseHeader("Retry-After")) {
+      outcome.requestedPauseMs = parseRetryAfter(*value, platform::nowSeconds()).value_or(0);
+    }
+  }
+  return outcome;
+}
+
+HttpTransfer::Outcome HttpTransfer::connectAndSend(std::uint64_t resumeFrom, const std::string& ifRange) {
   std::uint32_t error = 0;
   platform::ProxySettings proxy;
   if (!platform::queryProxySettings(proxy, error))
@@ -309,26 +460,21 @@ bool HttpTransfer::openRequest(std::uint64_t resumeFrom, const std::string& vali
     session_ = platform::HttpSession::open(
         kAgent, mode == 1 ? platform::kInternetOpenTypeProxy : platform::kInternetOpenTypeDirect, proxy, error);
   }
-  if (!session_) {
-    fail(boundedFormat(kFailureTextCapacity, "InternetOpen() failed: %d\n", asInt(error)), result::kInternetOpenFailed);
-    return false;
-  }
+  if (!session_)
+    return ended(boundedFormat(kFailureTextCapacity, "InternetOpen() failed: %d\n", asInt(error)),
+                 result::kInternetOpenFailed);
 
   observer_.beforeConnect();
   platform::UrlParts parts;
   log("InternetCrackURL()...\n");
   // A stop skips the crack; the run then ends at the connect step, which finds no handle.
   if (!stopRequested_.load()) {
-    if (!platform::crackUrl(url_, parts, error)) {
-      fail(boundedFormat(kFailureTextCapacity, "InternetCrackURL() failed: %d\n", asInt(error)),
-           result::kCrackUrlFailed);
-      return false;
-    }
-    if (parts.scheme != platform::kInternetSchemeHttp) {
-      fail(boundedFormat(kFailureTextCapacity, "Usage:  %s HTTP-URL Local-File\n", programName_.c_str()),
-           result::kNotHttp);
-      return false;
-    }
+    if (!platform::crackUrl(url_, parts, error))
+      return ended(boundedFormat(kFailureTextCapacity, "InternetCrackURL() failed: %d\n", asInt(error)),
+                   result::kCrackUrlFailed);
+    if (parts.scheme != platform::kInternetSchemeHttp && parts.scheme != platform::kInternetSchemeHttps)
+      return ended(boundedFormat(kFailureTextCapacity, "Usage:  %s HTTP-URL Local-File\n", programName_.c_str()),
+                   result::kNotHttp);
   }
 
   log("InternetConnect()...\n");
@@ -338,131 +484,106 @@ bool HttpTransfer::openRequest(std::uint64_t resumeFrom, const std::string& vali
                                                     hasUser_ ? user_.c_str() : nullptr,
                                                     hasPassword_ ? password_.c_str() : nullptr, error);
   }
-  if (!connection_) {
-    fail(boundedFormat(kFailureTextCapacity, "InternetConnect() failed: %d\n", asInt(error)), result::kConnectFailed);
-    return false;
-  }
+  if (!connection_)
+    return ended(boundedFormat(kFailureTextCapacity, "InternetConnect() failed: %d\n", asInt(error)),
+                 result::kConnectFailed);
 
   log("HttpOpenRequest()...\n");
   error = 0;
   if (!stopRequested_.load()) {
-    request_ = platform::HttpRequest::open(*connection_, "GET", parts.path, "HTTP/1.1", acceptTypes(),
-                                           platform::kInternetFlagNoCacheWrite, error);
+    std::uint32_t flags = platform::kInternetFlagNoCacheWrite;
+    if (parts.scheme == platform::kInternetSchemeHttps) flags |= platform::kInternetFlagSecure;
+    std::unique_ptr<platform::HttpRequest> opened =
+        platform::HttpRequest::open(*connection_, "GET", parts.path, "HTTP/1.1", acceptTypes(), flags, error);
+    std::lock_guard<std::mutex> lock(requestMutex_);
+    request_ = std::move(opened);
   }
-  if (!request_) {
-    fail(boundedFormat(kFailureTextCapacity, "HttpOpenRequest() failed: %d\n", asInt(error)),
-         result::kOpenRequestFailed);
-    return false;
-  }
+  if (!request_)
+    return ended(boundedFormat(kFailureTextCapacity, "HttpOpenRequest() failed: %d\n", asInt(error)),
+                 result::kOpenRequestFailed);
 
   if (resumeFrom > 0) {
     // Both headers are well formed by construction; a refusal leaves a request for the whole body,
     // whose 200 answer starts the body over.
     std::uint32_t ignored = 0;
     if (!request_->addHeader("Range", platform::rangeFrom(resumeFrom), ignored) ||
-        !request_->addHeader("If-Range", validator, ignored))
+        (!ifRange.empty() && !request_->addHeader("If-Range", ifRange, ignored)))
       log("Could not ask for the rest of the body; asking for all of it.\n");
   }
 
   log("HttpSendRequest()...\n");
   error = 0;
-  const bool sent = !stopRequested_.load() && request_->send(error);
-  if (!sent) {
-    fail(boundedFormat(kFailureTextCapacity, "HttpSendRequest() failed: %d\n", asInt(error)),
-         result::kSendRequestFailed);
-    return false;
+  const bool stopped = stopRequested_.load();
+  if (stopped || !request_->send(error)) {
+    const std::string text = boundedFormat(kFailureTextCapacity, "HttpSendRequest() failed: %d\n", asInt(error));
+    // A send the stop ended is no fault of the server.
+    if (stopped || stopRequested_.load()) return ended(text, result::kSendRequestFailed);
+    return networkOutcome(error, result::kSendRequestFailed, text);
   }
   httpStatus_.store(request_->statusCode());
   observer_.requestSent();
-  return true;
+  return Outcome{};
 }
 
-void HttpTransfer::runMemoryPath() {
+bool HttpTransfer::readChunk(std::uint32_t& received, std::uint32_t& error) {
+  RateCap& cap = RateCap::shared();
+  const bool ok = request_->read(readBuffer_.get(), cap.chunk(readBufferSize_), received, error);
+  if (ok) cap.take(received, stopRequested_);
+  return ok;
+}
+
+// ---- Into memory -------------------------------------------------------------------------------
+
+HttpTransfer::Outcome HttpTransfer::receiveIntoMemory() {
   const std::uint32_t capacity = static_cast<std::uint32_t>(capacity_);
-  std::unique_ptr<char[]> working(new (std::nothrow) char[capacity > 0 ? capacity : 1]);
+  if (!memoryBody_) memoryBody_.reset(new (std::nothrow) char[capacity > 0 ? capacity : 1]);
   std::memset(readBuffer_.get(), 0, readBufferSize_);
   if (capacity > 0) std::memset(memoryBuffer_, 0, capacity);
+  memoryLength_ = 0;
+  bytesDownloaded_.store(0);
   log("InternetReadFile()...\n");
 
+  const int status = request_->statusCode();
   std::uint32_t received = 0;
   if (!stopRequested_.load()) {
+    std::uint32_t chunk = 0;
     do {
       std::uint32_t error = 0;
-      lastReadOk_ = request_->read(readBuffer_.get(), readBufferSize_, lastChunkSize_, error);
-      if (!lastReadOk_ && stopRequested_.load()) break;  // the stop ended the read
-      if (!lastReadOk_) {
-        fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d\n", asInt(error)), result::kReadFailed);
-        return;
+      const bool ok = readChunk(chunk, error);
+      if (!ok && stopRequested_.load()) break;  // the stop ended the read
+      if (!ok) {
+        return networkOutcome(error, result::kReadFailed,
+                              boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d\n", asInt(error)));
       }
       observer_.dataReceived();
       // The body and its terminating zero must fit.
-      if (static_cast<std::uint64_t>(received) + lastChunkSize_ + 1 > capacity) {
-        fail(boundedFormat(kFailureTextCapacity, "Buffer too small to hold %s\n", url_.c_str()), result::kReadFailed);
-        return;
-      }
-      if (!working) {
-        fail(boundedFormat(kFailureTextCapacity, "Could not write %s to memory\n", url_.c_str()),
-             result::kMemoryFailed);
-        return;
-      }
-      std::memcpy(working.get() + received, readBuffer_.get(), lastChunkSize_);
-      received += lastChunkSize_;
-      working[received] = '\0';
-      bytesDownloaded_.fetch_add(lastChunkSize_);
+      if (static_cast<std::uint64_t>(received) + chunk + 1 > capacity)
+        return ended(boundedFormat(kFailureTextCapacity, "Buffer too small to hold %s\n", url_.c_str()),
+                     result::kReadFailed);
+      if (!memoryBody_)
+        return ended(boundedFormat(kFailureTextCapacity, "Could not write %s to memory\n", url_.c_str()),
+                     result::kMemoryFailed);
+      std::memcpy(memoryBody_.get() + received, readBuffer_.get(), chunk);
+      received += chunk;
+      memoryBody_[received] = '\0';
+      memoryLength_ = received;
+      bytesDownloaded_.fetch_add(chunk);
       state_.store(kTransferring);
       downloadMillis_.store(elapsed(startTick_));
-    } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
+    } while (chunk != 0 && !stopRequested_.load());
   }
 
   log("InternetReadFile() Complete.\n");
-  if (!stopRequested_.load() && !deliverToMemory(working.get(), received)) return;
+  // An answer that says the server cannot serve now is asked for again; should every attempt end
+  // so, its page is the content (see runAttempts).
+  if (!stopRequested_.load() && isTransientStatus(status)) return statusOutcome(status);
+  if (!stopRequested_.load() && !deliverToMemory(memoryBody_.get(), received)) return Outcome{};
   closeHandles();
   downloadMillis_.store(elapsed(startTick_));
+  return Outcome{};
 }
 
-void HttpTransfer::runFileAttempts() {
-  std::optional<PartialFile> partial;
-  if (useTemp_ && !localPath_.empty()) {
-    const std::size_t cut = localPath_.find_last_of("\\/");
-    const std::string folder = cut == std::string::npos ? std::string() : localPath_.substr(0, cut);
-    const std::string name = cut == std::string::npos ? localPath_ : localPath_.substr(cut + 1);
-    partial.emplace(folder,
-                    PartialFile::Identity{url_, decompress_, downloadSize_, expectedSize_, expectedCrc_, expectedSha256_},
-                    name);
-  }
-  for (int attempt = 0;; ++attempt) {
-    if (attempt > 0 && !pauseBeforeRetry(attempt)) return;  // stopped: what was kept stays kept
-    const std::uint64_t kept = partial ? partial->keptBytes() : 0;
-    if (!openRequest(kept, partial ? partial->validator() : std::string())) return;
-    const Attempt outcome = runFilePath(partial ? &*partial : nullptr, kept);
-    if (outcome == Attempt::kDone) return;
-    closeHandles();
-    if (attempt >= kMaxRetries) {
-      // The retries are spent: the file fails as a single attempt would have.
-      if (outcome == Attempt::kBrokeOff) {
-        fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(lastReadError_)),
-             result::kReadFailed);
-      } else {
-        fail(boundedFormat(kFailureTextCapacity, "Server answered %d for %s\n", httpStatus_.load(), url_.c_str()),
-             result::kHttpStatus);
-      }
-      return;
-    }
-    platform::FileInfo info;
-    const std::uint64_t have = partial && platform::fileInfo(partial->bodyPath(), info) ? info.size : 0;
-    retries_.fetch_add(1);
-    log(boundedFormat(kFailureTextCapacity, "Download of %s broke off with %llu bytes kept; retry %d of %d in %u s.\n",
-                      url_.c_str(), static_cast<unsigned long long>(have), attempt + 1, kMaxRetries,
-                      (firstRetryPause() << attempt) / 1000));
-  }
-}
-
-bool HttpTransfer::pauseBeforeRetry(int retry) {
-  const std::uint32_t pause = firstRetryPause() << (retry - 1);
-  std::unique_lock<std::mutex> lock(pauseMutex_);
-  pauseSignal_.wait_for(lock, std::chrono::milliseconds(pause), [this] { return stopRequested_.load(); });
-  return !stopRequested_.load();
-}
+// ---- Into a file -------------------------------------------------------------------------------
 
 bool HttpTransfer::replayKept(PartialFile& partial, std::uint64_t kept,
                               const std::function<bool(const char*, std::uint32_t)>& take) {
@@ -477,43 +598,59 @@ bool HttpTransfer::replayKept(PartialFile& partial, std::uint64_t kept,
   return body.seek(static_cast<std::int64_t>(kept));
 }
 
-void HttpTransfer::failOversize(std::uint64_t bytes, std::uint64_t limit, const char* what) {
+HttpTransfer::Outcome HttpTransfer::oversize(std::uint64_t bytes, std::uint64_t limit, const char* what) {
   outputFile_.close();
   platform::deleteFile(tempPath_);
   discardUnfinished(localPath_);
-  fail(boundedFormat(kFailureTextCapacity,
-                     "Downloaded file %s does not match the manifest: %s %llu bytes (expected at most %llu)\n",
-                     localPath_.c_str(), what, static_cast<unsigned long long>(bytes),
-                     static_cast<unsigned long long>(limit)),
-       result::kFileMismatch);
+  Outcome outcome;
+  outcome.kind = Outcome::Kind::kWrongBytes;
+  outcome.code = result::kFileMismatch;
+  outcome.text = boundedFormat(kFailureTextCapacity,
+                               "Downloaded file %s does not match the manifest: %s %llu bytes (expected at most %llu)\n",
+                               localPath_.c_str(), what, static_cast<unsigned long long>(bytes),
+                               static_cast<unsigned long long>(limit));
+  outcome.cause = "brought more bytes than the manifest gives";
+  return outcome;
 }
 
-HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint64_t kept) {
+HttpTransfer::Outcome HttpTransfer::receiveIntoFile(const ServerAddress& server, PartialFile* partial,
+                                                    std::uint64_t kept) {
   log("Downloading to local file.\n");
   // A continued body is one the server sends from exactly the byte asked for; anything else starts
   // it over, except a whole body (200), which simply replaces what was kept.
   bool resuming = false;
+  const int status = request_->statusCode();
   if (partial && kept > 0) {
-    const int status = request_->statusCode();
     const std::optional<platform::ContentRange> range = request_->responseHeaders().contentRange;
     if (status == 206 && range && range->satisfied && range->first == kept) {
       resuming = true;
+      continuing_ = true;
     } else if (status == 206 || status == 416) {
       log(boundedFormat(kFailureTextCapacity, "The server did not continue %s at byte %llu; starting it over.\n",
                         url_.c_str(), static_cast<unsigned long long>(kept)));
       partial->discard();
-      return Attempt::kStartOver;
+      Outcome outcome;
+      outcome.kind = Outcome::Kind::kStartOver;
+      return outcome;
     }
   }
-  if (!resuming && !statusAccepted()) {
-    if (partial) partial->discard();
-    return Attempt::kDone;
+  if (!resuming && status != 0 && (status < 200 || status >= 300)) {
+    // An error page is not the file: the old file stays as it is, and bytes kept for it stay kept
+    // while the server may still send the rest.
+    if (partial) {
+      if (isTransientStatus(status)) {
+        partial->keepOrDiscard();
+      } else {
+        partial->discard();
+      }
+    }
+    return statusOutcome(status);
   }
   // Once a stop is requested nothing is opened, so neither the target nor kept bytes change.
   if (stopRequested_.load()) {
     if (partial) partial->keepOrDiscard();
     closeHandles();
-    return Attempt::kDone;
+    return Outcome{};
   }
 
   const platform::ResponseHeaders headers = request_->responseHeaders();
@@ -526,8 +663,7 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   const std::uint64_t announced = lengthKnown ? base + *headers.contentLength : 0;
   if (lengthKnown && wireLimit && announced > *wireLimit) {
     if (partial) partial->discard();
-    failOversize(announced, *wireLimit, "the server announces");
-    return Attempt::kDone;
+    return oversize(announced, *wireLimit, "the server announces");
   }
 
   // A compressed body is expanded as it arrives, into the temporary file whatever the request: the
@@ -547,7 +683,7 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
     } else {
       if (kept > 0)
         log(boundedFormat(kFailureTextCapacity, "The server sends %s whole; starting it over.\n", url_.c_str()));
-      opened = partial->beginFresh(headers.validator().value_or(std::string()));
+      opened = partial->beginFresh(headers.validator().value_or(std::string()), server.text());
     }
   }
   if (opened && !plainIntoPartial) {
@@ -558,13 +694,12 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   if (!opened) {
     outputFile_.close();
     if (partial) partial->keepOrDiscard();
-    fail(boundedFormat(kFailureTextCapacity,
-                       "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
-                       "Please make sure any related applications are not running and click Download to "
-                       "retry.\n",
-                       target.c_str()),
-         result::kOutputFileFailed);
-    return Attempt::kDone;
+    return ended(boundedFormat(kFailureTextCapacity,
+                               "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
+                               "Please make sure any related applications are not running and click Download to "
+                               "retry.\n",
+                               target.c_str()),
+                 result::kOutputFileFailed);
   }
   platform::File& out = plainIntoPartial ? partial->body() : outputFile_;
   platform::File* raw = partial && expand ? &partial->body() : nullptr;
@@ -598,7 +733,9 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
       outputFile_.close();
       log(boundedFormat(kFailureTextCapacity, "The kept part of %s cannot be used; starting it over.\n", url_.c_str()));
       partial->discard();
-      return Attempt::kStartOver;
+      Outcome outcome;
+      outcome.kind = Outcome::Kind::kStartOver;
+      return outcome;
     }
     wire = kept;
   }
@@ -614,68 +751,72 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   if (!stopRequested_.load()) {
     log("Begin InternetReadFile() [2]...\n");
     std::uint32_t error = 0;
+    std::uint32_t chunk = 0;
+    bool readOk = true;
     do {
-      lastReadOk_ = request_->read(readBuffer_.get(), readBufferSize_, lastChunkSize_, error);
-      if (!lastReadOk_) lastChunkSize_ = 0;
+      readOk = readChunk(chunk, error);
+      if (!readOk) chunk = 0;
       // A read the stop cut short is the end of a stopped transfer, not a failed one.
-      if (!lastReadOk_ && stopRequested_.load()) {
-        lastReadOk_ = true;
+      if (!readOk && stopRequested_.load()) {
+        readOk = true;
         break;
       }
       observer_.dataReceived();
-      if (expand && bodyLimit_ && wire + lastChunkSize_ > *bodyLimit_) {
+      if (expand && bodyLimit_ && wire + chunk > *bodyLimit_) {
         dropAll();
-        failOversize(wire + lastChunkSize_, *bodyLimit_, "the compressed body holds");
-        return Attempt::kDone;
+        return oversize(wire + chunk, *bodyLimit_, "the compressed body holds");
       }
-      if (raw && lastChunkSize_ > 0 && raw->write(readBuffer_.get(), lastChunkSize_) != lastChunkSize_) {
+      if (raw && chunk > 0 && raw->write(readBuffer_.get(), chunk) != chunk) {
         dropAll();
-        fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
-        return Attempt::kDone;
+        return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()),
+                     result::kWriteFailed);
       }
       if (expand) {
-        const GzipStream::Result expanded = gzip.feed(readBuffer_.get(), lastChunkSize_, intoFile);
+        const GzipStream::Result expanded = gzip.feed(readBuffer_.get(), chunk, intoFile);
         if (expanded != GzipStream::Result::kOk) {
           if (partial) partial->discard();
-          if (overLimit_) {
-            failOversize(gzip.produced(), *sizeLimit_, "the expanded file would hold at least");
-          } else {
-            failExpansion(expanded == GzipStream::Result::kCorrupt, gzip.produced());
-          }
-          return Attempt::kDone;
+          if (overLimit_) return oversize(gzip.produced(), *sizeLimit_, "the expanded file would hold at least");
+          return expansionFailed(expanded == GzipStream::Result::kCorrupt, gzip.produced());
         }
       } else {
-        if (sizeLimit_ && writtenBytes_ + lastChunkSize_ > *sizeLimit_) {
+        if (sizeLimit_ && writtenBytes_ + chunk > *sizeLimit_) {
           dropAll();
-          failOversize(writtenBytes_ + lastChunkSize_, *sizeLimit_, "the body holds");
-          return Attempt::kDone;
+          return oversize(writtenBytes_ + chunk, *sizeLimit_, "the body holds");
         }
-        if (out.write(readBuffer_.get(), lastChunkSize_) < lastChunkSize_) {
+        if (out.write(readBuffer_.get(), chunk) < chunk) {
           dropAll();
-          fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
-          return Attempt::kDone;
+          return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()),
+                       result::kWriteFailed);
         }
-        noteWritten(readBuffer_.get(), lastChunkSize_);
+        noteWritten(readBuffer_.get(), chunk);
       }
-      wire += lastChunkSize_;
-      bytesDownloaded_.fetch_add(lastChunkSize_);
+      wire += chunk;
+      bytesDownloaded_.fetch_add(chunk);
       state_.store(kTransferring);
       downloadMillis_.store(elapsed(startTick_));
-    } while (lastChunkSize_ != 0 && lastReadOk_ && !stopRequested_.load());
-    lastReadError_ = error;
-    bodyEnded = lastReadOk_ && lastChunkSize_ == 0 && !stopRequested_.load();
+    } while (chunk != 0 && readOk && !stopRequested_.load());
+    bodyEnded = readOk && chunk == 0 && !stopRequested_.load();
     log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %lld bytes downloaded...\n",
                       asPrinted(bytesDownloaded_.load())));
-    if (!lastReadOk_) {
+    if (!readOk) {
       outputFile_.close();
+      // The bytes that arrived stay for the next attempt when they may be continued.
+      bool newBytes = false;
       if (partial) {
-        // The bytes that arrived stay for the next request.
+        newBytes = partial->keepable() && wire > kept;
         partial->keepOrDiscard();
-        return Attempt::kBrokeOff;
+      } else {
+        discardUnfinished(target);
       }
-      discardUnfinished(target);
-      fail(boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(error)), result::kReadFailed);
-      return Attempt::kDone;
+      Outcome outcome = networkOutcome(error, result::kReadFailed,
+                                       boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(error)),
+                                       newBytes);
+      if (outcome.kind == Outcome::Kind::kTransient) {
+        platform::FileInfo info;
+        const std::uint64_t have = partial && platform::fileInfo(partial->bodyPath(), info) ? info.size : 0;
+        outcome.cause = boundedFormat(kLogLineCapacity, "broke off with %llu bytes kept", static_cast<unsigned long long>(have));
+      }
+      return outcome;
     }
   }
 
@@ -693,19 +834,30 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
     outputFile_.close();
     if (partial) partial->keepOrDiscard();
   }
-  if (stopped) return Attempt::kDone;
+  if (stopped) return Outcome{};
   // A body that ended short of its announced length with success (as WinINet may report it) broke off.
-  if (partial && lengthKnown && wire < announced) {
+  if (lengthKnown && wire < announced) {
     outputFile_.close();
-    partial->keepOrDiscard();
-    lastReadError_ = platform::kErrorInternetConnectionAborted;
-    return Attempt::kBrokeOff;
+    bool newBytes = false;
+    if (partial) {
+      newBytes = partial->keepable() && wire > kept;
+      partial->keepOrDiscard();
+    } else {
+      discardUnfinished(target);
+    }
+    Outcome outcome =
+        networkOutcome(platform::kErrorInternetConnectionAborted, result::kReadFailed,
+                       boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d",
+                                     asInt(platform::kErrorInternetConnectionAborted)),
+                       newBytes);
+    outcome.cause = boundedFormat(kLogLineCapacity, "broke off with %llu bytes kept",
+                                  static_cast<unsigned long long>(partial && partial->keepable() ? wire : 0));
+    return outcome;
   }
-  // A body whose gzip stream stops short of its end is a download cut short.
+  // A body whose gzip stream stops short of its end is not the file.
   if (expand && !gzip.complete()) {
     if (partial) partial->discard();
-    failExpansion(true, gzip.produced());
-    return Attempt::kDone;
+    return expansionFailed(true, gzip.produced());
   }
   if (expand) {
     writtenCrc_ = gzip.crc();
@@ -719,40 +871,63 @@ HttpTransfer::Attempt HttpTransfer::runFilePath(PartialFile* partial, std::uint6
   if (!bodyClosed) {
     if (expand) std::fputs("failed fclose\n", stderr);
     dropAll();
-    fail(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
-    return Attempt::kDone;
+    return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
   }
+  return verifyAndPlace(partial, expand);
+}
 
+HttpTransfer::Outcome HttpTransfer::verifyAndPlace(PartialFile* partial, bool expand) {
   if (!useTemp_) {
     // Expanded straight for the caller: the whole file replaces the target in one rename.
     if (expand) placeExpanded();
-    return Attempt::kDone;
+    return Outcome{};
   }
   // The compressed bytes are of no more use once they were expanded; a plain body leaves its partial
   // file by the rename (or is removed with it when it is refused).
   if (expand) partial->discard();
   // A file that is not the manifest's never takes the old one's place.
-  if (!matchesExpectation()) {
+  if (const std::optional<std::string> text = mismatch()) {
     partial->discard();
-    return Attempt::kDone;
+    Outcome outcome;
+    outcome.kind = Outcome::Kind::kWrongBytes;
+    outcome.code = result::kFileMismatch;
+    outcome.text = *text;
+    outcome.cause = "brought a file that does not match the manifest";
+    return outcome;
   }
   if (holdUntilAdopted_) {
     awaitAdoption();
     // Stopped before its turn: the verified bytes are not put in place, nor kept to be continued.
     if (stopRequested_.load()) {
       partial->discard();
-      return Attempt::kDone;
+      return Outcome{};
     }
   }
   if (observer_.failedOrStopped()) {
     // The session is ending: the finished file is not put in place, and the transfer says so.
     partial->discard();
     stopRequested_.store(true);
-    return Attempt::kDone;
+    return Outcome{};
   }
   moveIntoPlace();
   partial->discard();
-  return Attempt::kDone;
+  return Outcome{};
+}
+
+std::optional<std::string> HttpTransfer::mismatch() {
+  const bool sizeWrong = expectedSize_ != 0 && writtenBytes_ != expectedSize_;
+  const bool crcWrong = expectedCrc_ && writtenCrc_ != *expectedCrc_;
+  const std::string sha256 = expectedSha256_ ? writtenSha256_.finishHex() : std::string();
+  const bool sha256Wrong = expectedSha256_ && sha256 != *expectedSha256_;
+  if (!sizeWrong && !crcWrong && !sha256Wrong) return std::nullopt;
+  if (sha256Wrong && !sizeWrong && !crcWrong)
+    return boundedFormat(kFailureTextCapacity, "Downloaded file %s does not match the manifest: SHA-256 %s (expected %s)\n",
+                         localPath_.c_str(), sha256.c_str(), expectedSha256_->c_str());
+  return boundedFormat(kFailureTextCapacity,
+                       "Downloaded file %s does not match the manifest: %llu bytes, CRC %08x (expected %llu bytes, "
+                       "CRC %08x)\n",
+                       localPath_.c_str(), static_cast<unsigned long long>(writtenBytes_), writtenCrc_,
+                       static_cast<unsigned long long>(expectedSize_), expectedCrc_.value_or(0));
 }
 
 void HttpTransfer::noteWritten(const char* data, std::uint32_t count, bool withCrc) {
@@ -807,7 +982,7 @@ void HttpTransfer::reportExpansion(std::uint64_t produced) {
   log("File decompression complete.\n");
 }
 
-void HttpTransfer::failExpansion(bool corrupt, std::uint64_t produced) {
+HttpTransfer::Outcome HttpTransfer::expansionFailed(bool corrupt, std::uint64_t produced) {
   outputFile_.close();
   bytesDecompressed_.store(produced);
   const std::string& destination = tempPath_;
@@ -823,14 +998,19 @@ void HttpTransfer::failExpansion(bool corrupt, std::uint64_t produced) {
                         asPrinted(bytesDownloaded_.load())));
     }
     platform::deleteFile(destination);
-    fail("Failed to read the gzfile properly", result::kGzipFailed);
-    return;
+    // Data that is not the gzip body the manifest names is the server's fault: another may have it.
+    Outcome outcome;
+    outcome.kind = Outcome::Kind::kWrongBytes;
+    outcome.code = result::kGzipFailed;
+    outcome.text = "Failed to read the gzfile properly";
+    outcome.cause = "brought data that does not expand";
+    return outcome;
   }
   log(boundedFormat(kLogLineCapacity, "Total bytes downloaded for %s: %lld\n", destination.c_str(),
                     asPrinted(bytesDownloaded_.load())));
   log(boundedFormat(kLogLineCapacity, "Last Windows Error was %d\n", errno));
   platform::deleteFile(destination);
-  fail("failed fwrite", result::kWriteFailed);
+  return ended("failed fwrite", result::kWriteFailed);
 }
 
 bool HttpTransfer::placeExpanded() {

@@ -1,6 +1,8 @@
 // One HTTP request on a worker thread of its own: the body goes into a caller's memory buffer or into
 // a local file, optionally gzip-expanded on the way, and everything is reported through a numeric
-// state, an error code and text, byte counters and the observer's log.
+// state, an error code and text, byte counters and the observer's log. A request that meets a
+// transient fault asks again, and moves on along its list of servers, by the rules of
+// transfer/attempt_ledger.h; http_transfer.cpp draws its steps.
 #pragma once
 
 #include <atomic>
@@ -11,9 +13,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/file.h"
 #include "common/worker_thread.h"
+#include "transfer/attempt_ledger.h"
+#include "transfer/remote_file.h"
+#include "transfer/server_address.h"
 #include "transfer/transfer_observer.h"
 #include "trust/sha256.h"
 
@@ -21,6 +27,7 @@ namespace korvel {
 
 class PartialFile;
 class ProgressRates;
+class ServerChoice;
 
 namespace platform {
 class HttpSession;
@@ -41,8 +48,22 @@ class HttpTransfer {
     kStopped = 9,
   };
 
+  // Where a request goes: a path on each of a list of servers, asked in that order.
+  struct Route {
+    std::vector<ServerAddress> servers;
+    std::string path;
+    // Told which servers failed the request or served it, so that later requests ask the ones that
+    // failed last; may be null.
+    ServerChoice* choice = nullptr;
+    // The URL of `path` on the first server (empty without one).
+    std::string firstUrl() const { return servers.empty() ? std::string() : servers.front().url(path); }
+    // The route of `remote`: its own server, or the servers of `choice` in the order it gives (none
+    // without a choice).
+    static Route to(const RemoteFile& remote, ServerChoice* choice);
+  };
+
   struct FileRequest {
-    const char* url = nullptr;
+    Route route;
     const char* localPath = nullptr;
     std::int64_t finalSize = 0;  // expected size of the finished file, for the copy's progress
     const char* user = nullptr;
@@ -76,14 +97,12 @@ class HttpTransfer {
   static constexpr std::uint64_t kUnstatedSizeCap = 64ULL * 1024 * 1024;
 
   static constexpr const char* kAgent = "Orvane Patcher";
-  // The body is read in chunks of this size (less when memory is short).
+  // The body is read in chunks of this size (less when memory is short, or under a rate cap).
   static constexpr std::uint32_t kReadBufferSize = 256 * 1024;
   static constexpr std::uint32_t kSmallestReadBuffer = 4096;
-  // With useTemp, a body that breaks off is kept (see transfer/partial_file.h) and asked for again from
-  // where it broke, this many times, after pauses of 1, 2 and 4 seconds.
-  static constexpr int kMaxRetries = 3;
+  // The pause before the first retry at a server; later ones double it (transfer/attempt_ledger.h).
   static constexpr std::uint32_t kFirstRetryPauseMs = 1000;
-  // The first pause (the others are its double and quadruple); tests shorten it. Any thread.
+  // The first pause; tests shorten it. Any thread.
   static void setFirstRetryPause(std::uint32_t milliseconds) { firstRetryPauseMs_.store(milliseconds); }
   static std::uint32_t firstRetryPause() { return firstRetryPauseMs_.load(); }
   // The read buffer of a transfer started ahead of its turn: several run at once.
@@ -99,25 +118,27 @@ class HttpTransfer {
   HttpTransfer(const HttpTransfer&) = delete;
   HttpTransfer& operator=(const HttpTransfer&) = delete;
 
-  // The name the usage text of a non-HTTP URL gives (null: none).
+  // The name the usage text of a URL that is neither http nor https gives (null: none).
   void setProgramName(const char* name);
 
   // Starts the worker (highest priority) on a file request; returns 0. The texts are copied. Makes the
   // temporary name (".tmp" in localPath's folder) now, creating that file. An object serves one
   // request: a second start call is ignored.
   // With useTemp the body's bytes go to a partial file beside the target first: a body that breaks off
-  // (the connection drops, stalls or is stopped) leaves them there when the server named a validator
-  // (ETag or Last-Modified), and the next request for the same URL and expected result asks only for
-  // the rest (Range with If-Range); a 200 answer starts the body over. A finished file is verified
-  // and put in place as without it.
+  // (the connection drops, stalls or is stopped) leaves them there when they may be continued (the
+  // server named a validator, ETag or Last-Modified, or the request pins the result by its size and
+  // CRC or SHA-256), and the next attempt (at any server of the route), or the next request for the
+  // same path and expected result, asks only for the rest (Range, with If-Range where the same server
+  // gave a validator); a 200 answer starts the body over. A finished file is verified and put in place
+  // as without it.
   std::int32_t startFileDownload(const FileRequest& request);
   // Starts the worker (normal priority) on a memory request into `buffer` of `capacity` bytes; returns
   // 0. The buffer must stay valid until the transfer is destroyed; it receives the body (expanded when
   // decompress is 1) followed by a terminating zero.
-  std::int32_t startMemoryDownload(char* buffer, std::int32_t capacity, const char* url, const char* user,
+  std::int32_t startMemoryDownload(char* buffer, std::int32_t capacity, Route route, const char* user,
                                    const char* password, std::int32_t decompress);
 
-  // Any thread: asks the worker to stop; a send or read it is blocked in ends at once, and its
+  // Any thread: asks the worker to stop; a send, read or pause it is blocked in ends at once, and its
   // remaining network calls are skipped.
   void requestStop();
   // Any thread: a file request started with holdUntilAdopted may now put its verified file in place.
@@ -142,31 +163,57 @@ class HttpTransfer {
   const char* errorText() const { return hasErrorText_.load() ? errorText_.c_str() : nullptr; }
   // The HTTP status of the response once the request was sent; 0 before, or when none is known.
   std::int32_t httpStatus() const { return httpStatus_.load(); }
-  // How often the body was asked for again after it broke off, and the byte offset the last request
-  // continued it from (0: the body was never continued). Any thread.
+  // How often the request was sent again after an attempt failed (at the same server or the next),
+  // how often it moved on to another server, and the byte offset the last attempt continued the body
+  // from (0: it was never continued). Any thread.
   std::int32_t retries() const { return retries_.load(); }
+  std::int32_t serverChanges() const { return serverChanges_.load(); }
   std::uint64_t resumedAt() const { return resumedAt_.load(); }
 
  private:
-  // How one request for a file body ended.
-  enum class Attempt { kDone, kBrokeOff, kStartOver };
+  // How one attempt (a request and its body, at one server) ended.
+  struct Outcome {
+    enum class Kind {
+      kDone,        // the request is over: it succeeded, was stopped, or failed for good (failed())
+      kTransient,   // a fault that asking again may cure
+      kStall,       // nothing arrived for the stall time-out (or the connection timed out)
+      kWrongBytes,  // the body is not what the request expects
+      kRefused,     // the server's certificate failed verification, or it redirected https to http
+      kStartOver,   // the kept bytes cannot be continued: the body is asked for again at once
+    };
+    Kind kind = Kind::kDone;
+    // The failure as the request reports it if it ends with this attempt.
+    int code = 0;
+    std::string text;
+    // What the retry's log line says happened ("was answered 503", ...).
+    std::string cause;
+    bool newBytes = false;
+    std::uint32_t requestedPauseMs = 0;
+  };
 
   int run();
   void start(int priority);
-  // With resumeFrom > 0 the request asks for the body from that byte on, if it is still `validator`.
-  bool openRequest(std::uint64_t resumeFrom = 0, const std::string& validator = {});
-  void runMemoryPath();
-  // The file request: its attempts, each a request and its body, until one is done or the retries
-  // are spent.
-  void runFileAttempts();
-  Attempt runFilePath(PartialFile* partial, std::uint64_t kept);
+  // The attempts of the request, each at the server the ledger names, until one ends it.
+  void runAttempts();
+  // One attempt's steps: connect (session, URL, connection, request), send, then the body.
+  Outcome connectAndSend(std::uint64_t resumeFrom, const std::string& ifRange);
+  Outcome receiveIntoMemory();
+  Outcome receiveIntoFile(const ServerAddress& server, PartialFile* partial, std::uint64_t kept);
+  // The file's bytes, once the body has ended: checked, then put in place.
+  Outcome verifyAndPlace(PartialFile* partial, bool expand);
+  // The outcome of a failure that no other attempt may cure.
+  Outcome ended(const std::string& text, int code);
+  // The outcome of a status other than 2xx: transient for 5xx, 408 and 429, else the end (48).
+  Outcome statusOutcome(int status);
+  // The outcome of a failed network call (error number `error`), reported as `code` with `text`.
+  Outcome networkOutcome(std::uint32_t error, int code, const std::string& text, bool newBytes = false);
+  // Logs the retry line and waits; false when a stop ended the wait.
+  bool pauseBeforeRetry(const std::string& url, const Outcome& outcome, int attempt, std::uint32_t pauseMs);
   // Feeds the kept bytes of `partial` through `take` as if they had just arrived. False when they
   // cannot be read or are refused.
   bool replayKept(PartialFile& partial, std::uint64_t kept, const std::function<bool(const char*, std::uint32_t)>& take);
-  // Waits the pause before retry `retry` (1-based); false when a stop ended it.
-  bool pauseBeforeRetry(int retry);
-  // Fails a body that is, or would grow, larger than the request allows (49).
-  void failOversize(std::uint64_t bytes, std::uint64_t limit, const char* what);
+  // The failure of a body that is, or would grow, larger than the request allows (49).
+  Outcome oversize(std::uint64_t bytes, std::uint64_t limit, const char* what);
   // Logs "Http get error", records the failure, closes the handles and ends the run in state 5.
   void fail(const std::string& text, int code);
   // Wakes a requester waiting in waitForEnd (after a final state was stored).
@@ -174,10 +221,9 @@ class HttpTransfer {
   // With holdUntilAdopted: waits, in bounded slices, until adopt() or a stop.
   void awaitAdoption();
   void closeHandles();
-  // The HTTP status of a file request: a status other than 2xx fails the request with 48.
-  bool statusAccepted();
-  // With useTemp: the finished temporary file against the request's expected size, CRC and SHA-256.
-  bool matchesExpectation();
+  // With useTemp: the finished temporary file against the request's expected size, CRC and SHA-256;
+  // the failure's text when it does not match.
+  std::optional<std::string> mismatch();
   // Removes the temporary and compressed files this run made (nothing once they were moved away).
   void removeLeftovers();
   // Counts bytes that went into the file being made, and their CRC (unless `withCrc` is false: the
@@ -188,13 +234,16 @@ class HttpTransfer {
   // Deletes a file this run was writing in place of localPath and could not finish.
   void discardUnfinished(const std::string& path);
   int finish();
+  // Reads the next chunk of the body into the read buffer, under the rate cap.
+  bool readChunk(std::uint32_t& received, std::uint32_t& error);
 
   // Compressed transfer steps.
   bool deliverToMemory(const char* working, std::uint32_t length);
   // The expansion's log lines and counters once the body was expanded while it arrived.
   void reportExpansion(std::uint64_t produced);
-  // Ends an expansion that found data other than gzip (corrupt) or could not write (41).
-  void failExpansion(bool corrupt, std::uint64_t produced);
+  // The end of an expansion that found data other than gzip (corrupt: the wrong bytes) or could not
+  // write (41).
+  Outcome expansionFailed(bool corrupt, std::uint64_t produced);
   // Renames the expanded temporary file over the target of a request without useTemp.
   bool placeExpanded();
   bool moveIntoPlace();
@@ -218,6 +267,7 @@ class HttpTransfer {
   std::mutex pauseMutex_;
   std::condition_variable pauseSignal_;
   std::atomic<std::int32_t> retries_{0};
+  std::atomic<std::int32_t> serverChanges_{0};
   std::atomic<std::uint64_t> resumedAt_{0};
   std::atomic<bool> busy_{false};
   std::atomic<std::uint64_t> bytesDownloaded_{0};
@@ -232,17 +282,20 @@ class HttpTransfer {
   // Guards request_ between the worker, which closes it, and a requester that aborts it.
   std::mutex requestMutex_;
   platform::File outputFile_;
-  std::uint32_t lastChunkSize_ = 0;
-  bool lastReadOk_ = true;
   std::uint32_t startTick_ = 0;
   std::uint32_t expansionTick_ = 0;
 
+  Route route_;
+  // The URL the current attempt asks.
   std::string url_;
   std::string localPath_;
   bool hasUser_ = false, hasPassword_ = false;
   std::string user_, password_;
   std::string tempPath_;
   char* memoryBuffer_ = nullptr;
+  // A memory request's body as the last attempt received it (before decoding).
+  std::unique_ptr<char[]> memoryBody_;
+  std::uint32_t memoryLength_ = 0;
   std::int32_t decompress_ = 0;
   std::int32_t capacity_ = 0;
   std::int64_t finalSize_ = 0;
@@ -255,9 +308,10 @@ class HttpTransfer {
   std::optional<std::uint64_t> bodyLimit_;
   // The file that is renamed over the target once it is verified.
   std::string finishedPath_;
+  // The current attempt continues a body from kept bytes.
+  bool continuing_ = false;
   // The sink refused expanded data because the file would grow past sizeLimit_.
   bool overLimit_ = false;
-  std::uint32_t lastReadError_ = 0;
   // What the file written so far holds (the expanded bytes of a compressed body).
   std::uint32_t writtenCrc_ = 0;
   trust::Sha256 writtenSha256_;

@@ -38,7 +38,7 @@ std::string joined(const std::string& folder, const std::string& name) {
 
 std::string PartialFile::stemFor(const Identity& identity) {
   // Each field is written with its length or as a number, so no two identities spell the same text.
-  std::string text = boundedFormat(64, "%llu:", static_cast<unsigned long long>(identity.url.size())) + identity.url;
+  std::string text = boundedFormat(64, "%llu:", static_cast<unsigned long long>(identity.path.size())) + identity.path;
   text += boundedFormat(160, "|z%d|d%llu|t%llu|c%s%08x|s", identity.decompress,
                         static_cast<unsigned long long>(identity.downloadSize),
                         static_cast<unsigned long long>(identity.totalSize), identity.crc ? "+" : "-",
@@ -74,12 +74,14 @@ std::optional<PartialFile::Tag> PartialFile::readTag(const std::string& tagPath)
     } else if (line.rfind("validator ", 0) == 0) {
       tag.validator = std::string(line.substr(10));
       validatorSeen = true;
+    } else if (line.rfind("server ", 0) == 0) {
+      tag.server = std::string(line.substr(7));
     } else if (line.rfind("target ", 0) == 0) {
       tag.target = std::string(line.substr(7));
       targetSeen = true;
     }
   }
-  if (!headerSeen || !validatorSeen || !targetSeen || tag.validator.empty()) return std::nullopt;
+  if (!headerSeen || !validatorSeen || !targetSeen) return std::nullopt;
   return tag;
 }
 
@@ -88,29 +90,35 @@ PartialFile::PartialFile(const std::string& folder, const Identity& identity, st
   bodyPath_ = joined(folder, stem + std::string(kBodyExtension));
   tagPath_ = joined(folder, stem + std::string(kTagExtension));
   tag_.target = std::move(target);
+  pinned_ = identity.pinned();
 }
 
 std::uint64_t PartialFile::keptBytes() {
   platform::FileInfo info;
   const bool hasBody = platform::fileInfo(bodyPath_, info) && !info.isDirectory;
   const std::optional<Tag> tag = readTag(tagPath_);
-  if (!hasBody || !tag || info.size == 0) {
+  // Bytes without a validator are only continued towards a pinned result.
+  if (!hasBody || !tag || info.size == 0 || (tag->validator.empty() && !pinned_)) {
     if (hasBody || platform::pathExists(tagPath_)) discard();
     tag_.validator.clear();
+    tag_.server.clear();
     return 0;
   }
   tag_.validator = tag->validator;
+  tag_.server = tag->server;
   return info.size;
 }
 
-bool PartialFile::beginFresh(const std::string& validator) {
+bool PartialFile::beginFresh(const std::string& validator, const std::string& server) {
   body_.close();
   tag_.validator = validator;
+  tag_.server = server;
   // The tag goes first: a body on the disk always has the validator it was sent with beside it.
   platform::deleteFile(bodyPath_);
   if (keepable()) {
     platform::File tag = platform::File::open(tagPath_, "wb");
-    const std::string text = std::string(kTagHeader) + "\nvalidator " + tag_.validator + "\ntarget " + tag_.target + "\n";
+    const std::string text = std::string(kTagHeader) + "\nvalidator " + tag_.validator + "\nserver " + tag_.server +
+                             "\ntarget " + tag_.target + "\n";
     if (!tag || tag.write(text.data(), text.size()) != text.size() || !tag.close()) {
       platform::deleteFile(tagPath_);
       return false;

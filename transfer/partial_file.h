@@ -1,16 +1,20 @@
 // The bytes of a body that broke off, kept beside the file they are meant to become so that a later
 // attempt asks the server only for the rest.
 //
-// A partial body lives in two files in the target's folder, both named after one digest of the URL
-// and the expected result (sizes, CRC, SHA-256, compression), so that a partial body is only ever
-// continued by a request for exactly the same bytes:
+// A partial body lives in two files in the target's folder, both named after one digest of the path
+// on the server and the expected result (sizes, CRC, SHA-256, compression), so that a partial body
+// is only ever continued by a request for exactly the same bytes, from whichever server:
 //   "spatchpart_<32 hex>.part"  the body's bytes as they came over the wire (still compressed when
 //                               the body is gzip data), nothing else;
 //   "spatchpart_<32 hex>.tag"   a few text lines: a first line "korvel-partial 1", then
-//                               "validator <ETag or Last-Modified as the server sent it>" and
+//                               "validator <ETag or Last-Modified as the server sent it>" (empty when
+//                               it sent none), "server <the server that sent it>" and
 //                               "target <the target's file name>".
-// The tag is written before the first byte of a body, so a body without a readable tag is never
-// continued. Neither name is a game file's or a transfer's temporary ("spatchfile_<n>.tmp").
+// Bytes are kept when they may be continued safely: the server gave a validator (which a later
+// request to the same server sends back as If-Range), or the request pins its result by size and
+// CRC or SHA-256 (the joined file is verified, so a plain Range does). The tag is written before the
+// first byte of a body, so a body without a readable tag is never continued. Neither name is a game
+// file's or a transfer's temporary ("spatchfile_<n>.tmp").
 #pragma once
 
 #include <cstdint>
@@ -26,17 +30,21 @@ class PartialFile {
  public:
   // What a request expects, which the name stands for.
   struct Identity {
-    std::string url;
+    std::string path;  // on the server
     int decompress = 0;
     std::uint64_t downloadSize = 0;
     std::uint64_t totalSize = 0;
     std::optional<std::uint32_t> crc;
     std::optional<std::string> sha256;
+
+    // The result is pinned: the joined bytes can be verified whatever the server sent.
+    bool pinned() const { return totalSize > 0 && (crc || sha256); }
   };
 
   // The tag's contents.
   struct Tag {
     std::string validator;
+    std::string server;
     std::string target;
   };
 
@@ -46,7 +54,8 @@ class PartialFile {
   static bool isPartialName(std::string_view name);
   // Whether it is the tag's name (".tag").
   static bool isTagName(std::string_view name);
-  // Reads a tag file; nullopt when it is missing or not a tag of this form.
+  // Reads a tag file; nullopt when it is missing or not a tag of this form (a tag without a "server"
+  // line, of an earlier version, reads with an empty one).
   static std::optional<Tag> readTag(const std::string& tagPath);
 
   // `folder` in the core's '\' form (empty: the current folder); `target` is the file's name.
@@ -55,20 +64,24 @@ class PartialFile {
   const std::string& bodyPath() const { return bodyPath_; }
   const std::string& tagPath() const { return tagPath_; }
 
-  // The bytes an earlier attempt kept and the validator they were sent with; 0 (and both files
-  // removed) when there is nothing that may be continued.
+  // The bytes an earlier attempt kept, and the validator they were sent with and its server; 0 (and
+  // both files removed) when there is nothing that may be continued.
   std::uint64_t keptBytes();
   const std::string& validator() const { return tag_.validator; }
+  const std::string& validatorServer() const { return tag_.server; }
 
-  // Starts the body over for a response with `validator` (empty: none, and the bytes will not be
-  // kept past this run): writes the tag, then opens an empty body file. False when either fails.
-  bool beginFresh(const std::string& validator);
+  // Starts the body over for a response from `server` with `validator` (empty: none): writes the tag
+  // (when the bytes may be kept), then opens an empty body file. False when either fails.
+  bool beginFresh(const std::string& validator, const std::string& server);
   // Opens the kept body to read it from its start and then to append to it. False when it fails.
   bool reopenKept();
   // The open body file (after beginFresh or reopenKept).
   platform::File& body() { return body_; }
-  // Whether the bytes may outlive this run: the server gave a validator for them.
-  bool keepable() const { return !tag_.validator.empty(); }
+  // Whether the bytes may be continued later: the server gave a validator for them, or the result is
+  // pinned.
+  bool keepable() const { return !tag_.validator.empty() || pinned_; }
+  // Whether the request pins its result (Identity::pinned).
+  bool pinned() const { return pinned_; }
 
   // Closes the body and removes both files.
   void discard();
@@ -78,6 +91,7 @@ class PartialFile {
  private:
   std::string bodyPath_;
   std::string tagPath_;
+  bool pinned_ = false;
   Tag tag_;
   platform::File body_;
 };

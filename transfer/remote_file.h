@@ -1,7 +1,9 @@
 // Where a request goes: a path on either the one server the manifest names for it, or the session's
-// list of patch servers (optionally all asked on one port the manifest gives).
+// list of patch servers (optionally all asked on one port the manifest gives); and what a file
+// download fetches from there and where it puts it.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -29,6 +31,24 @@ struct RemoteFile {
   }
 
   bool operator==(const RemoteFile&) const = default;
+};
+
+// One file download: where from, where to, and what the finished file is.
+struct FileDownload {
+  RemoteFile remote;
+  // The local file, in the core's form ('\' separators; '/' is read the same).
+  std::string localFile;
+  // 1: the body is gzip data, expanded into localFile.
+  int decompress = 0;
+  // Bytes of the body on the wire, and of the finished file; 0 when not given.
+  std::int64_t downloadSize = 0;
+  std::int64_t totalSize = 0;
+  // What a checked download's finished file must be, besides totalSize: its CRC-32 and its lowercase
+  // hexadecimal SHA-256, each when given.
+  std::optional<std::uint32_t> crc;
+  std::optional<std::string> sha256;
+
+  bool operator==(const FileDownload&) const = default;
 };
 
 }  // namespace korvel

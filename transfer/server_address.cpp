@@ -10,7 +10,6 @@ namespace korvel {
 
 namespace {
 
-constexpr std::size_t kUrlCapacity = 512;
 constexpr std::string_view kHttp = "http://";
 constexpr std::string_view kHttps = "https://";
 
@@ -46,13 +45,13 @@ std::optional<int> portNumber(std::string_view text) {
 }  // namespace
 
 std::string ServerAddress::text() const {
-  return (secure ? std::string(kHttps) : std::string()) + host + ":" + std::to_string(port);
+  return (scheme == "http" ? std::string() : scheme + "://") + host + ":" + std::to_string(port);
 }
 
-std::string ServerAddress::url(const std::string& path) const {
+std::string ServerAddress::url(const std::string& path, std::size_t capacity) const {
   const char* rest = path.c_str();
   if (rest[0] == '\\' || rest[0] == '/') ++rest;
-  std::string out = boundedFormat(kUrlCapacity, "%s%s:%d/%s", secure ? "https://" : "http://", host.c_str(), port, rest);
+  std::string out = boundedFormat(capacity, "%s://%s:%d/%s", scheme.c_str(), host.c_str(), port, rest);
   std::replace(out.begin(), out.end(), '\\', '/');
   return out;
 }
@@ -61,7 +60,7 @@ std::optional<ServerAddress> parseServerAddress(std::string_view entry, int defa
   entry = trimmed(entry);
   ServerAddress server;
   if (startsWithNoCase(entry, kHttps)) {
-    server.secure = true;
+    server.scheme = "https";
     entry.remove_prefix(kHttps.size());
   } else if (startsWithNoCase(entry, kHttp)) {
     entry.remove_prefix(kHttp.size());
@@ -86,14 +85,12 @@ std::optional<ServerAddress> parseServerAddress(std::string_view entry, int defa
     if (!after.empty()) {
       if (after.front() != ':') return std::nullopt;
       port = after.substr(1);
-      if (port.empty()) return std::nullopt;
     }
   } else {
     const std::size_t colon = entry.find(':');
     if (colon != std::string_view::npos) {
       host = entry.substr(0, colon);
       port = entry.substr(colon + 1);
-      if (port.empty()) return std::nullopt;
     }
     if (host.empty() || !std::all_of(host.begin(), host.end(), isNameCharacter)) return std::nullopt;
   }
@@ -103,7 +100,7 @@ std::optional<ServerAddress> parseServerAddress(std::string_view entry, int defa
     if (!number) return std::nullopt;
     server.port = *number;
   } else {
-    server.port = server.secure ? ServerAddress::kDefaultHttpsPort : defaultPort;
+    server.port = server.secure() ? ServerAddress::kDefaultHttpsPort : defaultPort;
   }
   return server;
 }
@@ -141,7 +138,13 @@ ServerAddress manifestServer(const std::string& name, int namedPort, int session
     if (namedPort > 0) server->port = namedPort;
     return *server;
   }
-  return ServerAddress{false, name, port};
+  ServerAddress server{"http", name, port};
+  const std::size_t separator = name.find("://");
+  if (separator != std::string::npos && separator > 0) {
+    server.scheme = name.substr(0, separator);
+    server.host = name.substr(separator + 3);
+  }
+  return server;
 }
 
 }  // namespace korvel

@@ -47,7 +47,7 @@ int ServerChoice::entryOf(const ServerAddress& server) const {
   int hosts = 0;
   for (std::size_t i = 0; i < servers_.size(); ++i) {
     const ServerAddress& entry = servers_[i];
-    if (entry.secure != server.secure || entry.host != server.host) continue;
+    if (entry.scheme != server.scheme || entry.host != server.host) continue;
     if (entry.port == server.port) return static_cast<int>(i);
     sameHost = static_cast<int>(i);
     ++hosts;
@@ -61,6 +61,11 @@ void ServerChoice::markFailed(const ServerAddress& server) {
   lastFailed_ = server;
   const int entry = entryOf(server);
   if (entry >= 0) failed_[static_cast<std::size_t>(entry)] = true;
+}
+
+void ServerChoice::noteFailure(const ServerAddress& server) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  lastFailed_ = server;
 }
 
 void ServerChoice::markServed(const ServerAddress& server) {

@@ -35,6 +35,9 @@ class ServerChoice {
   // A server failed a request: it is asked last from now on. Its address as the request used it
   // (with a list port, the list entry of that host and scheme is meant).
   void markFailed(const ServerAddress& server);
+  // A request ended in a failure at `server` that is no fault of the server's (an answer such as 404):
+  // it is the one lastFailed() names, and keeps its place.
+  void noteFailure(const ServerAddress& server);
   // A server served a request: a server that had failed counts as good again.
   void markServed(const ServerAddress& server);
   // The server that failed last in this run (for the texts that name one server); nullopt when none

@@ -20,13 +20,12 @@ constexpr int kGzipWindowBits = 16 + MAX_WBITS;
 
 bool successStatus(int status) { return status == 0 || (status >= 200 && status < 300); }
 
-std::optional<std::string> fetchSignatureText(DownloadRequests& requests, const char* server, int port,
-                                              const std::string& document) {
+std::optional<std::string> fetchSignatureText(DownloadRequests& requests, const RemoteFile& document) {
   std::string text;
   int status = 0;
-  const std::string path = trust::signatureFileName(document);
-  if (requests.toBytes(server, port, path.c_str(), kSignatureCapacity, text, status) != result::kOk ||
-      !successStatus(status))
+  RemoteFile signature = document;
+  signature.path = trust::signatureFileName(document.path);
+  if (requests.toBytes(signature, kSignatureCapacity, text, status) != result::kOk || !successStatus(status))
     return std::nullopt;
   return text;
 }

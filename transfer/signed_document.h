@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "transfer/remote_file.h"
+
 namespace korvel {
 
 class DownloadRequests;
@@ -16,10 +18,9 @@ inline constexpr int kSignatureCapacity = 16384;
 // Whether an HTTP status stands for a delivered body: 2xx, or 0 when none is known.
 bool successStatus(int status);
 
-// The text of server:port/<document>.minisig; nothing when the request fails or is answered with
-// a status other than 2xx. Blocks like every download request.
-std::optional<std::string> fetchSignatureText(DownloadRequests& requests, const char* server, int port,
-                                              const std::string& document);
+// The text of <document>.minisig where `document` is; nothing when the request fails or is answered
+// with a status other than 2xx. Blocks like every download request.
+std::optional<std::string> fetchSignatureText(DownloadRequests& requests, const RemoteFile& document);
 
 // The text of a document's bytes: gzip data expanded (at most `limit` bytes, its trailer checked),
 // anything else as it stands. Nothing when gzip data is corrupt, ends early or expands beyond limit.

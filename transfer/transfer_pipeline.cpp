@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "common/file_utils.h"
+#include "transfer/server_choice.h"
 
 namespace korvel {
 
@@ -101,12 +102,12 @@ void TransferPipeline::fill() {
     if (entry.running) continue;
     // The walk makes a file's folders before it downloads the file; a transfer ahead of it must find
     // them too, or its temporary and kept bytes would have no place beside the target.
-    createParentDirectories(entry.request.local);
+    createParentDirectories(entry.request.localFile);
     auto started = std::make_unique<AheadTransfer>(session_, rates_);
     started->transfer.setProgramName(settings_.programName.c_str());
     HttpTransfer::FileRequest start;
-    start.url = entry.request.url.c_str();
-    start.localPath = entry.request.local.c_str();
+    start.route = HttpTransfer::Route::to(entry.request.remote, settings_.servers);
+    start.localPath = entry.request.localFile.c_str();
     start.finalSize = entry.request.totalSize;
     start.user = settings_.user ? settings_.user->c_str() : nullptr;
     start.password = settings_.password ? settings_.password->c_str() : nullptr;

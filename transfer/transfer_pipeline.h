@@ -12,24 +12,17 @@
 #include <vector>
 
 #include "transfer/http_transfer.h"
+#include "transfer/remote_file.h"
 #include "transfer/transfer_observer.h"
 
 namespace korvel {
 
 class ProgressRates;
+class ServerChoice;
 
-// One full-file download a walk is expected to ask for, as DownloadRequests::toFile would start it.
-struct PlannedDownload {
-  std::string url;
-  std::string local;  // the target with '/' separators
-  int decompress = 0;
-  std::int64_t downloadSize = 0;
-  std::int64_t totalSize = 0;
-  std::optional<std::uint32_t> crc;
-  std::optional<std::string> sha256;
-
-  bool operator==(const PlannedDownload&) const = default;
-};
+// One full-file download a walk is expected to ask for, as DownloadRequests::toFile would start it:
+// its local file with '/' separators, and its CRC and SHA-256 only when they are checked.
+using PlannedDownload = FileDownload;
 
 // A TransferObserver that keeps a transfer's log lines and its connect, sent and data notices, in
 // their order, until release(), which replays them to the session and passes everything through from
@@ -81,6 +74,8 @@ class TransferPipeline {
     int limit = 1;
     std::optional<std::string> user, password;
     std::string programName;
+    // Where requests on the session's list go; must outlive the plan.
+    ServerChoice* servers = nullptr;
   };
 
   TransferPipeline(DownloadObserver& session, ProgressRates& rates) : session_(session), rates_(rates) {}

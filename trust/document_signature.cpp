@@ -9,10 +9,12 @@ namespace korvel::trust {
 std::string signatureFileName(const std::string& document) { return document + ".minisig"; }
 
 int signatureVerdict(const ManifestKey& key, const std::optional<std::string>& signatureText, const void* data,
-                     std::size_t size) {
+                     std::size_t size, std::string* trustedComment) {
+  if (trustedComment) trustedComment->clear();
   if (!signatureText) return result::kSignatureMissing;
   const std::optional<MinisignSignature> signature = MinisignSignature::parse(*signatureText);
   if (!key.key || !signature || !signature->verifies(*key.key, data, size)) return result::kSignatureInvalid;
+  if (trustedComment) *trustedComment = signature->trustedComment();
   return result::kOk;
 }
 

@@ -18,7 +18,7 @@ TEST(NameRulesTest, OnlyOnePlainComponentIsAName) {
   for (const char* bad : {"", ".", "..", "..\\escape.txt", "../escape.txt", "a\\b", "a/b", "\\etc\\passwd",
                           "C:", "C:\\x", "file.txt:stream", " leading", "trailing ", "trailing.", "tab\there",
                           "del\x7F", "CON", "con.txt", "con.d", "Nul", "aux.dat", "PRN", "COM1", "com9.log", "LPT3",
-                          "wd_patch_lock", "WD_Patch_Lock"})
+                          "wd_patch_lock", "WD_Patch_Lock", "wd_patch_version", "WD_PATCH_VERSION"})
     EXPECT_FALSE(isPlainName(bad)) << bad;
 }
 

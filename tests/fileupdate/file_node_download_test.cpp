@@ -111,16 +111,21 @@ TEST_F(FileNodeDownloadTest, MalformedDeltaKeepsTheOldFileAndFallsBackToTheFullF
   game.deltas.push_back({"game.dat.delta", DeltaData().copy(2, 100).bytes(), test::crcOf("old")});
   install(game, "old", false);
   load({game});
-  // The full download fails too, after its retries: what is left afterwards is what the failed
-  // combine left.
-  server.serveTruncated("/game.dat", test::TestHttpServer::gzip(game.content), 3);
+  // The full download fails too, after its retries (each starts the body over and brings nothing
+  // new): what is left afterwards is what the failed combine left.
+  test::HttpReply cut(200, test::TestHttpServer::gzip(game.content));
+  cut.dropAfter = 3;
+  cut.answersRanges = false;
+  server.serveReply("/game.dat", cut);
   HttpTransfer::setFirstRetryPause(1);
 
   EXPECT_NE(update(), result::kOk) << "the cut full download fails";
   EXPECT_EQ(readFile(dir.file("game.dat")), "old") << "the failed combine restores the old file";
   HttpTransfer::setFirstRetryPause(HttpTransfer::kFirstRetryPauseMs);
   EXPECT_FALSE(test::exists(dir.file("spatchfile_0.tmp")));
-  EXPECT_EQ(requests("game.dat"), 1 + HttpTransfer::kMaxRetries) << "a body cut short is asked for again";
+  // The first attempt keeps bytes that may be continued; the three that start the body over bring
+  // nothing new.
+  EXPECT_EQ(requests("game.dat"), 1 + AttemptLedger::kAttemptsPerServer) << "a body cut short is asked for again";
 }
 
 TEST_F(FileNodeDownloadTest, DeltaDataOfTheWrongSizeIsDeletedAndTheFullFileTaken) {
@@ -315,9 +320,15 @@ TEST_F(FileNodeDownloadTest, RunningProgramIsDownloadedToItsTemporaryName) {
 TEST_F(FileNodeDownloadTest, TransferErrorIsPassedUpAndLogged) {
   const ServedFile game{"game.dat", "content"};
   load({game});
-  server.serveTruncated("/game.dat", test::TestHttpServer::gzip(game.content), 10);
+  // Cut short every time, and never continued.
+  test::HttpReply cut(200, test::TestHttpServer::gzip(game.content));
+  cut.dropAfter = 10;
+  cut.answersRanges = false;
+  server.serveReply("/game.dat", cut);
+  HttpTransfer::setFirstRetryPause(1);
 
   EXPECT_NE(update(), result::kOk) << "the transfer's code, which depends on the system";
+  HttpTransfer::setFirstRetryPause(HttpTransfer::kFirstRetryPauseMs);
   EXPECT_TRUE(client.logged("Download error for game.dat\n"));
   EXPECT_FALSE(test::exists(dir.file("game.dat")));
   EXPECT_TRUE(file("game.dat")->updateNeeded());

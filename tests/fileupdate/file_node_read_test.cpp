@@ -84,9 +84,8 @@ TEST_F(FileNodeReadTest, DeltaFilesAndReferenceDistributionsAreKeptInOrder) {
   FileNode* g = file("g.pak");
   ASSERT_EQ(g->deltaSources().size(), 2u);
   const DeltaSource& first = g->deltaSources()[0];
-  EXPECT_EQ(first.remotePath, "data\\g_1.delta");
-  EXPECT_EQ(first.server, "main.host");
-  EXPECT_EQ(first.port, 7000);
+  EXPECT_EQ(first.remote, RemoteFile::on(ServerAddress{"http", "main.host", 7000}, "data\\g_1.delta"))
+      << "where the file itself comes from";
   EXPECT_EQ(first.sourceCrc, 11u);
   EXPECT_EQ(first.downloadSize, 5u);
   EXPECT_EQ(first.totalSize, 9u);
@@ -94,8 +93,7 @@ TEST_F(FileNodeReadTest, DeltaFilesAndReferenceDistributionsAreKeptInOrder) {
   EXPECT_EQ(first.deltaPath, "g.pak_delta");
   EXPECT_TRUE(first.compressed);
   const DeltaSource& second = g->deltaSources()[1];
-  EXPECT_EQ(second.server, "delta.host");
-  EXPECT_EQ(second.port, 81);
+  EXPECT_EQ(second.remote.server, (ServerAddress{"http", "delta.host", 81}));
   EXPECT_EQ(second.sourceCrc, 0xFFFFFFFFu);
 
   ASSERT_EQ(g->referenceDistributions().size(), 2u);

@@ -1,7 +1,8 @@
 // libFuzzer target for the minisign readers: public key files (also as the configured manifest key),
-// detached signatures with their check, secret key files, and the Base64 lines they share. What a
-// reader accepts must survive its own writing: a key read back from the text it writes is the same
-// key, and a signature made over the input verifies over exactly the input.
+// detached signatures with their check and their trusted comment's expiry, secret key files, and the
+// Base64 lines they share. What a reader accepts must survive its own writing: a key read back from
+// the text it writes is the same key, and a signature made over the input verifies over exactly the
+// input.
 #include <cstdint>
 #include <cstdlib>
 #include <optional>
@@ -15,6 +16,7 @@
 #include "trust/minisign_public_key.h"
 #include "trust/minisign_secret_key.h"
 #include "trust/minisign_signature.h"
+#include "trust/trusted_comment.h"
 
 namespace {
 
@@ -79,6 +81,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (verdict != korvel::result::kOk && verdict != korvel::result::kSignatureInvalid)
     fail("a signature text has a verdict other than valid or invalid");
   if (verdict == korvel::result::kOk && !signature) fail("a text that is no signature was accepted");
+
+  // A trusted comment's expiry, whatever the comment says, is a time the refusal's text can show.
+  if (const std::optional<std::int64_t> expiry = trust::releaseExpiry(text)) {
+    if (*expiry < 0 || trust::utcTimeText(*expiry).size() != 23) fail("an expiry the calendar text cannot show");
+  } else if (trust::trustedCommentField(text, trust::kExpiresField)) {
+    fail("an expiry field without an expiry");
+  }
 
   std::string problem;
   const std::optional<trust::MinisignSecretKey> secretKey = trust::MinisignSecretKey::parse(text, problem);

@@ -70,37 +70,22 @@ TEST(LauncherOptionsTest, LongOptionListsAreCutBetweenWholeOptions) {
   EXPECT_EQ(text.find("/z"), std::string::npos);
 }
 
-TEST(PatchServerTest, ParsesHostAndOptionalPort) {
-  auto server = parsePatchServer("patch.example.net:8123");
-  ASSERT_TRUE(server);
-  EXPECT_EQ(server->host, "patch.example.net");
-  EXPECT_EQ(server->port, 8123);
-  server = parsePatchServer("127.0.0.1");
-  ASSERT_TRUE(server);
-  EXPECT_EQ(server->host, "127.0.0.1");
-  EXPECT_EQ(server->port, 7000);
-  server = parsePatchServer("host:");
-  ASSERT_TRUE(server);
-  EXPECT_EQ(server->port, 7000);
-  for (const char* bad : {"", ":80", "host:0", "host:65536", "host:12ab", "host:-1", "two words:80", "host:123456"})
-    EXPECT_FALSE(parsePatchServer(bad)) << bad;
-}
-
-TEST(PatchServerTest, EnvironmentOverridesTheBuiltInHost) {
+TEST(PatchServerTest, TheEnvironmentsListOverridesTheBuiltInHost) {
   {
-    test::ScopedEnvironment env("KORVEL_PATCH_SERVER", "10.1.2.3:9000");
-    PatchServer server = defaultPatchServer();
-    EXPECT_EQ(server.host, "10.1.2.3");
-    EXPECT_EQ(server.port, 9000);
+    test::ScopedEnvironment env("KORVEL_PATCH_SERVER", "10.1.2.3:9000, bad:port ,https://cdn.example");
+    const PatchServers servers = defaultPatchServers();
+    EXPECT_EQ(serverListText(servers.servers), "10.1.2.3:9000,https://cdn.example:443");
+    EXPECT_EQ(servers.refused, std::vector<std::string>{"bad:port"});
   }
   {
     test::ScopedEnvironment env("KORVEL_PATCH_SERVER", "bad:port");
-    PatchServer server = defaultPatchServer();
-    EXPECT_EQ(server.host, KORVEL_DEFAULT_PATCH_HOST);
-    EXPECT_EQ(server.port, 7000);
+    const PatchServers servers = defaultPatchServers();
+    ASSERT_EQ(servers.servers.size(), 1u) << "nothing parses: the built-in host";
+    EXPECT_EQ(servers.servers[0].host, KORVEL_DEFAULT_PATCH_HOST);
+    EXPECT_EQ(servers.servers[0].port, 7000);
   }
   test::ScopedEnvironment env("KORVEL_PATCH_SERVER", std::nullopt);
-  EXPECT_EQ(defaultPatchServer().host, KORVEL_DEFAULT_PATCH_HOST);
+  EXPECT_EQ(defaultPatchServers().servers.at(0).host, KORVEL_DEFAULT_PATCH_HOST);
 }
 
 // What the fake progress window was told, kept beyond the window's life.

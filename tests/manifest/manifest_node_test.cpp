@@ -67,18 +67,22 @@ TEST_F(ManifestNodeTest, ChildrenAreMadeByNameInAnyCaseAndOthersSkipped) {
   EXPECT_EQ(tree()->children().size(), 2u);
 }
 
-TEST_F(ManifestNodeTest, EffectiveServerAndPortGoUpToTheProductThenTheSession) {
+TEST_F(ManifestNodeTest, AFileComesFromTheServerNamedAboveItElseFromTheSessionsServers) {
   ASSERT_TRUE(buildProduct("Name=\"P\" Server=\"product.host\" Port=\"81\"",
-                           "<Directory Name=\"d\" Server=\"dir.host\"><File Name=\"a\" Port=\"99\"/></Directory>"
+                           "<Directory Name=\"d\" Server=\"https://dir.host\"><File Name=\"a\" Port=\"99\"/></Directory>"
                            "<File Name=\"b\"/>"));
-  EXPECT_EQ(file("a")->effectiveServer(), "dir.host");
-  EXPECT_EQ(file("a")->effectivePort(), 99);
-  EXPECT_EQ(file("b")->effectiveServer(), "product.host");
-  EXPECT_EQ(file("b")->effectivePort(), 81);
+  EXPECT_EQ(file("a")->remoteFile("x"), RemoteFile::on(ServerAddress{"https", "dir.host", 99}, "x"));
+  EXPECT_EQ(file("b")->remoteFile("x"), RemoteFile::on(ServerAddress{"http", "product.host", 81}, "x"));
+  EXPECT_EQ(file("b")->remoteFile("x", std::string("own.host")), RemoteFile::on(ServerAddress{"http", "own.host", 81}, "x"))
+      << "an element's own server, on the port named above it";
 
-  ASSERT_TRUE(buildProduct("Name=\"Q\"", "<File Name=\"c\"/>"));
-  EXPECT_EQ(file("c")->effectiveServer(), std::nullopt) << "a session without a manifest server has none";
-  EXPECT_EQ(file("c")->effectivePort(), session.defaultPort());
+  ASSERT_TRUE(buildProduct("Name=\"Q\"", "<File Name=\"c\"/><File Name=\"d\" Port=\"82\"/>"));
+  EXPECT_EQ(file("c")->remoteFile("x"), std::nullopt) << "a session without servers, and none named";
+  session.setDefaultServer("main.host,https://mirror.host", 7000);
+  EXPECT_EQ(file("c")->remoteFile("x"), RemoteFile::onList("x"));
+  EXPECT_EQ(file("d")->remoteFile("x"), RemoteFile::onList("x", 82)) << "a port alone applies to every server";
+  EXPECT_EQ(file("c")->remoteFile("x", std::string("https://own.host")),
+            RemoteFile::on(ServerAddress{"https", "own.host", 443}, "x"));
 }
 
 TEST_F(ManifestNodeTest, LocalBaseTakesAnAbsoluteRootOtherwiseTheBasePath) {

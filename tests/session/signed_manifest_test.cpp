@@ -1,6 +1,13 @@
 // Tests of signed manifests: with a manifest key configured, the manifest and its external documents
-// count only with a valid signature of that key, and nothing is installed from a refused one; and the
-// "SHA256" attributes, checked with or without a key.
+// count only with a valid signature of that key, a release older than the installed one or past its
+// expiry is refused, and nothing is installed from a refused one; and the "SHA256" attributes, checked
+// with or without a key.
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <utility>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -44,8 +51,29 @@ std::string externalDocument() {
   return "<KorvelPatcher><Distribution>" + fileElement(kExternal) + "</Distribution></KorvelPatcher>";
 }
 
-std::string signatureOf(const trust::MinisignSecretKey& key, const std::string& bytes) {
-  return key.sign(bytes.data(), bytes.size(), "timestamp:0\tfile:test\thashed");
+std::string signatureOf(const trust::MinisignSecretKey& key, const std::string& bytes,
+                        const std::string& commentEnd = "") {
+  return key.sign(bytes.data(), bytes.size(), "timestamp:0\tfile:test\thashed" + commentEnd);
+}
+
+// A release with the Product Version `version` and one file, without external documents.
+std::string releaseManifest(int version, const test::TreeFile& file) {
+  return "<KorvelPatcher Version=\"1\"><Product Name=\"Wendrel\" Version=\"" + std::to_string(version) +
+         "\"><Distribution Name=\"Wendrel Distribution\">" + fileElement(file) +
+         "</Distribution></Product></KorvelPatcher>";
+}
+
+// Every file below `folder`: its bytes and its modification time (in the file system's own ticks).
+std::map<std::string, std::pair<std::string, std::int64_t>> folderState(const std::filesystem::path& folder) {
+  std::map<std::string, std::pair<std::string, std::int64_t>> state;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    const auto ticks = entry.last_write_time().time_since_epoch().count();
+    state[entry.path().generic_string()] = {std::string(std::istreambuf_iterator<char>(in), {}),
+                                            static_cast<std::int64_t>(ticks)};
+  }
+  return state;
 }
 
 class SignedManifestTest : public test::TempDirTest {
@@ -137,6 +165,76 @@ TEST_F(SignedManifestTest, OnlyDocumentsSignedWithTheKeyAreUsed) {
     EXPECT_EQ(server.requestCount(kPath) - manifestRequests, 1);
     EXPECT_EQ(test::readFile(dir.file(std::string(c.what) + "\\a.bin")), c.a);
     EXPECT_EQ(test::readFile(dir.file(std::string(c.what) + "\\b.bin")), c.b);
+  }
+}
+
+TEST_F(SignedManifestTest, AnOlderOrExpiredSignedReleaseIsRefusedAndTheHighestInstalledIsRemembered) {
+  // One installation, updated run after run; its record starts out unreadable.
+  const std::string install = dir.file("install");
+  const std::string record = install + "\\wd_patch_version";
+  ASSERT_TRUE(test::writeFile(record, "eight\n"));
+  test::ScopedCurrentDirectory inFolder(install);
+  const std::string keyPath = keyFile(publisher);
+
+  struct Step {
+    const char* what;
+    int version;
+    const char* commentEnd;  // fields added to the signature's trusted comment
+    bool keyed;              // a manifest key is configured
+    int refusal;             // 0: loaded and installed
+    const char* message;
+    const char* recordAfter;
+  };
+  const Step steps[] = {
+      {"release 8 over an unreadable record", 8, "", true, 0, "", "8\n"},
+      {"release 7 replayed", 7, "", true, result::kRolledBack,
+       "The patch server offers release 7, older than release 8 already installed; nothing is installed from it.\n",
+       "8\n"},
+      {"release 8 again", 8, "", true, 0, "", "8\n"},
+      {"release 9 past its expiry", 9, "\texpires:1000", true, result::kReleaseExpired,
+       "The patch server offers release 9, signed to be used until 1970-01-01 00:16:40 UTC; it has expired and "
+       "nothing is installed from it.\n",
+       "8\n"},
+      // An expiry that cannot be read is taken as long past.
+      {"release 9 with an unreadable expiry", 9, "\texpires:soon", true, result::kReleaseExpired,
+       "The patch server offers release 9, signed to be used until 1970-01-01 00:00:00 UTC; it has expired and "
+       "nothing is installed from it.\n",
+       "8\n"},
+      {"release 9 before its expiry", 9, "\texpires:4000000000", true, 0, "", "9\n"},
+      // Without a key the record is neither asked nor written.
+      {"release 7 unsigned", 7, "", false, 0, "", "9\n"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.what);
+    const test::TreeFile file = {"a.bin", "release " + std::to_string(step.version),
+                                 1100000000 + step.version * 1000};
+    const std::string manifest = gz(releaseManifest(step.version, file));
+    server.serveBytes(kPath, manifest);
+    server.serveBytes(std::string(kPath) + ".minisig", signatureOf(publisher, manifest, step.commentEnd));
+    server.serveGzip("/patch/files/a.bin", file.content);
+    test::ScopedEnvironment key("KORVEL_MANIFEST_KEY",
+                                step.keyed ? std::optional<std::string>(keyPath) : std::nullopt);
+    const auto before = folderState(dir.native() + "/install");
+
+    test::RecordingClient client;
+    const bool accepted = step.refusal == result::kOk;
+    EXPECT_EQ(load(client), accepted);
+    EXPECT_EQ(client.update(nullptr, Patcher::kWaitFlag), accepted);
+    if (accepted) {
+      EXPECT_TRUE(client.errors().empty()) << client.errors().front().message;
+      EXPECT_EQ(test::readFile(install + "\\a.bin"), file.content);
+    } else {
+      EXPECT_EQ(client.errorCodes(), std::vector<int>{step.refusal});
+      if (!client.errors().empty()) {
+        EXPECT_EQ(client.errors().front().message, step.message);
+      }
+      EXPECT_THAT(client.events(), Contains("manifestReady 0"));
+      EXPECT_EQ(folderState(dir.native() + "/install"), before);
+    }
+    EXPECT_EQ(test::readFile(record), step.recordAfter);
+    if (&step == &steps[0]) {
+      EXPECT_TRUE(client.logged("The installed release record " + record + " cannot be read\n"));
+    }
   }
 }
 

@@ -60,6 +60,9 @@ FakeSession::~FakeSession() {
 void FakeSession::setDefaultServer(std::optional<std::string> server, int port) {
   server_ = std::move(server);
   port_ = port;
+  std::vector<ServerAddress> list;
+  if (server_) list = parseServerList(*server_, port).servers;
+  downloads_->servers().setServers(std::move(list));
 }
 
 void FakeSession::stop() {
@@ -225,22 +228,25 @@ void FakeSession::limitExceededWarning() {
   ++limitWarnings_;
 }
 
-int FakeSession::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                                  int decompress) {
-  return downloads_->toDocument(buffer, capacity, server, port, path, decompress);
+std::optional<ServerAddress> FakeSession::lastFailedServer() const { return downloads_->servers().lastFailed(); }
+
+std::optional<ServerAddress> FakeSession::firstServer(const RemoteFile& remote) const {
+  const std::vector<ServerAddress> candidates = downloads_->servers().candidates(remote);
+  if (candidates.empty()) return std::nullopt;
+  return candidates.front();
 }
 
-int FakeSession::downloadToFile(const char* server, int port, const char* path, const char* localFile,
-                                int decompress, std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, useTemp,
-                            showProgress);
+int FakeSession::downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) {
+  return downloads_->toDocument(buffer, capacity, remote, decompress);
 }
 
-int FakeSession::downloadCheckedFile(const char* server, int port, const char* path, const char* localFile,
-                                     int decompress, std::int64_t downloadSize, std::int64_t totalSize,
-                                     std::optional<std::uint32_t> crc, const std::optional<std::string>& sha256) {
-  return downloads_->toFile(server, port, path, localFile, decompress, downloadSize, totalSize, true, true,
-                            DownloadCheck{true, crc, sha256});
+int FakeSession::downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) {
+  FileDownload unchecked = file;
+  unchecked.crc.reset();
+  unchecked.sha256.reset();
+  return downloads_->toFile(unchecked, useTemp, showProgress);
 }
+
+int FakeSession::downloadCheckedFile(const FileDownload& file) { return downloads_->toFile(file, true, true, true); }
 
 }  // namespace korvel::test

@@ -119,8 +119,10 @@ class FakeSession : public FileNodeServices, public NodeFactory {
   void showProgress(int position, int bar) override;
   bool fileChecked() override;
   bool requestRestart(const std::string& file, bool isOwnProgram) override;
-  const char* defaultServer() const override { return server_ ? server_->c_str() : nullptr; }
+  bool hasServers() const override { return server_.has_value(); }
   int defaultPort() const override { return port_; }
+  std::optional<ServerAddress> lastFailedServer() const override;
+  std::optional<ServerAddress> firstServer(const RemoteFile& remote) const override;
   const std::string& defaultRootPath() const override { return defaultRootPath_; }
   const std::string& installDirectory() const override { return installDirectory_; }
   PatchCache& patchCache() override { return *patchCache_; }
@@ -145,13 +147,9 @@ class FakeSession : public FileNodeServices, public NodeFactory {
   // one without names) counted as selected.
   std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) override;
   bool strictSize() const override { return strictSize_; }
-  int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                       int decompress) override;
-  int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                     std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) override;
-  int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                          std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                          const std::optional<std::string>& sha256) override;
+  int downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) override;
+  int downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) override;
+  int downloadCheckedFile(const FileDownload& file) override;
 
  private:
   class RequestObserver;

@@ -31,6 +31,7 @@ TEST_F(PublishCommandTest, UsageErrorsExitWithTwoAndShowTheUsage) {
   for (const auto& args : std::vector<std::vector<std::string>>{
            {}, {"frobnicate"}, {"build"}, {"build", "only-one"}, {"build", "a", "b", "--level", "0"},
            {"build", "a", "b", "--level"}, {"build", "a", "b", "--colour", "red"}, {"build", "a", "b", "stray"},
+           {"build", "a", "b", "--expires", "30"}, {"build", "a", "b", "--sign", "k", "--expires", "0"},
            {"serve", "--port", "70000"}, {"serve", "--jobs", "2"}}) {
     EXPECT_EQ(run(args), PublishCommand::kUsage) << (args.empty() ? "" : args[0]);
     EXPECT_NE(err.str().find("usage:"), std::string::npos);

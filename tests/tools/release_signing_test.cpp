@@ -1,6 +1,7 @@
 // Tests of signed releases: korvel-publish's keys and signatures, an update from a signed release, and
 // the exchange of keys and signatures with the minisign tool in both directions.
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -17,7 +18,10 @@
 #include "tests/tools/publish_fixture.h"
 #include "tools/publish/publish_command.h"
 #include "trust/document_signature.h"
+#include "trust/installed_release.h"
+#include "trust/minisign_signature.h"
 #include "trust/sha256.h"
+#include "trust/trusted_comment.h"
 
 namespace korvel::publish {
 namespace {
@@ -141,12 +145,12 @@ TEST_F(ReleaseSigningTest, KeysAndSignaturesPassBetweenKorvelPublishAndMinisign)
   ASSERT_TRUE(shell("minisign -G -W -f -p " + quoted(keys / "tool.pub") + " -s " + quoted(keys / "tool.key")));
   ASSERT_EQ(publish({"keygen", keys.string()}), PublishCommand::kSuccess) << err.str();
 
-  // korvel-publish signs with either key; minisign verifies both.
+  // korvel-publish signs with either key, an expiry in the trusted comment; minisign verifies both.
   for (const char* name : {"tool", "korvel"}) {
     SCOPED_TRACE(name);
     const fs::path output = root() / (std::string("out-") + name);
     ASSERT_EQ(publish({"build", (root() / "game").string(), output.string(), "--sign",
-                       (keys / (std::string(name) + ".key")).string()}),
+                       (keys / (std::string(name) + ".key")).string(), "--expires", "7"}),
               PublishCommand::kSuccess)
         << err.str();
     EXPECT_TRUE(shell("minisign -V -p " + quoted(keys / (std::string(name) + ".pub")) + " -m " +
@@ -167,6 +171,56 @@ TEST_F(ReleaseSigningTest, KeysAndSignaturesPassBetweenKorvelPublishAndMinisign)
                 result::kSignatureInvalid);
     }
   }
+}
+
+TEST_F(ReleaseSigningTest, SignedReleasesClimbFromTheVersionPublishedAndCarryTheirExpiry) {
+  writeGame();
+  ASSERT_EQ(publish({"keygen", (root() / "keys").string()}), PublishCommand::kSuccess) << err.str();
+  const fs::path output = root() / "out";
+  const fs::path manifest = output / kManifest;
+  auto build = [&](std::vector<std::string> more) {
+    std::vector<std::string> args = {"build", (root() / "game").string(), output.string(), "--sign",
+                                     (root() / "keys" / "korvel.key").string()};
+    args.insert(args.end(), more.begin(), more.end());
+    return publish(args);
+  };
+  auto version = [&] { return test::resolveManifest(manifest, "Wendrel Distribution").productAttributes["Version"]; };
+
+  ASSERT_EQ(build({}), PublishCommand::kSuccess) << err.str();
+  EXPECT_NE(out.str().find("Version: 1 (the first release published there)\n"), std::string::npos) << out.str();
+  EXPECT_EQ(version(), "1");
+  ASSERT_EQ(build({"--version", "8"}), PublishCommand::kSuccess) << err.str();
+  EXPECT_EQ(out.str().find("Version: "), std::string::npos) << out.str();
+  EXPECT_EQ(version(), "8");
+
+  const std::int64_t before = std::time(nullptr);
+  ASSERT_EQ(build({"--expires", "30"}), PublishCommand::kSuccess) << err.str();
+  const std::int64_t after = std::time(nullptr);
+  EXPECT_NE(out.str().find("Version: 9 (one more than the release published there, 8)\n"), std::string::npos)
+      << out.str();
+  EXPECT_EQ(version(), "9");
+  // The expiry is a field of the trusted comment, covered by the signature, and the updater's check
+  // reads it: the release is fine to its last second and refused after it.
+  EXPECT_EQ(verdict(root() / "keys" / "korvel.pub", manifest, manifest.string() + ".minisig"), result::kOk);
+  const std::optional<trust::MinisignSignature> signature =
+      trust::MinisignSignature::parse(readAll(manifest.string() + ".minisig"));
+  ASSERT_TRUE(signature);
+  const std::string& comment = signature->trustedComment();
+  EXPECT_THAT(comment, ::testing::MatchesRegex("timestamp:[0-9]+\tfile:wendrelonly.xml.gz\thashed\texpires:[0-9]+"));
+  const std::optional<std::int64_t> expiry = trust::releaseExpiry(comment);
+  ASSERT_TRUE(expiry);
+  EXPECT_GE(*expiry, before + 30 * 86400);
+  EXPECT_LE(*expiry, after + 30 * 86400);
+  std::string text;
+  EXPECT_EQ(trust::releaseVerdict(9, 8, comment, *expiry, text), result::kOk);
+  EXPECT_EQ(trust::releaseVerdict(9, 8, comment, *expiry + 1, text), result::kReleaseExpired);
+  EXPECT_NE(text.find("until " + trust::utcTimeText(*expiry) + ";"), std::string::npos) << text;
+
+  // A published manifest whose Version cannot be read is never silently climbed from.
+  test::writeText(manifest, "not gzip");
+  EXPECT_EQ(build({}), PublishCommand::kFailed);
+  EXPECT_NE(err.str().find("give the version with --version"), std::string::npos) << err.str();
+  EXPECT_EQ(readAll(manifest), "not gzip");
 }
 
 TEST_F(ReleaseSigningTest, AKeyThatCannotSignRefusesTheBuild) {

@@ -23,18 +23,6 @@ using Progress = RecordingObserver::Progress;
 // The last component of a path or URL.
 std::string lastPart(const std::string& path) { return path.substr(path.find_last_of("\\/") + 1); }
 
-TEST(DownloadUrlTest, BothPathFormsGiveTheSameUrl) {
-  EXPECT_EQ(downloadUrl("s", 80, "/patch/x.gz"), "http://s:80/patch/x.gz");
-  EXPECT_EQ(downloadUrl("s", 80, "patch\\x.gz"), "http://s:80/patch/x.gz");
-  EXPECT_EQ(downloadUrl("s", 7000, "\\patch\\sub\\x.gz"), "http://s:7000/patch/sub/x.gz");
-}
-
-TEST(DownloadUrlTest, IsCutAt511Characters) {
-  const std::string url = downloadUrl("s", 80, std::string(600, 'p').c_str());
-  EXPECT_EQ(url.size(), 511u);
-  EXPECT_EQ(url.rfind("http://s:80/ppp", 0), 0u);
-}
-
 TEST(ProgressPercentTest, SmallAndLargeTotals) {
   EXPECT_EQ(progressPercent(25, 50), 50);
   EXPECT_EQ(progressPercent(1, 3), 33);
@@ -48,11 +36,14 @@ TEST(ProgressPercentTest, SmallAndLargeTotals) {
 class DownloadRequestTest : public TempDirTest {
  protected:
   std::string host() const { return TestHttpServer::host(); }
+  // `path` on the test server, or on another port of this host.
+  RemoteFile at(const std::string& path, int port = 0) const {
+    return RemoteFile::on(ServerAddress{"http", host(), port ? port : server.port()}, path);
+  }
 
   int download(const std::string& path, const std::string& local, int decompress, std::int64_t downloadSize, std::int64_t totalSize,
                bool useTemp = true, bool showProgress = true) {
-    return requests.toFile(host().c_str(), server.port(), path.c_str(), local.c_str(), decompress, downloadSize,
-                           totalSize, useTemp, showProgress);
+    return requests.toFile(FileDownload{at(path), local, decompress, downloadSize, totalSize, {}, {}}, useTemp, showProgress);
   }
 
   bool sawNotice(const std::string& name, int kind) const {
@@ -124,8 +115,10 @@ TEST_F(DownloadRequestTest, FailedDownloadRestoresCountersAndMarksTheSessionFail
     refused = std::to_string(gone.port());
   }
   requests.setCounters(0, 1000, 300, 400);
-  const int result = requests.toFile(host().c_str(), std::stoi(refused), "x.pak", dir.file("x.pak").c_str(),
-                                              0, 100, 100, true, true);
+  HttpTransfer::setFirstRetryPause(1);
+  const int result = requests.toFile(FileDownload{at("x.pak", std::stoi(refused)), dir.file("x.pak"), 0, 100, 100, {}, {}},
+                                     true, true);
+  HttpTransfer::setFirstRetryPause(HttpTransfer::kFirstRetryPauseMs);
   EXPECT_EQ(result, 28);
   EXPECT_EQ(requests.bytesDone(), 300);
   EXPECT_EQ(requests.bytesUnpacked(), 400);
@@ -201,7 +194,7 @@ TEST_F(DownloadRequestTest, CancelledSessionRefusesNewRequests) {
   server.serveBytes("/doc", "doc");
   observer.stop = true;
   char buffer[64] = {};
-  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(), "doc", 0), 120);
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, at("doc"), 0), 120);
   EXPECT_EQ(download("/doc", dir.file("doc"), 0, 3, 3), 120);
   EXPECT_EQ(server.totalRequests(), 0);
 }
@@ -210,24 +203,22 @@ TEST_F(DownloadRequestTest, MemoryRequestReturnsTheBodyOrTheTransferCode) {
   server.serveGzip("/patch/manifest.xml.gz", "<KorvelPatcher/>");
   requests.setDisplayFiles(true);
   char buffer[256];
-  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(),
-                                       "\\patch\\manifest.xml.gz", 1),
-            0);
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, at("\\patch\\manifest.xml.gz"), 1), 0);
   EXPECT_STREQ(buffer, "<KorvelPatcher/>");
   EXPECT_TRUE(observer.logged("Initializing Get\n"));
   EXPECT_EQ(lastPart(observer.notices().back().path.value_or("")), "manifest.xml.gz");
   EXPECT_EQ(observer.notices().back().kind, 3);
 
   server.serveBytes("/big", std::string(300, 'x'));
-  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(), "big", 0), 30);
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, at("big"), 0), 30);
   EXPECT_TRUE(observer.errors().empty());
 }
 
 TEST_F(DownloadRequestTest, NullPathIsReportedWithCode100) {
   char buffer[16];
   requests.setDisplayFiles(true);
-  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, host().c_str(), server.port(), nullptr, 0), 0);
-  EXPECT_EQ(requests.toFile(host().c_str(), server.port(), "x", nullptr, 0, 0, 0, false, false), 0);
+  EXPECT_EQ(requests.toMemory(buffer, sizeof buffer, at(""), 0), 0);
+  EXPECT_EQ(requests.toFile(FileDownload{at("x"), "", 0, 0, 0, {}, {}}, false, false), 0);
   const auto errors = observer.errors();
   ASSERT_EQ(errors.size(), 2u);
   EXPECT_EQ(errors[0].code, 100);

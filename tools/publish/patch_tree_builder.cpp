@@ -2,6 +2,7 @@
 #include "tools/publish/patch_tree_builder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -293,8 +294,9 @@ std::string contentsName(const std::string& manifestName, const std::string& tex
 // removed. False with `errors` extended when a file cannot be written.
 bool publishDocument(const std::string& text, const fs::path& staged, const fs::path& final,
                      const std::string& publishedName, const std::optional<trust::MinisignSecretKey>& key,
-                     std::int64_t signatureTime, std::vector<std::pair<fs::path, fs::path>>& moves,
-                     BuildReport& report, std::vector<std::string>& errors) {
+                     std::int64_t signatureTime, std::optional<std::int64_t> expiresAt,
+                     std::vector<std::pair<fs::path, fs::path>>& moves, BuildReport& report,
+                     std::vector<std::string>& errors) {
   {
     GzipFileWriter writer(9);
     if (!writer.open(staged) || !writer.write(text.data(), text.size()) || !writer.finish()) {
@@ -307,7 +309,7 @@ bool publishDocument(const std::string& text, const fs::path& staged, const fs::
   if (key) {
     const fs::path stagedSignature = staged.string() + ".minisig";
     std::string problem;
-    if (!writeSignatureFile(*key, staged, stagedSignature, publishedName, signatureTime, problem)) {
+    if (!writeSignatureFile(*key, staged, stagedSignature, publishedName, signatureTime, expiresAt, problem)) {
       errors.push_back(problem);
       return false;
     }
@@ -357,6 +359,20 @@ BuildReport PatchTreeBuilder::build() {
     std::string problem;
     signingKey = loadSecretKey(options_.signingKey, problem);
     if (!signingKey) errors.push_back(problem);
+  }
+  int productVersion = options_.productVersion;
+  if (options_.climbVersion && !manifestSegments.empty()) {
+    fs::path published = options_.outputFolder;
+    for (const auto& segment : manifestSegments) published /= segment;
+    std::string problem;
+    report.publishedVersion = publishedVersion(published, problem);
+    if (!problem.empty()) {
+      errors.push_back(problem + "; give the version with --version");
+    } else if (report.publishedVersion && *report.publishedVersion == INT32_MAX) {
+      errors.push_back(published.string() + ": the release published there has the highest Version possible");
+    } else {
+      productVersion = report.publishedVersion ? *report.publishedVersion + 1 : 1;
+    }
   }
   if (!errors.empty()) return report;
 
@@ -531,7 +547,7 @@ BuildReport PatchTreeBuilder::build() {
   }
   ManifestSettings settings;
   settings.productName = options_.productName;
-  settings.productVersion = options_.productVersion;
+  settings.productVersion = productVersion;
   settings.distributionName = options_.distributionName;
   settings.remoteRoot = rootSegments;
   std::string manifest;
@@ -579,7 +595,7 @@ BuildReport PatchTreeBuilder::build() {
       fs::path contentsFile = options_.outputFolder;
       for (const auto& segment : contentsSegments) contentsFile /= segment;
       if (!publishDocument(contents, staging / "contents.gz", contentsFile, contentsSegments.back(), signingKey,
-                           signatureTime, moves, report, errors)) {
+                           signatureTime, options_.expiresAt, moves, report, errors)) {
         cleanup();
         return report;
       }
@@ -598,7 +614,7 @@ BuildReport PatchTreeBuilder::build() {
   fs::path manifestFile = options_.outputFolder;
   for (const auto& segment : manifestSegments) manifestFile /= segment;
   if (!publishDocument(manifest, staging / "manifest.gz", manifestFile, manifestFile.filename().string(), signingKey,
-                       signatureTime, moves, report, errors)) {
+                       signatureTime, options_.expiresAt, moves, report, errors)) {
     cleanup();
     return report;
   }
@@ -617,6 +633,7 @@ BuildReport PatchTreeBuilder::build() {
   report.files = files.size();
   report.folders = countFolders(tree);
   report.manifestFile = manifestFile;
+  report.productVersion = productVersion;
   if (signingKey) report.signatureFile = manifestFile.string() + ".minisig";
   report.ok = true;
   return report;

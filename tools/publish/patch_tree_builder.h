@@ -4,12 +4,14 @@
 // for the updater (or when asked) goes into an external document beside the manifest, published and
 // signed the same way, which the manifest names. That document's name carries a digest of its text:
 // a manifest never meets the contents of another release through a cache or a publication in progress.
-// The output depends only on the input files (names, contents, modification times) and the key, never
-// on the time or the machine of the build.
+// The output depends only on the input files (names, contents, modification times), the options (an
+// expiry among them) and the key, and on the Version of the release already published when asked to
+// climb from it; never on the time or the machine of the build.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +24,11 @@ struct BuildOptions {
   std::string manifestPath = "patch/wendrel/wendrelonly.xml.gz";
   std::string productName = "Wendrel";
   int productVersion = 1;
+  // The product version is one more than the Product Version of the manifest already at the manifest
+  // path (1 when there is none) instead of productVersion: releases signed one after the other must
+  // climb, as updaters refuse a signed release older than the one installed. A published manifest whose
+  // Version cannot be read refuses the build.
+  bool climbVersion = false;
   std::string distributionName = "Wendrel Distribution";
   // Folder under the output folder that receives the files ('/' or '\' separated; may be empty).
   std::string remoteRoot = "patch/wendrel/files";
@@ -45,6 +52,9 @@ struct BuildOptions {
   // An unencrypted minisign secret key: the manifest is published with its detached signature
   // "<manifest>.minisig". Empty: unsigned (a signature left by an earlier build is removed).
   std::filesystem::path signingKey;
+  // With a key: the signatures' trusted comments say the release may be used until this time (seconds
+  // since 1970-01-01 UTC); updaters refuse it afterwards.
+  std::optional<std::int64_t> expiresAt;
 };
 
 struct BuildReport {
@@ -60,6 +70,8 @@ struct BuildReport {
   std::uint64_t deltasNotSmaller = 0;    // encoded but dropped: not smaller than the full file
   std::uint64_t manifestBytes = 0;       // uncompressed XML
   std::filesystem::path manifestFile;
+  int productVersion = 0;                // the Version the manifest carries
+  std::optional<int> publishedVersion;   // with climbVersion: the Version climbed from, if any
   std::filesystem::path signatureFile;   // empty when the build was not signed
   // The external document of the product's contents; empty when the manifest holds them itself.
   std::filesystem::path contentsFile;

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -22,6 +23,10 @@ namespace korvel::publish {
 namespace {
 
 std::atomic<bool> stopSignalled{false};
+
+// --expires takes whole days, up to a hundred years.
+constexpr long long kLongestExpiryDays = 36500;
+constexpr long long kSecondsPerDay = 24 * 60 * 60;
 
 extern "C" void onStopSignal(int) { stopSignalled = true; }
 
@@ -103,6 +108,8 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
   if (!game || !output) return usageError(err, "build needs a game folder and an output folder");
   options.gameFolder = *game;
   options.outputFolder = *output;
+  bool versionGiven = false;
+  std::optional<long long> expiresDays;
   while (!reader.done()) {
     if (reader.takeSwitch("external-contents")) {
       options.externalContents = true;
@@ -122,6 +129,7 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     } else if (name == "version") {
       if (!parseNumber(value, INT32_MIN, INT32_MAX, number)) return usageError(err, "--version needs a whole number");
       options.productVersion = static_cast<int>(number);
+      versionGiven = true;
     } else if (name == "previous") {
       options.previousFolders.emplace_back(value);
     } else if (name == "jobs") {
@@ -132,6 +140,10 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
       options.compressionLevel = static_cast<int>(number);
     } else if (name == "sign") {
       options.signingKey = value;
+    } else if (name == "expires") {
+      if (!parseNumber(value, 1, kLongestExpiryDays, number))
+        return usageError(err, "--expires needs a number of days from 1 to " + std::to_string(kLongestExpiryDays));
+      expiresDays = number;
     } else if (name == "delta-memory") {
       if (!parseNumber(value, 1, 65536, number)) return usageError(err, "--delta-memory needs a size in MiB (1 to 65536)");
       options.deltaIndexBytes = static_cast<std::uint64_t>(number) << 20;
@@ -139,6 +151,10 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
       return usageError(err, "unknown option --" + name + " for build");
     }
   }
+  if (expiresDays && options.signingKey.empty()) return usageError(err, "--expires needs --sign");
+  if (expiresDays) options.expiresAt = static_cast<std::int64_t>(std::time(nullptr)) + *expiresDays * kSecondsPerDay;
+  // Signed releases climb: updaters refuse one older than what they installed.
+  options.climbVersion = !options.signingKey.empty() && !versionGiven;
 
   BuildReport report = PatchTreeBuilder(options).build();
   for (const auto& warning : report.warnings) err << "korvel-publish: warning: " << warning << "\n";
@@ -155,6 +171,12 @@ int runBuild(const std::vector<std::string>& args, std::ostream& out, std::ostre
     out << "\n";
   }
   out << "Manifest: " << report.manifestFile.string() << " (" << report.manifestBytes << " bytes of XML)\n";
+  if (options.climbVersion) {
+    out << "Version: " << report.productVersion
+        << (report.publishedVersion ? " (one more than the release published there, " +
+                                          std::to_string(*report.publishedVersion) + ")\n"
+                                    : std::string(" (the first release published there)\n"));
+  }
   if (!report.signatureFile.empty()) out << "Signature: " << report.signatureFile.string() << "\n";
   if (!report.contentsFile.empty()) {
     out << "External contents: " << report.contentsFile.string() << " (" << report.contentsBytes << " bytes of XML)\n";
@@ -257,7 +279,8 @@ std::string PublishCommand::usage() {
          "  korvel-publish build <game-folder> <output-folder> [options]\n"
          "      --manifest PATH        manifest file under the output folder (patch/wendrel/wendrelonly.xml.gz)\n"
          "      --product NAME         product name (Wendrel)\n"
-         "      --version N            product version (1)\n"
+         "      --version N            product version (1; with --sign: one more than the manifest\n"
+         "                             already in the output folder, 1 when there is none)\n"
          "      --distribution NAME    distribution name (Wendrel Distribution)\n"
          "      --remote-root PATH     folder of the files under the output folder (patch/wendrel/files)\n"
          "      --previous FOLDER      an earlier version: changed files get delta data from it (repeatable)\n"
@@ -271,6 +294,8 @@ std::string PublishCommand::usage() {
          "      --sign KEY             sign the manifest with this unencrypted minisign secret key\n"
          "                             (writes <manifest>.minisig beside it, and <document>.minisig\n"
          "                             beside an external document)\n"
+         "      --expires DAYS         with --sign: updaters refuse the release DAYS days after the build\n"
+         "                             (the signature's trusted comment says until when)\n"
          "  korvel-publish keygen <folder>\n"
          "      writes a new key pair: korvel.key (secret, unencrypted) and korvel.pub\n"
          "  korvel-publish serve [--root DIR] [--port 7000] [--bind 127.0.0.1]\n";
