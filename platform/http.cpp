@@ -1,10 +1,13 @@
-// The system-independent part of HTTP requests: header checks and the parsing of the response headers
-// that continuing a body depends on, the same for both backends.
+// The system-independent part of HTTP requests: header checks, the parsing of the response headers
+// that continuing a body depends on, the stall time-out and the classes of error numbers, the same for
+// both backends.
 #include "platform/http.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+
+#include "platform/environment.h"
 
 namespace korvel::platform {
 
@@ -83,6 +86,39 @@ std::optional<ContentRange> parseContentRange(const std::string& value) {
   if (!r.atEnd()) return std::nullopt;
   return range;
 }
+
+std::uint32_t stallTimeoutMs() {
+  static const std::uint32_t milliseconds = [] {
+    constexpr std::uint32_t kDefaultSeconds = 60;
+    constexpr std::uint32_t kMostSeconds = 3600;
+    const std::string text = environmentValue("KORVEL_STALL_TIMEOUT").value_or("");
+    Reader r{text};
+    const auto seconds = r.number();
+    const bool valid = seconds && r.atEnd() && *seconds >= 1 && *seconds <= kMostSeconds;
+    return (valid ? static_cast<std::uint32_t>(*seconds) : kDefaultSeconds) * 1000;
+  }();
+  return milliseconds;
+}
+
+bool isCertificateError(std::uint32_t error) {
+  switch (error) {
+    case kErrorInternetSecCertDateInvalid:
+    case kErrorInternetSecCertCnInvalid:
+    case kErrorInternetClientAuthCertNeeded:
+    case kErrorInternetInvalidCa:
+    case kErrorInternetSecCertErrors:
+    case kErrorInternetSecCertNoRev:
+    case kErrorInternetSecCertRevFailed:
+    case kErrorInternetSecInvalidCert:
+    case kErrorInternetSecCertRevoked:
+    case kErrorInternetSecCertWeakSignature:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isInsecureRedirect(std::uint32_t error) { return error == kErrorInternetHttpsToHttpOnRedirect; }
 
 std::string rangeFrom(std::uint64_t first) { return "bytes=" + std::to_string(first) + "-"; }
 

@@ -1,5 +1,5 @@
-// HTTP requests in the steps of the Windows internet API: read the proxy settings, open a session,
-// crack the URL, connect, open a request, send it, read the body chunk by chunk, close.
+// HTTP and HTTPS requests in the steps of the Windows internet API: read the proxy settings, open a
+// session, crack the URL, connect, open a request, send it, read the body chunk by chunk, close.
 //
 // Every step reports success and, on failure, a Win32-style error number (GetLastError on Win32; the
 // nearest WinINet number on POSIX) so that each failing step keeps its own result code and text.
@@ -9,9 +9,17 @@
 // - the body is pulled in chunks of at most the caller's buffer size, each handed over as soon as some
 //   of it has arrived (Win32: read ahead on a pool thread, since a blocking InternetReadFile returns
 //   only once its whole buffer is filled); memory stays bounded whatever the body's length;
-// - both follow up to kMaxRedirects redirects; the status code is the caller's to judge
-//   (HttpRequest::statusCode);
-// - both give up on a connection after kConnectTimeoutMs and on a body that stalls for kStallTimeoutMs;
+// - both follow up to kMaxRedirects redirects (Win32: the backend follows them, not WinINet); the
+//   status code is the caller's to judge (HttpRequest::statusCode); a step from https to plain http,
+//   anywhere in the chain, is refused (isInsecureRedirect);
+// - both give up on a connection after kConnectTimeoutMs (a TLS handshake is part of connecting), and
+//   on a response whose header, or a body that stalls, brings nothing for stallTimeoutMs(); Win32 gives
+//   up a send after both in any case, since under Wine a TLS handshake with a silent server waits on;
+// - a request opened with kInternetFlagSecure goes over TLS (POSIX: 1.2 or later; Win32: the versions
+//   the system allows) to the connection's server, whose certificate must verify against the system's
+//   trusted roots and name the server;
+//   POSIX also trusts the certificates of the PEM file KORVEL_CA_FILE names (see HttpRequest::open);
+//   a certificate that fails fails the send with a certificate error (isCertificateError);
 // - HttpRequest::abort, from any thread, ends a blocked send or read at once (Win32: the WinINet calls
 //   are made on pool threads and the requester stops waiting for them, since closing the handle does
 //   not end a blocked read under Wine);
@@ -48,15 +56,17 @@ inline constexpr int kInternetSchemeHttps = 4;
 inline constexpr std::uint32_t kInternetOpenTypeDirect = 1;
 inline constexpr std::uint32_t kInternetOpenTypeProxy = 3;
 
-// HttpOpenRequest flag: the response is not added to the cache.
+// HttpOpenRequest flags: the response is not added to the cache; the request goes over TLS.
 inline constexpr std::uint32_t kInternetFlagNoCacheWrite = 0x04000000;
-// HttpOpenRequest flag: the request goes over TLS (https).
 inline constexpr std::uint32_t kInternetFlagSecure = 0x00800000;
 
 // The limits every request runs under, the same on both backends.
 inline constexpr std::uint32_t kConnectTimeoutMs = 30000;
-inline constexpr std::uint32_t kStallTimeoutMs = 60000;
 inline constexpr int kMaxRedirects = 5;
+// How long a response may bring nothing, its header included, before the request fails with
+// kErrorInternetTimeout: KORVEL_STALL_TIMEOUT=<seconds> (1 to 3600), else 60 s. Read once per process;
+// any thread.
+std::uint32_t stallTimeoutMs();
 // Capacity of each cracked URL component, terminating zero included.
 inline constexpr std::size_t kUrlComponentCapacity = 256;
 // Requests to one server that run at once, each on a connection of its own. Win32: WinINet's
@@ -65,7 +75,8 @@ inline constexpr std::size_t kUrlComponentCapacity = 256;
 // libcurl handles of its own, and this many finished ones are kept with their open connections.
 inline constexpr int kMaxConnectionsPerServer = 8;
 
-// Error numbers the POSIX backend gives back (the WinINet numbers for the same causes).
+// Error numbers the POSIX backend gives back (the WinINet numbers for the same causes); the Win32
+// backend gives back WinINet's own.
 inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorInternetTimeout = 12002;
@@ -78,19 +89,28 @@ inline constexpr std::uint32_t kErrorInternetConnectionAborted = 12030;
 inline constexpr std::uint32_t kErrorInternetConnectionReset = 12031;
 inline constexpr std::uint32_t kErrorInternetOperationCancelled = 12017;
 inline constexpr std::uint32_t kErrorHttpInvalidServerResponse = 12152;
+inline constexpr std::uint32_t kErrorInternetHttpsToHttpOnRedirect = 12040;
+// A TLS handshake that failed for another reason than the server's certificate (no common protocol
+// version or cipher, a server that does not speak TLS).
+inline constexpr std::uint32_t kErrorInternetSecurityChannelError = 12157;
+// The server's certificate failed verification: outside its dates, for another name, from an authority
+// nobody trusts (Windows: 12045; Wine: 12057), revoked, or otherwise unacceptable.
+inline constexpr std::uint32_t kErrorInternetSecCertDateInvalid = 12037;
+inline constexpr std::uint32_t kErrorInternetSecCertCnInvalid = 12038;
+inline constexpr std::uint32_t kErrorInternetClientAuthCertNeeded = 12044;
+inline constexpr std::uint32_t kErrorInternetInvalidCa = 12045;
+inline constexpr std::uint32_t kErrorInternetSecCertErrors = 12055;
+inline constexpr std::uint32_t kErrorInternetSecCertNoRev = 12056;
+inline constexpr std::uint32_t kErrorInternetSecCertRevFailed = 12057;
+inline constexpr std::uint32_t kErrorInternetSecInvalidCert = 12169;
+inline constexpr std::uint32_t kErrorInternetSecCertRevoked = 12170;
+inline constexpr std::uint32_t kErrorInternetSecCertWeakSignature = 12179;
 
-// Whether a send failed because the server's certificate failed verification (WinINet's certificate
-// errors: unknown or untrusted root, date, name, revocation, any other verification failure).
-inline bool isCertificateError(std::uint32_t error) {
-  switch (error) {
-    case 12037: case 12038: case 12044: case 12045: case 12055: case 12057: case 12169: case 12179:
-      return true;
-    default:
-      return false;
-  }
-}
-// Whether a request sent over https was redirected to plain http and refused for it.
-inline bool isInsecureRedirect(std::uint32_t error) { return error == 12040; }
+// Whether a send failed because the server's certificate was not accepted (any of the numbers above
+// from 12037 on, on either backend). A TLS failure of another kind (12157) is not one.
+bool isCertificateError(std::uint32_t error);
+// Whether a send failed because a request made over https was redirected to plain http (12040).
+bool isInsecureRedirect(std::uint32_t error);
 
 // Whether HttpRequest::read fails when the connection closes before the announced body length:
 // true on POSIX (libcurl reports the partial body), false on Win32 (WinINet may end the body early
@@ -98,12 +118,18 @@ inline bool isInsecureRedirect(std::uint32_t error) { return error == 12040; }
 extern const bool kHttpReadReportsTruncatedBody;
 
 // The system's proxy settings (INTERNET_OPTION_PROXY). Win32: the internet settings of the user (Wine
-// also honours the http_proxy variable, and reads the settings once per process). POSIX: the proxy
-// environment variables, read on every query (http_proxy, HTTP_PROXY, all_proxy, ALL_PROXY for the proxy;
-// no_proxy, NO_PROXY for the bypass list). An absent value stays empty (nullopt).
+// also honours the http_proxy variable, and reads the settings once per process); `proxy` may then be a
+// list per scheme ("http=a:80 https=b:8080"), which WinINet applies itself, and `httpsProxy` stays
+// empty. POSIX: the proxy environment variables, read on every query (http_proxy, HTTP_PROXY, all_proxy,
+// ALL_PROXY for `proxy`; https_proxy, HTTPS_PROXY, all_proxy, ALL_PROXY for `httpsProxy`; no_proxy,
+// NO_PROXY for the bypass list). An absent value stays empty (nullopt).
 struct ProxySettings {
+  // The proxy of http requests (Win32: of every request).
   std::optional<std::string> proxy;
   std::optional<std::string> bypass;
+  // POSIX: the proxy of https requests, reached with CONNECT. An https request goes through it only;
+  // without it, it goes directly to the server, as for the other programs that read these variables.
+  std::optional<std::string> httpsProxy;
 };
 
 // InternetQueryOption(NULL, INTERNET_OPTION_PROXY) into a 4096-byte buffer. False with `error` set when
@@ -166,8 +192,9 @@ class HttpSession {
  public:
   // InternetOpen(agent, accessType, proxy, bypass, 0). With kInternetOpenTypeProxy the proxy and bypass
   // lists of `proxy` are passed (absent ones as null), and a session without a proxy list is refused
-  // with kErrorInvalidParameter, as WinINet refuses it; with kInternetOpenTypeDirect no proxy is used,
-  // even when the environment names one. Null with `error` set on failure.
+  // with kErrorInvalidParameter, as WinINet refuses it (POSIX: without `proxy` and `httpsProxy`); with
+  // kInternetOpenTypeDirect no proxy is used, even when the environment names one. Null with `error`
+  // set on failure.
   static std::unique_ptr<HttpSession> open(const std::string& agent, std::uint32_t accessType,
                                            const ProxySettings& proxy, std::uint32_t& error);
   ~HttpSession();
@@ -187,7 +214,8 @@ class HttpSession {
 class HttpConnection {
  public:
   // InternetConnect(session, host, port, user, password, INTERNET_SERVICE_HTTP, 0, 0); user and password
-  // may be null. Null with `error` set on failure.
+  // may be null; port 0 is the scheme's default (443 for the requests opened with kInternetFlagSecure,
+  // else 80). Null with `error` set on failure.
   static std::unique_ptr<HttpConnection> connect(HttpSession& session, const std::string& host, int port,
                                                  const char* user, const char* password, std::uint32_t& error);
   ~HttpConnection();
@@ -207,7 +235,13 @@ class HttpConnection {
 class HttpRequest {
  public:
   // HttpOpenRequest(connection, verb, path, version, no referrer, acceptTypes, flags, 0). The accept types
-  // are passed as they stand. Null with `error` set on failure.
+  // are passed as they stand. With kInternetFlagSecure in `flags` the request goes over https. POSIX:
+  // TLS 1.2 or later, the peer's certificate and name always verified; the trusted roots are the
+  // system's plus, when the environment variable KORVEL_CA_FILE names a PEM file (read when a request
+  // opens; each file once per process), the certificates in that file. A named file that cannot be
+  // read, or holds no certificate, fails every https send with kErrorInternetInvalidCa rather than
+  // fall back to the system's roots alone. Win32: the system's trusted roots only. Null with `error`
+  // set on failure.
   static std::unique_ptr<HttpRequest> open(HttpConnection& connection, const std::string& verb,
                                            const std::string& path, const std::string& version,
                                            const std::vector<std::string>& acceptTypes, std::uint32_t flags,
@@ -224,6 +258,9 @@ class HttpRequest {
   bool addHeader(const std::string& name, const std::string& value, std::uint32_t& error);
 
   // HttpSendRequest(request, no headers, no body): blocks until the response's header has arrived.
+  // False with `error` set on failure: among others kErrorInternetTimeout when no header came within
+  // stallTimeoutMs(), a certificate error (isCertificateError), and kErrorInternetHttpsToHttpOnRedirect
+  // when a request over https was redirected to plain http (nothing is sent to the http address).
   bool send(std::uint32_t& error);
 
   // InternetReadFile: blocks until some of the body, at most `size` bytes, is in `buffer`; `received`

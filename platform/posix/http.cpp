@@ -1,5 +1,5 @@
-// POSIX HTTP requests over libcurl, driven step by step like WinINet: the transfer runs on a multi
-// handle that is pumped from send() and read(), and a pausing write callback keeps at most one
+// POSIX HTTP and HTTPS requests over libcurl, driven step by step like WinINet: the transfer runs on a
+// multi handle that is pumped from send() and read(), and a pausing write callback keeps at most one
 // network buffer of the body waiting for the reader.
 #include "platform/http.h"
 
@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/environment.h"
+#include "platform/posix/curl_tls.h"
 
 namespace korvel::platform {
 
@@ -21,7 +22,6 @@ namespace {
 
 // How long one wait for network activity lasts before the transfer is pumped again.
 constexpr int kPollMilliseconds = 1000;
-constexpr long kStallSeconds = kStallTimeoutMs / 1000;
 constexpr long kNetworkBufferBytes = 256 * 1024;
 
 bool globalInitDone() {
@@ -39,7 +39,8 @@ std::optional<std::string> firstVariable(std::initializer_list<const char*> name
   return std::nullopt;
 }
 
-std::uint32_t wininetError(CURLcode code) {
+std::uint32_t wininetError(CURL* easy, CURLcode code) {
+  if (const std::uint32_t tls = posix::tlsFailure(easy, code)) return tls;
   switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -124,6 +125,7 @@ std::string requestTarget(const std::string& path) {
 bool queryProxySettings(ProxySettings& out, std::uint32_t& error) {
   out.proxy = firstVariable({"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"});
   out.bypass = firstVariable({"no_proxy", "NO_PROXY"});
+  out.httpsProxy = firstVariable({"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"});
   error = 0;
   return true;
 }
@@ -199,7 +201,8 @@ bool crackUrl(const std::string& url, UrlParts& out, std::uint32_t& error) {
 
 struct HttpSession::State {
   std::string agent;
-  std::string proxy;  // empty: connect directly
+  std::string proxy;       // of http requests; empty: connect directly
+  std::string httpsProxy;  // of https requests; empty: connect directly
   std::string bypass;
 };
 
@@ -223,11 +226,12 @@ std::unique_ptr<HttpSession> HttpSession::open(const std::string& agent, std::ui
   auto state = std::make_unique<State>();
   state->agent = agent;
   if (accessType == kInternetOpenTypeProxy) {
-    if (!proxy.proxy) {
+    if (!proxy.proxy && !proxy.httpsProxy) {
       error = kErrorInvalidParameter;
       return nullptr;
     }
-    state->proxy = *proxy.proxy;
+    state->proxy = proxy.proxy.value_or("");
+    state->httpsProxy = proxy.httpsProxy.value_or("");
     state->bypass = proxy.bypass.value_or("");
   }
   error = 0;
@@ -247,7 +251,7 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(HttpSession& session, co
   auto state = std::make_unique<State>();
   state->session = *session.state_;
   state->host = host;
-  state->port = port == 0 ? 80 : port;
+  state->port = port;
   if (user) state->user = user;
   if (password) state->password = password;
   error = 0;
@@ -328,6 +332,8 @@ struct HttpRequest::State {
   bool paused = false;
   std::atomic<bool> aborted{false};
   bool sawLocation = false;
+  // A redirect from https to plain http was met and the transfer ended there.
+  bool insecureRedirect = false;
   int redirects = 0;
   CURLcode result = CURLE_OK;
   // Body bytes delivered by libcurl and not yet read; refilled only once emptied, so it holds at most
@@ -375,8 +381,18 @@ struct HttpRequest::State {
     static constexpr char kLocation[] = "location:";
     if (n >= sizeof kLocation - 1 &&
         std::equal(kLocation, kLocation + sizeof kLocation - 1, data,
-                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
       self->sawLocation = true;
+      long status = 0;
+      curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+      // A redirect that would be followed ends the transfer here when it leaves TLS, before libcurl
+      // sends anything to the plain http address (a redirect past the limit is the caller's answer).
+      if (status >= 300 && status < 400 && self->redirects < kMaxRedirects &&
+          posix::redirectDropsTls(self->easy, trimmed(data + sizeof kLocation - 1, n - (sizeof kLocation - 1)))) {
+        self->insecureRedirect = true;
+        return 0;
+      }
+    }
     // The blank line that closes a header block. Interim (1xx) blocks, and redirects that libcurl
     // follows, are followed by the real one.
     if (n <= 2 && (n == 0 || data[0] == '\r' || data[0] == '\n')) {
@@ -433,22 +449,29 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   CURL* easy = state->easy;
   std::string host = c.host;
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-  const std::string url = "http://" + host + ":" + std::to_string(c.port) + requestTarget(path);
+  const bool secure = (flags & kInternetFlagSecure) != 0;
+  const int port = c.port != 0 ? c.port : secure ? 443 : 80;
+  const std::string url =
+      std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(port) + requestTarget(path);
   curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
   curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, verb == "GET" ? nullptr : verb.c_str());
   curl_easy_setopt(easy, CURLOPT_HTTP_VERSION,
                    version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(easy, CURLOPT_USERAGENT, c.session.agent.c_str());
-  // An empty proxy switches off the proxy environment variables that libcurl would read itself.
-  curl_easy_setopt(easy, CURLOPT_PROXY, c.session.proxy.c_str());
+  // An empty proxy switches off the proxy environment variables that libcurl would read itself. An
+  // https request goes through its proxy with CONNECT, the TLS session running inside the tunnel.
+  curl_easy_setopt(easy, CURLOPT_PROXY, (secure ? c.session.httpsProxy : c.session.proxy).c_str());
+  // The proxy's answer to CONNECT is not the server's response.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   curl_easy_setopt(easy, CURLOPT_NOPROXY, c.session.bypass.c_str());
   if (c.user) curl_easy_setopt(easy, CURLOPT_USERNAME, c.user->c_str());
   if (c.password) curl_easy_setopt(easy, CURLOPT_PASSWORD, c.password->c_str());
   if (c.user || c.password) curl_easy_setopt(easy, CURLOPT_HTTPAUTH, CURLAUTH_ANY);
-  // Redirects are followed as WinINet follows them: within HTTP, a few at most.
+  // Redirects are followed as WinINet follows them: within http and https, never from https back to
+  // plain http, a few at most.
   curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+  posix::configureTls(easy, secure);
   curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
   // Large network reads: the body is handed over in pieces of this size at most.
   curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, kNetworkBufferBytes);
@@ -457,7 +480,8 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &State::onProgress);
   curl_easy_setopt(easy, CURLOPT_XFERINFODATA, state.get());
   curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  // Counts from the request on, so a header that does not come fails as a stalled body does.
+  curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, static_cast<long>(stallTimeoutMs() / 1000));
   // The accept types become one Accept header, joined as WinINet joins them; without any, libcurl's
   // own Accept line is switched off.
   std::string accept = "Accept:";
@@ -467,7 +491,6 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, state.get());
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &State::onHeader);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, state.get());
-  (void)flags;  // there is no response cache to keep out of
   error = 0;
   return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
 }
@@ -520,8 +543,12 @@ bool HttpRequest::send(std::uint32_t& error) {
     error = kErrorInternetOperationCancelled;
     return false;
   }
+  if (s.finished && s.insecureRedirect) {
+    error = kErrorInternetHttpsToHttpOnRedirect;
+    return false;
+  }
   if (s.finished && s.result != CURLE_OK && !s.headersDone) {
-    error = wininetError(s.result);
+    error = wininetError(s.easy, s.result);
     return false;
   }
   error = 0;
@@ -550,7 +577,7 @@ bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received
     }
     if (s.finished) {
       if (s.result == CURLE_OK) return true;
-      error = wininetError(s.result);
+      error = wininetError(s.easy, s.result);
       return false;
     }
     if (size == 0) return true;

@@ -19,6 +19,8 @@
 
 #include "platform/clock.h"
 #include "platform/files.h"
+#include "platform/http.h"
+#include "platform/posix/curl_tls.h"
 #include "platform/posix/transfer_jobs.h"
 
 namespace korvel::platform::posix {
@@ -51,8 +53,10 @@ bool transientStatus(long status) {
   return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 || status == 504;
 }
 
-// The WinINet error the service reports for a failed request.
-HResult resultOfCurl(CURLcode code) {
+// The WinINet error the service reports for a failed request; `tls` is the number of a TLS failure
+// (posix::tlsFailure), 0 for none.
+HResult resultOfCurl(CURLcode code, std::uint32_t tls) {
+  if (tls != 0) return hresultFromWin32(tls);
   switch (code) {
     case CURLE_COULDNT_RESOLVE_HOST:
     case CURLE_COULDNT_RESOLVE_PROXY:
@@ -142,6 +146,7 @@ class Attempt {
   bool begun_ = false;
   bool stopped_ = false;
   bool restart_ = false;
+  bool insecureRedirect_ = false;
   HResult localError_ = kSOk;
   std::string localDetail_;
   std::string contentRange_;
@@ -164,6 +169,13 @@ std::size_t Attempt::onHeader(char* data, std::size_t size, std::size_t count, v
   if (colon == std::string::npos) return size * count;
   const std::string name = lowered(trimmed(line.substr(0, colon)));
   const std::string value = trimmed(line.substr(colon + 1));
+  long status = 0;
+  curl_easy_getinfo(attempt.curl_, CURLINFO_RESPONSE_CODE, &status);
+  // A redirect from https to plain http ends the transfer before anything goes to the http address.
+  if (name == "location" && status >= 300 && status < 400 && redirectDropsTls(attempt.curl_, value)) {
+    attempt.insecureRedirect_ = true;
+    return 0;
+  }
   if (name == "content-range")
     attempt.contentRange_ = value;
   else if (name == "etag")
@@ -338,7 +350,9 @@ Outcome Attempt::run() {
   curl_easy_setopt(curl_, CURLOPT_URL, file_.remote.c_str());
   curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
   curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // TLS 1.2 or later, certificates checked against the system's roots and KORVEL_CA_FILE's, and
+  // redirects within http and https except from https back to http.
+  configureTls(curl_, isHttpsUrl(file_.remote));
   curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
@@ -357,6 +371,7 @@ Outcome Attempt::run() {
   const CURLcode code = curl_easy_perform(curl_);
   long status = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+  const std::uint32_t tls = tlsFailure(curl_, code);
   curl_easy_cleanup(curl_);
   curl_ = nullptr;
   curl_slist_free_all(headers);
@@ -371,10 +386,15 @@ Outcome Attempt::run() {
     ::unlink(file_.temp.c_str());
     return Outcome::RestartNow;
   }
+  if (insecureRedirect_) {
+    fail(BgJobState::TransientError, BgErrorContext::RemoteFile,
+         hresultFromWin32(kErrorInternetHttpsToHttpOnRedirect), "redirected from https to plain http");
+    return Outcome::Finished;
+  }
   if (code != CURLE_OK) {
     closeFile();
     if (received_ > 0) return Outcome::RetryNow;  // the connection dropped after some bytes: go on from there
-    fail(BgJobState::TransientError, BgErrorContext::RemoteFile, resultOfCurl(code),
+    fail(BgJobState::TransientError, BgErrorContext::RemoteFile, resultOfCurl(code, tls),
          errorText[0] ? errorText : curl_easy_strerror(code));
     return Outcome::Finished;
   }

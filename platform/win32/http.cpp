@@ -1,5 +1,5 @@
-// Win32 HTTP requests: the WinINet calls, with the session and connection handles kept for the process
-// and a request's blocking calls made on pool threads.
+// Win32 HTTP and HTTPS requests: the WinINet calls, with the session and connection handles kept for the
+// process, a request's blocking calls made on pool threads, and redirects followed by the backend.
 #include "platform/http.h"
 
 #include "platform/win32/windows_prelude.h"
@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,6 +28,13 @@ constexpr DWORD kProxyBufferSize = 4096;
 #ifndef _WIN64
 static_assert(sizeof(URL_COMPONENTSA) == 60, "the cracked URL structure of the 32-bit program");
 #endif
+static_assert(kInternetFlagSecure == INTERNET_FLAG_SECURE && kInternetFlagNoCacheWrite == INTERNET_FLAG_NO_CACHE_WRITE,
+              "the request flags are WinINet's");
+static_assert(kErrorInternetHttpsToHttpOnRedirect == ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR &&
+                  kErrorInternetInvalidCa == ERROR_INTERNET_INVALID_CA &&
+                  kErrorInternetSecCertRevFailed == ERROR_INTERNET_SEC_CERT_REV_FAILED &&
+                  kErrorInternetSecurityChannelError == ERROR_INTERNET_SECURITY_CHANNEL_ERROR,
+              "the error numbers are WinINet's");
 
 }  // namespace
 
@@ -112,6 +120,22 @@ std::string keyOf(std::initializer_list<std::string> parts) {
   return key;
 }
 
+// The kept connection handle of a session to one server with these credentials (null: none).
+HINTERNET connectionHandle(HINTERNET session, const std::string& host, int port, const char* user,
+                           const char* password, DWORD& error) {
+  char sessionName[32];
+  std::snprintf(sessionName, sizeof sessionName, "%p", static_cast<void*>(session));
+  const std::string key = keyOf({sessionName, host, std::to_string(port), user ? "u" + std::string(user) : "-",
+                                 password ? "p" + std::string(password) : "-"});
+  return handleCache().find(
+      key,
+      [&] {
+        return ::InternetConnectA(session, host.c_str(), static_cast<INTERNET_PORT>(port), user, password,
+                                  INTERNET_SERVICE_HTTP, 0, 0);
+      },
+      error);
+}
+
 }  // namespace
 
 struct HttpSession::State {
@@ -120,6 +144,11 @@ struct HttpSession::State {
 
 struct HttpConnection::State {
   HINTERNET handle = nullptr;  // kept by the handle cache
+  HINTERNET session = nullptr;
+  std::string host;
+  int port = 0;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
 };
 
 // A request's blocking calls run on threads of the system's pool while the requesting thread waits on
@@ -152,6 +181,26 @@ class ExclusiveLock {
 // The smallest ring a body is read ahead into.
 constexpr std::size_t kSmallestRing = 16 * 1024;
 
+// What following a request's redirects takes. WinINet may follow a redirect from https to plain http
+// by itself (Wine does, without a word), so every request is opened without its automatic redirects
+// and the backend follows them: each to a new request on the kept connection of its server, with the
+// same verb, accept types, flags and added headers, up to kMaxRedirects; one from https to http fails
+// the send before anything goes to the http address.
+struct RedirectPlan {
+  HINTERNET session = nullptr;
+  // The original server and its credentials, which go only to that server.
+  std::string host;
+  int port = 0;
+  std::optional<std::string> user;
+  std::optional<std::string> password;
+  std::string url;  // of the request sent last
+  std::string verb;
+  std::string version;
+  std::vector<std::string> acceptTypes;
+  DWORD flags = 0;
+  std::vector<std::string> headers;  // the lines added, in their order
+};
+
 struct RequestLink {
   SRWLOCK lock = SRWLOCK_INIT;
   CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
@@ -173,6 +222,9 @@ struct RequestLink {
   bool ended = false;
   bool failed = false;
   DWORD readError = 0;
+
+  // Set when the request opens; used by the send's pool thread (headers are added before it starts).
+  RedirectPlan plan;
 };
 
 using SharedLink = std::shared_ptr<RequestLink>;
@@ -222,6 +274,164 @@ bool startOnPool(LPTHREAD_START_ROUTINE work, const SharedLink& link, DWORD& err
   return true;
 }
 
+// The request of one step of a redirect plan, with the time-outs and the added headers; null with the
+// system's error when it cannot be opened.
+HINTERNET openPlannedRequest(const RedirectPlan& plan, HINTERNET connection, const std::string& path,
+                             DWORD flags, DWORD& error) {
+  std::vector<LPCSTR> types;
+  types.reserve(plan.acceptTypes.size() + 1);
+  for (const std::string& type : plan.acceptTypes) types.push_back(type.c_str());
+  types.push_back(nullptr);
+  HINTERNET handle = ::HttpOpenRequestA(connection, plan.verb.c_str(), path.c_str(), plan.version.c_str(), nullptr,
+                                        types.data(), flags | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
+  if (!handle) {
+    error = ::GetLastError();
+    return nullptr;
+  }
+  // Windows hands the session's time-outs down to its requests; Wine does not (its requests would wait
+  // for a stalled body without end), so each request is given them itself.
+  DWORD stallTimeout = stallTimeoutMs();
+  ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
+  ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
+  for (const std::string& line : plan.headers) {
+    if (!::HttpAddRequestHeadersA(handle, line.c_str(), static_cast<DWORD>(line.size()),
+                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE)) {
+      error = ::GetLastError();
+      ::InternetCloseHandle(handle);
+      return nullptr;
+    }
+  }
+  return handle;
+}
+
+// The value of a response header of `handle` (HTTP_QUERY_* number), or nothing.
+std::optional<std::string> queryHeader(HINTERNET handle, DWORD level) {
+  std::string buffer(512, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (::HttpQueryInfoA(handle, level, buffer.data(), &size, nullptr)) {
+      buffer.resize(size);
+      return buffer;
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::nullopt;
+    buffer.assign(size + 1, '\0');
+  }
+  return std::nullopt;
+}
+
+// Reads and drops a redirect's small body, so that its connection can carry the next request.
+void dropSmallBody(HINTERNET handle) {
+  constexpr DWORD kMostBytes = 64 * 1024;
+  char buffer[4096];
+  DWORD total = 0;
+  DWORD got = 0;
+  while (total < kMostBytes && ::InternetReadFile(handle, buffer, sizeof buffer, &got) && got > 0) total += got;
+}
+
+bool isFollowedStatus(DWORD status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The scheme, host, port and path (query included) of a redirect's absolute URL, in buffers of any
+// URL's length (crackUrl keeps to its 256 characters; a redirect, to a CDN say, may be longer).
+bool crackTarget(const std::string& url, UrlParts& out) {
+  std::string host(INTERNET_MAX_HOST_NAME_LENGTH + 1, '\0');
+  std::string path(url.size() + 1, '\0');
+  URL_COMPONENTSA parts{};
+  parts.dwStructSize = sizeof(parts);
+  parts.lpszHostName = host.data();
+  parts.dwHostNameLength = static_cast<DWORD>(host.size());
+  parts.lpszUrlPath = path.data();
+  parts.dwUrlPathLength = static_cast<DWORD>(path.size());
+  if (!::InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) return false;
+  out.scheme = parts.nScheme;
+  out.host.assign(host.data(), parts.dwHostNameLength);
+  out.port = parts.nPort;
+  out.path.assign(path.data(), parts.dwUrlPathLength);
+  return !out.host.empty();
+}
+
+// After a send that succeeded: follows the redirects of the plan, leaving the last request's handle in
+// the link. `ok` and `error` are those of the last send; a redirect from https to plain http, or a
+// request closed meanwhile, ends it as a failure.
+void followRedirects(RequestLink& link, BOOL& ok, DWORD& error) {
+  RedirectPlan& plan = link.plan;
+  for (int followed = 0; ok && followed < kMaxRedirects; ++followed) {
+    HINTERNET handle = enterCall(link);
+    if (!handle) {
+      ok = FALSE;
+      error = kErrorInternetOperationCancelled;
+      return;
+    }
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    const bool known = ::HttpQueryInfoA(handle, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr);
+    const std::optional<std::string> location =
+        known && isFollowedStatus(status) ? queryHeader(handle, HTTP_QUERY_LOCATION) : std::nullopt;
+    if (location) dropSmallBody(handle);
+    leaveCall(link);
+    if (!location) return;
+
+    // A redirect that cannot be followed is the caller's answer, as WinINet would leave it.
+    std::string target(INTERNET_MAX_URL_LENGTH, '\0');
+    DWORD length = static_cast<DWORD>(target.size());
+    if (!::InternetCombineUrlA(plan.url.c_str(), location->c_str(), target.data(), &length, ICU_NO_ENCODE)) return;
+    target.resize(length);
+    UrlParts parts;
+    if (!crackTarget(target, parts)) return;
+    const bool fromSecure = (plan.flags & INTERNET_FLAG_SECURE) != 0;
+    if (fromSecure && parts.scheme == kInternetSchemeHttp) {
+      ok = FALSE;
+      error = kErrorInternetHttpsToHttpOnRedirect;
+      return;
+    }
+    if (parts.scheme != kInternetSchemeHttp && parts.scheme != kInternetSchemeHttps) return;
+
+    const bool sameServer = parts.host == plan.host && parts.port == plan.port;
+    const char* user = sameServer && plan.user ? plan.user->c_str() : nullptr;
+    const char* password = sameServer && plan.password ? plan.password->c_str() : nullptr;
+    DWORD failure = 0;
+    HINTERNET connection = connectionHandle(plan.session, parts.host, parts.port, user, password, failure);
+    const DWORD flags = parts.scheme == kInternetSchemeHttps ? plan.flags | INTERNET_FLAG_SECURE
+                                                              : plan.flags & ~static_cast<DWORD>(INTERNET_FLAG_SECURE);
+    HINTERNET next = connection ? openPlannedRequest(plan, connection, parts.path.empty() ? "/" : parts.path, flags,
+                                                     failure)
+                                : nullptr;
+    if (!next) {
+      ok = FALSE;
+      error = failure;
+      return;
+    }
+    HINTERNET previous = nullptr;
+    {
+      ExclusiveLock hold(link.lock);
+      if (!link.closing) {
+        previous = link.handle;
+        link.handle = next;
+        next = nullptr;
+      }
+    }
+    if (next) {
+      ::InternetCloseHandle(next);
+      ok = FALSE;
+      error = kErrorInternetOperationCancelled;
+      return;
+    }
+    if (previous) ::InternetCloseHandle(previous);
+    plan.url = target;
+    plan.flags = flags;
+    handle = enterCall(link);
+    if (!handle) {
+      ok = FALSE;
+      error = kErrorInternetOperationCancelled;
+      return;
+    }
+    ok = ::HttpSendRequestA(handle, nullptr, 0, nullptr, 0);
+    error = ok ? 0 : ::GetLastError();
+    leaveCall(link);
+  }
+}
+
 DWORD WINAPI sendOnPool(LPVOID context) {
   const std::unique_ptr<SharedLink> reference(static_cast<SharedLink*>(context));
   RequestLink& link = **reference;
@@ -231,6 +441,7 @@ DWORD WINAPI sendOnPool(LPVOID context) {
     ok = ::HttpSendRequestA(handle, nullptr, 0, nullptr, 0);
     error = ok ? 0 : ::GetLastError();
     leaveCall(link);
+    followRedirects(link, ok, error);
   }
   {
     ExclusiveLock hold(link.lock);
@@ -334,7 +545,7 @@ std::unique_ptr<HttpSession> HttpSession::open(const std::string& agent, std::ui
         if (opened) {
           // The same limits as the other backend: a connection attempt, and a body that stalls.
           DWORD connectTimeout = kConnectTimeoutMs;
-          DWORD stallTimeout = kStallTimeoutMs;
+          DWORD stallTimeout = stallTimeoutMs();
           ::InternetSetOptionA(opened, INTERNET_OPTION_CONNECT_TIMEOUT, &connectTimeout, sizeof connectTimeout);
           ::InternetSetOptionA(opened, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
           ::InternetSetOptionA(opened, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
@@ -358,25 +569,19 @@ HttpConnection::~HttpConnection() = default;
 std::unique_ptr<HttpConnection> HttpConnection::connect(HttpSession& session, const std::string& host, int port,
                                                         const char* user, const char* password,
                                                         std::uint32_t& error) {
-  HINTERNET sessionHandle = session.state_->handle;
-  char sessionName[32];
-  std::snprintf(sessionName, sizeof sessionName, "%p", static_cast<void*>(sessionHandle));
-  const std::string key = keyOf({sessionName, host, std::to_string(port), user ? "u" + std::string(user) : "-",
-                                 password ? "p" + std::string(password) : "-"});
   DWORD failure = 0;
-  HINTERNET handle = handleCache().find(
-      key,
-      [&] {
-        return ::InternetConnectA(sessionHandle, host.c_str(), static_cast<INTERNET_PORT>(port), user, password,
-                                  INTERNET_SERVICE_HTTP, 0, 0);
-      },
-      failure);
+  HINTERNET handle = connectionHandle(session.state_->handle, host, port, user, password, failure);
   if (!handle) {
     error = failure;
     return nullptr;
   }
   auto state = std::make_unique<State>();
   state->handle = handle;
+  state->session = session.state_->handle;
+  state->host = host;
+  state->port = port;
+  if (user) state->user = user;
+  if (password) state->password = password;
   error = 0;
   return std::unique_ptr<HttpConnection>(new HttpConnection(std::move(state)));
 }
@@ -388,22 +593,30 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
                                                const std::string& path, const std::string& version,
                                                const std::vector<std::string>& acceptTypes, std::uint32_t flags,
                                                std::uint32_t& error) {
-  std::vector<LPCSTR> types;
-  types.reserve(acceptTypes.size() + 1);
-  for (const std::string& type : acceptTypes) types.push_back(type.c_str());
-  types.push_back(nullptr);
-  HINTERNET handle = ::HttpOpenRequestA(connection.state_->handle, verb.c_str(), path.c_str(),
-                                        version.c_str(), nullptr, types.data(), flags, 0);
+  const HttpConnection::State& c = *connection.state_;
+  auto state = std::make_unique<State>();
+  RedirectPlan& plan = state->link->plan;
+  plan.session = c.session;
+  plan.host = c.host;
+  plan.user = c.user;
+  plan.password = c.password;
+  plan.verb = verb;
+  plan.version = version;
+  plan.acceptTypes = acceptTypes;
+  // Certificate checks are never switched off.
+  plan.flags = flags & ~static_cast<DWORD>(INTERNET_FLAG_IGNORE_CERT_CN_INVALID | INTERNET_FLAG_IGNORE_CERT_DATE_INVALID);
+  const bool secure = (plan.flags & INTERNET_FLAG_SECURE) != 0;
+  const int port = c.port != 0 ? c.port : secure ? INTERNET_DEFAULT_HTTPS_PORT : INTERNET_DEFAULT_HTTP_PORT;
+  plan.port = port;
+  const std::string host = c.host.find(':') != std::string::npos && c.host.front() != '[' ? "[" + c.host + "]" : c.host;
+  plan.url = std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(port) +
+             (path.empty() || path[0] != '/' ? "/" : "") + path;
+  DWORD failure = 0;
+  HINTERNET handle = openPlannedRequest(plan, c.handle, path, plan.flags, failure);
   if (!handle) {
-    error = ::GetLastError();
+    error = failure;
     return nullptr;
   }
-  // Windows hands the session's time-outs down to its requests; Wine does not (its requests would wait
-  // for a stalled body without end), so each request is given them itself.
-  DWORD stallTimeout = kStallTimeoutMs;
-  ::InternetSetOptionA(handle, INTERNET_OPTION_SEND_TIMEOUT, &stallTimeout, sizeof stallTimeout);
-  ::InternetSetOptionA(handle, INTERNET_OPTION_RECEIVE_TIMEOUT, &stallTimeout, sizeof stallTimeout);
-  auto state = std::make_unique<State>();
   state->link->handle = handle;
   error = 0;
   return std::unique_ptr<HttpRequest>(new HttpRequest(std::move(state)));
@@ -420,6 +633,8 @@ bool HttpRequest::addCheckedHeader(const std::string& name, const std::string& v
     added = ::HttpAddRequestHeadersA(handle, line.c_str(), static_cast<DWORD>(line.size()),
                                      HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE);
     error = added ? 0 : ::GetLastError();
+    // Added again, in the same order, to the request of each redirect followed.
+    if (added) state_->link->plan.headers.push_back(line);
   });
   if (!open) error = kErrorInternetOperationCancelled;
   return open && added;
@@ -436,18 +651,42 @@ bool HttpRequest::send(std::uint32_t& error) {
   }
   state_->sent = true;
   DWORD failure = 0;
+  const ULONGLONG started = ::GetTickCount64();
   if (!startOnPool(sendOnPool, state_->link, failure)) {
     error = failure;
     return false;
   }
-  ExclusiveLock hold(link.lock);
-  while (!link.sendDone && !link.closing) ::SleepConditionVariableSRW(&link.changed, &hold.lock(), INFINITE, 0);
-  if (link.closing) {
-    error = kErrorInternetOperationCancelled;
+  // WinINet's own time-outs end a send to a server that does not answer, except under Wine during a
+  // TLS handshake, which waits without end: the send is given up after both time-outs have passed.
+  const ULONGLONG deadline = started + kConnectTimeoutMs + stallTimeoutMs();
+  bool expired = false;
+  {
+    ExclusiveLock hold(link.lock);
+    for (;;) {
+      if (link.closing) {
+        error = kErrorInternetOperationCancelled;
+        return false;
+      }
+      if (link.sendDone) break;
+      const ULONGLONG now = ::GetTickCount64();
+      if (now >= deadline) {
+        expired = true;
+        break;
+      }
+      ::SleepConditionVariableSRW(&link.changed, &hold.lock(), static_cast<DWORD>(deadline - now), 0);
+    }
+    error = link.sendError;
+  }
+  if (expired) {
+    closeLink(link);
+    error = kErrorInternetTimeout;
     return false;
   }
-  error = link.sendError;
-  return link.sendOk;
+  // Wine reports a response header that did not come within the receive time-out as an aborted
+  // connection; Windows as a time-out, which it is.
+  if (error == ERROR_INTERNET_CONNECTION_ABORTED && ::GetTickCount64() - started >= stallTimeoutMs())
+    error = kErrorInternetTimeout;
+  return error == 0 && link.sendOk;
 }
 
 bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received, std::uint32_t& error) {

@@ -1,20 +1,32 @@
 // HTTP requests of the platform layer against the scripted test server: the extra request headers and
-// the response headers that continuing an interrupted body depends on, on both backends.
+// the response headers that continuing an interrupted body depends on, and an answer that never comes,
+// on both backends; HTTPS with the test certificate authority (native builds, whose server speaks TLS).
 #include "platform/http.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tests/support/scoped_environment.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_http_server.h"
+#if !defined(_WIN32)
+#include "tests/support/posix/test_certificates.h"
+#include "tests/support/posix/test_https_server.h"
+#endif
 
 namespace korvel::platform {
 namespace {
 
 using Headers = std::vector<std::pair<std::string, std::string>>;
+
+// The stall time-out is read once per process: these tests run with a short one, so that an answer
+// that never comes fails within seconds.
+const test::ScopedEnvironment shortStall("KORVEL_STALL_TIMEOUT", "3");
 
 const char kEtag[] = "\"v1-2000\"";
 const char kModified[] = "Tue, 05 Mar 2024 10:00:00 GMT";
@@ -161,6 +173,121 @@ TEST(HttpRequestTest, HeaderLinesThatCouldSplitTheRequestAreRefused) {
   ASSERT_EQ(server.totalRequests(), 1);
   EXPECT_EQ(server.requests()[0].header("X-Injected"), "");
 }
+
+// The send of one GET on a direct session (https with kInternetFlagSecure in `flags`); its error, 0 once
+// sent, and then the status and the whole body.
+struct Answer {
+  std::uint32_t sendError = 0;
+  int status = 0;
+  std::string body;
+};
+
+Answer get(const std::string& host, int port, const std::string& path, std::uint32_t flags) {
+  Answer answer;
+  std::uint32_t error = 0;
+  auto session = HttpSession::open("korvel-test", kInternetOpenTypeDirect, {}, error);
+  auto connection = session ? HttpConnection::connect(*session, host, port, nullptr, nullptr, error) : nullptr;
+  auto request = connection ? HttpRequest::open(*connection, "GET", path, "HTTP/1.1", {}, flags, error) : nullptr;
+  EXPECT_TRUE(request) << error;
+  if (!request || !request->send(answer.sendError)) return answer;
+  answer.status = request->statusCode();
+  char buffer[512];
+  for (std::uint32_t got = 1; got > 0;) {
+    EXPECT_TRUE(request->read(buffer, sizeof buffer, got, error)) << error;
+    answer.body.append(buffer, got);
+  }
+  return answer;
+}
+
+TEST(HttpRequestTest, AnAnswerWhoseHeaderNeverComesFailsAsATimeOutAfterTheStallTimeOut) {
+  ASSERT_EQ(stallTimeoutMs(), 3000u);
+  test::TestHttpServer server;
+  ASSERT_NE(server.port(), 0);
+  server.serveReply("/silent", test::HttpReply::stall());
+  const auto started = std::chrono::steady_clock::now();
+  const Answer answer = get(test::TestHttpServer::host(), server.port(), "/silent", 0);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  EXPECT_EQ(answer.sendError, kErrorInternetTimeout);
+  EXPECT_GE(waited, std::chrono::milliseconds(stallTimeoutMs() - 500));
+  EXPECT_LT(waited, std::chrono::milliseconds(stallTimeoutMs() + 5000));
+  EXPECT_EQ(server.requestCount("/silent"), 1);
+}
+
+#if !defined(_WIN32)
+class HttpsRequestTest : public test::TempDirTest {};
+
+TEST_F(HttpsRequestTest, ServersAreTrustedThroughTheSystemAndTheCaFileAndRedirectsNeverLeaveTls) {
+  const test::TestCertificates certificates = test::TestCertificates::make(dir.native());
+  ASSERT_EQ(certificates.error, "");
+  const std::string body = sampleBody();
+  test::TestHttpServer plain;
+  test::TestHttpsServer trusted(certificates.serverCert, certificates.serverKey);
+  test::TestHttpsServer untrusted(certificates.untrustedCert, certificates.untrustedKey);
+  ASSERT_NE(plain.port(), 0);
+  ASSERT_NE(trusted.port(), 0) << trusted.error();
+  ASSERT_NE(untrusted.port(), 0) << untrusted.error();
+  plain.serveBytes("/plain", "over plain http");
+  plain.serveRedirect("/up", trusted.localhostUrl("/file"));
+  trusted.serveBytes("/file", body);
+  trusted.serveRedirect("/across", trusted.localhostUrl("/file"));
+  trusted.serveRedirect("/down", plain.url("/plain"));
+  untrusted.serveBytes("/file", body);
+
+  enum class Expect { Body, CertificateError, InsecureRedirect, OtherTlsFailure };
+  struct Case {
+    const char* what;
+    bool caFile;  // KORVEL_CA_FILE names the test authority
+    const char* host;
+    int port;
+    const char* path;
+    std::uint32_t flags;
+    Expect expect;
+  };
+  const Case cases[] = {
+      {"trusted through the CA file", true, "localhost", trusted.port(), "/file", kInternetFlagSecure, Expect::Body},
+      {"by its address, which the certificate names too", true, "127.0.0.1", trusted.port(), "/file",
+       kInternetFlagSecure, Expect::Body},
+      // Right after a session the CA file made good: neither it nor its connection is taken over.
+      {"the same server without the CA file", false, "localhost", trusted.port(), "/file", kInternetFlagSecure,
+       Expect::CertificateError},
+      {"an issuer nobody trusts", true, "localhost", untrusted.port(), "/file", kInternetFlagSecure,
+       Expect::CertificateError},
+      {"redirected from https to https", true, "localhost", trusted.port(), "/across", kInternetFlagSecure, Expect::Body},
+      {"redirected from http to https", true, "127.0.0.1", plain.port(), "/up", 0, Expect::Body},
+      {"redirected from https to plain http", true, "localhost", trusted.port(), "/down", kInternetFlagSecure,
+       Expect::InsecureRedirect},
+      {"TLS to a server that speaks plain http", true, "127.0.0.1", plain.port(), "/plain", kInternetFlagSecure,
+       Expect::OtherTlsFailure},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const test::ScopedEnvironment caFile("KORVEL_CA_FILE",
+                                         c.caFile ? std::optional<std::string>(certificates.caPem) : std::nullopt);
+    const Answer answer = get(c.host, c.port, c.path, c.flags);
+    switch (c.expect) {
+      case Expect::Body:
+        EXPECT_EQ(answer.sendError, 0u);
+        EXPECT_EQ(answer.status, 200);
+        EXPECT_TRUE(answer.body == body) << answer.body.size() << " bytes";
+        break;
+      case Expect::CertificateError:
+        EXPECT_TRUE(isCertificateError(answer.sendError)) << answer.sendError;
+        break;
+      case Expect::InsecureRedirect:
+        EXPECT_TRUE(isInsecureRedirect(answer.sendError)) << answer.sendError;
+        break;
+      case Expect::OtherTlsFailure:
+        EXPECT_EQ(answer.sendError, kErrorInternetSecurityChannelError);
+        EXPECT_FALSE(isCertificateError(answer.sendError));
+        break;
+    }
+  }
+  // The refused servers never saw a request, and nothing went to the plain address after https.
+  EXPECT_EQ(untrusted.totalRequests(), 0);
+  EXPECT_EQ(trusted.requestCount("/file"), 4);
+  EXPECT_EQ(plain.requestCount("/plain"), 0);
+}
+#endif
 
 TEST(ContentRangeTest, ParsesEveryFormOfTheHeaderAndRefusesTheRest) {
   constexpr std::uint64_t kBig = 5000000000ull;  // past 32 bits

@@ -419,7 +419,7 @@ TEST_F(HttpTransferTest, AStopFromAnotherThreadEndsAReadBlockedOnAStalledBody) {
 
   // Not a measure of speed: far below the stall time-out, which a read that only a time-out ends
   // would take (a closed handle does not end a blocked read everywhere, Wine among them).
-  EXPECT_LT(endedAt - stoppedAt, platform::kStallTimeoutMs / 4);
+  EXPECT_LT(endedAt - stoppedAt, platform::stallTimeoutMs() / 4);
   EXPECT_EQ(out.state, HttpTransfer::kStopped);
   EXPECT_EQ(readFile(dir.file("data.pak")), "old version");
   EXPECT_FALSE(exists(dir.file("data.pak.gz")));
