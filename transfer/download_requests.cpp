@@ -45,11 +45,15 @@ class TransferRunning {
 };
 
 // The statistics cells a file request feeds: rows 0 (download) and 1 (expansion), bytes and
-// milliseconds, each as the value it held when the request started plus the transfer's own count.
+// milliseconds, each as the value it held when the request started plus the transfer's own count. A
+// transfer fetched ahead of the walk ran while the walk waited for the files before it, whose time
+// is counted already: only the time since the walk came to it is added, so that the bytes of all the
+// files in flight over the walk's own time give the rate they arrive at together.
 class RateCells {
  public:
   explicit RateCells(ProgressRates& rates)
       : rates_(rates),
+        started_(platform::tickCount()),
         downloadBytes_(rates.get(ProgressRates::kDownloadBytes, ProgressRates::kDone)),
         downloadMs_(rates.get(ProgressRates::kDownloadBytes, ProgressRates::kMilliseconds)),
         expansionBytes_(rates.get(ProgressRates::kExpansionBytes, ProgressRates::kDone)),
@@ -58,7 +62,9 @@ class RateCells {
   void update(const HttpTransfer& transfer) {
     rates_.set(downloadBytes_ + static_cast<std::int64_t>(transfer.bytesDownloaded()), ProgressRates::kDownloadBytes,
                ProgressRates::kDone);
-    rates_.set(downloadMs_ + transfer.downloadMillis(), ProgressRates::kDownloadBytes, ProgressRates::kMilliseconds);
+    const std::uint32_t walked = platform::tickCount() - started_;
+    rates_.set(downloadMs_ + std::min(transfer.downloadMillis(), walked), ProgressRates::kDownloadBytes,
+               ProgressRates::kMilliseconds);
     rates_.set(expansionBytes_ + static_cast<std::int64_t>(transfer.bytesDecompressed()),
                ProgressRates::kExpansionBytes, ProgressRates::kDone);
     rates_.set(expansionMs_ + transfer.decompressMillis(), ProgressRates::kExpansionBytes,
@@ -67,6 +73,7 @@ class RateCells {
 
  private:
   ProgressRates& rates_;
+  std::uint32_t started_;
   std::int64_t downloadBytes_, downloadMs_, expansionBytes_, expansionMs_;
 };
 

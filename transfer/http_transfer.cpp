@@ -581,6 +581,13 @@ HttpTransfer::Outcome HttpTransfer::receiveIntoMemory() {
   }
 
   log("InternetReadFile() Complete.\n");
+  // A body that ended short of its announced length with success (as WinINet may report it) broke off.
+  const std::optional<std::uint64_t> announced = request_->responseHeaders().contentLength;
+  if (!stopRequested_.load() && announced && received < *announced) {
+    return networkOutcome(platform::kErrorInternetConnectionAborted, result::kReadFailed,
+                          boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d\n",
+                                        asInt(platform::kErrorInternetConnectionAborted)));
+  }
   // An answer that says the server cannot serve now is asked for again; should every attempt end
   // so, its page is the content (see runAttempts).
   if (!stopRequested_.load() && isTransientStatus(status)) return statusOutcome(status);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cctype>
 #include <cstring>
 #include <mutex>
@@ -340,6 +341,8 @@ struct HttpRequest::State {
   // one network buffer.
   std::vector<char> pending;
   std::size_t pendingOffset = 0;
+  // When the body last brought bytes.
+  std::chrono::steady_clock::time_point lastData = std::chrono::steady_clock::now();
 
   ~State() {
     if (easy && added) curl_multi_remove_handle(multi, easy);
@@ -364,6 +367,7 @@ struct HttpRequest::State {
     const std::size_t n = size * count;
     self->pending.assign(data, data + n);
     self->pendingOffset = 0;
+    self->lastData = std::chrono::steady_clock::now();
     return n;
   }
 
@@ -563,10 +567,22 @@ bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received
     error = kErrorInternetInternal;
     return false;
   }
+  // libcurl's own low-speed limit averages the speed over several seconds, so a body that stops after
+  // a burst would be noticed only that much later: the stall is measured here, from the last bytes
+  // that came or from the start of this read, whichever is later (the reader's own pauses, under a
+  // rate cap, are no stall).
+  const auto readStarted = std::chrono::steady_clock::now();
+  const auto stallLimit = std::chrono::milliseconds(stallTimeoutMs());
   for (;;) {
     if (s.aborted.load()) {
       error = kErrorInternetOperationCancelled;
       return false;
+    }
+    if (!s.finished && !s.hasPending() && !s.paused &&
+        std::chrono::steady_clock::now() - std::max(readStarted, s.lastData) > stallLimit) {
+      // The connection is of no further use: the transfer ends as a timed-out one.
+      s.finished = true;
+      s.result = CURLE_OPERATION_TIMEDOUT;
     }
     if (s.hasPending()) {
       const std::size_t n = std::min<std::size_t>(size, s.pending.size() - s.pendingOffset);

@@ -386,15 +386,18 @@ Outcome Attempt::run() {
     ::unlink(file_.temp.c_str());
     return Outcome::RestartNow;
   }
+  // A server that redirects to plain http, or cannot prove who it is, is not asked again: the job
+  // fails for good rather than retrying for days.
   if (insecureRedirect_) {
-    fail(BgJobState::TransientError, BgErrorContext::RemoteFile,
-         hresultFromWin32(kErrorInternetHttpsToHttpOnRedirect), "redirected from https to plain http");
+    fail(BgJobState::Error, BgErrorContext::RemoteFile, hresultFromWin32(kErrorInternetHttpsToHttpOnRedirect),
+         "redirected from https to plain http");
     return Outcome::Finished;
   }
   if (code != CURLE_OK) {
     closeFile();
-    if (received_ > 0) return Outcome::RetryNow;  // the connection dropped after some bytes: go on from there
-    fail(BgJobState::TransientError, BgErrorContext::RemoteFile, resultOfCurl(code, tls),
+    const bool refused = isCertificateError(tls);
+    if (received_ > 0 && !refused) return Outcome::RetryNow;  // the connection dropped after some bytes: go on from there
+    fail(refused ? BgJobState::Error : BgJobState::TransientError, BgErrorContext::RemoteFile, resultOfCurl(code, tls),
          errorText[0] ? errorText : curl_easy_strerror(code));
     return Outcome::Finished;
   }

@@ -106,7 +106,11 @@ update flaky "127.0.0.1:$port"
 installed flaky small || fail "transient faults: the installation is not complete (status $status)"
 grep -q "Http get error" "$work/flaky.log.txt" && fail "transient faults: a failure was reported"
 retries=$(grep -c "; retry 1 of 2 in" "$work/flaky.log.txt" || true)
-[ "$retries" -ge 20 ] || fail "transient faults: only $retries retries were logged"
+# A reset on a kept connection may be asked again by the HTTP library itself, unseen: the answered
+# statuses are what the log must show each.
+answered=$(grep -cE ' (500|503)$' "$work/flaky.requests" || true)
+[ "$answered" -ge 15 ] && [ "$retries" -ge "$answered" ] ||
+  fail "transient faults: $retries retries logged for $answered error statuses"
 
 # ---- A link that breaks every 4 MiB -------------------------------------------------------------
 mkdir -p "$work/big/data"
