@@ -23,8 +23,9 @@
 // - HttpRequest::abort, from any thread, ends a blocked send or read at once (Win32: the WinINet calls
 //   are made on pool threads and the requester stops waiting for them, since closing the handle does
 //   not end a blocked read under Wine);
-// - a body that ends before the length the server announced fails at HttpRequest::read, whereas
-//   WinINet may end it as a short body with success (see kHttpReadReportsTruncatedBody).
+// - a body that ends before the length the server announced fails at HttpRequest::read on POSIX,
+//   whereas WinINet may end it as a short body with success: callers compare what arrived with
+//   Content-Length.
 // - connections are kept alive between requests: a request to a server that an earlier request of the
 //   process reached goes out on the same connection when the server keeps it open (Win32: the session
 //   and connection handles are kept for the process, with the connections WinINet keeps under them;
@@ -111,11 +112,6 @@ inline constexpr std::uint32_t kErrorInternetSecCertWeakSignature = 12179;
 bool isCertificateError(std::uint32_t error);
 // Whether a send failed because a request made over https was redirected to plain http (12040).
 bool isInsecureRedirect(std::uint32_t error);
-
-// Whether HttpRequest::read fails when the connection closes before the announced body length:
-// true on POSIX (libcurl reports the partial body), false on Win32 (WinINet may end the body early
-// with success, leaving the short result to the caller's size check).
-extern const bool kHttpReadReportsTruncatedBody;
 
 // The system's proxy settings (INTERNET_OPTION_PROXY). Win32: the internet settings of the user (Wine
 // also honours the http_proxy variable, and reads the settings once per process); `proxy` may then be a

@@ -17,8 +17,6 @@
 
 namespace korvel::platform {
 
-const bool kHttpReadReportsTruncatedBody = true;
-
 namespace {
 
 // How long one wait for network activity lasts before the transfer is pumped again.

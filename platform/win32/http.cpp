@@ -19,8 +19,6 @@
 
 namespace korvel::platform {
 
-const bool kHttpReadReportsTruncatedBody = false;
-
 namespace {
 
 constexpr DWORD kProxyBufferSize = 4096;
