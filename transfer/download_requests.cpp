@@ -20,7 +20,6 @@ namespace korvel {
 
 namespace {
 
-constexpr std::size_t kUrlCapacity = 512;
 constexpr std::size_t kMessageCapacity = 1024;
 constexpr std::uint32_t kPollMs = 100;
 constexpr int kMessagesPerPoll = 5;

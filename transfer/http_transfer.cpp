@@ -528,6 +528,13 @@ HttpTransfer::Outcome HttpTransfer::connectAndSend(std::uint64_t resumeFrom, con
     return outcome;
   }
   httpStatus_.store(request_->statusCode());
+  // A send that "succeeds" without any status line (WinINet's answer to a connection reset before the
+  // header) brought no answer at all.
+  if (httpStatus_.load() == 0) {
+    return networkOutcome(platform::kErrorHttpInvalidServerResponse, result::kSendRequestFailed,
+                          boundedFormat(kFailureTextCapacity, "HttpSendRequest() failed: %d\n",
+                                        asInt(platform::kErrorHttpInvalidServerResponse)));
+  }
   observer_.requestSent();
   return Outcome{};
 }

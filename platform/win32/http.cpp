@@ -456,6 +456,11 @@ DWORD WINAPI sendOnPool(LPVOID context) {
 DWORD WINAPI pumpOnPool(LPVOID context) {
   const std::unique_ptr<SharedLink> reference(static_cast<SharedLink*>(context));
   RequestLink& link = **reference;
+  // When the body last brought bytes: a read that fails after the stall time-out has passed without
+  // any is a stall, whatever error Wine gives it (it reports the receive time-out as a dropped
+  // connection).
+  DWORD lastData = ::GetTickCount();
+  const DWORD stallLimit = stallTimeoutMs();
   for (;;) {
     std::size_t at = 0;
     std::size_t room = 0;
@@ -485,9 +490,10 @@ DWORD WINAPI pumpOnPool(LPVOID context) {
       ExclusiveLock hold(link.lock);
       // WinINet may report bytes with a failed read; they are handed on before the failure.
       link.count += got;
+      if (got > 0) lastData = ::GetTickCount();
       if (!ok) {
         link.failed = true;
-        link.readError = error;
+        link.readError = got == 0 && ::GetTickCount() - lastData >= stallLimit - stallLimit / 10 ? kErrorInternetTimeout : error;
       } else if (got == 0) {
         link.ended = true;
       }
