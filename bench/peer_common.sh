@@ -11,6 +11,15 @@ patcher="$build/korvel-patcher"
 publish="$build/tools/korvel-publish"
 nginx_program=/usr/sbin/nginx
 manifest_url=/patch/wendrel/wendrelonly.xml.gz
+# How the clients reach 127.0.0.1:$port: http, or https (nginx serving TLS), with ca_pem then the
+# certificate authority (PEM) the native clients trust for it.
+server_scheme=http
+ca_pem=""
+
+# patch_server HOST: the KORVEL_PATCH_SERVER entry for HOST:$port in the scheme of the run.
+patch_server() {
+  if [ "$server_scheme" = https ]; then echo "https://$1:$port"; else echo "$1:$port"; fi
+}
 
 say() { echo "$bench_name: $*"; }
 die() { echo "$bench_name: $*" >&2; exit 1; }
@@ -91,11 +100,26 @@ serve_own() {
   die "korvel-publish serve did not start"
 }
 
-# serve_nginx ROOT PREFIX: nginx, unprivileged, from a generated configuration in PREFIX (pid, logs
-# and temporary folders there), one process, on a free loopback port; sets `port`. Its access log
-# names each request's connection, so that the connections a client used can be counted.
+# serve_nginx ROOT PREFIX [CERTIFICATES]: nginx, unprivileged, from a generated configuration in PREFIX
+# (pid, logs and temporary folders there), one process, on a free loopback port; sets `port`. Its
+# access log names each request's connection, so that the connections a client used can be counted.
+# With a CERTIFICATES folder (server.pem, server.key) it serves HTTPS only, over TLS 1.2 or 1.3 with a
+# session cache, and each log line also gives the connection's protocol and whether its handshake
+# resumed a session ("r") or was a full one (".").
 serve_nginx() {
-  local served=$1 prefix=$2 attempt candidate
+  local served=$1 prefix=$2 certificates=${3:-} attempt candidate
+  # shellcheck disable=SC2016
+  local log_fields='$connection $connection_requests "$request" $status $body_bytes_sent' tls_lines=""
+  if [ -n "$certificates" ]; then
+    # shellcheck disable=SC2016
+    log_fields+=' $ssl_protocol $ssl_session_reused'
+    tls_lines="
+    ssl_certificate $certificates/server.pem;
+    ssl_certificate_key $certificates/server.key;
+    ssl_protocols TLSv1.2 TLSv1.3;
+    ssl_session_cache shared:peer:4m;
+    ssl_session_timeout 10m;"
+  fi
   mkdir -p "$prefix"
   port=""
   for attempt in $(seq 1 20); do
@@ -108,7 +132,7 @@ pid $prefix/nginx.pid;
 error_log $prefix/error.log;
 events { worker_connections 1024; }
 http {
-  log_format peer '\$connection \$connection_requests "\$request" \$status \$body_bytes_sent';
+  log_format peer '$log_fields';
   access_log $prefix/access.log peer;
   client_body_temp_path $prefix/body;
   proxy_temp_path $prefix/proxy;
@@ -122,7 +146,7 @@ http {
   keepalive_timeout 120s;
   gzip_static on;
   server {
-    listen 127.0.0.1:$candidate;
+    listen 127.0.0.1:$candidate${certificates:+ ssl};$tls_lines
     root $served;
   }
 }
@@ -204,7 +228,8 @@ run_ours() {
   sync
   local t0 t1 code=0
   t0=$(now)
-  (cd "$install" && env "$@" KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$work/ours-$tag.log" \
+  (cd "$install" && env "$@" ${ca_pem:+"KORVEL_CA_FILE=$ca_pem"} KORVEL_PATCH_SERVER="$(patch_server 127.0.0.1)" \
+     KORVEL_PATCH_LOG="$work/ours-$tag.log" \
      /usr/bin/time -v -o "$work/ours-$tag.time" timeout 1800 "$patcher") >"$work/ours-$tag.out" 2>&1 || code=$?
   t1=$(now)
   ours_s=$(elapsed "$t0" "$t1")
@@ -224,13 +249,14 @@ run_peer() {
   shift
   local into="$work/peer"
   rm -rf "$into" "$work/peer-manifest.xml" "$work/peer-manifest.xml.gz"
-  python3 "$bench/peer_tool.py" curl-config "$manifest" "http://127.0.0.1:$port" "$manifest_url" "$into" \
+  python3 "$bench/peer_tool.py" curl-config "$manifest" "$server_scheme://127.0.0.1:$port" "$manifest_url" "$into" \
     | sed "s|\"$into/manifest.xml.gz\"|\"$work/peer-manifest.xml.gz\"|" >"$work/peer-$tag.curl"
   sync
   local t0 t1 t2
   t0=$(now)
   /usr/bin/time -f '%U %S' -o "$work/peer-$tag.curltime" \
-    curl -sS --fail --create-dirs -w '%{size_download} %{num_connects}\n' "$@" --config "$work/peer-$tag.curl" \
+    curl -sS --fail --create-dirs ${ca_pem:+--cacert "$ca_pem"} -w '%{size_download} %{num_connects}\n' "$@" \
+    --config "$work/peer-$tag.curl" \
     >"$work/peer-$tag.sizes" || die "$tag: curl failed"
   t1=$(now)
   find "$into" "$work/peer-manifest.xml.gz" -name '*.gz' -type f -print0 |
@@ -315,7 +341,8 @@ stop_wine() { [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true;
 windows_path() { echo "Z:${1//\//\\}"; }
 
 # run_handoff SIDE TAG: SIDE is native or wine; the program in an empty installation holding the
-# stand-in, against 127.0.0.1:$port; sets run_s (start to hand-off), whole_s (the process) and check.
+# stand-in, against 127.0.0.1:$port (native: over plain http only; wine: in the scheme of the run, over
+# TLS by the name localhost); sets run_s (start to hand-off), whole_s (the process) and check.
 run_handoff() {
   local side=$1 tag=$2
   local install="$work/install"
@@ -331,7 +358,10 @@ run_handoff() {
     (cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$log" \
        /usr/bin/time -v -o "$work/$side-$tag.time" timeout 1800 "$patcher") >"$work/$side-$tag.out" 2>&1 || code=$?
   else
-    (cd "$install" && KORVEL_PATCH_SERVER="127.0.0.1:$port" KORVEL_PATCH_LOG="$(windows_path "$log")" \
+    # WinINet under Wine refuses a certificate for an IP address: over TLS the server goes by name.
+    local host=127.0.0.1
+    [ "$server_scheme" = https ] && host=localhost
+    (cd "$install" && KORVEL_PATCH_SERVER="$(patch_server "$host")" KORVEL_PATCH_LOG="$(windows_path "$log")" \
        timeout 1800 wine "$exe") >"$work/$side-$tag.out" 2>&1 || code=$?
   fi
   t1=$(now)
