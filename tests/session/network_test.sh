@@ -52,7 +52,8 @@ serve() {
   pids+=($!)
   port=""
   for _ in $(seq 1 200); do
-    port=$(sed -n 's|^serving https*://127\.0\.0\.1:\([0-9][0-9]*\).*|\1|p' "$work/$name.serve" | head -n 1)
+    # The server's output file may not be there yet.
+    port=$(sed -n 's|^serving https*://127\.0\.0\.1:\([0-9][0-9]*\).*|\1|p' "$work/$name.serve" 2>/dev/null | head -n 1 || true)
     [ -n "$port" ] && break
     sleep 0.05
   done
