@@ -634,28 +634,57 @@ HttpTransfer::Outcome HttpTransfer::oversize(std::uint64_t bytes, std::uint64_t 
   return outcome;
 }
 
+// What one attempt's body needs from its answer to its end.
+struct HttpTransfer::FileBody {
+  FileBody(PartialFile* partial, std::uint64_t kept) : partial(partial), kept(kept) {}
+
+  PartialFile* partial;
+  std::uint64_t kept;
+  bool resuming = false;  // the answer continues the kept bytes
+  bool expand = false;    // the body is gzip data expanded as it arrives
+  // The whole body's length, when the server gave one (0 otherwise).
+  bool lengthKnown = false;
+  std::uint64_t announced = 0;
+  // The file the body's own bytes (or the expanded ones) go to, and the files written.
+  std::string target;
+  platform::File* out = nullptr;
+  platform::File* raw = nullptr;  // the kept compressed bytes of a gzip body
+  GzipStream gzip;
+  GzipStream::Sink intoFile;
+  std::uint64_t wire = 0;  // bytes of the body over the wire, the kept ones included
+  bool ended = false;      // the body came to its end
+};
+
 HttpTransfer::Outcome HttpTransfer::receiveIntoFile(const ServerAddress& server, PartialFile* partial,
                                                     std::uint64_t kept) {
   log("Downloading to local file.\n");
+  FileBody body(partial, kept);
+  if (std::optional<Outcome> outcome = acceptAnswer(body)) return *outcome;
+  if (std::optional<Outcome> outcome = openBody(body, server)) return *outcome;
+  if (std::optional<Outcome> outcome = readBody(body)) return *outcome;
+  return finishBody(body);
+}
+
+std::optional<HttpTransfer::Outcome> HttpTransfer::acceptAnswer(FileBody& body) {
   // A continued body is one the server sends from exactly the byte asked for; anything else starts
   // it over, except a whole body (200), which simply replaces what was kept.
-  bool resuming = false;
+  PartialFile* partial = body.partial;
   const int status = request_->statusCode();
-  if (partial && kept > 0) {
+  if (partial && body.kept > 0) {
     const std::optional<platform::ContentRange> range = request_->responseHeaders().contentRange;
-    if (status == 206 && range && range->satisfied && range->first == kept) {
-      resuming = true;
+    if (status == 206 && range && range->satisfied && range->first == body.kept) {
+      body.resuming = true;
       continuing_ = true;
     } else if (status == 206 || status == 416) {
       log(boundedFormat(kFailureTextCapacity, "The server did not continue %s at byte %llu; starting it over.\n",
-                        url_.c_str(), static_cast<unsigned long long>(kept)));
+                        url_.c_str(), static_cast<unsigned long long>(body.kept)));
       partial->discard();
       Outcome outcome;
       outcome.kind = Outcome::Kind::kStartOver;
       return outcome;
     }
   }
-  if (!resuming && status != 0 && (status < 200 || status >= 300)) {
+  if (!body.resuming && status != 0 && (status < 200 || status >= 300)) {
     // An error page is not the file: the old file stays as it is, and bytes kept for it stay kept
     // while the server may still send the rest.
     if (partial) {
@@ -675,41 +704,43 @@ HttpTransfer::Outcome HttpTransfer::receiveIntoFile(const ServerAddress& server,
   }
 
   const platform::ResponseHeaders headers = request_->responseHeaders();
-  const bool expand = decompress_ == 1;
-  const std::uint64_t base = resuming ? kept : 0;
+  body.expand = decompress_ == 1;
   // What may come over the wire: the compressed size of a gzip body, the file's size of a plain one.
-  const std::optional<std::uint64_t> wireLimit = expand ? bodyLimit_ : sizeLimit_;
-  // The whole body's length, when the server gave one (0 otherwise).
-  const bool lengthKnown = headers.contentLength.has_value();
-  const std::uint64_t announced = lengthKnown ? base + *headers.contentLength : 0;
-  if (lengthKnown && wireLimit && announced > *wireLimit) {
+  const std::optional<std::uint64_t> wireLimit = body.expand ? bodyLimit_ : sizeLimit_;
+  body.lengthKnown = headers.contentLength.has_value();
+  body.announced = body.lengthKnown ? (body.resuming ? body.kept : 0) + *headers.contentLength : 0;
+  if (body.lengthKnown && wireLimit && body.announced > *wireLimit) {
     if (partial) partial->discard();
-    return oversize(announced, *wireLimit, "the server announces");
+    return oversize(body.announced, *wireLimit, "the server announces");
   }
+  return std::nullopt;
+}
 
+std::optional<HttpTransfer::Outcome> HttpTransfer::openBody(FileBody& body, const ServerAddress& server) {
   // A compressed body is expanded as it arrives, into the temporary file whatever the request: the
   // target changes only by the rename at the end. With a partial file, the body's own bytes go there
   // (and a plain body is finished there).
-  const bool plainIntoPartial = partial && !expand;
-  const std::string& target = plainIntoPartial ? partial->bodyPath() : (useTemp_ || expand ? tempPath_ : localPath_);
+  PartialFile* partial = body.partial;
+  const bool plainIntoPartial = partial && !body.expand;
+  body.target = plainIntoPartial ? partial->bodyPath() : (useTemp_ || body.expand ? tempPath_ : localPath_);
   finishedPath_ = plainIntoPartial ? partial->bodyPath() : tempPath_;
-  if (expand) log("Decompressing to local file.\n");
+  if (body.expand) log("Decompressing to local file.\n");
   bool opened = true;
   if (partial) {
-    if (resuming) {
-      resumedAt_.store(kept);
+    if (body.resuming) {
+      resumedAt_.store(body.kept);
       log(boundedFormat(kFailureTextCapacity, "Resuming %s at byte %llu.\n", url_.c_str(),
-                        static_cast<unsigned long long>(kept)));
+                        static_cast<unsigned long long>(body.kept)));
       opened = partial->reopenKept();
     } else {
-      if (kept > 0)
+      if (body.kept > 0)
         log(boundedFormat(kFailureTextCapacity, "The server sends %s whole; starting it over.\n", url_.c_str()));
-      opened = partial->beginFresh(headers.validator().value_or(std::string()), server.text());
+      opened = partial->beginFresh(request_->responseHeaders().validator().value_or(std::string()), server.text());
     }
   }
   if (opened && !plainIntoPartial) {
-    platform::setFileAttributes(target, platform::kAttributeNormal);
-    outputFile_ = platform::File::open(target, "wb");
+    platform::setFileAttributes(body.target, platform::kAttributeNormal);
+    outputFile_ = platform::File::open(body.target, "wb");
     opened = outputFile_.isOpen();
   }
   if (!opened) {
@@ -719,18 +750,17 @@ HttpTransfer::Outcome HttpTransfer::receiveIntoFile(const ServerAddress& server,
                                "Can't open output file %s.  The file may currently be in use or set to Read-Only. "
                                "Please make sure any related applications are not running and click Download to "
                                "retry.\n",
-                               target.c_str()),
+                               body.target.c_str()),
                  result::kOutputFileFailed);
   }
-  platform::File& out = plainIntoPartial ? partial->body() : outputFile_;
-  platform::File* raw = partial && expand ? &partial->body() : nullptr;
+  body.out = plainIntoPartial ? &partial->body() : &outputFile_;
+  body.raw = partial && body.expand ? &partial->body() : nullptr;
 
   writtenBytes_ = 0;
   writtenCrc_ = 0;
   writtenSha256_ = trust::Sha256();
   overLimit_ = false;
-  GzipStream gzip;
-  const GzipStream::Sink intoFile = [this](const char* data, std::size_t size) {
+  body.intoFile = [this](const char* data, std::size_t size) {
     // Nothing is written past the size the file may have.
     if (sizeLimit_ && writtenBytes_ + size > *sizeLimit_) {
       overLimit_ = true;
@@ -741,11 +771,10 @@ HttpTransfer::Outcome HttpTransfer::receiveIntoFile(const ServerAddress& server,
     noteWritten(data, static_cast<std::uint32_t>(size), false);
     return true;
   };
-  std::uint64_t wire = 0;
-  if (resuming) {
+  if (body.resuming) {
     // The kept bytes go through the expansion and the checksums as if they had just arrived.
-    const bool replayed = replayKept(*partial, kept, [&](const char* data, std::uint32_t count) {
-      if (expand) return gzip.feed(data, count, intoFile) == GzipStream::Result::kOk;
+    const bool replayed = replayKept(*partial, body.kept, [&](const char* data, std::uint32_t count) {
+      if (body.expand) return body.gzip.feed(data, count, body.intoFile) == GzipStream::Result::kOk;
       if (sizeLimit_ && writtenBytes_ + count > *sizeLimit_) return false;
       noteWritten(data, count);
       return true;
@@ -758,143 +787,136 @@ HttpTransfer::Outcome HttpTransfer::receiveIntoFile(const ServerAddress& server,
       outcome.kind = Outcome::Kind::kStartOver;
       return outcome;
     }
-    wire = kept;
+    body.wire = body.kept;
   }
-  bytesDownloaded_.store(wire);
+  bytesDownloaded_.store(body.wire);
+  return std::nullopt;
+}
 
-  // Ends the attempt at a fault of this body: nothing of it is kept.
-  const auto dropAll = [&] {
-    outputFile_.close();
-    if (partial) partial->discard();
-    discardUnfinished(target);
-  };
-  bool bodyEnded = false;
-  if (!stopRequested_.load()) {
-    log("Begin InternetReadFile() [2]...\n");
-    std::uint32_t error = 0;
-    std::uint32_t chunk = 0;
-    bool readOk = true;
-    do {
-      readOk = readChunk(chunk, error);
-      if (!readOk) chunk = 0;
-      // A read the stop cut short is the end of a stopped transfer, not a failed one.
-      if (!readOk && stopRequested_.load()) {
-        readOk = true;
-        break;
-      }
-      observer_.dataReceived();
-      if (expand && bodyLimit_ && wire + chunk > *bodyLimit_) {
-        dropAll();
-        return oversize(wire + chunk, *bodyLimit_, "the compressed body holds");
-      }
-      if (raw && chunk > 0 && raw->write(readBuffer_.get(), chunk) != chunk) {
-        dropAll();
-        return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()),
-                     result::kWriteFailed);
-      }
-      if (expand) {
-        const GzipStream::Result expanded = gzip.feed(readBuffer_.get(), chunk, intoFile);
-        if (expanded != GzipStream::Result::kOk) {
-          if (partial) partial->discard();
-          if (overLimit_) return oversize(gzip.produced(), *sizeLimit_, "the expanded file would hold at least");
-          return expansionFailed(expanded == GzipStream::Result::kCorrupt, gzip.produced());
-        }
-      } else {
-        if (sizeLimit_ && writtenBytes_ + chunk > *sizeLimit_) {
-          dropAll();
-          return oversize(writtenBytes_ + chunk, *sizeLimit_, "the body holds");
-        }
-        if (out.write(readBuffer_.get(), chunk) < chunk) {
-          dropAll();
-          return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()),
-                       result::kWriteFailed);
-        }
-        noteWritten(readBuffer_.get(), chunk);
-      }
-      wire += chunk;
-      bytesDownloaded_.fetch_add(chunk);
-      state_.store(kTransferring);
-      downloadMillis_.store(elapsed(startTick_));
-    } while (chunk != 0 && readOk && !stopRequested_.load());
-    bodyEnded = readOk && chunk == 0 && !stopRequested_.load();
-    log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %lld bytes downloaded...\n",
-                      asPrinted(bytesDownloaded_.load())));
-    if (!readOk) {
-      outputFile_.close();
-      // The bytes that arrived stay for the next attempt when they may be continued.
-      bool newBytes = false;
-      if (partial) {
-        newBytes = partial->keepable() && wire > kept;
-        partial->keepOrDiscard();
-      } else {
-        discardUnfinished(target);
-      }
-      Outcome outcome = networkOutcome(error, result::kReadFailed,
-                                       boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(error)),
-                                       newBytes);
-      if (outcome.kind == Outcome::Kind::kTransient) {
-        platform::FileInfo info;
-        const std::uint64_t have = partial && platform::fileInfo(partial->bodyPath(), info) ? info.size : 0;
-        outcome.cause = boundedFormat(kLogLineCapacity, "broke off with %llu bytes kept", static_cast<unsigned long long>(have));
-      }
-      return outcome;
+void HttpTransfer::dropBody(FileBody& body) {
+  outputFile_.close();
+  if (body.partial) body.partial->discard();
+  discardUnfinished(body.target);
+}
+
+HttpTransfer::Outcome HttpTransfer::brokeOff(FileBody& body, std::uint32_t error, bool readFailed) {
+  outputFile_.close();
+  // The bytes that arrived stay for the next attempt when they may be continued.
+  bool newBytes = false;
+  if (body.partial) {
+    newBytes = body.partial->keepable() && body.wire > body.kept;
+    body.partial->keepOrDiscard();
+  } else {
+    discardUnfinished(body.target);
+  }
+  Outcome outcome = networkOutcome(error, result::kReadFailed,
+                                   boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d", asInt(error)),
+                                   newBytes);
+  if (outcome.kind == Outcome::Kind::kTransient) {
+    std::uint64_t have = 0;
+    if (body.partial && readFailed) {
+      platform::FileInfo info;
+      if (platform::fileInfo(body.partial->bodyPath(), info)) have = info.size;
+    } else if (body.partial && body.partial->keepable()) {
+      have = body.wire;
     }
+    outcome.cause = boundedFormat(kLogLineCapacity, "broke off with %llu bytes kept", static_cast<unsigned long long>(have));
   }
+  return outcome;
+}
 
+std::optional<HttpTransfer::Outcome> HttpTransfer::readBody(FileBody& body) {
+  if (stopRequested_.load()) return std::nullopt;
+  log("Begin InternetReadFile() [2]...\n");
+  std::uint32_t error = 0;
+  std::uint32_t chunk = 0;
+  bool readOk = true;
+  do {
+    readOk = readChunk(chunk, error);
+    if (!readOk) chunk = 0;
+    // A read the stop cut short is the end of a stopped transfer, not a failed one.
+    if (!readOk && stopRequested_.load()) {
+      readOk = true;
+      break;
+    }
+    observer_.dataReceived();
+    if (body.expand && bodyLimit_ && body.wire + chunk > *bodyLimit_) {
+      dropBody(body);
+      return oversize(body.wire + chunk, *bodyLimit_, "the compressed body holds");
+    }
+    if (body.raw && chunk > 0 && body.raw->write(readBuffer_.get(), chunk) != chunk) {
+      dropBody(body);
+      return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
+    }
+    if (body.expand) {
+      const GzipStream::Result expanded = body.gzip.feed(readBuffer_.get(), chunk, body.intoFile);
+      if (expanded != GzipStream::Result::kOk) {
+        if (body.partial) body.partial->discard();
+        if (overLimit_) return oversize(body.gzip.produced(), *sizeLimit_, "the expanded file would hold at least");
+        return expansionFailed(expanded == GzipStream::Result::kCorrupt, body.gzip.produced());
+      }
+    } else {
+      if (sizeLimit_ && writtenBytes_ + chunk > *sizeLimit_) {
+        dropBody(body);
+        return oversize(writtenBytes_ + chunk, *sizeLimit_, "the body holds");
+      }
+      if (body.out->write(readBuffer_.get(), chunk) < chunk) {
+        dropBody(body);
+        return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
+      }
+      noteWritten(readBuffer_.get(), chunk);
+    }
+    body.wire += chunk;
+    bytesDownloaded_.fetch_add(chunk);
+    state_.store(kTransferring);
+    downloadMillis_.store(elapsed(startTick_));
+  } while (chunk != 0 && readOk && !stopRequested_.load());
+  body.ended = readOk && chunk == 0 && !stopRequested_.load();
+  log(boundedFormat(kLogLineCapacity, "End InternetReadFile() [2], %lld bytes downloaded...\n",
+                    asPrinted(bytesDownloaded_.load())));
+  if (!readOk) return brokeOff(body, error, true);
+  return std::nullopt;
+}
+
+HttpTransfer::Outcome HttpTransfer::finishBody(FileBody& body) {
   closeHandles();
   downloadMillis_.store(elapsed(startTick_));
   expansionTick_ = platform::tickCount();
   const bool stopped = stopRequested_.load();
-  if (!bodyEnded) {
+  if (!body.ended) {
     outputFile_.close();
-    if (partial) partial->keepOrDiscard();
-    discardUnfinished(target);
+    if (body.partial) body.partial->keepOrDiscard();
+    discardUnfinished(body.target);
   } else if (stopped) {
     // Stopped just as the body ended: its files are closed all the same, or the temporary could not be
     // removed on Windows (an open file is not deleted there), and what arrived stays kept.
     outputFile_.close();
-    if (partial) partial->keepOrDiscard();
+    if (body.partial) body.partial->keepOrDiscard();
   }
   if (stopped) return Outcome{};
   // A body that ended short of its announced length with success (as WinINet may report it) broke off.
-  if (lengthKnown && wire < announced) {
-    outputFile_.close();
-    bool newBytes = false;
-    if (partial) {
-      newBytes = partial->keepable() && wire > kept;
-      partial->keepOrDiscard();
-    } else {
-      discardUnfinished(target);
-    }
-    Outcome outcome =
-        networkOutcome(platform::kErrorInternetConnectionAborted, result::kReadFailed,
-                       boundedFormat(kFailureTextCapacity, "InternetReadFile() failed: %d",
-                                     asInt(platform::kErrorInternetConnectionAborted)),
-                       newBytes);
-    outcome.cause = boundedFormat(kLogLineCapacity, "broke off with %llu bytes kept",
-                                  static_cast<unsigned long long>(partial && partial->keepable() ? wire : 0));
-    return outcome;
-  }
+  if (body.lengthKnown && body.wire < body.announced)
+    return brokeOff(body, platform::kErrorInternetConnectionAborted, false);
   // A body whose gzip stream stops short of its end is not the file.
-  if (expand && !gzip.complete()) {
-    if (partial) partial->discard();
-    return expansionFailed(true, gzip.produced());
+  if (body.expand && !body.gzip.complete()) {
+    if (body.partial) body.partial->discard();
+    return expansionFailed(true, body.gzip.produced());
   }
-  if (expand) {
-    writtenCrc_ = gzip.crc();
-    reportExpansion(gzip.produced());
+  if (body.expand) {
+    writtenCrc_ = body.gzip.crc();
+    reportExpansion(body.gzip.produced());
   }
   // A body whose last bytes never reached the file is as broken as a failed write. A file that is to
   // take another's place reaches the disk before the rename does.
-  const bool toBeRenamed = useTemp_ || expand;
-  const bool bodyClosed = (!toBeRenamed || out.flushToDisk()) && out.close();
-  out.close();
+  const bool toBeRenamed = useTemp_ || body.expand;
+  const bool bodyClosed = (!toBeRenamed || body.out->flushToDisk()) && body.out->close();
+  body.out->close();
   if (!bodyClosed) {
-    if (expand) std::fputs("failed fclose\n", stderr);
-    dropAll();
+    if (body.expand) std::fputs("failed fclose\n", stderr);
+    dropBody(body);
     return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
   }
-  return verifyAndPlace(partial, expand);
+  return verifyAndPlace(body.partial, body.expand);
 }
 
 HttpTransfer::Outcome HttpTransfer::verifyAndPlace(PartialFile* partial, bool expand) {

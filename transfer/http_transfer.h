@@ -199,7 +199,20 @@ class HttpTransfer {
   // One attempt's steps: connect (session, URL, connection, request), send, then the body.
   Outcome connectAndSend(std::uint64_t resumeFrom, const std::string& ifRange);
   Outcome receiveIntoMemory();
+  // A file's body, in its steps: the answer judged (a continued body, an error page, a size too
+  // large), the files opened (and the kept bytes replayed), the body read, then closed and checked.
+  // Each step's outcome, when it has one, ends the attempt.
+  struct FileBody;
   Outcome receiveIntoFile(const ServerAddress& server, PartialFile* partial, std::uint64_t kept);
+  std::optional<Outcome> acceptAnswer(FileBody& body);
+  std::optional<Outcome> openBody(FileBody& body, const ServerAddress& server);
+  std::optional<Outcome> readBody(FileBody& body);
+  Outcome finishBody(FileBody& body);
+  // Ends the attempt at a fault of this body: nothing of it is kept.
+  void dropBody(FileBody& body);
+  // The body broke off (a failed read, or a short one): what arrived stays kept when it may be
+  // continued, and the fault is the read's.
+  Outcome brokeOff(FileBody& body, std::uint32_t error, bool readFailed);
   // The file's bytes, once the body has ended: checked, then put in place.
   Outcome verifyAndPlace(PartialFile* partial, bool expand);
   // The outcome of a failure that no other attempt may cure.
