@@ -118,8 +118,7 @@ std::unique_ptr<Stager> FuzzSession::makeStager(ProductHandle* product, const xm
   return std::make_unique<TrickleDownloader>(product, element);
 }
 
-int FuzzSession::downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                                  int decompress) {
+int FuzzSession::downloadToMemory(char* buffer, int capacity, const RemoteFile&, int) {
   ++memoryDownloads_;
   if (!document_ || !buffer || capacity <= 0) return result::kReadFailed;
   // As a transfer delivers a body: a body that leaves no room for the terminating zero fails.
@@ -129,14 +128,8 @@ int FuzzSession::downloadToMemory(char* buffer, int capacity, const char* server
   return result::kOk;
 }
 
-int FuzzSession::downloadToFile(const char*, int, const char*, const char*, int, std::int64_t, std::int64_t, bool,
-                                bool) {
-  return result::kReadFailed;
-}
+int FuzzSession::downloadToFile(const FileDownload&, bool, bool) { return result::kReadFailed; }
 
-int FuzzSession::downloadCheckedFile(const char*, int, const char*, const char*, int, std::int64_t, std::int64_t,
-                                     std::optional<std::uint32_t>, const std::optional<std::string>&) {
-  return result::kReadFailed;
-}
+int FuzzSession::downloadCheckedFile(const FileDownload&) { return result::kReadFailed; }
 
 }  // namespace korvel::fuzz

@@ -65,7 +65,7 @@ class FuzzSession : public FileNodeServices, public NodeFactory {
   void showProgress(int position, int bar) override {}
   bool fileChecked() override { return true; }
   bool requestRestart(const std::string& file, bool isOwnProgram) override { return false; }
-  const char* defaultServer() const override { return nullptr; }
+  bool hasServers() const override { return false; }
   int defaultPort() const override { return 0; }
   const std::string& defaultRootPath() const override { return root_; }
   const std::string& installDirectory() const override { return root_; }
@@ -85,13 +85,9 @@ class FuzzSession : public FileNodeServices, public NodeFactory {
   void limitExceededWarning() override {}
   std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) override { return 0; }
   bool strictSize() const override { return false; }
-  int downloadToMemory(char* buffer, int capacity, const char* server, int port, const char* path,
-                       int decompress) override;
-  int downloadToFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                     std::int64_t downloadSize, std::int64_t totalSize, bool useTemp, bool showProgress) override;
-  int downloadCheckedFile(const char* server, int port, const char* path, const char* localFile, int decompress,
-                          std::int64_t downloadSize, std::int64_t totalSize, std::optional<std::uint32_t> crc,
-                          const std::optional<std::string>& sha256) override;
+  int downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) override;
+  int downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) override;
+  int downloadCheckedFile(const FileDownload& file) override;
 
  private:
   std::string root_;
