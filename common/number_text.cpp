@@ -1,4 +1,4 @@
-// The number forms of a CRC and of a byte count.
+// The number forms of a CRC, of a byte count and of a hexadecimal digit.
 #include "common/number_text.h"
 
 #include "common/text_format.h"
@@ -36,5 +36,12 @@ std::optional<std::int64_t> decimalToSize(const char* text) {
 std::uint32_t crcFromAttribute(const char* text) { return static_cast<std::uint32_t>(decimalToInt32(text)); }
 
 std::string crcToDecimal(std::uint32_t crc) { return boundedFormat(256, "%d", static_cast<std::int32_t>(crc)); }
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 }  // namespace korvel

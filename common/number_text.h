@@ -1,5 +1,5 @@
-// The number forms of a CRC, of the other 32-bit numbers of the manifest and the patch cache, and of
-// the byte counts (sizes) both hold.
+// The number forms of a CRC, of the other 32-bit numbers of the manifest and the patch cache, of the
+// byte counts (sizes) both hold, and of one hexadecimal digit.
 #pragma once
 
 #include <cstdint>
@@ -24,5 +24,8 @@ std::uint32_t crcFromAttribute(const char* text);
 
 // The "%d" form the patch cache writes: the 32 bits as a signed decimal number.
 std::string crcToDecimal(std::uint32_t crc);
+
+// The value of one hexadecimal digit (either letter case); -1 for any other character.
+int hexValue(char c);
 
 }  // namespace korvel

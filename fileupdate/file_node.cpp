@@ -1,4 +1,5 @@
-// File nodes: reading, eligibility, counts, paths and the CRC comparison.
+// File nodes: reading, eligibility, the walks, counts and paths; the work on the file handed to the
+// node's verifier, installer and delta applier.
 #include "fileupdate/file_node.h"
 
 #include <libxml/tree.h>
@@ -6,7 +7,6 @@
 #include <string_view>
 #include <utility>
 
-#include "fileupdate/file_crc.h"
 #include "common/path_tokens.h"
 #include "fileupdate/time_stamp.h"
 #include "common/progress_channels.h"
@@ -77,7 +77,7 @@ bool FileNode::readFromElement(xmlNode* element, ManifestNode* parent, ManifestN
   const std::optional<std::string> deltaPath = resolveFilePath(deltaName, local, nullptr);
 
   deltaSources_.clear();
-  appliedDelta_.reset();
+  deltas_.forget();
   referenceDistributions_.clear();
   for (xmlNode* child = element ? element->children : nullptr; child; child = child->next) {
     if (isElementNamed(child, "DeltaFile")) {
@@ -177,6 +177,50 @@ std::int64_t FileNode::transferSize() const {
   return delta ? delta->downloadSize : downloadSize_;
 }
 
+// ---- Walks --------------------------------------------------------------------------------------
+
+void FileNode::scan(ScanFlags flags, ProductHandle*, TextArgument basePath) {
+  if (isCancelled() || !eligible(flags)) return;
+  if (((flags & scan::kSkipScanned) && passFlags_[pass::kScanned]) || passFlags_[pass::kVerified]) return;
+  passFlags_[pass::kScanned] = true;
+  passFlags_[pass::kVerified] = true;
+  verifier_.verify(basePath);
+  if (session_) session_->fileChecked();
+}
+
+void FileNode::setRootOverride(TextArgument path) {
+  ManifestNode::setRootOverride(path);
+  verifier_.verify(path);
+  if (session_) session_->fileChecked();
+}
+
+bool FileNode::crcScan(bool withCrc, ScanFlags flags, TextArgument basePath) {
+  if (passFlags_[pass::kCrcScanned] && !isCancelled() && eligible(flags)) return false;
+  // The cached CRC is what this scan questions, so it must not answer.
+  passFlags_[pass::kCrcScanRunning] = true;
+  const int savedUseCrc = useCrc_;
+  if (!isCancelled() && eligible(flags)) {
+    passFlags_[pass::kCrcScanned] = true;
+    if (session_) {
+      session_->fileChecked();
+      if (localName_) session_->setStatusLine(*localName_);
+    }
+    if (withCrc) {
+      useCrc_ = 1;
+      needsUpdate_ = verifier_.check(basePath);
+      if (needsUpdate_) deltaAvailable_ = findDelta(basePath);
+    } else {
+      useCrc_ = 0;
+      verifier_.verify(basePath);
+    }
+    passFlags_[pass::kScanned] = true;
+    passFlags_[pass::kVerified] = true;
+  }
+  useCrc_ = savedUseCrc;
+  passFlags_[pass::kCrcScanRunning] = false;
+  return true;
+}
+
 // ---- Counts -------------------------------------------------------------------------------------
 
 std::int64_t FileNode::countDownloadBytes(ProductHandle* pass, ScanFlags flags) {
@@ -227,38 +271,23 @@ void FileNode::setPassFlag(int index, bool value) {
   if (index >= 0 && index < pass::kSettableCount) passFlags_[index] = value;
 }
 
-// ---- CRC ----------------------------------------------------------------------------------------
+// ---- The work on the file -----------------------------------------------------------------------
 
-bool FileNode::compareCrc(TextArgument basePath) {
-  if (crc_ == 0) return false;
-  existsLocally_ = true;
-  localCrc_ = fileCrc(*this, basePath.str());
-  if (isCancelled()) return false;
-  bool differs = false;
-  if (localCrc_ == crc_) {
-    stampUnlessStamped(basePath);
-  } else {
-    const char* title = productTitle();
-    const std::string base = basePath.str();
-    const char* name = localName_ ? localName_->c_str() : "";
-    log(title ? boundedFormat(kLineCapacity, "--- File Discrepancy C for [%s] %s\\%s: local %d: server %d\n", title,
-                              base.c_str(), name, static_cast<int>(localCrc_), static_cast<int>(crc_))
-              : boundedFormat(kLineCapacity, "--- File Discrepancy C for %s\\%s: local %d: server %d\n", base.c_str(),
-                              name, static_cast<int>(localCrc_), static_cast<int>(crc_)));
-    differs = true;
-  }
-  rememberCrc(basePath, 0);
-  return differs;
+int FileNode::download(ScanFlags flags, ProductHandle* product, TextArgument basePath) {
+  return installer_.download(flags, product, basePath);
 }
 
-void FileNode::rememberCrc(TextArgument basePath, std::uint32_t crc) {
-  const std::uint32_t value = crc != 0 ? crc : localCrc_;
-  if (value == 0) return;
-  const DiskLook& look = lookAt(localFile(basePath));
-  if (!look.found) return;
-  crcCache().remember(crcCacheKey(), static_cast<std::int32_t>(value),
-                      static_cast<std::int32_t>(look.info.modifiedSeconds), static_cast<std::int64_t>(look.info.size));
+bool FileNode::removeDeleted(TextArgument basePath) { return installer_.removeDeleted(basePath); }
+
+bool FileNode::compareCrc(TextArgument basePath) { return verifier_.compareCrc(basePath); }
+
+bool FileNode::findDelta(TextArgument basePath) { return deltas_.choose(basePath); }
+
+int FileNode::applyDelta(bool isRunningProgram, TextArgument basePath) {
+  return deltas_.apply(isRunningProgram, basePath);
 }
+
+// ---- CRC subject --------------------------------------------------------------------------------
 
 PatchCache& FileNode::crcCache() {
   if (product_ && product_->record().patchCache()) return *product_->record().patchCache();
@@ -303,6 +332,32 @@ std::string FileNode::tempFile(TextArgument basePath) const {
   const std::string name = tempFilename();
   if (name.empty()) return {};
   return underBase(basePath, name);
+}
+
+// The stager keeps a file at its path below the distribution, which is the file's cache key: it is
+// asked with the distribution's folder as the base rather than the file's own folder.
+std::string FileNode::stagingBase(TextArgument basePath) const {
+  const std::string local = localFile(basePath);
+  const std::string& key = crcCacheKey();
+  if (key.empty() || local.size() <= key.size()) return basePath.str();
+  const std::size_t cut = local.size() - key.size() - 1;
+  if (local[cut] != '\\' || local.compare(cut + 1, key.size(), key) != 0) return basePath.str();
+  return local.substr(0, cut);
+}
+
+void FileNode::visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const {
+  // As the requests are made: a size that is not above 0 is not given.
+  const auto wireSize = [](std::int64_t size) { return size > 0 ? static_cast<std::uint64_t>(size) : 0; };
+  if (remotePath_ && remoteFile(*remotePath_)) {
+    visit({*remotePath_, compressed_, wireSize(downloadSize_), wireSize(totalSize_),
+           crc_ != 0 ? std::optional<std::uint32_t>(crc_) : std::nullopt, sha256_});
+  }
+  for (const DeltaSource& delta : deltaSources_) {
+    if (delta.remote.path.empty()) continue;
+    // Delta data with a digest is a checked download; without one it is checked by nothing.
+    visit({delta.remote.path, delta.compressed ? 1 : 0, wireSize(delta.downloadSize),
+           delta.sha256 ? wireSize(delta.totalSize) : 0, std::nullopt, delta.sha256});
+  }
 }
 
 const char* FileNode::productTitle() const {

@@ -1,5 +1,7 @@
 // The node of a "File" element: one file of the installation with its expected size, time stamp and
-// CRC, its delta sources, its eligibility for a walk, its per-pass bookkeeping and its counts.
+// CRC, its delta sources, its eligibility for a walk, its per-pass bookkeeping and its counts. The work
+// on the file itself is done by the node's verifier (is the local copy current?), its installer
+// (download, temporary, rename) and its delta applier, which the node's slots hand it to.
 #pragma once
 
 #include <array>
@@ -11,14 +13,15 @@
 #include <vector>
 
 #include "fileupdate/crc_subject.h"
+#include "fileupdate/delta_applier.h"
 #include "fileupdate/delta_source.h"
+#include "fileupdate/file_installer.h"
+#include "fileupdate/file_verifier.h"
 #include "manifest/manifest_node.h"
-#include "platform/files.h"
 #include "transfer/partial_file.h"
 
 namespace korvel {
 
-class DirectorySnapshot;
 class FileNodeServices;
 class PatchCache;
 
@@ -78,18 +81,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) override;
   // Slot 17: TotalSize, plus transferSize() when the file needs an update.
   std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) override;
-  // Slot 18: brings a file that needs an update up to date: by its chosen delta, else by a staged copy
-  // or a full download (the running program's own entry under its temporary name), then checks the
-  // size, stamps the manifest's time and asks for a restart when the file wants one. 0 done or nothing
-  // to do; 44 bad file; 120 stopped during the transfer; otherwise the transfer's code.
+  // Slot 18: brings a file that needs an update up to date (FileInstaller::download).
   int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
-  // While the session plans the walk: hands the full download that download() would make, if any, to
-  // the session's planDownload, and nothing else.
-  void planDownload(ScanFlags flags, ProductHandle* product, TextArgument basePath);
-  // The full download of this file into `target`, checked against its size, CRC and SHA-256.
-  FileDownload fullDownload(const std::string& target) const;
-  // Slot 19: a delete-marked file that is writable is deleted, logged, forgotten by the patch cache
-  // and no longer marked. Returns true.
+  // Slot 19: removes a delete-marked file that is writable (FileInstaller::removeDeleted). Returns true.
   bool removeDeleted(TextArgument basePath) override;
   // Slot 20: 0 for a deleted or ineligible file. With 0x20000: updateCountUnit() when the file needs
   // an update and is not excluded from the update count (pass flag 7), else 0. Otherwise 1 once per
@@ -105,17 +99,11 @@ class FileNode : public ManifestNode, public CrcSubject {
   // and logs that it is not updated (once per file).
   void markLimitExceeded(ScanFlags flags) override;
 
-  // Slot 31: whether the CRC shows a discrepancy: false when no CRC is known or the session is
-  // cancelled. Computes the local CRC (through the patch cache); a match stamps the file with the
-  // manifest's time, a mismatch logs the "C" discrepancy. The CRC is remembered in the cache.
+  // Slot 31: whether the CRC shows a discrepancy (FileVerifier::compareCrc).
   virtual bool compareCrc(TextArgument basePath);
-  // Slot 32: chooses the first delta whose source CRC is the local file's CRC; false when the file
-  // was not found locally, its CRC is unknown, or no delta matches.
+  // Slot 32: chooses the delta that fits the local file (DeltaApplier::choose).
   virtual bool findDelta(TextArgument basePath);
-  // Slot 33: fetches the chosen delta's data and combines it with the local file (for the running
-  // program, with a copy under the temporary name, whose result the caller measures). 0 done; 20 no
-  // delta chosen, data unreadable or the combine failed (the old file is kept); 120 stopped during the
-  // combine; otherwise the fetch's code.
+  // Slot 33: patches the file by its chosen delta (DeltaApplier::apply).
   virtual int applyDelta(bool isRunningProgram, TextArgument basePath);
   // Slot 34: the unit a file adds to the update count: 1.
   virtual int updateCountUnit() const;
@@ -128,40 +116,6 @@ class FileNode : public ManifestNode, public CrcSubject {
   // has a FileEnv flag or XtraFile.
   bool eligible(ScanFlags flags) const;
 
-  // ---- Verification (fileupdate/file_node_verify.cpp) ----------------------------------------------
-  // A size that cannot be had (the file is missing, a folder, or cannot be opened).
-  static constexpr std::int64_t kInvalidSize = -1;
-  // Time stamps this many seconds apart count as the same.
-  static constexpr std::int64_t kTimeTolerance = 60;
-  // Decides whether the file needs an update and records it (needsUpdate, and whether a delta fits).
-  // The running program's own entry is compared by CRC and handed to the session's self-update. False
-  // for a file that is to be deleted or whose folder is; true otherwise.
-  bool verify(TextArgument basePath);
-  // The decision itself, in this order: a file to be deleted is not needed; a missing file is (unless
-  // only upgrades are made, line M); an install-only file that exists is current; a wrong size is a
-  // discrepancy (line S); a matching time stamp (within a minute, or ignored) is current unless CRC
-  // checking finds a different CRC; a different time stamp (line T) is overridden by a matching CRC.
-  // The patch cache's entry follows the file's current time and size, and is dropped when they change.
-  bool check(TextArgument basePath);
-  // Measures localSize: true (line S) when TotalSize is known and differs, true (line M) when the size
-  // cannot be had.
-  bool sizeDiffers(TextArgument basePath);
-  // Whether the local time stamp lies more than a minute from TimeStamp (line T), or cannot be had
-  // (line M). Without `force`, false for a file checked by CRC or without a TimeStamp.
-  bool timeDiffers(TextArgument basePath, bool force);
-  // The CRC of the file `name` in basePath compared with the manifest's: true (line C, naming `name`)
-  // when it differs; false when no CRC is known or the session is cancelled. The cache is not used.
-  bool crcDiffers(TextArgument basePath, const std::string& name);
-  // The local file's modification time: from the session's folder snapshot when it describes the
-  // file's folder and `onDisk` is not set, otherwise from the file system. False when it cannot be had.
-  bool timeOf(TextArgument basePath, std::int32_t& out, bool onDisk = false) const;
-  // The local file's size (the temporary file's with `useTemp`, always measured on disk), from the
-  // snapshot as timeOf; kInvalidSize when it cannot be had.
-  std::int64_t sizeOf(TextArgument basePath, bool useTemp = false, bool onDisk = false) const;
-  // Whether `name` names the running program: equal to its file name ignoring case, or an ".exe" name
-  // matching the part of a short (8.3) running name before its "~". Logs the match unless `quiet`.
-  bool isRunningProgram(const std::string& name, bool quiet = false) const;
-
   // localName when it is absolute, else basePath\localName (localName alone for an empty base). At
   // most 511 characters; empty without a name.
   std::string localFile(TextArgument basePath) const;
@@ -173,15 +127,10 @@ class FileNode : public ManifestNode, public CrcSubject {
   // cache key), else basePath.
   std::string stagingBase(TextArgument basePath) const;
 
-  // Stamps the local file (or the temporary one) with the manifest's time: creation, access and
-  // write time. False when TimeStamp is 0 or the file cannot be opened for writing.
-  bool setFileTime(TextArgument basePath, bool useTemp);
-  // setFileTime for the local file, skipped (true) when the file already has normal attributes and
-  // the manifest's write time: a current file is not written to on every run.
-  bool stampUnlessStamped(TextArgument basePath);
-  // Remembers `crc` (or the local CRC when crc is 0; nothing when both are 0) in the patch cache with
-  // the local file's time and size measured on disk.
-  void rememberCrc(TextArgument basePath, std::uint32_t crc);
+  // The work on the file, each part owned by the node: tests and the slots above reach it here.
+  FileVerifier& verifier() { return verifier_; }
+  FileInstaller& installer() { return installer_; }
+  DeltaApplier& deltaApplier() { return deltas_; }
 
   // CrcSubject: the CRC computation is answered from and remembered in the product's patch cache.
   PatchCache& crcCache() override;
@@ -201,7 +150,7 @@ class FileNode : public ManifestNode, public CrcSubject {
   // Runs `visit` for each download this file may make into a kept partial body (its full download and
   // its delta data), with the identity that body is named after.
   void visitDownloadRequests(const std::function<void(const PartialFile::Identity&)>& visit) const;
-  const DeltaSource* appliedDelta() const { return appliedDelta_ ? &deltaSources_[*appliedDelta_] : nullptr; }
+  const DeltaSource* appliedDelta() const { return deltas_.chosen(); }
   bool deltaAvailable() const { return deltaAvailable_; }
   std::int64_t totalSize() const { return totalSize_; }
   std::int64_t downloadSize() const { return downloadSize_; }
@@ -219,41 +168,18 @@ class FileNode : public ManifestNode, public CrcSubject {
   const std::vector<ReferenceDistribution>& referenceDistributions() const { return referenceDistributions_; }
 
  protected:
+  // The work on the file reads and writes the node's fields: what the manifest says of the file and
+  // what was found of its local copy.
+  friend class DeltaApplier;
+  friend class FileInstaller;
+  friend class FileVerifier;
+
   // The product's title for the log lines; null when the file has no product or the product no title.
   const char* productTitle() const;
-  // Logs the "M" discrepancy (the file is not on the local machine).
-  void logMissing() const;
-  // The session's folder snapshot when it describes the folder this file lies in under basePath.
-  DirectorySnapshot* snapshotFor(TextArgument basePath) const;
-
-  // What one look at a file on disk found. While a verification runs its look at the local file is
-  // kept, so that the presence, size and time it asks for cost the disk one query.
-  struct DiskLook {
-    std::string path;
-    bool found = false;
-    platform::FileInfo info;
-  };
-  class KeptLook;
-  const DiskLook& lookAt(const std::string& path) const;
-  // Whether the local file is there and is no folder: from the snapshot when it names the file in the
-  // same letter case, else from a look at the disk.
-  bool presentLocally(TextArgument basePath) const;
-  mutable std::optional<DiskLook> look_;
-  bool keepLook_ = false;
-  // Set by check(): it found the file current without a discrepancy line.
-  bool quietlyCurrent_ = false;
-  // The base path and the session's write count of the last verification that found the file
-  // quietly current.
-  struct FoundCurrent {
-    std::string base;
-    std::uint64_t writes = 0;
-  };
-  std::optional<FoundCurrent> foundCurrent_;
 
   bool existsLocally_ = false;
   std::uint32_t localCrc_ = 0;
   std::vector<DeltaSource> deltaSources_;
-  std::optional<std::size_t> appliedDelta_;
   std::optional<std::string> tempFilename_;
   bool deltaAvailable_ = false;
   // Byte counts of the manifest; kNotASize when the manifest gives a negative or oversized one.
@@ -272,6 +198,9 @@ class FileNode : public ManifestNode, public CrcSubject {
   FileNodeServices* session_;
   // The cache used when the file belongs to no product with a cache (a node read on its own).
   std::unique_ptr<PatchCache> detachedCache_;
+  FileVerifier verifier_{*this};
+  FileInstaller installer_{*this};
+  DeltaApplier deltas_{*this};
 };
 
 }  // namespace korvel

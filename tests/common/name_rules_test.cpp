@@ -17,7 +17,8 @@ TEST(NameRulesTest, OnlyOnePlainComponentIsAName) {
     EXPECT_TRUE(isPlainName(good)) << good;
   for (const char* bad : {"", ".", "..", "..\\escape.txt", "../escape.txt", "a\\b", "a/b", "\\etc\\passwd",
                           "C:", "C:\\x", "file.txt:stream", " leading", "trailing ", "trailing.", "tab\there",
-                          "del\x7F", "CON", "con.txt", "con.d", "Nul", "aux.dat", "PRN", "COM1", "com9.log", "LPT3",
+                          "del\x7F", "CON", "con.txt", "con.d", "con .txt", "Nul", "aux.dat", "PRN", "COM1", "com9.log", "LPT3",
+                          "CONIN$", "conout$.log",
                           "wd_patch_lock", "WD_Patch_Lock", "wd_patch_version", "WD_PATCH_VERSION"})
     EXPECT_FALSE(isPlainName(bad)) << bad;
 }

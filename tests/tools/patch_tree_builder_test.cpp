@@ -315,7 +315,8 @@ TEST_P(RefusedNameTest, NamesTheUpdaterCannotCarryAreRefused) {
 INSTANTIATE_TEST_SUITE_P(PatchTreeBuilder, RefusedNameTest,
                          ::testing::Values("a:b.txt", "back\\slash", "star*.txt", "what?.txt", "quote\".txt",
                                            "less<.txt", "pipe|.txt", "tab\t.txt", "bell\x07", "trailing.",
-                                           "trailing ", "CON", "com1.txt", "Nul.dat", "caf\xc3\xa9.txt"));
+                                           "trailing ", "CON", "con.txt", "com1.txt", "Nul.dat", "caf\xc3\xa9.txt",
+                                           "wd_patch_lock", "WD_Patch_Version", "CONOUT$"));
 
 TEST_F(PatchTreeBuilderTest, NamesDifferingOnlyInLetterCaseAreRefused) {
   put("Data/Music.ogg", {1});

@@ -191,6 +191,130 @@ bool buildIndex(const std::filesystem::path& oldPath, std::uint64_t oldSize, con
   return true;
 }
 
+// The walk of the new file through the block index: at every position the block there is looked up,
+// a match is grown backwards into the held literal bytes and forwards as far as the files agree and
+// becomes a copy record; bytes no match covers become literal records.
+class RecordEncoder {
+ public:
+  RecordEncoder(const DeltaOptions& options, PagedFileReader& old, const BlockIndex& index, const RollingHash& hash,
+                NewStream& input, RecordWriter& writer)
+      : options_(options), old_(old), index_(index), hash_(hash), input_(input), writer_(writer) {
+    literals_.reserve(options_.literalRunBytes + 1);
+  }
+
+  // Memory of the held literal bytes.
+  std::size_t literalBytes() const { return literals_.capacity(); }
+
+  // Writes the header and every record of the new file, to its end.
+  void run(std::uint64_t newSize) {
+    const std::uint32_t block = options_.blockSize;
+    writer_.header(old_.size(), newSize);
+    std::uint64_t hashValue = 0;
+    bool hashValid = false;
+    for (;;) {
+      std::size_t available = input_.ensure(block + 1);
+      if (available < block) break;
+      const std::uint8_t* current = input_.ptr();
+      if (!hashValid) {
+        hashValue = hash_.of(current);
+        hashValid = true;
+      }
+      const std::uint32_t candidate = index_.find(hashValue);
+      if (candidate != BlockIndex::kNone) {
+        if (const std::uint64_t origin = matchOrigin(candidate, current); origin != kNoOffset) {
+          if (takeMatch(origin)) {
+            hashValid = false;
+            continue;
+          }
+          // The look-ahead may have moved the buffer.
+          available = input_.ensure(block + 1);
+          current = input_.ptr();
+        }
+      }
+      const std::uint8_t leaving = current[0];
+      if (available > block) {
+        hashValue = hash_.roll(hashValue, leaving, current[block]);
+      } else {
+        hashValid = false;
+      }
+      holdLiteral(leaving);
+    }
+    for (std::size_t rest = input_.ensure(1); rest > 0; rest = input_.ensure(1)) {
+      literals_.insert(literals_.end(), input_.ptr(), input_.ptr() + rest);
+      input_.consume(rest);
+    }
+    writer_.literal(literals_.data(), literals_.size());
+    writer_.finish();
+  }
+
+ private:
+  // Where in the old file the block at `current` lies, or kNoOffset when the index's candidate is a
+  // false match.
+  std::uint64_t matchOrigin(std::uint32_t candidate, const std::uint8_t* current) {
+    const std::uint32_t block = options_.blockSize;
+    // After an edit the old file usually carries on where the last copy left off: prefer that spot
+    // over another occurrence of the same block.
+    if (expected_ != kNoOffset && expected_ != candidate && commonForward(old_, expected_, current, block) == block)
+      return expected_;
+    if (commonForward(old_, candidate, current, block) == block) return candidate;
+    return kNoOffset;
+  }
+
+  // Grows the match of the block at the current position with old[origin ..] backwards and forwards;
+  // when it reaches the minimum length, writes the literals before it and its copy, moves past it and
+  // returns true.
+  bool takeMatch(std::uint64_t origin) {
+    const std::uint32_t block = options_.blockSize;
+    const std::uint32_t minimum = options_.minimumMatch;
+    const std::uint64_t oldSize = old_.size();
+    std::size_t back = commonBackward(old_, origin, literals_.data() + literals_.size(), literals_.size());
+    std::size_t need = back + block >= minimum ? block : minimum - back;
+    std::size_t ready = input_.ensure(need);
+    std::size_t ahead = block + commonForward(old_, origin + block, input_.ptr() + block, std::min(ready, need) - block);
+    if (back + ahead < minimum) return false;
+    input_.consume(ahead);
+    std::uint64_t count = ahead;
+    while (origin + count < oldSize) {
+      std::size_t more = input_.ensure(1);
+      if (more == 0) break;
+      std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(more, oldSize - origin - count));
+      std::size_t same = commonForward(old_, origin + count, input_.ptr(), span);
+      input_.consume(same);
+      count += same;
+      if (same < span) break;
+    }
+    literals_.resize(literals_.size() - back);
+    writer_.literal(literals_.data(), literals_.size());
+    literals_.clear();
+    writer_.copy(origin - back, back + count);
+    expected_ = origin + count;
+    return true;
+  }
+
+  // Holds the byte at the current position as a literal and moves past it; a long run is written out
+  // but for its last bytes.
+  void holdLiteral(std::uint8_t byte) {
+    literals_.push_back(byte);
+    input_.consume(1);
+    if (expected_ != kNoOffset) ++expected_;
+    if (literals_.size() >= options_.literalRunBytes) {
+      std::size_t emit = literals_.size() - kLiteralKeep;
+      writer_.literal(literals_.data(), emit);
+      literals_.erase(literals_.begin(), literals_.begin() + static_cast<std::ptrdiff_t>(emit));
+    }
+  }
+
+  const DeltaOptions& options_;
+  PagedFileReader& old_;
+  const BlockIndex& index_;
+  const RollingHash& hash_;
+  NewStream& input_;
+  RecordWriter& writer_;
+  std::vector<std::uint8_t> literals_;
+  // Where in the old file the bytes at the current position would continue the last copy.
+  std::uint64_t expected_ = kNoOffset;
+};
+
 }  // namespace
 
 DeltaEncoder::DeltaEncoder(DeltaOptions options) : options_(options) {
@@ -228,98 +352,21 @@ DeltaResult DeltaEncoder::encode(const std::filesystem::path& oldPath, const std
     return result;
   }
 
-  const std::uint32_t block = options_.blockSize;
-  const RollingHash hash(block);
-  const BlockIndex::Plan plan = BlockIndex::plan(oldSize, options_.indexBudgetBytes, block);
+  // The old file's blocks indexed.
+  const RollingHash hash(options_.blockSize);
+  const BlockIndex::Plan plan = BlockIndex::plan(oldSize, options_.indexBudgetBytes, options_.blockSize);
   BlockIndex index(plan);
   stats.sampleStep = plan.step;
   stats.indexBytes = index.memoryBytes();
   if (!buildIndex(oldPath, oldSize, plan, hash, index, result.error)) return result;
 
+  // The new file's records.
   NewStream input(newIn, options_.newBufferBytes);
-  std::vector<std::uint8_t> literals;
-  literals.reserve(options_.literalRunBytes + 1);
-  stats.workingBytes = stats.indexBytes + old.memoryBytes() + options_.newBufferBytes + literals.capacity() +
-                       kIndexReadChunk;
-
   RecordWriter writer(out, stats);
-  writer.header(oldSize, newSize);
-
-  std::uint64_t hashValue = 0;
-  bool hashValid = false;
-  // Where in the old file the bytes at the current position would continue the last copy.
-  std::uint64_t expected = kNoOffset;
-  const std::uint32_t minimum = options_.minimumMatch;
-
-  for (;;) {
-    std::size_t available = input.ensure(block + 1);
-    if (available < block) break;
-    const std::uint8_t* current = input.ptr();
-    if (!hashValid) {
-      hashValue = hash.of(current);
-      hashValid = true;
-    }
-    std::uint32_t candidate = index.find(hashValue);
-    if (candidate != BlockIndex::kNone) {
-      // After an edit the old file usually carries on where the last copy left off: prefer that spot
-      // over another occurrence of the same block.
-      std::uint64_t origin = kNoOffset;
-      if (expected != kNoOffset && expected != candidate && commonForward(old, expected, current, block) == block) {
-        origin = expected;
-      } else if (commonForward(old, candidate, current, block) == block) {
-        origin = candidate;
-      }
-      if (origin != kNoOffset) {
-        std::size_t back = commonBackward(old, origin, literals.data() + literals.size(), literals.size());
-        std::size_t need = back + block >= minimum ? block : minimum - back;
-        std::size_t ready = input.ensure(need);
-        std::size_t ahead = block + commonForward(old, origin + block, input.ptr() + block, std::min(ready, need) - block);
-        if (back + ahead >= minimum) {
-          input.consume(ahead);
-          std::uint64_t count = ahead;
-          while (origin + count < oldSize) {
-            std::size_t more = input.ensure(1);
-            if (more == 0) break;
-            std::size_t span = static_cast<std::size_t>(std::min<std::uint64_t>(more, oldSize - origin - count));
-            std::size_t same = commonForward(old, origin + count, input.ptr(), span);
-            input.consume(same);
-            count += same;
-            if (same < span) break;
-          }
-          literals.resize(literals.size() - back);
-          writer.literal(literals.data(), literals.size());
-          literals.clear();
-          writer.copy(origin - back, back + count);
-          expected = origin + count;
-          hashValid = false;
-          continue;
-        }
-        // The look-ahead may have moved the buffer.
-        available = input.ensure(block + 1);
-        current = input.ptr();
-      }
-    }
-    const std::uint8_t leaving = current[0];
-    if (available > block) {
-      hashValue = hash.roll(hashValue, leaving, current[block]);
-    } else {
-      hashValid = false;
-    }
-    literals.push_back(leaving);
-    input.consume(1);
-    if (expected != kNoOffset) ++expected;
-    if (literals.size() >= options_.literalRunBytes) {
-      std::size_t emit = literals.size() - kLiteralKeep;
-      writer.literal(literals.data(), emit);
-      literals.erase(literals.begin(), literals.begin() + static_cast<std::ptrdiff_t>(emit));
-    }
-  }
-  for (std::size_t rest = input.ensure(1); rest > 0; rest = input.ensure(1)) {
-    literals.insert(literals.end(), input.ptr(), input.ptr() + rest);
-    input.consume(rest);
-  }
-  writer.literal(literals.data(), literals.size());
-  writer.finish();
+  RecordEncoder records(options_, old, index, hash, input, writer);
+  stats.workingBytes = stats.indexBytes + old.memoryBytes() + options_.newBufferBytes + records.literalBytes() +
+                       kIndexReadChunk;
+  records.run(newSize);
 
   if (old.failed()) {
     result.error = old.error();

@@ -323,196 +323,240 @@ bool publishDocument(const std::string& text, const fs::path& staged, const fs::
   return true;
 }
 
-}  // namespace
-
-PatchTreeBuilder::PatchTreeBuilder(BuildOptions options) : options_(std::move(options)) {}
-
-BuildReport PatchTreeBuilder::build() {
-  BuildReport report;
-  auto& errors = report.errors;
-  std::error_code ec;
-
-  // Options.
-  if (options_.compressionLevel < 1 || options_.compressionLevel > 9) errors.push_back("compression level must be 1 to 9");
-  if (options_.productName.empty()) errors.push_back("the product name must not be empty");
-  if (options_.distributionName.empty()) errors.push_back("the distribution name must not be empty");
-  const std::vector<std::string> manifestSegments = splitPath(options_.manifestPath);
-  const std::vector<std::string> rootSegments = splitPath(options_.remoteRoot);
-  if (manifestSegments.empty()) errors.push_back("the manifest path must name a file");
-  for (const auto& segment : manifestSegments) {
-    if (auto why = nameProblem(segment)) errors.push_back("manifest path \"" + options_.manifestPath + "\": " + *why);
+// One build, as its passes in order. Each pass appends what it finds wrong to the report's errors and
+// answers false when the build stops there; from the staging folder's creation on, a build that stops
+// (or ends) removes that folder with whatever it holds.
+class BuildRun {
+ public:
+  BuildRun(const BuildOptions& options, BuildReport& report)
+      : options_(options),
+        report_(report),
+        errors_(report.errors),
+        pool_(options.threads ? options.threads : WorkPool::defaultThreads()) {}
+  ~BuildRun() {
+    if (stagingOpen_) fs::remove_all(staging_, ec_);
   }
-  for (const auto& segment : rootSegments) {
-    if (auto why = nameProblem(segment)) errors.push_back("remote root \"" + options_.remoteRoot + "\": " + *why);
+  BuildRun(const BuildRun&) = delete;
+  BuildRun& operator=(const BuildRun&) = delete;
+
+  // The options, the folders, the signing key and the version, all checked before any input is read.
+  bool checkOptions();
+  // The game files read and checked, with their places on the server; nothing may collide with the
+  // manifest or the staging folder.
+  bool readGame();
+  // The staging folder, where every job writes first: nothing reaches its final place before all
+  // succeeded.
+  bool openStaging();
+  // Pass 1: every file compressed and the CRC of every earlier version of it taken; largest first.
+  bool compressFiles();
+  // Pass 2: delta data for every file that changed, once per distinct earlier content.
+  bool encodeDeltas();
+  // The manifest's entries: sizes, checksums, times, and the delta data smaller than the whole file.
+  void describeFiles();
+  // The manifest, and the external document of the contents when the manifest would not hold them,
+  // each staged (with its signature) and checked before anything is moved into place.
+  bool publishDocuments();
+  // Everything staged moved to its final place, the manifest last.
+  bool moveIntoPlace();
+  // The report's account of what was published.
+  void finish();
+
+ private:
+  // Stages the external document of the contents; the manifest then only names it.
+  bool publishContents(const ManifestSettings& settings, std::string& manifest, std::int64_t signatureTime);
+
+  const BuildOptions& options_;
+  BuildReport& report_;
+  std::vector<std::string>& errors_;
+  std::error_code ec_;
+  std::vector<std::string> manifestSegments_;
+  std::vector<std::string> rootSegments_;
+  std::optional<trust::MinisignSecretKey> signingKey_;
+  int productVersion_ = 0;
+  GameEntry tree_;
+  std::vector<ManifestItem> items_;
+  std::vector<FileJob> files_;
+  OutputNames outputs_;
+  fs::path staging_;
+  bool stagingOpen_ = false;
+  std::size_t previousCount_ = 0;
+  std::vector<OldFile> oldFiles_;
+  std::vector<DeltaJob> deltas_;
+  WorkPool pool_;
+  std::vector<std::pair<fs::path, fs::path>> moves_;  // staged -> final
+  fs::path manifestFile_;
+};
+
+bool BuildRun::checkOptions() {
+  if (options_.compressionLevel < 1 || options_.compressionLevel > 9) errors_.push_back("compression level must be 1 to 9");
+  if (options_.productName.empty()) errors_.push_back("the product name must not be empty");
+  if (options_.distributionName.empty()) errors_.push_back("the distribution name must not be empty");
+  manifestSegments_ = splitPath(options_.manifestPath);
+  rootSegments_ = splitPath(options_.remoteRoot);
+  if (manifestSegments_.empty()) errors_.push_back("the manifest path must name a file");
+  for (const auto& segment : manifestSegments_) {
+    if (auto why = nameProblem(segment)) errors_.push_back("manifest path \"" + options_.manifestPath + "\": " + *why);
   }
-  if (!fs::is_directory(options_.gameFolder, ec)) errors.push_back(options_.gameFolder.string() + ": not a folder");
+  for (const auto& segment : rootSegments_) {
+    if (auto why = nameProblem(segment)) errors_.push_back("remote root \"" + options_.remoteRoot + "\": " + *why);
+  }
+  if (!fs::is_directory(options_.gameFolder, ec_)) errors_.push_back(options_.gameFolder.string() + ": not a folder");
   for (const auto& previous : options_.previousFolders) {
-    if (!fs::is_directory(previous, ec)) errors.push_back(previous.string() + ": previous version is not a folder");
+    if (!fs::is_directory(previous, ec_)) errors_.push_back(previous.string() + ": previous version is not a folder");
   }
   const fs::path game = canonicalOrSelf(options_.gameFolder);
   const fs::path output = canonicalOrSelf(options_.outputFolder);
   if (isInside(output, game) || isInside(game, output)) {
-    errors.push_back("the output folder and the game folder must not contain each other");
+    errors_.push_back("the output folder and the game folder must not contain each other");
   }
-  std::optional<trust::MinisignSecretKey> signingKey;
   if (!options_.signingKey.empty()) {
     std::string problem;
-    signingKey = loadSecretKey(options_.signingKey, problem);
-    if (!signingKey) errors.push_back(problem);
+    signingKey_ = loadSecretKey(options_.signingKey, problem);
+    if (!signingKey_) errors_.push_back(problem);
   }
-  int productVersion = options_.productVersion;
-  if (options_.climbVersion && !manifestSegments.empty()) {
+  productVersion_ = options_.productVersion;
+  if (options_.climbVersion && !manifestSegments_.empty()) {
     fs::path published = options_.outputFolder;
-    for (const auto& segment : manifestSegments) published /= segment;
+    for (const auto& segment : manifestSegments_) published /= segment;
     std::string problem;
-    report.publishedVersion = publishedVersion(published, problem);
+    report_.publishedVersion = publishedVersion(published, problem);
     if (!problem.empty()) {
-      errors.push_back(problem + "; give the version with --version");
-    } else if (report.publishedVersion && *report.publishedVersion == INT32_MAX) {
-      errors.push_back(published.string() + ": the release published there has the highest Version possible");
+      errors_.push_back(problem + "; give the version with --version");
+    } else if (report_.publishedVersion && *report_.publishedVersion == INT32_MAX) {
+      errors_.push_back(published.string() + ": the release published there has the highest Version possible");
     } else {
-      productVersion = report.publishedVersion ? *report.publishedVersion + 1 : 1;
+      productVersion_ = report_.publishedVersion ? *report_.publishedVersion + 1 : 1;
     }
   }
-  if (!errors.empty()) return report;
+  return errors_.empty();
+}
 
-  // The game files.
+bool BuildRun::readGame() {
   const bool withDeltas = !options_.previousFolders.empty();
-  GameEntry tree = GameTree::scan(options_.gameFolder, withDeltas, errors);
-  std::vector<ManifestItem> items;
-  planItems(tree, items);
-
-  std::vector<FileJob> files;
-  OutputNames outputs;
+  tree_ = GameTree::scan(options_.gameFolder, withDeltas, errors_);
+  planItems(tree_, items_);
   {
     fs::path rootOutput = options_.outputFolder;
     std::string rootKey;
-    for (const auto& segment : rootSegments) {
+    for (const auto& segment : rootSegments_) {
       rootOutput /= segment;
       rootKey += foldCase(segment) + "/";
-      outputs.folders.insert(rootKey.substr(0, rootKey.size() - 1));
+      outputs_.folders.insert(rootKey.substr(0, rootKey.size() - 1));
     }
-    FileCollector collector{files, outputs, errors, withDeltas};
-    collector.walk(tree, items, fs::path(), rootOutput, ManifestWriter::remoteRootPath(rootSegments), rootKey);
+    FileCollector collector{files_, outputs_, errors_, withDeltas};
+    collector.walk(tree_, items_, fs::path(), rootOutput, ManifestWriter::remoteRootPath(rootSegments_), rootKey);
   }
 
   std::string manifestKey;
-  for (std::size_t i = 0; i < manifestSegments.size(); ++i) {
+  for (std::size_t i = 0; i < manifestSegments_.size(); ++i) {
     if (i > 0) manifestKey += "/";
-    manifestKey += foldCase(manifestSegments[i]);
-    bool last = i + 1 == manifestSegments.size();
-    if (outputs.files.count(manifestKey) || (last && outputs.folders.count(manifestKey))) {
-      errors.push_back("the manifest path \"" + options_.manifestPath + "\" collides with a game file or folder");
+    manifestKey += foldCase(manifestSegments_[i]);
+    bool last = i + 1 == manifestSegments_.size();
+    if (outputs_.files.count(manifestKey) || (last && outputs_.folders.count(manifestKey))) {
+      errors_.push_back("the manifest path \"" + options_.manifestPath + "\" collides with a game file or folder");
       break;
     }
   }
-  if (!manifestSegments.empty() && foldCase(manifestSegments.front()) == kStagingFolder) {
-    errors.push_back(std::string("the manifest path must not start with ") + kStagingFolder);
+  if (!manifestSegments_.empty() && foldCase(manifestSegments_.front()) == kStagingFolder) {
+    errors_.push_back(std::string("the manifest path must not start with ") + kStagingFolder);
   }
-  if (outputs.files.count(kStagingFolder) || outputs.folders.count(kStagingFolder)) {
-    errors.push_back(std::string("a game file or folder is named ") + kStagingFolder);
+  if (outputs_.files.count(kStagingFolder) || outputs_.folders.count(kStagingFolder)) {
+    errors_.push_back(std::string("a game file or folder is named ") + kStagingFolder);
   }
-  if (!errors.empty()) return report;
+  return errors_.empty();
+}
 
-  // Staging: every job writes there first; nothing reaches its final place before all succeeded.
-  const fs::path staging = options_.outputFolder / kStagingFolder;
-  fs::remove_all(staging, ec);
-  fs::create_directories(staging, ec);
-  if (ec) {
-    errors.push_back(staging.string() + ": cannot create: " + ec.message());
-    return report;
+bool BuildRun::openStaging() {
+  staging_ = options_.outputFolder / kStagingFolder;
+  fs::remove_all(staging_, ec_);
+  fs::create_directories(staging_, ec_);
+  if (ec_) {
+    errors_.push_back(staging_.string() + ": cannot create: " + ec_.message());
+    return false;
   }
-  auto cleanup = [&] { fs::remove_all(staging, ec); };
+  stagingOpen_ = true;
 
-  const std::size_t previousCount = options_.previousFolders.size();
-  std::vector<OldFile> oldFiles(files.size() * previousCount);
-  for (std::size_t f = 0; f < files.size(); ++f) {
-    files[f].staged = staging / stagedName('f', f, 0);
-    for (std::size_t p = 0; p < previousCount; ++p) {
-      oldFiles[f * previousCount + p].path = options_.previousFolders[p] / files[f].relative;
+  previousCount_ = options_.previousFolders.size();
+  oldFiles_.resize(files_.size() * previousCount_);
+  for (std::size_t f = 0; f < files_.size(); ++f) {
+    files_[f].staged = staging_ / stagedName('f', f, 0);
+    for (std::size_t p = 0; p < previousCount_; ++p) {
+      oldFiles_[f * previousCount_ + p].path = options_.previousFolders[p] / files_[f].relative;
     }
   }
+  return true;
+}
 
-  WorkPool pool(options_.threads ? options_.threads : WorkPool::defaultThreads());
-  const int level = options_.compressionLevel;
+bool BuildRun::compressFiles() {
+  std::vector<std::size_t> order(files_.size() + oldFiles_.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  auto weight = [&](std::size_t i) { return i < files_.size() ? files_[i].entry->size : 0; };
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
+  pool_.run(order, [&](std::size_t i) {
+    if (i < files_.size()) {
+      compressFile(files_[i], options_.compressionLevel);
+      return;
+    }
+    OldFile& old = oldFiles_[i - files_.size()];
+    std::error_code statusError;
+    if (!fs::is_regular_file(old.path, statusError)) return;
+    old.size = fs::file_size(old.path, statusError);
+    if (statusError) {
+      old.error = old.path.string() + ": cannot be read: " + statusError.message();
+      return;
+    }
+    old.present = true;
+    // Only delta data needs the old CRC: none is made beyond the sizes its format describes.
+    if (!DeltaEncoder::fits(old.size, files_[(i - files_.size()) / previousCount_].entry->size)) return;
+    crcOfFile(old.path, old.size, old.crc, old.error);
+  });
+  for (const auto& file : files_) {
+    if (!file.error.empty()) errors_.push_back(file.error);
+  }
+  for (const auto& old : oldFiles_) {
+    if (!old.error.empty()) errors_.push_back(old.error);
+  }
+  return errors_.empty();
+}
 
-  // Pass 1: compress every file and take the CRC of every earlier version of it; largest first.
-  {
-    std::vector<std::size_t> order(files.size() + oldFiles.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    auto weight = [&](std::size_t i) { return i < files.size() ? files[i].entry->size : 0; };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return weight(a) > weight(b); });
-    pool.run(order, [&](std::size_t i) {
-      if (i < files.size()) {
-        compressFile(files[i], level);
-        return;
-      }
-      OldFile& old = oldFiles[i - files.size()];
-      std::error_code statusError;
-      if (!fs::is_regular_file(old.path, statusError)) return;
-      old.size = fs::file_size(old.path, statusError);
-      if (statusError) {
-        old.error = old.path.string() + ": cannot be read: " + statusError.message();
-        return;
-      }
-      old.present = true;
-      // Only delta data needs the old CRC: none is made beyond the sizes its format describes.
-      if (!DeltaEncoder::fits(old.size, files[(i - files.size()) / previousCount].entry->size)) return;
-      crcOfFile(old.path, old.size, old.crc, old.error);
-    });
-  }
-  for (const auto& file : files) {
-    if (!file.error.empty()) errors.push_back(file.error);
-  }
-  for (const auto& old : oldFiles) {
-    if (!old.error.empty()) errors.push_back(old.error);
-  }
-  if (!errors.empty()) {
-    cleanup();
-    return report;
-  }
-
-  // Pass 2: delta data for every file that changed, once per distinct earlier content.
-  std::vector<DeltaJob> deltas;
-  for (std::size_t f = 0; f < files.size(); ++f) {
+bool BuildRun::encodeDeltas() {
+  for (std::size_t f = 0; f < files_.size(); ++f) {
     std::set<std::uint32_t> seen;
-    for (std::size_t p = 0; p < previousCount; ++p) {
-      const OldFile& old = oldFiles[f * previousCount + p];
+    for (std::size_t p = 0; p < previousCount_; ++p) {
+      const OldFile& old = oldFiles_[f * previousCount_ + p];
       // A CRC of 0 means "unknown" to the updater, which never picks delta data for it.
-      if (!old.present || old.crc == 0 || old.crc == files[f].crc || !seen.insert(old.crc).second) continue;
-      if (!DeltaEncoder::fits(old.size, files[f].entry->size)) continue;
+      if (!old.present || old.crc == 0 || old.crc == files_[f].crc || !seen.insert(old.crc).second) continue;
+      if (!DeltaEncoder::fits(old.size, files_[f].entry->size)) continue;
       DeltaJob job;
       job.file = f;
       job.previous = p;
-      job.staged = staging / stagedName('d', f, p);
-      deltas.push_back(std::move(job));
+      job.staged = staging_ / stagedName('d', f, p);
+      deltas_.push_back(std::move(job));
     }
   }
   {
     DeltaOptions deltaOptions;
     deltaOptions.indexBudgetBytes = options_.deltaIndexBytes;
     const DeltaEncoder encoder(deltaOptions);
-    std::vector<std::size_t> order(deltas.size());
+    std::vector<std::size_t> order(deltas_.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-      return files[deltas[a].file].entry->size > files[deltas[b].file].entry->size;
+      return files_[deltas_[a].file].entry->size > files_[deltas_[b].file].entry->size;
     });
-    pool.run(order, [&](std::size_t i) {
-      DeltaJob& job = deltas[i];
-      encodeDelta(job, files[job.file], oldFiles[job.file * previousCount + job.previous], encoder, level);
+    pool_.run(order, [&](std::size_t i) {
+      DeltaJob& job = deltas_[i];
+      encodeDelta(job, files_[job.file], oldFiles_[job.file * previousCount_ + job.previous], encoder,
+                  options_.compressionLevel);
     });
   }
-  for (const auto& job : deltas) {
-    if (!job.error.empty()) errors.push_back(job.error);
+  for (const auto& job : deltas_) {
+    if (!job.error.empty()) errors_.push_back(job.error);
   }
-  if (!errors.empty()) {
-    cleanup();
-    return report;
-  }
+  return errors_.empty();
+}
 
-  // The manifest, checked before anything is moved into place.
-  std::vector<std::pair<fs::path, fs::path>> moves;  // staged -> final
-  for (auto& file : files) {
+void BuildRun::describeFiles() {
+  for (auto& file : files_) {
     ManifestItem& item = *file.item;
     item.totalSize = file.entry->size;
     item.downloadSize = file.compressed;
@@ -520,20 +564,20 @@ BuildReport PatchTreeBuilder::build() {
     item.sha256 = file.sha256;
     item.timeStamp = timeStampText(file.entry->modified);
     if (!item.timeStamp) {
-      report.warnings.push_back(file.entry->source.string() +
-                                ": modification time outside 1970-2038, published without a time stamp");
+      report_.warnings.push_back(file.entry->source.string() +
+                                 ": modification time outside 1970-2038, published without a time stamp");
     }
-    moves.emplace_back(file.staged, file.destination);
-    report.rawBytes += file.entry->size;
-    report.compressedBytes += file.compressed;
+    moves_.emplace_back(file.staged, file.destination);
+    report_.rawBytes += file.entry->size;
+    report_.compressedBytes += file.compressed;
   }
-  for (auto& job : deltas) {
-    const FileJob& file = files[job.file];
+  for (auto& job : deltas_) {
+    const FileJob& file = files_[job.file];
     if (job.compressed >= file.compressed || job.raw > kMaxDeltaData) {
-      ++report.deltasNotSmaller;
+      ++report_.deltasNotSmaller;
       continue;
     }
-    const OldFile& old = oldFiles[job.file * previousCount + job.previous];
+    const OldFile& old = oldFiles_[job.file * previousCount_ + job.previous];
     ManifestDelta delta;
     delta.fileName = deltaFileName(file.entry->name, old.crc);
     delta.oldCrc = old.crc;
@@ -541,101 +585,114 @@ BuildReport PatchTreeBuilder::build() {
     delta.totalSize = job.raw;
     delta.sha256 = job.sha256;
     file.item->deltas.push_back(delta);
-    moves.emplace_back(job.staged, file.destination.parent_path() / delta.fileName);
-    ++report.deltas;
-    report.deltaBytes += job.compressed;
+    moves_.emplace_back(job.staged, file.destination.parent_path() / delta.fileName);
+    ++report_.deltas;
+    report_.deltaBytes += job.compressed;
   }
+}
+
+bool BuildRun::publishDocuments() {
   ManifestSettings settings;
   settings.productName = options_.productName;
-  settings.productVersion = productVersion;
+  settings.productVersion = productVersion_;
   settings.distributionName = options_.distributionName;
-  settings.remoteRoot = rootSegments;
+  settings.remoteRoot = rootSegments_;
   std::string manifest;
   if (!options_.externalContents) {
-    manifest = ManifestWriter::render(settings, items, true);
-    if (manifest.size() > options_.manifestLimit) manifest = ManifestWriter::render(settings, items, false);
+    manifest = ManifestWriter::render(settings, items_, true);
+    if (manifest.size() > options_.manifestLimit) manifest = ManifestWriter::render(settings, items_, false);
   }
   const bool external = options_.externalContents || manifest.size() > options_.manifestLimit;
-  const std::int64_t signatureTime = newestModification(tree);
-
-  // The external document of the contents, staged and signed before the manifest that names it.
-  if (external) {
-    // A manifest already too large without indentation says the same of the document: it is laid out
-    // compact at once.
-    std::string contents;
-    if (manifest.empty() || manifest.size() <= kContentsMemoryLimit)
-      contents = ManifestWriter::renderContents(settings, items, true);
-    if (contents.empty() || contents.size() > kContentsMemoryLimit)
-      contents = ManifestWriter::renderContents(settings, items, false);
-    if (signingKey && contents.size() > options_.signedContentsLimit) {
-      errors.push_back("the product's external document would be " + std::to_string(contents.size()) +
-                       " bytes; the updater reads at most " + std::to_string(options_.signedContentsLimit) +
-                       " of a signed one");
-      cleanup();
-      return report;
-    }
-    std::vector<std::string> contentsSegments = manifestSegments;
-    contentsSegments.back() = contentsName(manifestSegments.back(), contents);
-    const std::string contentsRemote = ManifestWriter::remoteRootPath(contentsSegments);
-    std::string contentsKey;
-    for (const auto& segment : contentsSegments) contentsKey += (contentsKey.empty() ? "" : "/") + foldCase(segment);
-    if (outputs.files.count(contentsKey) || outputs.folders.count(contentsKey)) {
-      errors.push_back("the external document "" + contentsRemote + "" collides with a game file or folder");
-    } else if (contentsRemote.size() > kMaxRemotePath) {
-      errors.push_back("the server-side path of the external document "" + contentsRemote + "" would be longer than " +
-                       std::to_string(kMaxRemotePath) + " characters");
-    }
-    if (!errors.empty()) {
-      cleanup();
-      return report;
-    }
-    manifest = ManifestWriter::renderPointer(settings, contentsRemote, true);
-    // Staged only for a manifest that fits (the check below refuses any other).
-    if (manifest.size() <= options_.manifestLimit) {
-      fs::path contentsFile = options_.outputFolder;
-      for (const auto& segment : contentsSegments) contentsFile /= segment;
-      if (!publishDocument(contents, staging / "contents.gz", contentsFile, contentsSegments.back(), signingKey,
-                           signatureTime, options_.expiresAt, moves, report, errors)) {
-        cleanup();
-        return report;
-      }
-      report.contentsFile = contentsFile;
-      report.contentsBytes = contents.size();
-      if (signingKey) report.contentsSignatureFile = contentsFile.string() + ".minisig";
-    }
-  }
+  const std::int64_t signatureTime = newestModification(tree_);
+  // The external document is staged and signed before the manifest that names it.
+  if (external && !publishContents(settings, manifest, signatureTime)) return false;
   if (manifest.size() > options_.manifestLimit) {
-    errors.push_back("the manifest would be " + std::to_string(manifest.size()) +
-                     " bytes; the updater reads at most " + std::to_string(options_.manifestLimit));
-    cleanup();
-    return report;
+    errors_.push_back("the manifest would be " + std::to_string(manifest.size()) +
+                      " bytes; the updater reads at most " + std::to_string(options_.manifestLimit));
+    return false;
   }
-  report.manifestBytes = manifest.size();
-  fs::path manifestFile = options_.outputFolder;
-  for (const auto& segment : manifestSegments) manifestFile /= segment;
-  if (!publishDocument(manifest, staging / "manifest.gz", manifestFile, manifestFile.filename().string(), signingKey,
-                       signatureTime, options_.expiresAt, moves, report, errors)) {
-    cleanup();
-    return report;
-  }
+  report_.manifestBytes = manifest.size();
+  manifestFile_ = options_.outputFolder;
+  for (const auto& segment : manifestSegments_) manifestFile_ /= segment;
+  return publishDocument(manifest, staging_ / "manifest.gz", manifestFile_, manifestFile_.filename().string(),
+                         signingKey_, signatureTime, options_.expiresAt, moves_, report_, errors_);
+}
 
-  for (const auto& [from, to] : moves) {
-    fs::create_directories(to.parent_path(), ec);
-    fs::rename(from, to, ec);
-    if (ec) {
-      errors.push_back(to.string() + ": cannot be written: " + ec.message());
-      break;
+bool BuildRun::publishContents(const ManifestSettings& settings, std::string& manifest, std::int64_t signatureTime) {
+  // A manifest already too large without indentation says the same of the document: it is laid out
+  // compact at once.
+  std::string contents;
+  if (manifest.empty() || manifest.size() <= PatchTreeBuilder::kContentsMemoryLimit)
+    contents = ManifestWriter::renderContents(settings, items_, true);
+  if (contents.empty() || contents.size() > PatchTreeBuilder::kContentsMemoryLimit)
+    contents = ManifestWriter::renderContents(settings, items_, false);
+  if (signingKey_ && contents.size() > options_.signedContentsLimit) {
+    errors_.push_back("the product's external document would be " + std::to_string(contents.size()) +
+                      " bytes; the updater reads at most " + std::to_string(options_.signedContentsLimit) +
+                      " of a signed one");
+    return false;
+  }
+  std::vector<std::string> contentsSegments = manifestSegments_;
+  contentsSegments.back() = contentsName(manifestSegments_.back(), contents);
+  const std::string contentsRemote = ManifestWriter::remoteRootPath(contentsSegments);
+  std::string contentsKey;
+  for (const auto& segment : contentsSegments) contentsKey += (contentsKey.empty() ? "" : "/") + foldCase(segment);
+  if (outputs_.files.count(contentsKey) || outputs_.folders.count(contentsKey)) {
+    errors_.push_back("the external document "" + contentsRemote + "" collides with a game file or folder");
+  } else if (contentsRemote.size() > PatchTreeBuilder::kMaxRemotePath) {
+    errors_.push_back("the server-side path of the external document "" + contentsRemote + "" would be longer than " +
+                      std::to_string(PatchTreeBuilder::kMaxRemotePath) + " characters");
+  }
+  if (!errors_.empty()) return false;
+  manifest = ManifestWriter::renderPointer(settings, contentsRemote, true);
+  // Staged only for a manifest that fits (the caller refuses any other).
+  if (manifest.size() > options_.manifestLimit) return true;
+  fs::path contentsFile = options_.outputFolder;
+  for (const auto& segment : contentsSegments) contentsFile /= segment;
+  if (!publishDocument(contents, staging_ / "contents.gz", contentsFile, contentsSegments.back(), signingKey_,
+                       signatureTime, options_.expiresAt, moves_, report_, errors_))
+    return false;
+  report_.contentsFile = contentsFile;
+  report_.contentsBytes = contents.size();
+  if (signingKey_) report_.contentsSignatureFile = contentsFile.string() + ".minisig";
+  return true;
+}
+
+bool BuildRun::moveIntoPlace() {
+  for (const auto& [from, to] : moves_) {
+    fs::create_directories(to.parent_path(), ec_);
+    fs::rename(from, to, ec_);
+    if (ec_) {
+      errors_.push_back(to.string() + ": cannot be written: " + ec_.message());
+      return false;
     }
   }
-  cleanup();
-  if (!errors.empty()) return report;
+  return true;
+}
 
-  report.files = files.size();
-  report.folders = countFolders(tree);
-  report.manifestFile = manifestFile;
-  report.productVersion = productVersion;
-  if (signingKey) report.signatureFile = manifestFile.string() + ".minisig";
-  report.ok = true;
+void BuildRun::finish() {
+  report_.files = files_.size();
+  report_.folders = countFolders(tree_);
+  report_.manifestFile = manifestFile_;
+  report_.productVersion = productVersion_;
+  if (signingKey_) report_.signatureFile = manifestFile_.string() + ".minisig";
+  report_.ok = true;
+}
+
+}  // namespace
+
+PatchTreeBuilder::PatchTreeBuilder(BuildOptions options) : options_(std::move(options)) {}
+
+BuildReport PatchTreeBuilder::build() {
+  BuildReport report;
+  {
+    BuildRun run(options_, report);
+    if (!run.checkOptions() || !run.readGame() || !run.openStaging() || !run.compressFiles() || !run.encodeDeltas())
+      return report;
+    run.describeFiles();
+    if (!run.publishDocuments() || !run.moveIntoPlace()) return report;
+    run.finish();
+  }
   return report;
 }
 

@@ -1,12 +1,13 @@
-// Tests of the file node's verification: the decision order of the check, the time tolerance and its
-// override by the CRC, install-only and upgrade-only files, the patch cache entry, the folder snapshot,
-// the running program's own entry, and the scan walks.
-#include "fileupdate/file_node.h"
+// Tests of a file's verification: the decision order of the check, the time tolerance and its override
+// by the CRC, install-only and upgrade-only files, the patch cache entry, the folder snapshot, the
+// running program's own entry, the scan walks, and the CRC comparison through the session's patch cache.
+#include "fileupdate/file_verifier.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "fileupdate/crc32_checksum.h"
+#include "fileupdate/file_node.h"
 #include "patchcache/directory_snapshot.h"
 #include "patchcache/patch_cache.h"
 #include "tests/support/model_fixture.h"
@@ -30,7 +31,7 @@ std::uint32_t crcOf(const std::string& data) {
   return checksum.value();
 }
 
-class FileNodeVerifyTest : public test::ModelTest {
+class FileVerifierTest : public test::ModelTest {
  protected:
   // One file "f.pak" in the folder "data" of a product titled "The Game" (or untitled).
   void build(const std::string& fileAttributes, bool titled = true, const std::string& children = "") {
@@ -60,11 +61,11 @@ class FileNodeVerifyTest : public test::ModelTest {
   std::string folder;
 };
 
-TEST_F(FileNodeVerifyTest, SixtyOneSecondsOlderWithAMatchingCrcIsOverriddenAndStamped) {
+TEST_F(FileVerifierTest, SixtyOneSecondsOlderWithAMatchingCrcIsOverriddenAndStamped) {
   build(matching);
   writeCurrent();
   ASSERT_TRUE(test::setModified(folder + "\\f.pak", f->timeStamp() - 61));
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_FALSE(f->updateNeeded());
   EXPECT_THAT(discrepancies(),
               ElementsAre("--- File Discrepancy T for [The Game] f.pak: Out of date by 0 hours, 1 minutes, 1 seconds\n",
@@ -73,23 +74,23 @@ TEST_F(FileNodeVerifyTest, SixtyOneSecondsOlderWithAMatchingCrcIsOverriddenAndSt
   EXPECT_TRUE(f->existsLocally());
 }
 
-TEST_F(FileNodeVerifyTest, SixtySecondsEitherWayIsTheSameTime) {
+TEST_F(FileVerifierTest, SixtySecondsEitherWayIsTheSameTime) {
   build(matching);
   for (int offset : {60, -60}) {
     writeCurrent();
     ASSERT_TRUE(test::setModified(folder + "\\f.pak", f->timeStamp() + offset));
-    EXPECT_FALSE(f->timeDiffers(folder, true)) << offset;
-    EXPECT_TRUE(f->verify(folder));
+    EXPECT_FALSE(f->verifier().timeDiffers(folder, true)) << offset;
+    EXPECT_TRUE(f->verifier().verify(folder));
     EXPECT_FALSE(f->updateNeeded()) << offset;
   }
   EXPECT_THAT(discrepancies(), IsEmpty());
 }
 
-TEST_F(FileNodeVerifyTest, AnOldFileWithAnotherCrcIsConfirmedWithDaysInTheUntitledLine) {
+TEST_F(FileVerifierTest, AnOldFileWithAnotherCrcIsConfirmedWithDaysInTheUntitledLine) {
   build(matching, false);
   writeCurrent("987654321");
   ASSERT_TRUE(test::setModified(folder + "\\f.pak", f->timeStamp() - (2 * 86400 + 3 * 3600 + 4 * 60 + 5)));
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_TRUE(f->updateNeeded());
   EXPECT_THAT(discrepancies(),
               ElementsAre("--- File Discrepancy T for f.pak: Out of date by 2 days, 3 hours, 4 minutes, 5 seconds\n",
@@ -98,56 +99,56 @@ TEST_F(FileNodeVerifyTest, AnOldFileWithAnotherCrcIsConfirmedWithDaysInTheUntitl
                           "--- File Discrepancy Confirmed.  File is incorrect version.\n"));
 }
 
-TEST_F(FileNodeVerifyTest, MissingFilesAreNeededUnlessOnlyUpgradesAreMade) {
+TEST_F(FileVerifierTest, MissingFilesAreNeededUnlessOnlyUpgradesAreMade) {
   ASSERT_TRUE(buildProduct("Name=\"P\" Title=\"The Game\"", "<Directory Name=\"data\"><File Name=\"f.pak\" " + matching +
                                                               "/><File Name=\"u.pak\" UpgradeOnly=\"yes\" " + matching +
                                                               "/></Directory>"));
   folder = dir.file("data");
   FileNode* missing = file("f.pak");
   FileNode* upgrade = file("u.pak");
-  EXPECT_TRUE(missing->verify(folder));
+  EXPECT_TRUE(missing->verifier().verify(folder));
   EXPECT_TRUE(missing->updateNeeded());
   EXPECT_FALSE(missing->existsLocally());
-  EXPECT_TRUE(upgrade->verify(folder));
+  EXPECT_TRUE(upgrade->verifier().verify(folder));
   EXPECT_FALSE(upgrade->updateNeeded());
   EXPECT_FALSE(upgrade->existsLocally());
   EXPECT_THAT(discrepancies(), ElementsAre("--- File Discrepancy M for [The Game] f.pak: File not on local machine\n"));
 }
 
-TEST_F(FileNodeVerifyTest, AWrongSizeIsADiscrepancyAndDropsTheCacheEntry) {
+TEST_F(FileVerifierTest, AWrongSizeIsADiscrepancyAndDropsTheCacheEntry) {
   build(matching);
   writeCurrent("12345");
   session.patchCache().remember("data\\f.pak", static_cast<std::int32_t>(kContentCrc), 1, 5);
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_TRUE(f->updateNeeded());
   EXPECT_EQ(f->localSize(), 5u);
   EXPECT_THAT(discrepancies(), ElementsAre("--- File Discrepancy S for [The Game] f.pak: local 5, server 9\n"));
   EXPECT_EQ(session.patchCache().entry("data\\f.pak"), nullptr);
 }
 
-TEST_F(FileNodeVerifyTest, WithoutATotalSizeTheSizeIsNeverADiscrepancy) {
+TEST_F(FileVerifierTest, WithoutATotalSizeTheSizeIsNeverADiscrepancy) {
   build(std::string("TimeStamp=\"") + kStamp + "\"");
   writeCurrent("any length at all");
-  EXPECT_FALSE(f->sizeDiffers(folder));
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_FALSE(f->verifier().sizeDiffers(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_FALSE(f->updateNeeded());
   EXPECT_THAT(discrepancies(), IsEmpty());
 }
 
-TEST_F(FileNodeVerifyTest, AnInstallOnlyFileThatExistsIsCurrentWhateverItsSize) {
+TEST_F(FileVerifierTest, AnInstallOnlyFileThatExistsIsCurrentWhateverItsSize) {
   build("InstallOnly=\"yes\" " + matching);
   writeCurrent("1");
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_FALSE(f->updateNeeded());
   EXPECT_TRUE(f->existsLocally());
   EXPECT_THAT(discrepancies(), IsEmpty());
 }
 
-TEST_F(FileNodeVerifyTest, TheCacheEntryFollowsTheFilesCurrentTimeAndSize) {
+TEST_F(FileVerifierTest, TheCacheEntryFollowsTheFilesCurrentTimeAndSize) {
   build(std::string("TotalSize=\"9\" TimeStamp=\"") + kStamp + "\"");
   writeCurrent();
   session.patchCache().remember("data\\f.pak", 77, 1, 2);
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_FALSE(f->updateNeeded());
   const PatchCacheEntry* entry = session.patchCache().entry("data\\f.pak");
   ASSERT_NE(entry, nullptr);
@@ -156,11 +157,11 @@ TEST_F(FileNodeVerifyTest, TheCacheEntryFollowsTheFilesCurrentTimeAndSize) {
   EXPECT_EQ(entry->timeStamp(), f->timeStamp());
 }
 
-TEST_F(FileNodeVerifyTest, WithoutATimeStampTheCrcDecidesOnceAndTheCacheAnswersAfterwards) {
+TEST_F(FileVerifierTest, WithoutATimeStampTheCrcDecidesOnceAndTheCacheAnswersAfterwards) {
   build("TotalSize=\"9\" CRC=\"" + crcText(kContentCrc) + "\"");
   ASSERT_TRUE(test::writeFile(folder + "\\f.pak", kContent));
   ASSERT_TRUE(test::setModified(folder + "\\f.pak", 1200000000));
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_FALSE(f->updateNeeded());
   EXPECT_THAT(discrepancies(), IsEmpty()) << "no time to compare, so no T line";
   const PatchCacheEntry* entry = session.patchCache().entry("data\\f.pak");
@@ -170,14 +171,14 @@ TEST_F(FileNodeVerifyTest, WithoutATimeStampTheCrcDecidesOnceAndTheCacheAnswersA
   // Same size and time, other bytes: the remembered CRC answers, the file is not read again.
   ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "987654321"));
   ASSERT_TRUE(test::setModified(folder + "\\f.pak", 1200000000));
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_FALSE(f->updateNeeded());
 }
 
-TEST_F(FileNodeVerifyTest, AWrongSizeWithDeltasComputesTheLocalCrcAndFindsTheDelta) {
+TEST_F(FileVerifierTest, AWrongSizeWithDeltasComputesTheLocalCrcAndFindsTheDelta) {
   build(matching, true, "<DeltaFile FilePath=\"f.pak.d\" CRC=\"" + crcText(crcOf("12345")) + "\"/>");
   writeCurrent("12345");
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_EQ(f->localCrc(), crcOf("12345"));
   EXPECT_TRUE(f->deltaAvailable());
   ASSERT_NE(f->appliedDelta(), nullptr);
@@ -186,31 +187,31 @@ TEST_F(FileNodeVerifyTest, AWrongSizeWithDeltasComputesTheLocalCrcAndFindsTheDel
   EXPECT_EQ(static_cast<std::uint32_t>(entry->crc()), crcOf("12345"));
 }
 
-TEST_F(FileNodeVerifyTest, TheSnapshotAnswersOnlyForFilesInTheFolderItDescribes) {
+TEST_F(FileVerifierTest, TheSnapshotAnswersOnlyForFilesInTheFolderItDescribes) {
   build(matching);
   writeCurrent();
   session.openCaches(dir.path());
   // Changed after the snapshot was taken: the snapshot still answers with the size it saw.
   ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "12345"));
-  EXPECT_EQ(f->sizeOf(folder), 9u);
-  EXPECT_EQ(f->sizeOf(folder, false, true), 5u);
+  EXPECT_EQ(f->verifier().sizeOf(folder), 9u);
+  EXPECT_EQ(f->verifier().sizeOf(folder, false, true), 5u);
   std::int32_t time = 0;
-  ASSERT_TRUE(f->timeOf(folder, time));
+  ASSERT_TRUE(f->verifier().timeOf(folder, time));
   EXPECT_EQ(time, f->timeStamp());
 
   // The same relative name under another root is another file.
   const std::string otherFolder = dir.file("elsewhere\\data");
   ASSERT_TRUE(test::writeFile(otherFolder + "\\f.pak", "1234567"));
-  EXPECT_EQ(f->sizeOf(otherFolder), 7u);
+  EXPECT_EQ(f->verifier().sizeOf(otherFolder), 7u);
 }
 
-TEST_F(FileNodeVerifyTest, TheRunningProgramsEntryIsReplacedThroughItsTemporaryName) {
+TEST_F(FileVerifierTest, TheRunningProgramsEntryIsReplacedThroughItsTemporaryName) {
   ASSERT_TRUE(buildProduct("Name=\"P\"", "<File Name=\"Game.exe\" TotalSize=\"9\" CRC=\"" + crcText(kContentCrc) + "\"/>"));
   FileNode* game = file("Game.exe");
   session.setOwnFileName("GAME.EXE");
   ASSERT_TRUE(test::writeFile(dir.file("Game.exe"), "old build"));
   ASSERT_TRUE(test::writeFile(dir.file("_ame.exe"), "leftover"));
-  EXPECT_TRUE(game->verify(dir.path()));
+  EXPECT_TRUE(game->verifier().verify(dir.path()));
   EXPECT_TRUE(game->restart());
   EXPECT_TRUE(game->updateNeeded());
   EXPECT_TRUE(client.logged("Exe Match: Name is Game.exe, Running exe is GAME.EXE\n"));
@@ -224,39 +225,39 @@ TEST_F(FileNodeVerifyTest, TheRunningProgramsEntryIsReplacedThroughItsTemporaryN
   ASSERT_TRUE(test::writeFile(dir.file("Game.exe"), kContent));
   session.patchCache().forget("Game.exe");
   game->setPassFlag(pass::kVerified, false);
-  EXPECT_TRUE(game->verify(dir.path()));
+  EXPECT_TRUE(game->verifier().verify(dir.path()));
   EXPECT_FALSE(game->updateNeeded());
   EXPECT_FALSE(test::exists(dir.file("_ame.exe")));
 }
 
-TEST_F(FileNodeVerifyTest, ANewCopyRunningUnderTheTemporaryNameCopiesItselfOverTheOldProgram) {
+TEST_F(FileVerifierTest, ANewCopyRunningUnderTheTemporaryNameCopiesItselfOverTheOldProgram) {
   ASSERT_TRUE(buildProduct("Name=\"P\"", "<File Name=\"Game.exe\" TotalSize=\"9\" CRC=\"" + crcText(kContentCrc) + "\"/>"));
   FileNode* game = file("Game.exe");
   session.setOwnFileName("_ame.exe");
   ASSERT_TRUE(test::writeFile(dir.file("Game.exe"), "old build"));
   ASSERT_TRUE(test::writeFile(dir.file("_ame.exe"), kContent));
-  EXPECT_TRUE(game->verify(dir.path()));
+  EXPECT_TRUE(game->verifier().verify(dir.path()));
   EXPECT_FALSE(game->updateNeeded());
   // The copy is asked for at once, on the calling thread (the session's copy is tested with the session).
   EXPECT_THAT(session.selfCopies(),
               ElementsAre(test::FakeSession::SelfCopy{dir.file("_ame.exe"), dir.file("Game.exe"), true}));
 }
 
-TEST_F(FileNodeVerifyTest, RunningProgramNamesMatchIgnoringCaseOrThroughAShortName) {
+TEST_F(FileVerifierTest, RunningProgramNamesMatchIgnoringCaseOrThroughAShortName) {
   build(matching);
   session.setOwnFileName("KorvelPatcher.exe");
-  EXPECT_TRUE(f->isRunningProgram("korvelpatcher.EXE"));
-  EXPECT_FALSE(f->isRunningProgram("KorvelPatcher"));
+  EXPECT_TRUE(f->verifier().isRunningProgram("korvelpatcher.EXE"));
+  EXPECT_FALSE(f->verifier().isRunningProgram("KorvelPatcher"));
   session.setOwnFileName("KORVEL~1.EXE");
-  EXPECT_TRUE(f->isRunningProgram("KorvelPatcher.exe"));
-  EXPECT_FALSE(f->isRunningProgram("KorvelPatcher.dat"));
-  EXPECT_FALSE(f->isRunningProgram("Other.exe"));
+  EXPECT_TRUE(f->verifier().isRunningProgram("KorvelPatcher.exe"));
+  EXPECT_FALSE(f->verifier().isRunningProgram("KorvelPatcher.dat"));
+  EXPECT_FALSE(f->verifier().isRunningProgram("Other.exe"));
   session.setOwnFileName("KORVELP~1.EX");
-  EXPECT_FALSE(f->isRunningProgram("KorvelPatcher.exe")) << "the '~' lies beyond the sixth character";
+  EXPECT_FALSE(f->verifier().isRunningProgram("KorvelPatcher.exe")) << "the '~' lies beyond the sixth character";
   EXPECT_TRUE(client.logged("Exe Match: Name is KorvelPatcher.exe, Running exe is KORVEL~1.EXE\n"));
 }
 
-TEST_F(FileNodeVerifyTest, AScanVerifiesEachFileOncePerPass) {
+TEST_F(FileVerifierTest, AScanVerifiesEachFileOncePerPass) {
   build(matching);
   f->scan(scan::kSkipScanned, nullptr, folder);
   f->scan(scan::kSkipScanned, nullptr, folder);
@@ -276,11 +277,11 @@ TEST_F(FileNodeVerifyTest, AScanVerifiesEachFileOncePerPass) {
   EXPECT_EQ(discrepancies().size(), 2u);
 }
 
-TEST_F(FileNodeVerifyTest, ACrcScanQuestionsTheCachedCrc) {
+TEST_F(FileVerifierTest, ACrcScanQuestionsTheCachedCrc) {
   build(matching);
   writeCurrent("987654321");
   session.patchCache().remember("data\\f.pak", static_cast<std::int32_t>(kContentCrc), f->timeStamp(), 9);
-  EXPECT_TRUE(f->verify(folder));
+  EXPECT_TRUE(f->verifier().verify(folder));
   EXPECT_FALSE(f->updateNeeded()) << "the cache vouches for the file";
   EXPECT_TRUE(f->crcScan(true, 0, folder));
   EXPECT_TRUE(f->updateNeeded());
@@ -290,7 +291,7 @@ TEST_F(FileNodeVerifyTest, ACrcScanQuestionsTheCachedCrc) {
   EXPECT_FALSE(f->crcScan(true, 0, folder)) << "once per pass";
 }
 
-TEST_F(FileNodeVerifyTest, ANewRootMakesEveryFileCheckItselfThere) {
+TEST_F(FileVerifierTest, ANewRootMakesEveryFileCheckItselfThere) {
   build(matching);
   const std::string root = dir.file("install");
   ASSERT_TRUE(test::writeFile(root + "\\data\\f.pak", "12345"));
@@ -300,21 +301,81 @@ TEST_F(FileNodeVerifyTest, ANewRootMakesEveryFileCheckItselfThere) {
   EXPECT_THAT(discrepancies(), ElementsAre("--- File Discrepancy S for [The Game] f.pak: local 5, server 9\n"));
 }
 
-TEST_F(FileNodeVerifyTest, AFileFoundCurrentIsFoundCurrentUntilTheSessionWritesAgain) {
+TEST_F(FileVerifierTest, AFileFoundCurrentIsFoundCurrentUntilTheSessionWritesAgain) {
   build(matching);
   writeCurrent();
   session.writes = 1;
-  f->verify(folder);
+  f->verifier().verify(folder);
   EXPECT_FALSE(f->updateNeeded());
   // Changed behind the session's back: the session has not written since, so the file is not looked at.
   ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "12345"));
-  f->verify(folder);
+  f->verifier().verify(folder);
   EXPECT_FALSE(f->updateNeeded());
   // Once the session may have written, the file is checked again.
   session.writes = 2;
-  f->verify(folder);
+  f->verifier().verify(folder);
   EXPECT_TRUE(f->updateNeeded());
   EXPECT_THAT(discrepancies(), ElementsAre("--- File Discrepancy S for [The Game] f.pak: local 5, server 9\n"));
+}
+
+constexpr std::uint32_t kCrc123456789 = 0xcbf43926u;
+
+// One file "f.pak" in the folder "data" of a product titled "The Game", with the CRC given.
+class FileVerifierCrcTest : public test::ModelTest {
+ protected:
+  void build(const std::string& crc) {
+    ASSERT_TRUE(buildProduct("Name=\"P\" Title=\"The Game\"",
+                             "<Directory Name=\"data\"><File Name=\"f.pak\" CRC=\"" + crc +
+                                 "\" TimeStamp=\"2004:11:17:00:57:29\"/></Directory>"));
+    f = file("f.pak");
+    folder = dir.file("data");
+  }
+  FileNode* f = nullptr;
+  std::string folder;
+};
+
+TEST_F(FileVerifierCrcTest, AMatchingCrcStampsTheFileAndIsRemembered) {
+  build(std::to_string(kCrc123456789));
+  ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "123456789"));
+  EXPECT_FALSE(f->verifier().compareCrc(folder));
+  EXPECT_TRUE(f->existsLocally());
+  EXPECT_EQ(f->localCrc(), kCrc123456789);
+  platform::FileInfo info;
+  ASSERT_TRUE(platform::fileInfo(folder + "\\f.pak", info));
+  EXPECT_EQ(info.modifiedSeconds, f->timeStamp());
+  const PatchCacheEntry* entry = session.patchCache().entry("data\\f.pak");
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(static_cast<std::uint32_t>(entry->crc()), kCrc123456789);
+  EXPECT_EQ(entry->size(), 9);
+  EXPECT_EQ(entry->timeStamp(), f->timeStamp());
+}
+
+TEST_F(FileVerifierCrcTest, ADifferentCrcIsADiscrepancyWithItsLogLine) {
+  build("5");
+  ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "123456789"));
+  EXPECT_TRUE(f->verifier().compareCrc(folder));
+  EXPECT_TRUE(client.logged("--- File Discrepancy C for [The Game] " + folder + "\\f.pak: local " +
+                            std::to_string(static_cast<std::int32_t>(kCrc123456789)) + ": server 5\n"));
+}
+
+TEST_F(FileVerifierCrcTest, TheRememberedCrcAnswersWithoutReadingTheFile) {
+  build("77");
+  session.patchCache().remember("data\\f.pak", 77, 1, 2);
+  EXPECT_FALSE(f->verifier().compareCrc(folder));
+  EXPECT_EQ(f->localCrc(), 77u);
+  EXPECT_FALSE(test::exists(folder + "\\f.pak"));
+}
+
+TEST_F(FileVerifierCrcTest, NoCrcKnownOrACancelledSessionIsNoDiscrepancy) {
+  build("0");
+  EXPECT_FALSE(f->verifier().compareCrc(folder));
+  EXPECT_FALSE(f->existsLocally());
+
+  build("5");
+  ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "123456789"));
+  session.stop();
+  EXPECT_FALSE(f->verifier().compareCrc(folder));
+  EXPECT_EQ(f->localCrc(), 0u) << "a stopped computation gives no CRC";
 }
 
 }  // namespace

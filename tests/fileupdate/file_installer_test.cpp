@@ -1,20 +1,21 @@
-// Whole updates against a served tree: replaced files and their times, deltas applied, skipped and
-// falling back, stops during a transfer, size checks, removal of files marked "Delete", and the
-// running program's own entry.
+// Tests of a file's installation: whole updates against a served tree (replaced files and their times,
+// a partial patch, stops during a transfer, size checks, the running program's own entry) and the
+// removal of files marked "Delete".
+#include "fileupdate/file_installer.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <thread>
 
-#include "fileupdate/delta_patch.h"
+#include "common/result_codes.h"
 #include "fileupdate/file_node.h"
 #include "manifest/product_record.h"
-#include <algorithm>
-
+#include "patchcache/patch_cache.h"
 #include "platform/folder_listing.h"
-#include "common/result_codes.h"
 #include "tests/fileupdate/update_fixture.h"
 #include "transfer/http_transfer.h"
 
@@ -25,16 +26,14 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using test::DeltaData;
 using test::readFile;
-using test::ServedDelta;
 using test::ServedFile;
 
 constexpr const char* kBadFile = "Error: Bad File.  Please redownload this file.\n";
 
-using FileNodeDownloadTest = test::UpdateTest;
+using FileInstallerTest = test::UpdateTest;
 
-TEST_F(FileNodeDownloadTest, MissingStaleAndCorruptedFilesGetTheServedBytesAndTheManifestTime) {
+TEST_F(FileInstallerTest, MissingStaleAndCorruptedFilesGetTheServedBytesAndTheManifestTime) {
   const ServedFile missing{"data\\missing.bin", "missing file content", 1100000000};
   const ServedFile stale{"data\\stale.bin", "the new version, longer", 1100000100};
   const ServedFile corrupted{"corrupted.bin", "exactly twenty bytes", 1100000200};
@@ -57,94 +56,6 @@ TEST_F(FileNodeDownloadTest, MissingStaleAndCorruptedFilesGetTheServedBytesAndTh
   EXPECT_EQ(file(stale.name)->localCrc(), test::crcOf(stale.content));
 }
 
-TEST_F(FileNodeDownloadTest, DeltaIsAppliedToAFileWhoseCrcMatches) {
-  const std::string old = "The quick brown fox jumps over the lazy dog";
-  const std::string next = "The quick red fox jumps over the lazy dog!";
-  const DeltaData delta = DeltaData(static_cast<std::uint32_t>(next.size())).copy(0, 10).literal("red").copy(15, 28).literal("!");
-  ServedFile game{"game.dat", next};
-  game.deltas.push_back({"game.dat.delta", delta.bytes(), test::crcOf(old)});
-  install(game, old, false);
-  load({game});
-
-  ASSERT_EQ(update(), result::kOk);
-  EXPECT_EQ(readFile(dir.file("game.dat")), next);
-  EXPECT_EQ(modified("game.dat"), test::manifestTime(game.time));
-  EXPECT_EQ(requests("game.dat.delta"), 1);
-  EXPECT_EQ(requests("game.dat"), 0);
-  EXPECT_FALSE(test::exists(dir.file("game.dat_delta")));
-  EXPECT_FALSE(test::exists(dir.file("spatchfile_0.tmp")));
-  EXPECT_TRUE(client.logged("Downloaded Delta file for game.dat\n"));
-  EXPECT_THAT(errorCodes(), IsEmpty());
-}
-
-TEST_F(FileNodeDownloadTest, DeltaForAnotherOldVersionIsSkipped) {
-  ServedFile game{"game.dat", "new content"};
-  game.deltas.push_back({"game.dat.delta", DeltaData(11).literal("new content").bytes(), test::crcOf("other")});
-  install(game, "old", false);
-  load({game});
-
-  ASSERT_EQ(update(), result::kOk);
-  EXPECT_EQ(readFile(dir.file("game.dat")), "new content");
-  EXPECT_EQ(requests("game.dat.delta"), 0);
-  EXPECT_EQ(requests("game.dat"), 1);
-}
-
-TEST_F(FileNodeDownloadTest, DeltaOfTheWrongSizeFallsBackToTheFullFile) {
-  ServedFile game{"game.dat", "the right new content"};
-  game.deltas.push_back({"game.dat.delta", DeltaData().literal("short").bytes(), test::crcOf("old content")});
-  install(game, "old content", false);
-  load({game});
-
-  ASSERT_EQ(update(), result::kOk);
-  EXPECT_EQ(readFile(dir.file("game.dat")), game.content);
-  EXPECT_EQ(requests("game.dat"), 1);
-  const std::string warning = "Warning: Filesize verify:  Local 5 vs. server 21, possible mid-patch\n";
-  EXPECT_TRUE(client.logged(warning));
-  ASSERT_EQ(client.errors().size(), 1u);
-  EXPECT_EQ(client.errors()[0].code, 0) << "a warning, not a failure";
-  EXPECT_EQ(client.errors()[0].message, warning);
-}
-
-TEST_F(FileNodeDownloadTest, MalformedDeltaKeepsTheOldFileAndFallsBackToTheFullFile) {
-  ServedFile game{"game.dat", "fresh"};
-  // A copy beyond the end of the old file.
-  game.deltas.push_back({"game.dat.delta", DeltaData().copy(2, 100).bytes(), test::crcOf("old")});
-  install(game, "old", false);
-  load({game});
-  // The full download fails too, after its retries (each starts the body over and brings nothing
-  // new): what is left afterwards is what the failed combine left.
-  test::HttpReply cut(200, test::TestHttpServer::gzip(game.content));
-  cut.dropAfter = 3;
-  cut.answersRanges = false;
-  server.serveReply("/game.dat", cut);
-  HttpTransfer::setFirstRetryPause(1);
-
-  EXPECT_NE(update(), result::kOk) << "the cut full download fails";
-  EXPECT_EQ(readFile(dir.file("game.dat")), "old") << "the failed combine restores the old file";
-  HttpTransfer::setFirstRetryPause(HttpTransfer::kFirstRetryPauseMs);
-  EXPECT_FALSE(test::exists(dir.file("spatchfile_0.tmp")));
-  // The first attempt keeps bytes that may be continued; the three that start the body over bring
-  // nothing new.
-  EXPECT_EQ(requests("game.dat"), 1 + AttemptLedger::kAttemptsPerServer) << "a body cut short is asked for again";
-}
-
-TEST_F(FileNodeDownloadTest, DeltaDataOfTheWrongSizeIsDeletedAndTheFullFileTaken) {
-  ServedFile game{"game.dat", "fresh content"};
-  ServedDelta delta{"game.dat.delta", DeltaData().literal("fresh content").bytes(), test::crcOf("old")};
-  delta.totalSize = 5;
-  game.deltas.push_back(delta);
-  install(game, "old", false);
-  load({game});
-
-  ASSERT_EQ(update(), result::kOk);
-  EXPECT_EQ(readFile(dir.file("game.dat")), game.content);
-  EXPECT_FALSE(test::exists(dir.file("game.dat_delta")));
-  // Delta data larger than its element says is refused as it arrives, never written past its size.
-  const std::vector<std::string> refused = client.linesStartingWith("Http get error 49: ");
-  ASSERT_EQ(refused.size(), 1u);
-  EXPECT_NE(refused[0].find("would hold at least 25 bytes (expected at most 5)"), std::string::npos) << refused[0];
-}
-
 // A file node whose delta ends in a partial patch.
 class PartialPatchFile : public FileNode {
  public:
@@ -156,7 +67,7 @@ class PartialPatchFile : public FileNode {
   int applyDelta(bool, TextArgument) override { return result::kPartialPatch; }
 };
 
-TEST_F(FileNodeDownloadTest, PartialPatchStopsWithBadFileUnlessCancelled) {
+TEST_F(FileInstallerTest, PartialPatchStopsWithBadFileUnlessCancelled) {
   const ServedFile game{"game.dat", "served"};
   load({game});
   test::XmlDocument document = test::parseXml("<File Name=\"game.dat\" TotalSize=\"6\"/>");
@@ -179,7 +90,7 @@ TEST_F(FileNodeDownloadTest, PartialPatchStopsWithBadFileUnlessCancelled) {
   EXPECT_EQ(client.errors().back().message, "Download cancelled at file game.dat\n");
 }
 
-TEST_F(FileNodeDownloadTest, StopDuringATransferReports120AndLeavesTheOldFileWhole) {
+TEST_F(FileInstallerTest, StopDuringATransferReports120AndLeavesTheOldFileWhole) {
   // Bytes that do not compress, so that the part sent first is more than the 100 bytes a stop needs,
   // and more than one 16 KiB read buffer (WinINet returns a read only once its buffer is full).
   std::string body(60000, '\0');
@@ -208,7 +119,7 @@ TEST_F(FileNodeDownloadTest, StopDuringATransferReports120AndLeavesTheOldFileWho
     EXPECT_THAT(entry.name, Not(::testing::EndsWith(".tmp"))) << "no half-written download is left";
 }
 
-TEST_F(FileNodeDownloadTest, NothingButTheManifestsBytesReplacesTheOldFile) {
+TEST_F(FileInstallerTest, NothingButTheManifestsBytesReplacesTheOldFile) {
   // An error page, a body that is not gzip, a gzip body with a broken trailer, and a body of the
   // right size with other bytes: each fails with its code, and the old file stays with nothing beside.
   std::string brokenTrailer = test::TestHttpServer::gzip("the real content");
@@ -253,7 +164,7 @@ TEST_F(FileNodeDownloadTest, NothingButTheManifestsBytesReplacesTheOldFile) {
   }
 }
 
-TEST_F(FileNodeDownloadTest, TotalSizeZeroIsNeitherCheckedNorStamped) {
+TEST_F(FileInstallerTest, TotalSizeZeroIsNeitherCheckedNorStamped) {
   ServedFile game{"game.dat", "any size at all"};
   game.totalSize = 0;
   game.withCrc = false;
@@ -265,7 +176,7 @@ TEST_F(FileNodeDownloadTest, TotalSizeZeroIsNeitherCheckedNorStamped) {
   EXPECT_THAT(errorCodes(), IsEmpty());
 }
 
-TEST_F(FileNodeDownloadTest, DeleteMarkedFilesAreRemovedButAReadOnlyOneIsKept) {
+TEST_F(FileInstallerTest, DeleteMarkedFilesAreRemovedButAReadOnlyOneIsKept) {
   const ServedFile gone{"gone.bin", "x", 1100000000, "Delete=\"yes\""};
   const ServedFile locked{"locked.bin", "y", 1100000000, "Delete=\"yes\""};
   install(gone, "remove me");
@@ -282,7 +193,7 @@ TEST_F(FileNodeDownloadTest, DeleteMarkedFilesAreRemovedButAReadOnlyOneIsKept) {
   platform::setFileAttributes(dir.file(locked.name), platform::kAttributeNormal);
 }
 
-TEST_F(FileNodeDownloadTest, DistributionOverItsLimitKeepsItsFilesAndLogsEachOnce) {
+TEST_F(FileInstallerTest, DistributionOverItsLimitKeepsItsFilesAndLogsEachOnce) {
   const ServedFile first{"first.bin", "twenty bytes of data"};
   const ServedFile second{"second.bin", "another twenty bytes"};
   install(second, "old");
@@ -299,7 +210,7 @@ TEST_F(FileNodeDownloadTest, DistributionOverItsLimitKeepsItsFilesAndLogsEachOnc
   EXPECT_EQ(session.limitWarnings(), 2) << "one for each file left alone";
 }
 
-TEST_F(FileNodeDownloadTest, RunningProgramIsDownloadedToItsTemporaryName) {
+TEST_F(FileInstallerTest, RunningProgramIsDownloadedToItsTemporaryName) {
   session.setOwnFileName("korvel.exe");
   const ServedFile self{"korvel.exe", "new program", 1100000000, "Restart=\"yes\""};
   install(self, "old program", false);
@@ -317,7 +228,7 @@ TEST_F(FileNodeDownloadTest, RunningProgramIsDownloadedToItsTemporaryName) {
   EXPECT_THAT(session.restartRequests(), ElementsAre(test::FakeSession::Restart{dir.file("_orvel.exe"), true}));
 }
 
-TEST_F(FileNodeDownloadTest, TransferErrorIsPassedUpAndLogged) {
+TEST_F(FileInstallerTest, TransferErrorIsPassedUpAndLogged) {
   const ServedFile game{"game.dat", "content"};
   load({game});
   // Cut short every time, and never continued.
@@ -332,6 +243,37 @@ TEST_F(FileNodeDownloadTest, TransferErrorIsPassedUpAndLogged) {
   EXPECT_TRUE(client.logged("Download error for game.dat\n"));
   EXPECT_FALSE(test::exists(dir.file("game.dat")));
   EXPECT_TRUE(file("game.dat")->updateNeeded());
+}
+
+// One file "f.pak" in the folder "data", as the model reads it.
+class FileRemovalTest : public test::ModelTest {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(buildProduct("Name=\"P\"", "<Directory Name=\"data\"><File Name=\"f.pak\" CRC=\"5\"/></Directory>"));
+    f = file("f.pak");
+    folder = dir.file("data");
+  }
+  FileNode* f = nullptr;
+  std::string folder;
+};
+
+TEST_F(FileRemovalTest, RemoveDeletedDeletesOnlyWritableMarkedFiles) {
+  ASSERT_TRUE(test::writeFile(folder + "\\f.pak", "x"));
+  session.patchCache().remember("data\\f.pak", 5, 1, 1);
+  EXPECT_TRUE(f->removeDeleted(folder));
+  EXPECT_TRUE(test::exists(folder + "\\f.pak")) << "not marked";
+
+  f->markDelete();
+  ASSERT_TRUE(platform::setFileAttributes(folder + "\\f.pak", platform::kAttributeReadOnly));
+  EXPECT_TRUE(f->removeDeleted(folder));
+  EXPECT_TRUE(test::exists(folder + "\\f.pak")) << "read-only";
+
+  ASSERT_TRUE(platform::setFileAttributes(folder + "\\f.pak", platform::kAttributeNormal));
+  EXPECT_TRUE(f->removeDeleted(folder));
+  EXPECT_FALSE(test::exists(folder + "\\f.pak"));
+  EXPECT_FALSE(f->isDeleteMarked());
+  EXPECT_EQ(session.patchCache().entry("data\\f.pak"), nullptr);
+  EXPECT_TRUE(client.logged("FileDownloader::Delete() '" + folder + "\\f.pak'\n"));
 }
 
 }  // namespace
