@@ -20,7 +20,15 @@ publish="$build/tools/korvel-publish"
 
 work=$(mktemp -d)
 server_pid="" stage_pid=""
-stop_server() { if [ -n "$1" ]; then kill "$1" 2>/dev/null || true; wait "$1" 2>/dev/null || true; fi; }
+# The servers are started in command substitutions, so they are not this shell's children and `wait`
+# cannot tell when one has gone: its port is free only once the process is.
+stop_server() {
+  [ -n "$1" ] || return 0
+  kill "$1" 2>/dev/null || true
+  local i
+  for i in $(seq 1 100); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
+  kill -9 "$1" 2>/dev/null || true
+}
 helper_running() {  # the helper that holds the state folder's lock, if it still runs
   local pid
   pid=$(cat "$work/bits/helper.lock" 2>/dev/null || true)
