@@ -1,5 +1,11 @@
 // The session's job machinery: opening a manifest, handing load, scan and update jobs to the worker,
 // the worker's dispatch on the job kind, and the message-pumping wait for it.
+//
+//   openRemoteManifest / openLocalManifest --> kLoad: ManifestLoad (--> ScanJob::rescan)
+//   startScan ------------------------------> kScan: ScanJob
+//   update ---------------------------------> kScanAndDownload: ScanJob (when files are unscanned),
+//                                             then DownloadPass unless the session failed or stopped
+// Every job ends with the worker idle; a restart that asked for it exits the process there.
 #include <cstring>
 #include <exception>
 #include <new>
@@ -48,27 +54,27 @@ bool Patcher::openRemoteManifestWithLogin(const char* server, int port, const ch
 }
 
 bool Patcher::openRemoteManifest(const char* server, int port, const char* path, std::uint32_t flags) {
-  server_ = server ? server : "";
-  port_ = port;
+  state_.server = server ? server : "";
+  state_.port = port;
   // A text that names no server of the list's form is taken as the one host it names, so that its
   // requests fail where they always did (at the connection).
-  std::vector<ServerAddress> list = parseServerList(server_, port).servers;
-  if (list.empty() && !server_.empty()) list.push_back(ServerAddress{"http", server_, port});
+  std::vector<ServerAddress> list = parseServerList(state_.server, port).servers;
+  if (list.empty() && !state_.server.empty()) list.push_back(ServerAddress{"http", state_.server, port});
   downloads_->servers().setServers(std::move(list));
-  manifestPath_ = path ? path : "";
-  m_xmlInfo.reset();
+  state_.manifestPath = path ? path : "";
+  manifestDocument_.reset();
   return startLoadJob(flags);
 }
 
 bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
-  server_.clear();
-  port_ = 0;
+  state_.server.clear();
+  state_.port = 0;
   downloads_->servers().setServers({});
-  manifestPath_ = path ? path : "";
-  m_xmlInfo.reset();
-  if (path) m_xmlInfo.reset(parseXmlFile(platform::nativePath(path).c_str()));
-  if (!m_xmlInfo) {
-    reportError(result::kInitializationFailed, "Error initializing patcher.\n");
+  state_.manifestPath = path ? path : "";
+  manifestDocument_.reset();
+  if (path) manifestDocument_.reset(parseXmlFile(platform::nativePath(path).c_str()));
+  if (!manifestDocument_) {
+    reports_.reportError(result::kInitializationFailed, "Error initializing patcher.\n");
     return false;
   }
   return startLoadJob(flags);
@@ -76,28 +82,28 @@ bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
 
 bool Patcher::startLoadJob(std::uint32_t flags) {
   scanOwnCommandLine();
-  manifestLoaded_.store(false);
-  stopRequested_.store(false);
-  failedOrStopped_.store(false);
-  if (loading_.exchange(true)) return true;
+  state_.manifestLoaded.store(false);
+  state_.stopRequested.store(false);
+  state_.failedOrStopped.store(false);
+  if (state_.loading.exchange(true)) return true;
 
-  log("Checking Old Handles...\n");
+  reports_.log("Checking Old Handles...\n");
   // A scan or update still on the worker walks the product list that is about to be replaced.
   waitForWorker(100);
   worker_.closeHandle();
-  resetProductList();
+  products_.clear();
 
   job_ = WorkerJob{this, WorkerJob::kLoad, std::string(), flags};
-  log("Creating Thread...\n");
+  reports_.log("Creating Thread...\n");
   if (!runJob()) {
     // Without this the pending mark would refuse every later load.
-    loading_.store(false);
+    state_.loading.store(false);
     return true;
   }
-  log("Done with Thread Creation Routine...\n");
+  reports_.log("Done with Thread Creation Routine...\n");
   if (flags & kWaitFlag) {
     waitForWorker(10);
-    return manifestLoaded_.load();
+    return state_.manifestLoaded.load();
   }
   return true;
 }
@@ -105,11 +111,11 @@ bool Patcher::startLoadJob(std::uint32_t flags) {
 bool Patcher::startScan(const char* names, std::uint32_t flags) {
   if (namesTooLong(names)) return false;
   waitForWorker(100);
-  if (!manifestLoaded_.load()) return false;
+  if (!state_.manifestLoaded.load()) return false;
   worker_.closeHandle();
   job_ = WorkerJob{this, WorkerJob::kScan, names ? names : "", flags};
   if (!runJob()) {
-    reportError(result::kScanNotStarted, "Initial scan could not execute.\n");
+    reports_.reportError(result::kScanNotStarted, "Initial scan could not execute.\n");
     return false;
   }
   if (flags & kWaitFlag) waitForWorker(10);
@@ -118,41 +124,26 @@ bool Patcher::startScan(const char* names, std::uint32_t flags) {
 
 bool Patcher::update(const char* names, std::uint32_t flags) {
   if (namesTooLong(names)) return false;
-  if (!manifestLoaded_.load()) return false;
+  if (!state_.manifestLoaded.load()) return false;
   // A refused update must leave the running one as it is, a stop already asked of it included.
-  if (updateRunning_.exchange(true)) return false;
-  failedOrStopped_.store(false);
-  stopRequested_.store(false);
+  if (state_.updateRunning.exchange(true)) return false;
+  state_.failedOrStopped.store(false);
+  state_.stopRequested.store(false);
 
   // A scan still on the worker must finish before its job is replaced.
   waitForWorker(100);
   worker_.closeHandle();
   job_ = WorkerJob{this, WorkerJob::kScanAndDownload, std::string(), flags};
   if (names && *names) {
-    selectDistributions(names, true);
+    walks_.selectDistributions(names, true);
     job_.names = names;
   }
   if (!runJob()) {
-    updateRunning_.store(false);
+    state_.updateRunning.store(false);
     return false;
   }
   if (flags & kWaitFlag) waitForWorker(10);
   return true;
-}
-
-bool Patcher::fileChecked() {
-  if (filesTotal_ <= 0) return false;
-  ++filesChecked_;
-  if (client_) {
-    client_->progressPosition(
-        static_cast<int>(static_cast<std::int64_t>(filesChecked_) * 100 / filesTotal_), 0);
-  }
-  return true;
-}
-
-void Patcher::recountTotals() {
-  const std::int64_t toUpdate = updateAmount(nullptr, 0);
-  downloads_->setTotals(totalDownloadBytes(nullptr, 0x800), toUpdate);
 }
 
 bool Patcher::runJob() {
@@ -177,44 +168,44 @@ void Patcher::waitForWorker(unsigned stepMs) {
 }
 
 int Patcher::workerMain(const WorkerJob& job) {
-  log("Thread Start\n");
+  reports_.log("Thread Start\n");
   const char* names = namesOrNull(job.names);
   bool succeeded = false;
   // Memory that cannot be had ends the job with 40, never the program.
   try {
     switch (job.kind) {
       case WorkerJob::kLoad:
-        succeeded = loadJob(job);
-        loading_.store(false);
+        succeeded = load_.run(names, job.flags);
+        state_.loading.store(false);
         break;
       case WorkerJob::kScanAndDownload:
-        writeCount_.fetch_add(1);
-        if (countFiles(names, 0x80) == 0) {
-          succeeded = downloadPass(names);
+        state_.writeCount.fetch_add(1);
+        if (walks_.countFiles(names, 0x80) == 0) {
+          succeeded = downloadPass_.run(names);
         } else {
-          if (client_) client_->scanStarted();
-          succeeded = scanPass(names, job.flags);
-          if (failedOrStopped_.load()) {
-            updateRunning_.store(false);
+          if (SessionClient* client = reports_.client()) client->scanStarted();
+          succeeded = scan_.run(names, job.flags);
+          if (state_.failedOrStopped.load()) {
+            state_.updateRunning.store(false);
           } else {
-            succeeded = downloadPass(names);
+            succeeded = downloadPass_.run(names);
           }
         }
         break;
       case WorkerJob::kScan:
-        writeCount_.fetch_add(1);
-        succeeded = scanPass(names, job.flags);
+        state_.writeCount.fetch_add(1);
+        succeeded = scan_.run(names, job.flags);
         break;
       default:
         break;
     }
   } catch (const std::bad_alloc&) {
-    loading_.store(false);
-    updateRunning_.store(false);
-    reportError(result::kMemoryFailed, "Out of memory\n");
+    state_.loading.store(false);
+    state_.updateRunning.store(false);
+    reports_.reportError(result::kMemoryFailed, "Out of memory\n");
     succeeded = false;
   }
-  log("Thread Finish\n");
+  reports_.log("Thread Finish\n");
   // Last touch of this object: the UI thread may destroy the session as soon as it sees the worker idle.
   setWorkerBusy(false);
   return succeeded ? 1 : 0;
@@ -222,7 +213,7 @@ int Patcher::workerMain(const WorkerJob& job) {
 
 void Patcher::setWorkerBusy(bool busy) {
   if (exitAfterJob_.load()) {
-    savePatchCache();
+    scan_.savePatchCache();
     platform::exitProcess(0);
   }
   workerBusy_.store(busy);

@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     patcher->setDistributionPath(nullptr, game.c_str());
     if (client.openLocalManifest(manifest.c_str(), korvel::Patcher::kWaitFlag)) {
       client.updateAmount(nullptr, 0);
-      patcher->largestFileSpace(nullptr, 0);
+      patcher->walks().largestFileSpace(nullptr, 0);
     }
   }
   static const std::set<std::string> kExpected = {"m.xml", "PatchTest.xml", "game"};

@@ -105,13 +105,13 @@ TEST(PatchClientTest, LocalManifestThatDoesNotParseIsError83) {
 TEST(PatchClientTest, DistributionPathWithoutNamesSetsTheDefaultRoot) {
   RecordingClient client;
   EXPECT_TRUE(client.setDistributionPath(nullptr, "C:\\Games\\Ryx"));
-  EXPECT_EQ(client.patcher()->defaultRootPath(), "C:\\Games\\Ryx");
-  EXPECT_EQ(client.patcher()->baseFor(), "C:\\Games\\Ryx");
+  EXPECT_EQ(client.patcher()->state().defaultRootPath, "C:\\Games\\Ryx");
+  EXPECT_EQ(client.patcher()->state().baseFor(), "C:\\Games\\Ryx");
   // Too long for the 256-byte field: refused, the old value stays.
   EXPECT_FALSE(client.setDistributionPath(nullptr, std::string(256, 'a').c_str()));
-  EXPECT_EQ(client.patcher()->defaultRootPath(), "C:\\Games\\Ryx");
+  EXPECT_EQ(client.patcher()->state().defaultRootPath, "C:\\Games\\Ryx");
   EXPECT_TRUE(client.setDistributionPath(nullptr, nullptr));
-  EXPECT_EQ(client.patcher()->baseFor(), client.patcher()->installDirectory());
+  EXPECT_EQ(client.patcher()->state().baseFor(), client.patcher()->state().installDirectory);
 }
 
 TEST(PatchClientTest, DestructionDeletesTheLeftoverChangeFiles) {

@@ -56,13 +56,13 @@ TEST_F(ManifestLoadTest, AValidManifestBuildsTheTreeAndKeepsTheProductAttributes
   EXPECT_TRUE(load());
   EXPECT_TRUE(patcher().manifestLoaded());
   EXPECT_FALSE(client->isBusy());
-  ASSERT_NE(patcher().tree(), nullptr);
-  EXPECT_EQ(patcher().topProduct()->record().name(), "Wendrel");
-  EXPECT_EQ(patcher().manifestVersion(), 3);
-  EXPECT_EQ(patcher().productName(), "Wendrel");
-  EXPECT_EQ(patcher().productVersion(), 12);
-  EXPECT_TRUE(patcher().patchFrozen());
-  EXPECT_EQ(patcher().patchFrozenBypassList(), "a,b");
+  ASSERT_NE(patcher().products().tree(), nullptr);
+  EXPECT_EQ(patcher().products().top()->record().name(), "Wendrel");
+  EXPECT_EQ(patcher().load().manifestVersion(), 3);
+  EXPECT_EQ(patcher().load().productName(), "Wendrel");
+  EXPECT_EQ(patcher().load().productVersion(), 12);
+  EXPECT_TRUE(patcher().load().patchFrozen());
+  EXPECT_EQ(patcher().load().patchFrozenBypassList(), "a,b");
   EXPECT_THAT(client->events(), Contains("productName Wendrel"));
   EXPECT_EQ(client->events().back(), "manifestReady 1");
   // The first mode that works is reported as the new mode.
@@ -85,7 +85,7 @@ TEST_F(ManifestLoadTest, TheRerunMarkerIsFetchedAgainUntilAnotherBodyArrives) {
 }
 
 TEST_F(ManifestLoadTest, AFailedRefetchAfterTheMarkerIsError63AndTheNextModeIsTried) {
-  const std::string tooLarge(Patcher::kManifestCapacity + 1, 'x');
+  const std::string tooLarge(ManifestLoad::kManifestCapacity + 1, 'x');
   const std::string manifest = test::TestHttpServer::gzip(validManifest());
   server.serveSequence(kPath, {{200, kRerunPage}, {200, tooLarge}, {200, manifest}});
   EXPECT_TRUE(load());
@@ -94,7 +94,7 @@ TEST_F(ManifestLoadTest, AFailedRefetchAfterTheMarkerIsError63AndTheNextModeIsTr
   EXPECT_EQ(client->errors()[0].message,
             std::string("Error opening remote xml file.\nCould not access patcher update file.  Please verify your "
                         "network connection.  If the problem persists, please contact ") +
-                Patcher::kSupportSite + ".\n");
+                ManifestLoad::kSupportSite + ".\n");
   // Mode 1 goes through the proxy, and there is none here.
   EXPECT_THAT(modesTried(), ElementsAre(0, 1, 2));
   EXPECT_TRUE(client->logged("Memory Download Internet Type 0 Unsuccessful.\n"));
@@ -128,11 +128,11 @@ TEST_F(ManifestLoadTest, AWrongRootCountsAsAFailedModeAndTheNextModeIsTried) {
   EXPECT_TRUE(client->logged("Root element is Other\n"));
   EXPECT_TRUE(client->logged("Memory Download Internet Type 2 Successful.\n"));
   EXPECT_THAT(client->events(), Contains("accessModeChanged 2"));
-  EXPECT_TRUE(patcher().accessModeTried(0));
-  EXPECT_FALSE(patcher().accessModeUsable(0));
-  EXPECT_FALSE(patcher().accessModeUsable(1));
-  EXPECT_TRUE(patcher().accessModeUsable(2));
-  EXPECT_FALSE(patcher().accessModeTried(3));
+  EXPECT_TRUE(patcher().load().accessModeTried(0));
+  EXPECT_FALSE(patcher().load().accessModeUsable(0));
+  EXPECT_FALSE(patcher().load().accessModeUsable(1));
+  EXPECT_TRUE(patcher().load().accessModeUsable(2));
+  EXPECT_FALSE(patcher().load().accessModeTried(3));
   // A later load starts with the mode that worked and reports no change.
   server.serveGzip(kPath, validManifest());
   EXPECT_TRUE(load());
@@ -179,7 +179,7 @@ TEST_F(ManifestLoadTest, AGivenModeIsTriedFirstThenTheOthersInOrderAndAllFailing
 
 TEST_F(ManifestLoadTest, ABodyLargerThanTheBufferFailsTheMode) {
   const std::string manifest = test::TestHttpServer::gzip(validManifest());
-  server.serveSequence(kPath, {{200, std::string(Patcher::kManifestCapacity, 'y')}, {200, manifest}});
+  server.serveSequence(kPath, {{200, std::string(ManifestLoad::kManifestCapacity, 'y')}, {200, manifest}});
   EXPECT_TRUE(load());
   EXPECT_THAT(modesTried(), ElementsAre(0, 1, 2));
   EXPECT_TRUE(client->logged("Memory Download Internet Type 0 Unsuccessful.\n"));
@@ -188,7 +188,7 @@ TEST_F(ManifestLoadTest, ABodyLargerThanTheBufferFailsTheMode) {
 TEST_F(ManifestLoadTest, TheRootAndProductNamesIgnoreLetterCase) {
   server.serveGzip(kPath, "<korvelpatcher><!-- first --><product Name=\"P\"><file Name=\"a\"/></product></korvelpatcher>");
   EXPECT_TRUE(load());
-  EXPECT_EQ(patcher().productName(), "P");
+  EXPECT_EQ(patcher().load().productName(), "P");
 }
 
 TEST_F(ManifestLoadTest, DocumentsFailingTheChecksAreError61AndLeaveNoManifest) {
@@ -209,7 +209,7 @@ TEST_F(ManifestLoadTest, DocumentsFailingTheChecksAreError61AndLeaveNoManifest) 
     EXPECT_EQ(local->errors()[0].message, each.message);
     EXPECT_EQ(local->events().back(), "manifestReady 0");
     EXPECT_FALSE(local->patcher()->manifestLoaded());
-    EXPECT_EQ(local->patcher()->tree(), nullptr);
+    EXPECT_EQ(local->patcher()->products().tree(), nullptr);
   }
 }
 
@@ -238,21 +238,21 @@ TEST_F(ManifestLoadTest, ALocalDocumentWithAnotherRootIsWrittenToPatchTest) {
 TEST_F(ManifestLoadTest, TheProductRootBecomesTheBaseFolderAndIsCreated) {
   ASSERT_TRUE(test::writeFile(dir.file("short.xml"), "<KorvelPatcher><Product Name=\"P\" Root=\"x\"/></KorvelPatcher>"));
   EXPECT_TRUE(client->openLocalManifest(dir.file("short.xml").c_str(), Patcher::kWaitFlag));
-  EXPECT_EQ(patcher().defaultRootPath(), "") << "a root of one character is none";
-  EXPECT_EQ(patcher().baseFor(), dir.path());
+  EXPECT_EQ(patcher().state().defaultRootPath, "") << "a root of one character is none";
+  EXPECT_EQ(patcher().state().baseFor(), dir.path());
 
   const std::string root = dir.file("game\\root");
   ASSERT_TRUE(test::writeFile(dir.file("m.xml"), "<KorvelPatcher><Product Name=\"P\" Root=\"" + root +
                                                      "\"><File Name=\"f\"/></Product></KorvelPatcher>"));
   EXPECT_TRUE(client->openLocalManifest(dir.file("m.xml").c_str(), Patcher::kWaitFlag));
-  EXPECT_EQ(patcher().defaultRootPath(), root);
-  EXPECT_EQ(patcher().baseFor(), root);
+  EXPECT_EQ(patcher().state().defaultRootPath, root);
+  EXPECT_EQ(patcher().state().baseFor(), root);
   EXPECT_TRUE(platform::pathExists(root));
-  EXPECT_EQ(patcher().loadDirectory(), dir.path());
+  EXPECT_EQ(patcher().load().loadDirectory(), dir.path());
   // A root already given by the front end is kept; a second load leaves it alone.
   EXPECT_TRUE(client->setDistributionPath(nullptr, dir.file("given").c_str()));
   EXPECT_TRUE(client->openLocalManifest(dir.file("m.xml").c_str(), Patcher::kWaitFlag));
-  EXPECT_EQ(patcher().defaultRootPath(), dir.file("given"));
+  EXPECT_EQ(patcher().state().defaultRootPath, dir.file("given"));
   EXPECT_TRUE(platform::pathExists(dir.file("given")));
 }
 
@@ -280,12 +280,12 @@ TEST_F(ManifestLoadTest, ChangeTextsAreReadIntoTheirMaintenanceList) {
                    "<Changes Version=\"9\"/>"
                    "</Product></KorvelPatcher>");
   EXPECT_TRUE(load());
-  const auto& regular = patcher().changeList(0);
+  const auto& regular = patcher().load().changeList(0);
   ASSERT_EQ(regular.size(), 2u);
   EXPECT_EQ(regular[0].text, "first notes");
   EXPECT_EQ(regular[0].version, 2);
   EXPECT_EQ(regular[1].text, "0123");
-  const auto& maintenance = patcher().changeList(1);
+  const auto& maintenance = patcher().load().changeList(1);
   ASSERT_EQ(maintenance.size(), 1u);
   EXPECT_EQ(maintenance[0].text, "second notes, compressed");
   EXPECT_EQ(maintenance[0].version, 5);

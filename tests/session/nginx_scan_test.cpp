@@ -159,7 +159,7 @@ TEST(NginxScanTest, APublishedTreeServedByNginxIsScannedAgainstADamagedInstallat
   // The amount to update is what the three damaged files take to download.
   std::int64_t expected = 0;
   for (const char* name : {"small.txt", "large.pak", "one.map"}) {
-    auto* node = dynamic_cast<FileNode*>(test::findNode(client.patcher()->tree(), name));
+    auto* node = dynamic_cast<FileNode*>(test::findNode(client.patcher()->products().tree(), name));
     ASSERT_NE(node, nullptr) << name;
     EXPECT_TRUE(node->updateNeeded()) << name;
     expected += node->transferSize();

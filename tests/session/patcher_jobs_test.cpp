@@ -146,20 +146,20 @@ TEST_F(PatcherJobsTest, TheScanPassReportsItsProgressAndLeavesTheAmountToUpdate)
   EXPECT_TRUE(client->startScan(nullptr, Patcher::kWaitFlag));
   EXPECT_THAT(eventsSince(mark), ElementsAre("range 100 0"));
   EXPECT_THAT(client->progressOn(kBarScan), ElementsAre(25, 50, 75, 100));
-  EXPECT_EQ(patcher().filesTotal(), 4);
-  EXPECT_EQ(patcher().filesChecked(), 4);
+  EXPECT_EQ(patcher().state().filesTotal, 4);
+  EXPECT_EQ(patcher().state().filesChecked, 4);
   // Three files missing: the amount is their download size.
   std::int64_t missing = 0;
   for (std::size_t i = 1; i < files.size(); ++i) missing += test::TestHttpServer::gzip(files[i].content).size();
   EXPECT_EQ(client->updateAmount(nullptr, 0), missing);
-  EXPECT_EQ(patcher().bytesToUpdate(), missing);
+  EXPECT_EQ(patcher().downloads().bytesToUpdate(), missing);
   // A second scan in the same pass finds every file checked already.
   EXPECT_TRUE(client->startScan(nullptr, Patcher::kWaitFlag));
   EXPECT_EQ(client->count("range 100 0"), 1);
 }
 
 TEST_F(PatcherJobsTest, FileCheckedSendsNothingWithoutFilesToCount) {
-  EXPECT_FALSE(patcher().fileChecked());
+  EXPECT_FALSE(patcher().fileNodeView().fileChecked());
   EXPECT_THAT(client->progressOn(kBarScan), IsEmpty());
 }
 
@@ -238,9 +238,9 @@ TEST_F(PatcherJobsTest, TheDownloadPassWarnsWhenTheFilesDoNotFitAndGoesOn) {
 }
 
 TEST_F(PatcherJobsTest, TheLimitWarningReachesTheClientOnce) {
-  patcher().limitExceededWarning();
-  patcher().limitExceededWarning();
-  patcher().limitExceededWarning();
+  patcher().fileNodeView().limitExceededWarning();
+  patcher().fileNodeView().limitExceededWarning();
+  patcher().fileNodeView().limitExceededWarning();
   ASSERT_EQ(client->errors().size(), 1u);
   EXPECT_EQ(client->errors()[0].code, 85);
   EXPECT_EQ(client->errors()[0].message,
@@ -273,7 +273,7 @@ TEST_F(PatcherJobsTest, AStopDuringTheDownloadPassStillClosesButSendsNoFinish) {
 TEST_F(PatcherJobsTest, NamedProductsAreSelectedAndGivenTheirRoot) {
   patcher().setRescanAfterLoad(false);
   loadLocal(files, "Optional=\"yes\"");
-  ProductHandle* product = patcher().findProduct(kDistribution);
+  ProductHandle* product = patcher().products().findProduct(kDistribution);
   ASSERT_NE(product, nullptr);
   EXPECT_FALSE(product->record().selected()) << "optional products start unselected";
   EXPECT_FALSE(client->selectDistributions("No Such Thing", true));
@@ -289,19 +289,19 @@ TEST_F(PatcherJobsTest, NamedProductsAreSelectedAndGivenTheirRoot) {
   const std::string root = dir.file("sibling");
   install({"sibling\\c.bin", "", files[2].time}, "charlie");
   EXPECT_TRUE(client->setDistributionPath(kDistribution, root.c_str()));
-  EXPECT_EQ(patcher().distributionPath(kDistribution), root);
+  EXPECT_EQ(patcher().walks().distributionPath(kDistribution), root);
   // Every file checked itself against the new root: three are missing there.
   EXPECT_EQ(client->linesStartingWith("--- File Discrepancy M").size(), 3u);
   EXPECT_THAT(client->progressOn(kBarScan), ElementsAre(25, 50, 75, 100));
   EXPECT_GT(client->updateAmount(kDistribution, 0), 0);
   EXPECT_TRUE(client->setDistributionPath(kDistribution, nullptr));
-  EXPECT_EQ(patcher().distributionPath(kDistribution), "");
+  EXPECT_EQ(patcher().walks().distributionPath(kDistribution), "");
   EXPECT_TRUE(client->selectDistributions(nullptr, false));
   EXPECT_FALSE(product->record().selected());
   // Without names the path is the default root, refused beyond 255 characters.
   EXPECT_FALSE(client->setDistributionPath(nullptr, std::string(256, 'x').c_str()));
   EXPECT_TRUE(client->setDistributionPath(nullptr, std::string(255, 'x').c_str()));
-  EXPECT_EQ(patcher().distributionPath(nullptr), std::string(255, 'x'));
+  EXPECT_EQ(patcher().walks().distributionPath(nullptr), std::string(255, 'x'));
 }
 
 class OwnCommandLineTest : public PatcherJobsTest {
@@ -318,34 +318,34 @@ class OwnCommandLineTest : public PatcherJobsTest {
 TEST_F(OwnCommandLineTest, TheAccessModeOptionIsReadAndEveryArgumentKeptForARestart) {
   commandLine({"inetType:7", "with blank"});
   EXPECT_EQ(patcher().internetAccessMode(), -1) << "only modes 0 to 3 are taken";
-  EXPECT_EQ(patcher().restartArguments(), "inetType:7 \"with blank\"");
+  EXPECT_EQ(patcher().selfUpdate().restartArguments(), "inetType:7 \"with blank\"");
   commandLine({"inetType:1", "x"});
   EXPECT_EQ(patcher().internetAccessMode(), 1);
   // Every scan adds the arguments again.
-  EXPECT_EQ(patcher().restartArguments(), "inetType:7 \"with blank\" inetType:1 x");
+  EXPECT_EQ(patcher().selfUpdate().restartArguments(), "inetType:7 \"with blank\" inetType:1 x");
 }
 
 TEST_F(OwnCommandLineTest, ArgumentsThatDoNotFitWholeAreLeftOutNotCut) {
   const std::string filler(240, 'a');
   commandLine({filler.c_str(), "inetType:1", "0123456789abcdef"});
-  EXPECT_EQ(patcher().restartArguments(), filler + " inetType:1") << "the last one had no room left";
+  EXPECT_EQ(patcher().selfUpdate().restartArguments(), filler + " inetType:1") << "the last one had no room left";
   // Cut, the replaced file's name would name another file for the restart to copy over.
-  patcher().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
-  EXPECT_EQ(patcher().restartArguments(), filler + " inetType:1");
+  patcher().fileNodeView().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
+  EXPECT_EQ(patcher().selfUpdate().restartArguments(), filler + " inetType:1");
   EXPECT_TRUE(client->logged("The restart's arguments have no room left for PatchPatcher\n"));
 }
 
 TEST_F(OwnCommandLineTest, TheCopyKeywordAsTheLastArgumentStartsNoCopy) {
   commandLine({"PatchPatcher"});
-  EXPECT_EQ(patcher().restartArguments(), "");
+  EXPECT_EQ(patcher().selfUpdate().restartArguments(), "");
   // The copy is still available for a later request.
   ASSERT_TRUE(test::writeFile(dir.file("new.exe"), "new build"));
-  patcher().startSelfCopy(dir.file("new.exe").c_str(), dir.file("old.exe").c_str(), true);
+  patcher().fileNodeView().startSelfCopy(dir.file("new.exe").c_str(), dir.file("old.exe").c_str(), true);
   EXPECT_EQ(test::readFile(dir.file("old.exe")), "new build");
 }
 
 TEST_F(OwnCommandLineTest, TheCopyKeywordCopiesTheRunningProgramOverItsTarget) {
-  patcher().setOwnFileName("running.exe");
+  patcher().selfUpdate().setOwnFileName("running.exe");
   ASSERT_TRUE(test::writeFile(dir.file("running.exe"), "new build"));
   ASSERT_TRUE(test::writeFile(dir.file("Game.exe"), "old build"));
   commandLine({"PatchPatcher", "Game.exe", "/env:testserver"});
@@ -355,16 +355,16 @@ TEST_F(OwnCommandLineTest, TheCopyKeywordCopiesTheRunningProgramOverItsTarget) {
 }
 
 TEST_F(PatcherJobsTest, OnlyTheFirstSelfReplacementAndTheFirstCopyCount) {
-  patcher().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
-  patcher().registerSelfReplacement("C:\\game\\other.exe", "C:\\game\\Other.exe");
-  EXPECT_EQ(patcher().ownProgramPath(), "C:\\game\\_ame.exe");
-  EXPECT_EQ(patcher().restartArguments(), "PatchPatcher C:\\game\\Game.exe");
+  patcher().fileNodeView().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
+  patcher().fileNodeView().registerSelfReplacement("C:\\game\\other.exe", "C:\\game\\Other.exe");
+  EXPECT_EQ(patcher().selfUpdate().ownProgramPath(), "C:\\game\\_ame.exe");
+  EXPECT_EQ(patcher().selfUpdate().restartArguments(), "PatchPatcher C:\\game\\Game.exe");
 
   ASSERT_TRUE(test::writeFile(dir.file("a.exe"), "first"));
   // The same text names the same file: nothing to copy.
-  patcher().startSelfCopy(dir.file("a.exe").c_str(), dir.file("a.exe").c_str(), true);
+  patcher().fileNodeView().startSelfCopy(dir.file("a.exe").c_str(), dir.file("a.exe").c_str(), true);
   ASSERT_TRUE(test::writeFile(dir.file("b.exe"), "second"));
-  patcher().startSelfCopy(dir.file("b.exe").c_str(), dir.file("c.exe").c_str(), true);
+  patcher().fileNodeView().startSelfCopy(dir.file("b.exe").c_str(), dir.file("c.exe").c_str(), true);
   EXPECT_FALSE(test::exists(dir.file("c.exe")));
   EXPECT_EQ(test::readFile(dir.file("a.exe")), "first");
 }
@@ -374,7 +374,7 @@ TEST_F(PatcherJobsTest, ACopyThatFailsMidwayLeavesTheOldProgramWhole) {
   ASSERT_TRUE(test::writeFile(dir.file("old.exe"), "old build"));
   // The disk fills up after 1000 bytes of the copy.
   platform::faults::writeBudget.store(1000);
-  patcher().startSelfCopy(dir.file("new.exe").c_str(), dir.file("old.exe").c_str(), true);
+  patcher().fileNodeView().startSelfCopy(dir.file("new.exe").c_str(), dir.file("old.exe").c_str(), true);
   platform::faults::writeBudget.store(0);
   EXPECT_EQ(test::readFile(dir.file("old.exe")), "old build");
   EXPECT_FALSE(test::exists(dir.file("old.exe.new")));
@@ -387,7 +387,7 @@ TEST_F(PatcherJobsTest, ARestartStartsTheNewCopyWithItsArgumentsAndMultiple) {
     started.emplace_back(program, line);
     return true;
   });
-  patcher().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
+  patcher().fileNodeView().registerSelfReplacement("C:\\game\\_ame.exe", "C:\\game\\Game.exe");
   EXPECT_TRUE(patcher().restartProgram(false));
   EXPECT_TRUE(patcher().stopRequested()) << "a restart stops the session";
   EXPECT_FALSE(patcher().exitAfterJob());

@@ -16,10 +16,11 @@
 
 namespace korvel::test {
 
-// The download requests report as the client's own session does, and end when this session stops.
+// The download requests report as the client's own session does (through its transfer reports), and
+// end when this session stops.
 class FakeSession::RequestObserver : public DownloadObserver {
  public:
-  RequestObserver(Patcher& session, const std::atomic<bool>& stopRequested)
+  RequestObserver(TransferReports& session, const std::atomic<bool>& stopRequested)
       : session_(session), stopRequested_(stopRequested) {}
   void log(const std::string& line) override { session_.log(line); }
   int internetAccessMode() const override { return session_.internetAccessMode(); }
@@ -38,7 +39,7 @@ class FakeSession::RequestObserver : public DownloadObserver {
   void markFailed() override { session_.markFailed(); }
 
  private:
-  Patcher& session_;
+  TransferReports& session_;
   const std::atomic<bool>& stopRequested_;
 };
 
@@ -46,7 +47,7 @@ FakeSession::FakeSession()
     : installDirectory_(platform::currentDirectory()),
       client_(std::make_unique<RecordingClient>()),
       rates_(std::make_unique<ProgressRates>()),
-      requestObserver_(std::make_unique<RequestObserver>(*client_->patcher(), stopRequested_)),
+      requestObserver_(std::make_unique<RequestObserver>(client_->patcher()->transferReports(), stopRequested_)),
       downloads_(std::make_unique<DownloadRequests>(*requestObserver_, *rates_)),
       patchCache_(std::make_unique<PatchCache>()),
       snapshot_(std::make_unique<DirectorySnapshot>()),
