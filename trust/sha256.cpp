@@ -1,5 +1,8 @@
-// SHA-256 through libsodium.
+// SHA-256 through the system's library, or libsodium's portable code where the system has none.
 #include "trust/sha256.h"
+
+#include <algorithm>
+#include <iterator>
 
 #include <sodium.h>
 
@@ -16,21 +19,54 @@ crypto_hash_sha256_state* asState(unsigned char* storage) {
 }  // namespace
 
 static_assert(sizeof(crypto_hash_sha256_state) <= 128, "Sha256::state_ is too small for libsodium's state");
+static_assert(crypto_hash_sha256_BYTES == platform::Sha256Engine::kDigestBytes);
 
-Sha256::Sha256() {
+Sha256::Sha256() : engine_(platform::makeSha256Engine()) {
+  if (engine_) return;
   sodiumReady();
   crypto_hash_sha256_init(asState(state_));
 }
 
+Sha256::~Sha256() = default;
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
+
+Sha256::Sha256(const Sha256& other) : state_(), lost_(other.lost_) {
+  if (other.engine_) {
+    engine_ = other.engine_->clone();
+    lost_ = lost_ || !engine_;
+  } else {
+    std::copy(std::begin(other.state_), std::end(other.state_), std::begin(state_));
+  }
+}
+
+Sha256& Sha256::operator=(const Sha256& other) {
+  if (this != &other) *this = Sha256(other);
+  return *this;
+}
+
 void Sha256::update(const void* data, std::size_t size) {
-  if (size == 0) return;
+  if (size == 0 || lost_) return;
+  if (engine_) {
+    engine_->update(data, size);
+    return;
+  }
   crypto_hash_sha256_update(asState(state_), static_cast<const unsigned char*>(data), size);
 }
 
 std::string Sha256::finishHex() {
   unsigned char digest[crypto_hash_sha256_BYTES];
-  crypto_hash_sha256_final(asState(state_), digest);
-  crypto_hash_sha256_init(asState(state_));
+  bool known = !lost_;
+  if (lost_) {
+    // Starts over with an engine of its own, or libsodium's state.
+    *this = Sha256();
+  } else if (engine_) {
+    known = engine_->finish(digest);
+  } else {
+    crypto_hash_sha256_final(asState(state_), digest);
+    crypto_hash_sha256_init(asState(state_));
+  }
+  if (!known) return kUnknownDigest;
   char text[kHexLength + 1];
   sodium_bin2hex(text, sizeof text, digest, sizeof digest);
   return std::string(text, kHexLength);

@@ -1,8 +1,13 @@
 // Tests of the trust floor: SHA-256 digests, and the verdict on a document and its minisign signature.
 #include <gtest/gtest.h>
 
+#include <sodium.h>
+
+#include <algorithm>
 #include <optional>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "common/result_codes.h"
 #include "trust/document_signature.h"
@@ -19,6 +24,40 @@ TEST(Sha256Test, DigestsAreTheKnownLowercaseValuesWhateverTheSlicing) {
   sliced.update("bc", 2);
   EXPECT_EQ(sliced.finishHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(normalizedSha256("BA7816BF8f01"), "ba7816bf8f01");
+}
+
+// The system's library gives libsodium's digests, byte for byte: sizes around the 64-byte block and
+// past a large buffer, fed in uneven slices, and a copy taken halfway going on alone.
+TEST(Sha256Test, DigestsEqualLibsodiumsOnRandomDataAndCopiesGoOnFromTheirPoint) {
+  std::mt19937 random(20261210);
+  for (const std::size_t size : {std::size_t{1}, std::size_t{55}, std::size_t{56}, std::size_t{63}, std::size_t{64},
+                                 std::size_t{65}, std::size_t{127}, std::size_t{128}, std::size_t{129},
+                                 std::size_t{4096}, std::size_t{1 << 20} + 17}) {
+    SCOPED_TRACE(size);
+    std::vector<unsigned char> data(size);
+    for (unsigned char& byte : data) byte = static_cast<unsigned char>(random());
+    unsigned char expected[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(expected, data.data(), data.size());
+    char expectedHex[Sha256::kHexLength + 1];
+    sodium_bin2hex(expectedHex, sizeof expectedHex, expected, sizeof expected);
+
+    Sha256 sliced;
+    std::optional<Sha256> copy;
+    for (std::size_t at = 0; at < size;) {
+      const std::size_t slice = std::min<std::size_t>(size - at, 1 + random() % 97);
+      sliced.update(data.data() + at, slice);
+      at += slice;
+      if (!copy && at >= size / 2) {
+        copy.emplace(sliced);
+        copy->update(data.data() + at, size - at);
+      }
+    }
+    EXPECT_EQ(sliced.finishHex(), expectedHex);
+    EXPECT_EQ(copy->finishHex(), expectedHex);
+    // A hasher starts over once finished.
+    sliced.update(data.data(), data.size());
+    EXPECT_EQ(sliced.finishHex(), expectedHex);
+  }
 }
 
 // A key configured for the load, made from a fresh key pair.

@@ -93,6 +93,7 @@ bool GzipFileWriter::finish() {
   deflateEnd(&stream_);
   streamReady_ = false;
   sha256_ = rawDigest_.finishHex();
+  if (sha256_.size() != trust::Sha256::kHexLength && ok) ok = fail("cannot hash " + path_.string());
   std::FILE* file = file_.release();
   if (std::fclose(file) != 0 && ok) return fail("cannot close " + path_.string() + ": " + std::strerror(errno));
   return ok;
