@@ -15,6 +15,8 @@
 
 #include "launcher/patch_client.h"
 #include "session/patcher.h"
+#include "transfer/download_requests.h"
+#include "transfer/remote_file.h"
 #include "tests/support/quiet_client.h"
 #include "tests/support/test_http_server.h"
 
@@ -76,6 +78,21 @@ void row(const char* what, std::uint64_t bytes, double time) {
   std::printf("  %-34s %8.2f s %10.1f MiB/s\n", what, time, mibPerSecond(bytes, time));
 }
 
+// A download of `path` on the loopback server into `local`.
+korvel::FileDownload fileOn(const korvel::test::TestHttpServer& server, const char* path, const fs::path& local,
+                            int decompress, std::uint64_t downloadSize, std::uint64_t totalSize) {
+  korvel::ServerAddress address;
+  address.host = server.host();
+  address.port = server.port();
+  korvel::FileDownload file;
+  file.remote = korvel::RemoteFile::on(address, path);
+  file.localFile = local.string();
+  file.decompress = decompress;
+  file.downloadSize = static_cast<std::int64_t>(downloadSize);
+  file.totalSize = static_cast<std::int64_t>(totalSize);
+  return file;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,7 +123,6 @@ int main(int argc, char** argv) {
 
   QuietClient client;
   korvel::Patcher& patcher = *client.patcher();
-  const int sizeArg = static_cast<int>(size);
 
   int failures = 0;
   auto check = [&failures](bool ok, const char* what) {
@@ -119,16 +135,15 @@ int main(int argc, char** argv) {
   const fs::path ownPlain = work / "own-plain.bin";
   int result = 0;
   const double ownPlainTime = seconds([&] {
-    result = patcher.downloadToFile(server.host().c_str(), server.port(), "files/payload.bin", ownPlain.string().c_str(),
-                                    0, sizeArg, sizeArg, true, true);
+    result = patcher.downloads().toFile(fileOn(server, "files/payload.bin", ownPlain, 0, size, size), true, true);
   });
   check(result == 0 && sameSize(ownPlain, size), "session download of the plain file");
   fs::remove(ownPlain);
 
   const fs::path ownPacked = work / "own-packed.bin";
   const double ownPackedTime = seconds([&] {
-    result = patcher.downloadToFile(server.host().c_str(), server.port(), "files/payload.bin.gz",
-                                    ownPacked.string().c_str(), 1, static_cast<int>(packedSize), sizeArg, true, true);
+    result = patcher.downloads().toFile(fileOn(server, "files/payload.bin.gz", ownPacked, 1, packedSize, size), true,
+                                        true);
   });
   check(result == 0 && sameSize(ownPacked, size), "session download of the gzip file");
   fs::remove(ownPacked);
