@@ -66,7 +66,7 @@ bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
   downloads_->servers().setServers({});
   manifestPath_ = path ? path : "";
   m_xmlInfo.reset();
-  if (path) m_xmlInfo.reset(parseXmlFile(platform::nativePath(path).c_str()));
+  if (path) m_xmlInfo = parseXmlFile(platform::nativePath(path).c_str());
   if (!m_xmlInfo) {
     reportError(result::kInitializationFailed, "Error initializing patcher.\n");
     return false;

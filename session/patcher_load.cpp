@@ -36,7 +36,7 @@ bool isRootElement(const xmlNode* root) { return root && isElementNamed(root, kR
 // The server's request for credentials: not XML, and saying so.
 bool isAuthorizationPage(const std::string& text) {
   if (text.find(kAuthorizationText) == std::string::npos) return false;
-  return !XmlDocument(parseXmlMemory(text.data(), static_cast<int>(text.size())));
+  return !parseXmlMemory(text.data(), static_cast<int>(text.size()));
 }
 
 // The text of a load that ends because no server's answer could be trusted.
@@ -130,7 +130,7 @@ bool Patcher::fetchManifestFrom(const ServerAddress& server, bool& authRequired,
     }
   }
   log(boundedFormat(kLineCapacity, "Checking Memory, size of buffer is %d\n", static_cast<int>(text->size())));
-  m_xmlInfo.reset(parseXmlMemory(text->data(), static_cast<int>(text->size())));
+  m_xmlInfo = parseXmlMemory(text->data(), static_cast<int>(text->size()));
   if (m_xmlInfo) {
     log("Memory Verification Start...\n");
     log("m_xmlInfo is a valid pointer\n");
