@@ -385,7 +385,8 @@ struct HttpRequest::State {
       // A redirect that would be followed ends the transfer here when it leaves TLS, before libcurl
       // sends anything to the plain http address (a redirect past the limit is the caller's answer).
       if (status >= 300 && status < 400 && self->redirects < kMaxRedirects &&
-          posix::redirectDropsTls(self->easy.get(), trimmed(data + sizeof kLocation - 1, n - (sizeof kLocation - 1)))) {
+          posix::redirectDropsTls(self->easy.get(),
+                                  trimmed(data + sizeof kLocation - 1, n - (sizeof kLocation - 1)))) {
         self->insecureRedirect = true;
         return 0;
       }
@@ -423,7 +424,8 @@ struct HttpRequest::State {
         result = message->data.result;
       }
     }
-    if (wait && !finished && !hasPending() && !paused) curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr);
+    if (wait && !finished && !hasPending() && !paused)
+      curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr);
   }
 };
 

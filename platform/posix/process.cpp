@@ -130,7 +130,7 @@ bool startProcess(const std::string& program, const std::string& commandLine, co
     [[maybe_unused]] ssize_t written = ::write(writeEnd.get(), &failed, 1);
     ::_exit(127);
   }
-  // Only the grandchild may hold the write end now, so the read below ends when it execs or exits.
+  // With this end gone, the read below ends once the grandchild has exec'd (closing its copy) or written.
   writeEnd.close();
   int status = 0;
   ::waitpid(child, &status, 0);
