@@ -5,12 +5,12 @@
 
 namespace korvel {
 
-xmlDoc* parseXmlMemory(const char* text, int size) {
-  return xmlReadMemory(text, size, nullptr, nullptr, kXmlReadOptions);
+XmlDocument parseXmlMemory(const char* text, int size) {
+  return XmlDocument(xmlReadMemory(text, size, nullptr, nullptr, kXmlReadOptions));
 }
 
-xmlDoc* parseXmlFile(const char* nativePath, int extraOptions) {
-  return xmlReadFile(nativePath, nullptr, kXmlReadOptions | extraOptions);
+XmlDocument parseXmlFile(const char* nativePath, int extraOptions) {
+  return XmlDocument(xmlReadFile(nativePath, nullptr, kXmlReadOptions | extraOptions));
 }
 
 namespace {

@@ -10,7 +10,7 @@
 
 namespace korvel {
 
-// Owns a parsed document.
+// Owns a parsed or built document: the only place a document is freed.
 struct XmlDocumentFree {
   void operator()(xmlDoc* document) const { xmlFreeDoc(document); }
 };
@@ -22,10 +22,10 @@ using XmlDocument = std::unique_ptr<xmlDoc, XmlDocumentFree>;
 inline constexpr int kXmlReadOptions = XML_PARSE_COMPACT;
 
 // `size` bytes of text as a document; null when they are not well-formed XML.
-xmlDoc* parseXmlMemory(const char* text, int size);
+XmlDocument parseXmlMemory(const char* text, int size);
 // The file at `nativePath` as a document, with `extraOptions` (XML_PARSE_*) besides the common ones;
 // null when it cannot be read or is not well-formed XML.
-xmlDoc* parseXmlFile(const char* nativePath, int extraOptions = 0);
+XmlDocument parseXmlFile(const char* nativePath, int extraOptions = 0);
 
 class XmlProperty {
  public:

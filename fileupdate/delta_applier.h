@@ -23,7 +23,7 @@ class DeltaApplier {
   DeltaApplier(const DeltaApplier&) = delete;
   DeltaApplier& operator=(const DeltaApplier&) = delete;
 
-  // The file node's slot 32: chooses the first delta whose source CRC is the local file's CRC; false
+  // FileNode::findDelta: chooses the first delta whose source CRC is the local file's CRC; false
   // when the file was not found locally, its CRC is unknown, no delta matches, or the file is too large
   // for delta data.
   bool choose(TextArgument basePath);
@@ -31,11 +31,12 @@ class DeltaApplier {
   const DeltaSource* chosen() const;
   // Forgets the choice (the file's deltas are read anew).
   void forget() { chosen_.reset(); }
-  // The file node's slot 33: fetches the chosen delta's data and combines it with the local file (for
-  // the running program, with a copy under the temporary name, whose result the caller measures). The
-  // result replaces the file only when it is the manifest's (size, CRC, SHA-256). 0 done; 20 no delta
-  // chosen, data unreadable, the combine failed or its result is not the manifest's file (the old file
-  // is kept); 120 stopped during the combine; otherwise the fetch's code. Blocks.
+  // FileNode::applyDelta: fetches the chosen delta's data and combines it with the local file (for the
+  // running program, with a copy under the temporary name, whose result the caller measures). The result
+  // replaces the file only when it is the manifest's (size, CRC, SHA-256). result::kOk done;
+  // result::kDeltaFailed no delta chosen, data unreadable, the combine failed or its result is not the
+  // manifest's file (the old file is kept); result::kStopped stopped during the combine; otherwise the
+  // fetch's code. Blocks.
   int apply(bool isRunningProgram, TextArgument basePath);
 
  private:

@@ -14,12 +14,12 @@ namespace korvel {
 class FileNodeServices;
 
 struct DeltaSource {
-  // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at
-  // most 255 characters), from the stager of the session's product when it holds a copy (asked with
-  // stagingBase, see FileNode::stagingBase), else from `remote`. Sets localFile. Returns 0 when the
-  // data is there with the expected size (any size when totalSize is 0); -1 without a delta name; the
-  // transfer's code when the download fails (49 when the downloaded data is not the SHA-256 named); 44
-  // when the data cannot be opened or has the wrong size (it is then deleted).
+  // Fetches the data next to the file: deltaName when it is absolute, else basePath\deltaName (at most 255
+  // characters), from the stager of the session's product when it holds a copy (asked with stagingBase, see
+  // FileNode::stagingBase), else from `remote`. Sets localFile. Returns 0 when the data is there with the
+  // expected size (any size when totalSize is 0); -1 without a delta name; the transfer's code when the
+  // download fails (result::kFileMismatch when the downloaded data is not the SHA-256 named);
+  // result::kComponentInvalid when the data cannot be opened or has the wrong size (it is then deleted).
   int fetch(FileNodeServices* services, TextArgument basePath, TextArgument stagingBase);
 
   // Where the data comes from: the "FilePath" resolved against the file's remote path attribute or its

@@ -46,7 +46,7 @@ class FileVerifier {
   // The CRC of the file `name` in basePath compared with the manifest's: true (line C, naming `name`)
   // when it differs; false when no CRC is known or the session is cancelled. The cache is not used.
   bool crcDiffers(TextArgument basePath, const std::string& name);
-  // The file node's slot 31: whether the CRC shows a discrepancy: false when no CRC is known or the
+  // FileNode::compareCrc: whether the CRC shows a discrepancy: false when no CRC is known or the
   // session is cancelled. Computes the local CRC (through the patch cache); a match stamps the file
   // with the manifest's time, a mismatch logs the "C" discrepancy. The CRC is remembered in the cache.
   bool compareCrc(TextArgument basePath);

@@ -238,7 +238,7 @@ bool Launcher::restartRequested(const char* fileName, bool isOwnProgram) {
   return true;
 }
 bool Launcher::error(int code, const char* message) { return true; }
-bool Launcher::unnamedNotice12(int first, int second) { return true; }
+bool Launcher::reservedSlot12(int first, int second) { return true; }
 bool Launcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) {
   expectedFinish_.store(expectedFinish);
   if (progressWindow_) progressWindow_->setTransfer(transferFigures());

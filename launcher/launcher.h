@@ -119,7 +119,7 @@ class Launcher : public PatchClient {
   bool restartRequested(const char* fileName, bool isOwnProgram) override;
   // Errors are not shown.
   bool error(int code, const char* message) override;
-  bool unnamedNotice12(int first, int second) override;
+  bool reservedSlot12(int first, int second) override;
   // Passes the finish estimate to the window with the download's figures.
   bool timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) override;
   // Both bars keep the range 0..100.

@@ -59,11 +59,11 @@ bool PatchClient::startScan(const char* names, std::uint32_t flags) {
   return patcher_->startScan(names, flags);
 }
 
-bool PatchClient::unnamedNotice5(int value) { return true; }
+bool PatchClient::reservedSlot5(int value) { return true; }
 bool PatchClient::fileNotice(const char* name, int kind) { return false; }
 bool PatchClient::fileStarted(const char* fileName) { return true; }
-bool PatchClient::unnamedNotice14(int first, int second) { return true; }
-bool PatchClient::unnamedNotice15() { return true; }
+bool PatchClient::reservedSlot14(int first, int second) { return true; }
+bool PatchClient::reservedSlot15() { return true; }
 bool PatchClient::productName(const char* name) { return true; }
 bool PatchClient::fileUnpacking(const char* fileName) { return true; }
 bool PatchClient::fileFinished(const char* fileName) { return true; }
@@ -72,7 +72,7 @@ bool PatchClient::restartRequested(const char* fileName, bool isOwnProgram) {
   if (patcher_) patcher_->restartProgram(true);
   return true;
 }
-bool PatchClient::unnamedNotice20() { return true; }
+bool PatchClient::reservedSlot20() { return true; }
 bool PatchClient::diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const char* message) {
   return true;
 }

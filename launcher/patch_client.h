@@ -34,19 +34,19 @@ class PatchClient : public SessionClient {
   bool openLocalManifest(const char* path, std::uint32_t flags) override;
   bool startScan(const char* names, std::uint32_t flags) override;
 
-  // Slots 5 to 28: the base behaviour; scanStarted, downloadFinished, stopped, error, unnamedNotice12
-  // and timeEstimate have none, and slot 29 (readyToRun) belongs to the front end.
-  bool unnamedNotice5(int value) override;
+  // Slots 5 to 28: the base behaviour; scanStarted, downloadFinished, stopped, error, reservedSlot12
+  // and timeEstimate have none, and readyToRun (the last slot) belongs to the front end.
+  bool reservedSlot5(int value) override;
   bool fileNotice(const char* name, int kind) override;
   bool fileStarted(const char* fileName) override;
-  bool unnamedNotice14(int first, int second) override;
-  bool unnamedNotice15() override;
+  bool reservedSlot14(int first, int second) override;
+  bool reservedSlot15() override;
   bool productName(const char* name) override;
   bool fileUnpacking(const char* fileName) override;
   bool fileFinished(const char* fileName) override;
   // Starts the program anew and lets this process exit once the session's job has ended.
   bool restartRequested(const char* fileName, bool isOwnProgram) override;
-  bool unnamedNotice20() override;
+  bool reservedSlot20() override;
   bool diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const char* message) override;
   bool progressRange(int maximum, int bar) override;
   bool progressPosition(int position, int bar) override;

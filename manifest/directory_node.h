@@ -42,7 +42,7 @@ class DirectoryNode : public ManifestNode {
   std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) override;
   // Slot 18: 1 without visiting the children when the directory needs no update; 0 when it is
   // delete-marked; otherwise creates the folder and downloads the children into it until a stopping
-  // code (41, 42, 47, 120) or a cancel, keeping the last non-zero result.
+  // code (result::isStoppingCode) or a cancel, keeping the last non-zero result.
   int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 19: the children first; then a delete-marked directory removes its folder (never for "." or a
   // nameless directory, whose folder is the parent's) and is no longer marked.

@@ -28,11 +28,6 @@ namespace {
 
 constexpr std::size_t kLineCapacity = 256;
 
-struct XmlDocFree {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using OwnedXmlDoc = std::unique_ptr<xmlDoc, XmlDocFree>;
-
 const char* orEmpty(const std::optional<std::string>& text) { return text ? text->c_str() : ""; }
 
 }  // namespace
@@ -164,7 +159,7 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
   ++tree->externalDocuments_;
   const std::string parseError = boundedFormat(kLineCapacity, "Error parsing xml file: %s.\n", remote.c_str());
 
-  OwnedXmlDoc doc;
+  XmlDocument doc;
   const bool signedOnly = services_->documentsSigned();
   if (where && signedOnly) {
     // Only the publisher's bytes are read: a document whose signature is missing or wrong is refused
@@ -175,7 +170,7 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
       reportError(fetched, trust::signatureFailureText(fetched));
       return false;
     }
-    if (fetched == result::kOk) doc.reset(parseXmlMemory(text.data(), static_cast<int>(text.size())));
+    if (fetched == result::kOk) doc = parseXmlMemory(text.data(), static_cast<int>(text.size()));
     if (!doc && (fetched == result::kOk || fetched == result::kParseFailed)) {
       reportError(result::kParseFailed, parseError);
       return false;
@@ -186,7 +181,7 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
       // The request leaves a zero-terminated text; the last byte stays a terminator whatever it wrote.
       buffer.back() = '\0';
       const int length = static_cast<int>(std::char_traits<char>::length(buffer.data()));
-      doc.reset(parseXmlMemory(buffer.data(), length));
+      doc = parseXmlMemory(buffer.data(), length);
       if (!doc) reportError(result::kParseFailed, parseError);
     }
   }
@@ -201,7 +196,7 @@ bool DistributionNode::readExternalDocument(int externalDepth) {
     const int fetched = services_->downloadToFile(file, false, false);
     // A failed transfer leaves nothing worth parsing: the document is then unreachable (below).
     if (fetched == 0) {
-      doc.reset(parseXmlFile(platform::nativePath(temp).c_str()));
+      doc = parseXmlFile(platform::nativePath(temp).c_str());
       if (!doc) {
         reportError(result::kParseFailed, parseError);
         platform::deleteFile(temp);

@@ -55,7 +55,7 @@ class DistributionNode : public ManifestNode {
   std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) override;
   std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) override;
   // Slot 18: creates the root folder when a root path is set, then downloads the children until a
-  // stopping code (41, 42, 47, 120) or a cancel; a child's non-zero result replaces the result.
+  // stopping code (result::isStoppingCode) or a cancel; a child's non-zero result replaces the result.
   int download(ScanFlags flags, ProductHandle* product, TextArgument basePath) override;
   // Slot 19: only for an active product.
   bool removeDeleted(TextArgument basePath) override;

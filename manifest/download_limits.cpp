@@ -30,7 +30,7 @@ std::uint64_t requestedBytes(const ProductRecord& product) {
 // A byte count in the signed decimal form of the log lines (the same text as a 32-bit "%d" below 2 GiB).
 long long asPrinted(std::uint64_t bytes) { return static_cast<long long>(bytes); }
 
-// Logs the exceeded limit and reports 86, unless the distribution was marked before.
+// Logs the exceeded limit and reports result::kLimitExceeded, unless the distribution was marked before.
 void reportExceeded(const ProductRecord& product, const std::string& line, const char* reportFormat) {
   TreeServices* services = product.services();
   if (!services) return;

@@ -79,7 +79,7 @@ class ManifestNode {
   virtual const std::optional<std::string>& rootPath() const;
   // Slot 14: the attributes that only this kind reads.
   virtual void readOwnAttributes(xmlNode* element) = 0;
-  // Slots 15 to 21: sums (slot 17: the maximum) over the subtree. See the concrete kinds.
+  // Slots 15 to 21: sums (largestSpaceNeeded: the maximum) over the subtree. See the concrete kinds.
   virtual std::int64_t countDownloadBytes(ProductHandle* pass, ScanFlags flags) = 0;
   virtual std::int64_t countCompressedBytes(ProductHandle* pass, ScanFlags flags) = 0;
   virtual std::int64_t largestSpaceNeeded(ProductHandle* pass, ScanFlags flags) = 0;
@@ -141,7 +141,7 @@ class ManifestNode {
   bool ignoreTimeStamp() const { return ignoreTimeStamp_; }
   bool installOnly() const { return installOnly_; }
   bool upgradeOnly() const { return upgradeOnly_; }
-  // The needsUpdate field itself (slot 2 is the question, which file nodes answer differently).
+  // The needsUpdate field itself (needsUpdate() is the question, which file nodes answer differently).
   bool updateNeeded() const { return needsUpdate_; }
   void setNeedsUpdate(bool value) { needsUpdate_ = value; }
   bool isDistribution() const { return isDistribution_; }

@@ -76,12 +76,11 @@ class ProductRecord {
   // Stores a change note before the first note with a greater version (at the end when none is).
   void addChangeNote(std::int32_t version, std::string text);
 
-  // Checks the download limits before a download (manifest/download_limits.cpp): the root
-  // distribution's default limit against this product's requested bytes, each environment type's
-  // limit against the environment product's; a product over its limit is marked (its files are then
-  // left as they are), logged and reported (86) once. Then the same for the products of the next
-  // sibling and the first child distribution. False when a limit of this product was exceeded; true
-  // for flags 0.
+  // Checks the download limits before a download (manifest/download_limits.cpp): the root distribution's
+  // default limit against this product's requested bytes, each environment type's limit against the
+  // environment product's; a product over its limit is marked (its files are then left as they are), logged
+  // and reported (result::kLimitExceeded) once. Then the same for the products of the next sibling and the
+  // first child distribution. False when a limit of this product was exceeded; true for flags 0.
   bool checkLimits(ScanFlags flags);
 
   // ---- Per-product walks over the root distribution (nothing without a root) ----------------------

@@ -70,8 +70,9 @@ class TreeServices : public StagerServices {
   // Bytes still to download for the named products, with the walk flags given (not capped at 32 bits).
   virtual std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) = 0;
 
-  // Both block until their transfer has ended: 0 done, 120 stopped, otherwise the transfer's code. A
-  // memory request answered with a status other than 2xx fails with 48: an error page is no document.
+  // Both block until their transfer has ended: result::kOk done, result::kStopped stopped, otherwise the
+  // transfer's code. A memory request answered with a status other than 2xx fails with result::kHttpStatus:
+  // an error page is no document.
   virtual int downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) = 0;
   // The file's CRC and SHA-256 are not checked here (downloadCheckedFile does).
   virtual int downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) = 0;
@@ -83,12 +84,12 @@ class TreeServices : public StagerServices {
   // Whether a manifest key is configured for the current load: every document of the tree must then
   // carry a valid signature. Without one (the default) documents are taken as they come.
   virtual bool documentsSigned() const { return false; }
-  // With a manifest key: fetches the document `remote` as it is stored (into memory, else through a
-  // temporary file), and its signature "<path>.minisig", and gives the document's text (expanded when
-  // it is gzip data) only when the signature verifies the bytes fetched; a server whose document or
-  // signature fails so is left for the next one of the list. 0 done; 50 the signature cannot be had;
-  // 51 it does not verify the document; 60 the verified bytes do not expand; otherwise the transfer's
-  // code for the document. Nothing of a refused document may be used.
+  // With a manifest key: fetches the document `remote` as it is stored (into memory, else through a temporary
+  // file), and its signature "<path>.minisig", and gives the document's text (expanded when it is gzip data)
+  // only when the signature verifies the bytes fetched; a server whose document or signature fails so is left
+  // for the next one of the list. result::kOk done; result::kSignatureMissing the signature cannot be had;
+  // result::kSignatureInvalid it does not verify the document; result::kParseFailed the verified bytes do not
+  // expand; otherwise the transfer's code for the document. Nothing of a refused document may be used.
   virtual int downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) {
     return result::kSignatureMissing;
   }
@@ -146,13 +147,13 @@ class FileNodeServices : public TreeServices {
   virtual std::optional<std::uint64_t> writeCount() const { return std::nullopt; }
 
   // ---- Download limits and requests ----------------------------------------------------------------
-  // Reports error 85 the first time per session.
+  // Reports error result::kLimitWarning the first time per session.
   virtual void limitExceededWarning() = 0;
   // Whether a downloaded file of the wrong size fails instead of only being warned about.
   virtual bool strictSize() const = 0;
-  // The download of a file of the installation: through a temporary file beside file.localFile, with
-  // the progress shown, and put in place only when it has file.totalSize bytes (when not 0) and, when
-  // they are given, file.crc and file.sha256; otherwise 49 and the local file is untouched.
+  // The download of a file of the installation: through a temporary file beside file.localFile, with the
+  // progress shown, and put in place only when it has file.totalSize bytes (when not 0) and, when they are
+  // given, file.crc and file.sha256; otherwise result::kFileMismatch and the local file is untouched.
   virtual int downloadCheckedFile(const FileDownload& file) = 0;
   // While planningDownloads(): a file node would call downloadCheckedFile with `file` when the walk
   // reaches it.

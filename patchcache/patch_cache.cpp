@@ -132,14 +132,11 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   path += name.str();
 
   // Parse quietly and never fetch anything from the network: a missing or broken cache just starts empty.
-  xmlDoc* document =
+  XmlDocument document =
       parseXmlFile(platform::nativePath(path).c_str(), XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
   if (!document) return false;
-  xmlNode* root = xmlDocGetRootElement(document);
-  if (!root) {
-    xmlFreeDoc(document);
-    return false;
-  }
+  xmlNode* root = xmlDocGetRootElement(document.get());
+  if (!root) return false;
 
   const std::optional<std::string> version = property(root, "version");
   const bool oldLayout = !version || !equalsIgnoreCase(*version, kCurrentVersion);
@@ -196,7 +193,7 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
                                             : !(serial_ && decimalToInt32(serial_->c_str()) > 0);
   const bool savedForm =
       xmlStrEqual(root->name, xml(kRootElement)) && version == std::string(kCurrentVersion) && serialAsSaved;
-  xmlFreeDoc(document);
+  document.reset();
   if (oldLayout) platform::deleteFile(path);
   if (startedEmpty && tookAll && savedForm && !subfolder.present() && name.str() == fileName_)
     onDisk_ = stateDigest();
@@ -242,15 +239,15 @@ bool PatchCache::save() {
   // A run that found everything as the cache said leaves the document (and its file's times) alone.
   const std::uint64_t state = stateDigest();
   if (onDisk_ && *onDisk_ == state && platform::pathExists(*folder_ + "\\" + fileName_)) return true;
-  xmlDoc* document = xmlNewDoc(xml("1.0"));
-  xmlNode* root = xmlNewDocNode(document, nullptr, xml(kRootElement), nullptr);
-  xmlDocSetRootElement(document, root);
+  XmlDocument document(xmlNewDoc(xml("1.0")));
+  xmlNode* root = xmlNewDocNode(document.get(), nullptr, xml(kRootElement), nullptr);
+  xmlDocSetRootElement(document.get(), root);
   xmlSetProp(root, xml("version"), xml(kCurrentVersion));
   if (serial_ && decimalToInt32(serial_->c_str()) > 0) xmlSetProp(root, xml("serial"), xml(serial_->c_str()));
 
   for (const auto& [key, entry] : entries_) {
     if (!entry) continue;
-    xmlNode* file = xmlNewDocNode(document, nullptr, xml(kFileElement), nullptr);
+    xmlNode* file = xmlNewDocNode(document.get(), nullptr, xml(kFileElement), nullptr);
     xmlAddChild(root, file);
     xmlSetProp(file, xml("Filename"), xml(key.c_str()));
     setNumberProperty(file, "TimeStamp", entry->timeStamp());
@@ -261,8 +258,8 @@ bool PatchCache::save() {
   const std::string path = *folder_ + "\\" + fileName_;
   // A hidden file cannot be opened for writing on Windows.
   platform::setFileAttributes(path, platform::kAttributeNormal);
-  const int written = xmlSaveFile(platform::nativePath(path).c_str(), document);
-  xmlFreeDoc(document);
+  const int written = xmlSaveFile(platform::nativePath(path).c_str(), document.get());
+  document.reset();
   platform::setFileAttributes(path, platform::kAttributeHidden);
   if (written >= 0)
     onDisk_ = state;

@@ -22,6 +22,9 @@ class File {
   // fopen with the given C mode ("rb", "wb", "ab", "r+b"...). An unopened File is returned on failure;
   // test it with isOpen().
   static File open(const std::string& path, const char* mode);
+  // The same for a path the user gave rather than one made from the manifest (the session log's file):
+  // a ".." component is allowed.
+  static File openUserPath(const std::string& path, const char* mode);
 
   bool isOpen() const { return stream_ != nullptr; }
   explicit operator bool() const { return isOpen(); }
@@ -44,6 +47,7 @@ class File {
   struct Closer {
     void operator()(std::FILE* f) const;
   };
+  static File openChecked(const std::string& path, const char* mode);
   std::unique_ptr<std::FILE, Closer> stream_;
   std::string path_;
   bool injectedError_ = false;

@@ -42,7 +42,7 @@ bool isRootElement(const xmlNode* root) { return root && isElementNamed(root, kR
 // The server's request for credentials: not XML, and saying so.
 bool isAuthorizationPage(const std::string& text) {
   if (text.find(kAuthorizationText) == std::string::npos) return false;
-  return !XmlDocument(parseXmlMemory(text.data(), static_cast<int>(text.size())));
+  return !parseXmlMemory(text.data(), static_cast<int>(text.size()));
 }
 
 // The text of a load that ends because no server's answer could be trusted.
@@ -138,7 +138,7 @@ bool ManifestLoad::fetchManifestFrom(const ServerAddress& server, bool& authRequ
     }
   }
   reports_.log(boundedFormat(kLineCapacity, "Checking Memory, size of buffer is %d\n", static_cast<int>(text->size())));
-  parts_.document.reset(parseXmlMemory(text->data(), static_cast<int>(text->size())));
+  parts_.document = parseXmlMemory(text->data(), static_cast<int>(text->size()));
   if (parts_.document) {
     reports_.log("Memory Verification Start...\n");
     reports_.log("m_xmlInfo is a valid pointer\n");

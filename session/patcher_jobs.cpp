@@ -72,7 +72,7 @@ bool Patcher::openLocalManifest(const char* path, std::uint32_t flags) {
   downloads_->servers().setServers({});
   state_.manifestPath = path ? path : "";
   manifestDocument_.reset();
-  if (path) manifestDocument_.reset(parseXmlFile(platform::nativePath(path).c_str()));
+  if (path) manifestDocument_ = parseXmlFile(platform::nativePath(path).c_str());
   if (!manifestDocument_) {
     reports_.reportError(result::kInitializationFailed, "Error initializing patcher.\n");
     return false;

@@ -23,7 +23,12 @@ class SessionClient {
 
   // Slots 5 to 29: notifications. Progress positions are 0 to 100 on the channels of
   // common/progress_channels.h; file notice kinds are the kNotice* values there.
-  virtual bool unnamedNotice5(int value) = 0;
+  //
+  // reservedSlot5, reservedSlot12, reservedSlot14, reservedSlot15 and reservedSlot20 have no caller: the
+  // session raises none of them. They keep their places, parameters and the base's answer because the
+  // order of the client's slots is fixed: a front end built against it finds every other notification
+  // where it expects it.
+  virtual bool reservedSlot5(int value) = 0;
   // A file notice with the name cut to its last component; true says it was handled (nothing more
   // is raised for it), false lets fileStarted, fileUnpacking or fileFinished follow.
   virtual bool fileNotice(const char* name, int kind) = 0;
@@ -33,16 +38,16 @@ class SessionClient {
   virtual bool downloadFinished() = 0;
   virtual bool stopped() = 0;
   virtual bool error(int code, const char* message) = 0;
-  virtual bool unnamedNotice12(int first, int second) = 0;
+  virtual bool reservedSlot12(int first, int second) = 0;
   virtual bool timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLeft) = 0;
-  virtual bool unnamedNotice14(int first, int second) = 0;
-  virtual bool unnamedNotice15() = 0;
+  virtual bool reservedSlot14(int first, int second) = 0;
+  virtual bool reservedSlot15() = 0;
   virtual bool productName(const char* name) = 0;
   virtual bool fileUnpacking(const char* fileName) = 0;
   virtual bool fileFinished(const char* fileName) = 0;
   // A downloaded file needs the program restarted; true lets the session stop.
   virtual bool restartRequested(const char* fileName, bool isOwnProgram) = 0;
-  virtual bool unnamedNotice20() = 0;
+  virtual bool reservedSlot20() = 0;
   virtual bool diskSpaceLow(std::uint64_t availableBytes, std::uint64_t neededBytes, const char* message) = 0;
   virtual bool progressRange(int maximum, int bar) = 0;
   virtual bool progressPosition(int position, int bar) = 0;

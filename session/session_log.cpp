@@ -2,9 +2,9 @@
 #include "session/session_log.h"
 
 #include <ctime>
+#include <utility>
 
 #include "platform/clock.h"
-#include "platform/files.h"
 
 namespace korvel {
 
@@ -17,15 +17,15 @@ std::string logTimePrefix(std::int64_t secondsSince1970) {
 }
 
 std::unique_ptr<FileLogSink> FileLogSink::open(const std::string& path) {
-  std::FILE* file = std::fopen(platform::nativePath(path).c_str(), "ab");
+  platform::File file = platform::File::openUserPath(path, "ab");
   if (!file) return nullptr;
-  return std::unique_ptr<FileLogSink>(new FileLogSink(file));
+  return std::unique_ptr<FileLogSink>(new FileLogSink(std::move(file)));
 }
 
 void FileLogSink::write(const std::string& line) {
   std::string out = logTimePrefix(platform::nowSeconds()) + line;
-  std::fwrite(out.data(), 1, out.size(), file_.get());
-  std::fflush(file_.get());
+  file_.write(out.data(), out.size());
+  file_.flush();
 }
 
 }  // namespace korvel

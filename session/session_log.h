@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include "platform/file.h"
 
 namespace korvel {
 
@@ -15,7 +17,8 @@ class LogSink {
   virtual void write(const std::string& line) = 0;
 };
 
-// The channel that writes to a file (KORVEL_PATCH_LOG). Lines are appended.
+// The channel that writes to a file (KORVEL_PATCH_LOG) through the platform's file layer. Lines are
+// appended, each flushed as it is written.
 class FileLogSink : public LogSink {
  public:
   // Null when the file cannot be opened for appending.
@@ -23,11 +26,8 @@ class FileLogSink : public LogSink {
   void write(const std::string& line) override;
 
  private:
-  struct Close {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-  };
-  explicit FileLogSink(std::FILE* file) : file_(file) {}
-  std::unique_ptr<std::FILE, Close> file_;
+  explicit FileLogSink(platform::File file) : file_(std::move(file)) {}
+  platform::File file_;
 };
 
 // Formats the time prefix of a log line for the given time: "[HH:MM:SS] ", or "Out of Range: ".

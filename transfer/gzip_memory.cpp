@@ -3,6 +3,8 @@
 
 #include <zlib.h>
 
+#include "common/zlib_stream.h"
+
 namespace korvel {
 
 namespace {
@@ -60,21 +62,22 @@ std::uint32_t headerLength(const unsigned char* in, std::uint32_t inLength) {
 }  // namespace
 
 int gunzipMemory(unsigned char* out, std::uint32_t& capacity, const unsigned char* in, std::uint32_t inLength) {
-  z_stream stream{};
+  InflateStream inflater;
+  z_stream& stream = *inflater.get();
   const std::uint32_t skipped = in ? headerLength(in, inLength) : 0;
   stream.next_in = const_cast<Bytef*>(in) + skipped;
   stream.avail_in = in ? inLength - skipped : 0;
   stream.next_out = out;
   stream.avail_out = out ? capacity : 0;
   // Negative window bits: raw deflate data, no zlib header expected.
-  int status = inflateInit2(&stream, -MAX_WBITS);
+  int status = inflater.start(-MAX_WBITS);
   if (status != Z_OK) {
     capacity = 0;
     return status;
   }
   status = inflate(&stream, Z_FINISH);
   capacity = static_cast<std::uint32_t>(stream.total_out);
-  inflateEnd(&stream);
+  inflater.end();
   if (status == Z_STREAM_END) return Z_OK;
   return status == Z_OK ? Z_BUF_ERROR : status;
 }

@@ -30,8 +30,8 @@ bool writeInstalledRelease(const std::string& folder, int version);
 
 // The verdict on signed release `offered`, whose signature vouches for `trustedComment`, for an
 // installation that remembers `installed` (nothing: no release) at time `now` (seconds since 1970
-// UTC): 0 (result::kOk); 54 (result::kRolledBack) when `offered` is below `installed` (an equal one is
-// fine); 55 (result::kReleaseExpired) when the comment's expiry lies before `now`. A refusal puts the
+// UTC): result::kOk; result::kRolledBack when `offered` is below `installed` (an equal one is fine);
+// result::kReleaseExpired when the comment's expiry lies before `now`. A refusal puts the
 // one line it is reported with into `text`.
 int releaseVerdict(int offered, std::optional<int> installed, std::string_view trustedComment, std::int64_t now,
                    std::string& text);

@@ -2,6 +2,7 @@
 #include "platform/files.h"
 
 #include "platform/faults.h"
+#include "platform/posix/unique_fd.h"
 
 #include <cerrno>
 #include <climits>
@@ -86,10 +87,8 @@ bool setFileTime(const std::string& path, std::int64_t secondsSince1970) {
 
 bool createNewFile(const std::string& path) {
   if (path.empty() || hasParentComponent(path)) return false;
-  const int fd = ::open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+  const posix::UniqueFd fd(::open(nativePath(path).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+  return static_cast<bool>(fd);
 }
 
 bool deleteFile(const std::string& path) {

@@ -11,8 +11,10 @@
 #include <cctype>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "platform/environment.h"
+#include "platform/posix/curl_handles.h"
 #include "platform/posix/curl_tls.h"
 
 namespace korvel::platform {
@@ -264,15 +266,9 @@ std::unique_ptr<HttpConnection> HttpConnection::connect(HttpSession& session, co
 // the connect; libcurl checks that a kept connection is still alive before it reuses it, and matches
 // host, port, proxy and credentials itself.
 struct CurlPair {
-  CURLM* multi = nullptr;
-  CURL* easy = nullptr;
+  posix::CurlMulti multi;
+  posix::CurlEasy easy;  // goes before the multi handle
   explicit operator bool() const { return multi && easy; }
-  void cleanup() {
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
-    easy = nullptr;
-    multi = nullptr;
-  }
 };
 
 class CurlPairPool {
@@ -282,24 +278,24 @@ class CurlPairPool {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!idle_.empty()) {
-        CurlPair pair = idle_.back();
+        CurlPair pair = std::move(idle_.back());
         idle_.pop_back();
         return pair;
       }
     }
-    CurlPair pair{curl_multi_init(), curl_easy_init()};
-    if (!pair) pair.cleanup();
+    CurlPair pair{posix::CurlMulti(curl_multi_init()), posix::CurlEasy(curl_easy_init())};
+    if (!pair) pair = {};
     return pair;
   }
   // Takes back the pair of a transfer that ended cleanly (already removed from its multi handle).
   void giveBack(CurlPair pair) {
-    curl_easy_reset(pair.easy);
+    curl_easy_reset(pair.easy.get());
     std::lock_guard<std::mutex> lock(mutex_);
     if (idle_.size() < kIdlePairs) {
-      idle_.push_back(pair);
+      idle_.push_back(std::move(pair));
       return;
     }
-    pair.cleanup();
+    pair = {};
   }
 
  private:
@@ -318,9 +314,11 @@ CurlPairPool& pairPool() {
 // ---- Request: one easy handle on its own multi handle --------------------------------------------
 
 struct HttpRequest::State {
-  CURLM* multi = nullptr;
-  CURL* easy = nullptr;
-  curl_slist* headers = nullptr;
+  // Declared in the order they go last: the easy handle, its multi handle, then the header list the
+  // easy handle points at.
+  posix::CurlSlist headers;
+  posix::CurlMulti multi;
+  posix::CurlEasy easy;
   // Request header lines ("Name: value"), Accept first; turned into `headers` by send.
   std::vector<std::string> requestHeaders;
   // Name and value of each header of the latest response block.
@@ -343,14 +341,11 @@ struct HttpRequest::State {
   std::chrono::steady_clock::time_point lastData = std::chrono::steady_clock::now();
 
   ~State() {
-    if (easy && added) curl_multi_remove_handle(multi, easy);
-    CurlPair pair{multi, easy};
-    // Only a transfer that ran to its end leaves a connection fit for the next request.
-    if (pair && finished && result == CURLE_OK && !aborted.load())
-      pairPool().giveBack(pair);
-    else
-      pair.cleanup();
-    if (headers) curl_slist_free_all(headers);
+    if (easy && added) curl_multi_remove_handle(multi.get(), easy.get());
+    // Only a transfer that ran to its end leaves a connection fit for the next request; any other
+    // handles go with the state.
+    if (multi && easy && finished && result == CURLE_OK && !aborted.load())
+      pairPool().giveBack(CurlPair{std::move(multi), std::move(easy)});
   }
 
   bool hasPending() const { return pendingOffset < pending.size(); }
@@ -386,11 +381,12 @@ struct HttpRequest::State {
                    [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
       self->sawLocation = true;
       long status = 0;
-      curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+      curl_easy_getinfo(self->easy.get(), CURLINFO_RESPONSE_CODE, &status);
       // A redirect that would be followed ends the transfer here when it leaves TLS, before libcurl
       // sends anything to the plain http address (a redirect past the limit is the caller's answer).
       if (status >= 300 && status < 400 && self->redirects < kMaxRedirects &&
-          posix::redirectDropsTls(self->easy, trimmed(data + sizeof kLocation - 1, n - (sizeof kLocation - 1)))) {
+          posix::redirectDropsTls(self->easy.get(),
+                                  trimmed(data + sizeof kLocation - 1, n - (sizeof kLocation - 1)))) {
         self->insecureRedirect = true;
         return 0;
       }
@@ -399,7 +395,7 @@ struct HttpRequest::State {
     // follows, are followed by the real one.
     if (n <= 2 && (n == 0 || data[0] == '\r' || data[0] == '\n')) {
       long status = 0;
-      curl_easy_getinfo(self->easy, CURLINFO_RESPONSE_CODE, &status);
+      curl_easy_getinfo(self->easy.get(), CURLINFO_RESPONSE_CODE, &status);
       const bool followed = status >= 300 && status < 400 && self->sawLocation && self->redirects < kMaxRedirects;
       self->sawLocation = false;
       if (followed) {
@@ -420,15 +416,16 @@ struct HttpRequest::State {
   // arrived and `wait` is set. An abort wakes the wait.
   void pump(bool wait) {
     int running = 0;
-    curl_multi_perform(multi, &running);
+    curl_multi_perform(multi.get(), &running);
     int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued)) {
-      if (message->msg == CURLMSG_DONE && message->easy_handle == easy) {
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued)) {
+      if (message->msg == CURLMSG_DONE && message->easy_handle == easy.get()) {
         finished = true;
         result = message->data.result;
       }
     }
-    if (wait && !finished && !hasPending() && !paused) curl_multi_poll(multi, nullptr, 0, kPollMilliseconds, nullptr);
+    if (wait && !finished && !hasPending() && !paused)
+      curl_multi_poll(multi.get(), nullptr, 0, kPollMilliseconds, nullptr);
   }
 };
 
@@ -441,14 +438,14 @@ std::unique_ptr<HttpRequest> HttpRequest::open(HttpConnection& connection, const
                                                std::uint32_t& error) {
   const HttpConnection::State& c = *connection.state_;
   auto state = std::make_unique<State>();
-  const CurlPair pair = pairPool().take();
-  state->multi = pair.multi;
-  state->easy = pair.easy;
+  CurlPair pair = pairPool().take();
+  state->multi = std::move(pair.multi);
+  state->easy = std::move(pair.easy);
   if (!state->multi || !state->easy) {
     error = kErrorInternetInternal;
     return nullptr;
   }
-  CURL* easy = state->easy;
+  CURL* easy = state->easy.get();
   std::string host = c.host;
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   const bool secure = (flags & kInternetFlagSecure) != 0;
@@ -524,18 +521,15 @@ bool HttpRequest::send(std::uint32_t& error) {
   // Built once: a send that failed before the transfer began may be repeated.
   if (!s.headers) {
     for (const std::string& line : s.requestHeaders) {
-      curl_slist* grown = curl_slist_append(s.headers, line.c_str());
-      if (!grown) {
-        curl_slist_free_all(s.headers);
-        s.headers = nullptr;
+      if (!posix::appendLine(s.headers, line)) {
+        s.headers.reset();
         error = kErrorInternetInternal;
         return false;
       }
-      s.headers = grown;
     }
   }
-  curl_easy_setopt(s.easy, CURLOPT_HTTPHEADER, s.headers);
-  if (curl_multi_add_handle(s.multi, s.easy) != CURLM_OK) {
+  curl_easy_setopt(s.easy.get(), CURLOPT_HTTPHEADER, s.headers.get());
+  if (curl_multi_add_handle(s.multi.get(), s.easy.get()) != CURLM_OK) {
     error = kErrorInternetInternal;
     return false;
   }
@@ -550,7 +544,7 @@ bool HttpRequest::send(std::uint32_t& error) {
     return false;
   }
   if (s.finished && s.result != CURLE_OK && !s.headersDone) {
-    error = wininetError(s.easy, s.result);
+    error = wininetError(s.easy.get(), s.result);
     return false;
   }
   error = 0;
@@ -591,14 +585,14 @@ bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received
     }
     if (s.finished) {
       if (s.result == CURLE_OK) return true;
-      error = wininetError(s.easy, s.result);
+      error = wininetError(s.easy.get(), s.result);
       return false;
     }
     if (size == 0) return true;
     if (s.paused) {
       // Resuming hands over the buffer that was held back, straight into `pending`.
       s.paused = false;
-      curl_easy_pause(s.easy, CURLPAUSE_CONT);
+      curl_easy_pause(s.easy.get(), CURLPAUSE_CONT);
       continue;
     }
     s.pump(true);
@@ -607,7 +601,7 @@ bool HttpRequest::read(void* buffer, std::uint32_t size, std::uint32_t& received
 
 int HttpRequest::statusCode() const {
   long status = 0;
-  if (!state_->added || curl_easy_getinfo(state_->easy, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
+  if (!state_->added || curl_easy_getinfo(state_->easy.get(), CURLINFO_RESPONSE_CODE, &status) != CURLE_OK) return 0;
   return static_cast<int>(status);
 }
 
@@ -620,7 +614,7 @@ std::optional<std::string> HttpRequest::responseHeader(const std::string& name) 
 
 void HttpRequest::abort() {
   state_->aborted.store(true);
-  curl_multi_wakeup(state_->multi);
+  curl_multi_wakeup(state_->multi.get());
 }
 
 }  // namespace korvel::platform

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/files.h"
+#include "platform/posix/unique_fd.h"
 
 namespace korvel::platform {
 
@@ -16,21 +18,21 @@ namespace {
 
 class FlockInstallationLock final : public InstallationLock {
  public:
-  explicit FlockInstallationLock(int fd) : fd_(fd) {}
-  ~FlockInstallationLock() override { ::close(fd_); }  // closing the only descriptor drops the lock
+  // Closing the only descriptor (fd_ goes with the object) drops the lock.
+  explicit FlockInstallationLock(posix::UniqueFd fd) : fd_(std::move(fd)) {}
 
   bool tryAcquire() override {
     if (held_) return true;
     int result;
     do {
-      result = ::flock(fd_, LOCK_EX | LOCK_NB);
+      result = ::flock(fd_.get(), LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     held_ = result == 0;
     return held_;
   }
 
  private:
-  int fd_;
+  posix::UniqueFd fd_;
   bool held_ = false;
 };
 
@@ -38,9 +40,9 @@ class FlockInstallationLock final : public InstallationLock {
 
 std::unique_ptr<InstallationLock> InstallationLock::open(const std::string& path) {
   // flock needs no write access: reading is enough, and the file's times never change.
-  const int fd = ::open(nativePath(path).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return nullptr;
-  return std::make_unique<FlockInstallationLock>(fd);
+  posix::UniqueFd fd(::open(nativePath(path).c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd) return nullptr;
+  return std::make_unique<FlockInstallationLock>(std::move(fd));
 }
 
 }  // namespace korvel::platform

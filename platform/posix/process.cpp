@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/posix/unique_fd.h"
 
 extern char** environ;
 
@@ -114,29 +115,28 @@ bool startProcess(const std::string& program, const std::string& commandLine, co
   // A double fork leaves no zombie behind and does not make the caller wait for the child.
   int pipeFds[2];
   if (::pipe(pipeFds) != 0) return false;
+  posix::UniqueFd readEnd(pipeFds[0]);
+  posix::UniqueFd writeEnd(pipeFds[1]);
   pid_t child = ::fork();
-  if (child < 0) {
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
-    return false;
-  }
+  if (child < 0) return false;
   if (child == 0) {
-    ::close(pipeFds[0]);
+    readEnd.close();
     pid_t grandchild = ::fork();
     if (grandchild != 0) ::_exit(grandchild < 0 ? 1 : 0);
-    ::fcntl(pipeFds[1], F_SETFD, FD_CLOEXEC);
+    ::fcntl(writeEnd.get(), F_SETFD, FD_CLOEXEC);
     if (currentDirectory.empty() || ::chdir(nativePath(currentDirectory).c_str()) == 0)
       ::execve(native.c_str(), argv.data(), environ);
     char failed = 1;
-    [[maybe_unused]] ssize_t written = ::write(pipeFds[1], &failed, 1);
+    [[maybe_unused]] ssize_t written = ::write(writeEnd.get(), &failed, 1);
     ::_exit(127);
   }
-  ::close(pipeFds[1]);
+  // With this end gone, the read below ends once the grandchild has exec'd (closing its copy) or written.
+  writeEnd.close();
   int status = 0;
   ::waitpid(child, &status, 0);
   char failed = 0;
-  ssize_t n = ::read(pipeFds[0], &failed, 1);  // 0 bytes: exec succeeded and closed the pipe
-  ::close(pipeFds[0]);
+  ssize_t n = ::read(readEnd.get(), &failed, 1);  // 0 bytes: exec succeeded and closed the pipe
+  readEnd.close();
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 && n == 0;
 }
 

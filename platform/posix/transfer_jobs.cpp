@@ -76,28 +76,6 @@ bool unescape(const std::string& word, std::string& out) {
   return true;
 }
 
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  explicit operator bool() const { return fd_ >= 0; }
-  int get() const { return fd_; }
-  // Closes now; false when the close reports a failure (a write that did not reach the file).
-  bool close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || ::close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
 // Owns an open folder listing.
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -117,7 +95,7 @@ bool readAll(int fd, std::string& out) {
 }
 
 bool readWhole(const std::string& path, std::string& out) {
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   return fd && readAll(fd.get(), out);
 }
 
@@ -396,7 +374,7 @@ bool readJob(const std::string& path, TransferJob& out) {
 bool writeJob(const std::string& folder, const TransferJob& job) {
   const std::string path = jobPath(folder, job.id);
   const std::string temp = path + "." + std::to_string(::getpid()) + kWriteSuffix;
-  Fd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   if (!fd) return false;
   const bool written = writeAll(fd.get(), serialise(job)) && ::fsync(fd.get()) == 0;
   if (!fd.close() || !written || ::rename(temp.c_str(), path.c_str()) != 0) {
@@ -411,7 +389,7 @@ bool refreshJob(const std::string& folder, const std::string& id, JobFileView& v
   struct stat st {};
   if (view.known && ::stat(path.c_str(), &st) == 0 && sameStamp(st, view)) return true;
   view.known = false;
-  const Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   std::string text;
   if (!fd || ::fstat(fd.get(), &st) != 0 || !readAll(fd.get(), text)) return false;
   // A file that ends in an unfinished line is rewritten by the next append, never appended to.
@@ -432,7 +410,7 @@ bool appendFile(const std::string& folder, JobFileView& view, TransferFile file)
   view.known = false;
   struct stat st {};
   if (view.appendable) {
-    const Fd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     if (!fd) return false;
     if (!writeAll(fd.get(), fileLine(file))) {
       if (::ftruncate(fd.get(), static_cast<off_t>(view.size)) != 0) {
@@ -492,20 +470,18 @@ void removeStaleWrites(const std::string& folder) {
 }
 
 FolderLock::FolderLock(const std::string& folder) {
-  fd_ = ::open(lockPath(folder, "jobs.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return;
-  while (::flock(fd_, LOCK_EX) != 0) {
+  fd_.reset(::open(lockPath(folder, "jobs.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd_) return;
+  while (::flock(fd_.get(), LOCK_EX) != 0) {
     if (errno != EINTR) {
-      ::close(fd_);
-      fd_ = -1;
+      fd_.close();
       return;
     }
   }
 }
 
-FolderLock::~FolderLock() {
-  if (fd_ >= 0) ::close(fd_);  // closing the only descriptor drops the lock
-}
+// Closing the only descriptor (fd_ goes with the object) drops the lock.
+FolderLock::~FolderLock() = default;
 
 namespace {
 struct flock wholeFile(short type) {
@@ -520,37 +496,33 @@ struct flock wholeFile(short type) {
 }  // namespace
 
 bool HelperLock::acquire() {
-  if (fd_ >= 0) return true;
-  fd_ = ::open(lockPath(folder_, "helper.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd_ < 0) return false;
+  if (fd_) return true;
+  fd_.reset(::open(lockPath(folder_, "helper.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd_) return false;
   // Open-file-description locks: another thread or process can test them (F_OFD_GETLK) without taking
   // them, and they do not vanish when some other descriptor of the file is closed.
   struct flock lock = wholeFile(F_WRLCK);
-  if (::fcntl(fd_, F_OFD_SETLK, &lock) != 0) {
-    ::close(fd_);
-    fd_ = -1;
+  if (::fcntl(fd_.get(), F_OFD_SETLK, &lock) != 0) {
+    fd_.close();
     return false;
   }
   const std::string pid = std::to_string(::getpid()) + "\n";
-  if (::ftruncate(fd_, 0) != 0 || ::pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+  if (::ftruncate(fd_.get(), 0) != 0 ||
+      ::pwrite(fd_.get(), pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
     // The lock is what counts; a missing process id only hides the helper from holder().
   }
   return true;
 }
 
-void HelperLock::release() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  fd_ = -1;
-}
+void HelperLock::release() { fd_.close(); }
 
 std::int64_t HelperLock::holder(const std::string& folder) {
   const std::string path = lockPath(folder, "helper.lock");
-  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return 0;
+  UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+  if (!fd) return 0;
   struct flock lock = wholeFile(F_WRLCK);
-  const bool tested = ::fcntl(fd, F_OFD_GETLK, &lock) == 0;
-  ::close(fd);
+  const bool tested = ::fcntl(fd.get(), F_OFD_GETLK, &lock) == 0;
+  fd.close();
   if (!tested || lock.l_type == F_UNLCK) return 0;
   std::string text;
   long pid = 0;

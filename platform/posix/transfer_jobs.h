@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/background_transfer.h"
+#include "platform/posix/unique_fd.h"
 
 namespace korvel::platform::posix {
 
@@ -99,10 +100,10 @@ class FolderLock {
   ~FolderLock();
   FolderLock(const FolderLock&) = delete;
   FolderLock& operator=(const FolderLock&) = delete;
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return static_cast<bool>(fd_); }
 
  private:
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // The folder's "helper.lock": the running helper holds a lock on it and has written its process id
@@ -123,7 +124,7 @@ class HelperLock {
 
  private:
   std::string folder_;
-  int fd_ = -1;
+  UniqueFd fd_;
 };
 
 // The service's description of a result code; false for codes it has no text for.

@@ -20,6 +20,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "platform/http.h"
+#include "platform/posix/curl_handles.h"
 #include "platform/posix/curl_tls.h"
 #include "platform/posix/transfer_jobs.h"
 
@@ -112,7 +113,6 @@ class Attempt {
  public:
   Attempt(std::string folder, std::string jobId, std::size_t index, TransferFile file)
       : folder_(std::move(folder)), jobId_(std::move(jobId)), index_(index), file_(std::move(file)) {}
-  ~Attempt() { closeFile(); }
 
   Outcome run();
 
@@ -128,21 +128,17 @@ class Attempt {
   // Renames the complete partial file into place.
   void finish(std::uint64_t size);
   void fail(BgJobState state, BgErrorContext context, HResult code, const std::string& detail);
-  void closeFile() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
 
   std::string folder_;
   std::string jobId_;
   std::size_t index_;
   TransferFile file_;
-  CURL* curl_ = nullptr;
+  CurlEasy curl_;  // the request, while run() makes it
   std::uint64_t offset_ = 0;    // bytes of the partial file the request continues
   std::uint64_t received_ = 0;  // bytes of the body written by this attempt
   std::uint64_t reported_ = 0;
   std::uint64_t total_ = kBgSizeUnknown;
-  int fd_ = -1;
+  UniqueFd fd_;  // the partial file, open from begin() until the body is complete
   bool begun_ = false;
   bool stopped_ = false;
   bool restart_ = false;
@@ -170,9 +166,9 @@ std::size_t Attempt::onHeader(char* data, std::size_t size, std::size_t count, v
   const std::string name = lowered(trimmed(line.substr(0, colon)));
   const std::string value = trimmed(line.substr(colon + 1));
   long status = 0;
-  curl_easy_getinfo(attempt.curl_, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(attempt.curl_.get(), CURLINFO_RESPONSE_CODE, &status);
   // A redirect from https to plain http ends the transfer before anything goes to the http address.
-  if (name == "location" && status >= 300 && status < 400 && redirectDropsTls(attempt.curl_, value)) {
+  if (name == "location" && status >= 300 && status < 400 && redirectDropsTls(attempt.curl_.get(), value)) {
     attempt.insecureRedirect_ = true;
     return 0;
   }
@@ -189,13 +185,13 @@ std::size_t Attempt::onBody(char* data, std::size_t size, std::size_t count, voi
   auto& attempt = *static_cast<Attempt*>(self);
   const std::size_t bytes = size * count;
   long status = 0;
-  curl_easy_getinfo(attempt.curl_, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(attempt.curl_.get(), CURLINFO_RESPONSE_CODE, &status);
   // The body of an error page is not the file.
   if (status != 200 && status != 206) return bytes;
   if (!attempt.begun_ && !attempt.begin()) return 0;
   std::size_t done = 0;
   while (done < bytes) {
-    const ssize_t n = ::write(attempt.fd_, data + done, bytes - done);
+    const ssize_t n = ::write(attempt.fd_.get(), data + done, bytes - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       const int error = n < 0 ? errno : ENOSPC;
@@ -219,7 +215,7 @@ int Attempt::onProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off
 
 bool Attempt::begin() {
   long status = 0;
-  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(curl_.get(), CURLINFO_RESPONSE_CODE, &status);
   std::string validator = file_.validator;
   if (status == 206) {
     unsigned long long first = 0;
@@ -240,7 +236,7 @@ bool Attempt::begin() {
     }
     offset_ = 0;
     curl_off_t length = -1;
-    curl_easy_getinfo(curl_, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    curl_easy_getinfo(curl_.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     total_ = length >= 0 ? static_cast<std::uint64_t>(length) : kBgSizeUnknown;
     validator = !etag_.empty() ? etag_ : lastModified_;
   }
@@ -251,13 +247,13 @@ bool Attempt::begin() {
     return false;
   }
   // Opened under the lock: a cancel that comes later finds the file and deletes it.
-  fd_ = ::open(file_.temp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0 || ::ftruncate(fd_, static_cast<off_t>(offset_)) != 0 ||
-      ::lseek(fd_, static_cast<off_t>(offset_), SEEK_SET) < 0) {
+  fd_.reset(::open(file_.temp.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd_ || ::ftruncate(fd_.get(), static_cast<off_t>(offset_)) != 0 ||
+      ::lseek(fd_.get(), static_cast<off_t>(offset_), SEEK_SET) < 0) {
     const int error = errno;
     localError_ = resultOfErrno(error);
     localDetail_ = std::strerror(error);
-    closeFile();
+    fd_.close();
     return false;
   }
   TransferFile& file = job.files[index_];
@@ -334,47 +330,46 @@ void Attempt::fail(BgJobState state, BgErrorContext context, HResult code, const
 Outcome Attempt::run() {
   offset_ = sizeOf(file_.temp);
   if (file_.total != kBgSizeUnknown && offset_ > file_.total) offset_ = 0;
-  curl_ = curl_easy_init();
+  curl_.reset(curl_easy_init());
   if (!curl_) {
     fail(BgJobState::TransientError, BgErrorContext::GeneralTransport, kEOutOfMemory, {});
     return Outcome::Finished;
   }
   char errorText[CURL_ERROR_SIZE] = {};
-  curl_slist* headers = nullptr;
+  CurlSlist headers;
   const std::string range = std::to_string(offset_) + "-";
   if (offset_ > 0) {
-    curl_easy_setopt(curl_, CURLOPT_RANGE, range.c_str());
+    curl_easy_setopt(curl_.get(), CURLOPT_RANGE, range.c_str());
     // A file that changed on the server since the partial copy began comes back whole.
-    if (!file_.validator.empty()) headers = curl_slist_append(headers, ("If-Range: " + file_.validator).c_str());
+    if (!file_.validator.empty()) appendLine(headers, "If-Range: " + file_.validator);
   }
-  curl_easy_setopt(curl_, CURLOPT_URL, file_.remote.c_str());
-  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl_.get(), CURLOPT_URL, file_.remote.c_str());
+  curl_easy_setopt(curl_.get(), CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(curl_.get(), CURLOPT_PROTOCOLS_STR, "http,https");
   // TLS 1.2 or later, certificates checked against the system's roots and KORVEL_CA_FILE's, and
   // redirects within http and https except from https back to http.
-  configureTls(curl_, isHttpsUrl(file_.remote));
-  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, 10L);
-  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl_, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
-  curl_easy_setopt(curl_, CURLOPT_USERAGENT, "KorvelTransferService/1.0");
-  curl_easy_setopt(curl_, CURLOPT_ERRORBUFFER, errorText);
-  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Attempt::onHeader);
-  curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Attempt::onBody);
-  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
-  curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &Attempt::onProgress);
-  curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
-  curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
-  const CURLcode code = curl_easy_perform(curl_);
+  configureTls(curl_.get(), isHttpsUrl(file_.remote));
+  curl_easy_setopt(curl_.get(), CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl_.get(), CURLOPT_MAXREDIRS, 10L);
+  curl_easy_setopt(curl_.get(), CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_.get(), CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  curl_easy_setopt(curl_.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl_.get(), CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  curl_easy_setopt(curl_.get(), CURLOPT_USERAGENT, "KorvelTransferService/1.0");
+  curl_easy_setopt(curl_.get(), CURLOPT_ERRORBUFFER, errorText);
+  curl_easy_setopt(curl_.get(), CURLOPT_HEADERFUNCTION, &Attempt::onHeader);
+  curl_easy_setopt(curl_.get(), CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(curl_.get(), CURLOPT_WRITEFUNCTION, &Attempt::onBody);
+  curl_easy_setopt(curl_.get(), CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(curl_.get(), CURLOPT_XFERINFOFUNCTION, &Attempt::onProgress);
+  curl_easy_setopt(curl_.get(), CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(curl_.get(), CURLOPT_NOPROGRESS, 0L);
+  const CURLcode code = curl_easy_perform(curl_.get());
   long status = 0;
-  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
-  const std::uint32_t tls = tlsFailure(curl_, code);
-  curl_easy_cleanup(curl_);
-  curl_ = nullptr;
-  curl_slist_free_all(headers);
+  curl_easy_getinfo(curl_.get(), CURLINFO_RESPONSE_CODE, &status);
+  const std::uint32_t tls = tlsFailure(curl_.get(), code);
+  curl_.reset();
+  headers.reset();
 
   if (stopped_) return Outcome::Finished;
   if (localError_ != kSOk) {
@@ -382,7 +377,7 @@ Outcome Attempt::run() {
     return Outcome::Finished;
   }
   if (restart_) {
-    closeFile();
+    fd_.close();
     ::unlink(file_.temp.c_str());
     return Outcome::RestartNow;
   }
@@ -394,7 +389,7 @@ Outcome Attempt::run() {
     return Outcome::Finished;
   }
   if (code != CURLE_OK) {
-    closeFile();
+    fd_.close();
     const bool refused = isCertificateError(tls);
     if (received_ > 0 && !refused) return Outcome::RetryNow;  // the connection dropped after some bytes: go on from there
     fail(refused ? BgJobState::Error : BgJobState::TransientError, BgErrorContext::RemoteFile, resultOfCurl(code, tls),
@@ -407,7 +402,7 @@ Outcome Attempt::run() {
     return Outcome::Finished;
   }
   if (status == 416) {
-    closeFile();
+    fd_.close();
     ::unlink(file_.temp.c_str());
     return Outcome::RestartNow;
   }
@@ -423,14 +418,13 @@ Outcome Attempt::run() {
   }
   const std::uint64_t size = offset_ + received_;
   if (total_ != kBgSizeUnknown && size != total_) {
-    closeFile();
+    fd_.close();
     if (received_ > 0) return Outcome::RetryNow;
     fail(BgJobState::TransientError, BgErrorContext::RemoteFile, hresultFromWin32(12030), {});
     return Outcome::Finished;
   }
-  const bool synced = ::fsync(fd_) == 0;
-  const bool closed = ::close(fd_) == 0;
-  fd_ = -1;
+  const bool synced = ::fsync(fd_.get()) == 0;
+  const bool closed = fd_.close();
   if (!synced || !closed) {
     const int error = errno;
     fail(BgJobState::Error, BgErrorContext::LocalFile, resultOfErrno(error), std::strerror(error));

@@ -16,10 +16,10 @@ TEST(XmlPropertyTest, AgreesWithXmlGetProp) {
       "<Root><File Name=\"a.pak\" Empty=\"\" Entity=\"by &who; and &amp;\" Char=\"&#65;B\" p:Name=\"other\" "
       "xmlns:p=\"urn:x\"/></Root>";
   // Parsed as the program parses its documents, short values kept inside their nodes.
-  xmlDoc* document = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                                   kXmlReadOptions | XML_PARSE_NONET);
+  const XmlDocument document(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                                           kXmlReadOptions | XML_PARSE_NONET));
   ASSERT_NE(document, nullptr);
-  const xmlNode* file = xmlDocGetRootElement(document)->children;
+  const xmlNode* file = xmlDocGetRootElement(document.get())->children;
   for (const char* name : {"Name", "Empty", "Entity", "Char", "Mode", "Missing"}) {
     xmlChar* expected = xmlGetProp(file, reinterpret_cast<const xmlChar*>(name));
     const XmlProperty got(file, name);
@@ -30,7 +30,6 @@ TEST(XmlPropertyTest, AgreesWithXmlGetProp) {
     xmlFree(expected);
   }
   EXPECT_FALSE(XmlProperty(nullptr, "Name").present());
-  xmlFreeDoc(document);
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "launcher/patch_client.h"
+#include "common/xml_property.h"
 #include "manifest/xml_attributes.h"
 #include "platform/files.h"
 #include "session/patcher.h"
@@ -59,9 +60,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  xmlDoc* probe = xmlParseMemory(reinterpret_cast<const char*>(data), static_cast<int>(size));
-  const bool skip = probe && leavesTheSandbox(probe->children, 0);
-  if (probe) xmlFreeDoc(probe);
+  const bool skip = [&] {
+    const korvel::XmlDocument probe(xmlParseMemory(reinterpret_cast<const char*>(data), static_cast<int>(size)));
+    return probe && leavesTheSandbox(probe->children, 0);
+  }();
   if (skip) return -1;
 
   korvel::fuzz::emptyScratchFolder();

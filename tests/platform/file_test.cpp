@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/faults.h"
+#include "platform/files.h"
 #include "tests/support/temp_dir.h"
 
 namespace korvel::platform {
@@ -82,6 +83,17 @@ TEST_F(FileTest, UnopenedFileRefusesEverything) {
   EXPECT_EQ(none.size(), -1);
   EXPECT_FALSE(none.flush());
   EXPECT_FALSE(none.close());
+}
+
+TEST_F(FileTest, OnlyAUserPathMayClimbOutOfAFolder) {
+  ASSERT_TRUE(createDirectory(dir.file("sub")));
+  const std::string climbing = dir.file("sub\\..\\log.txt");
+  EXPECT_FALSE(File::open(climbing, "ab"));
+  File log = File::openUserPath(climbing, "ab");
+  ASSERT_TRUE(log);
+  EXPECT_EQ(log.write("line\n", 5), 5u);
+  EXPECT_TRUE(log.flush());
+  EXPECT_EQ(readFile(dir.file("log.txt")), "line\n");
 }
 
 TEST_F(FileTest, FailOpensCountsDown) {

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/xml_property.h"
 #include "fileupdate/file_node.h"
 #include "manifest/directory_node.h"
 #include "manifest/distribution_node.h"
@@ -21,10 +22,7 @@
 
 namespace korvel::test {
 
-struct XmlDocDeleter {
-  void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
-};
-using XmlDocument = std::unique_ptr<xmlDoc, XmlDocDeleter>;
+using korvel::XmlDocument;
 
 inline XmlDocument parseXml(const std::string& text) {
   return XmlDocument(xmlParseMemory(text.data(), static_cast<int>(text.size())));

@@ -17,7 +17,7 @@ class QuietClient : public PatchClient {
     ++errors;
     return true;
   }
-  bool unnamedNotice12(int, int) override { return true; }
+  bool reservedSlot12(int, int) override { return true; }
   bool timeEstimate(std::int64_t, std::int64_t) override { return true; }
   bool readyToRun() override { return true; }
   int errors = 0;

@@ -77,7 +77,7 @@ class RecordingClient : public PatchClient {
   bool downloadFinished() override { return record("downloadFinished"); }
   bool stopped() override { return record("stopped"); }
   bool error(int code, const char* message) override;
-  bool unnamedNotice12(int, int) override { return true; }
+  bool reservedSlot12(int, int) override { return true; }
   bool timeEstimate(std::int64_t, std::int64_t) override { return true; }
   bool productName(const char* name) override { return record("productName " + text(name)); }
   bool fileUnpacking(const char* name) override { return recordFile("fileUnpacking " + text(name)); }

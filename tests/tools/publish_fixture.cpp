@@ -13,6 +13,7 @@
 #include "common/number_text.h"
 #include "common/path_tokens.h"
 #include "common/text_format.h"
+#include "common/xml_property.h"
 
 namespace korvel::test {
 
@@ -175,12 +176,12 @@ ResolvedManifest resolveManifest(const fs::path& manifestFile, const std::string
     manifest.error = "the manifest does not inflate";
     return manifest;
   }
-  xmlDocPtr doc = xmlParseMemory(text->data(), static_cast<int>(text->size()));
+  const XmlDocument doc(xmlParseMemory(text->data(), static_cast<int>(text->size())));
   if (!doc) {
     manifest.error = "the manifest does not parse";
     return manifest;
   }
-  xmlNodePtr root = xmlDocGetRootElement(doc);
+  xmlNodePtr root = xmlDocGetRootElement(doc.get());
   xmlNodePtr product = nullptr;
   if (root && named(root, "KorvelPatcher")) {
     manifest.rootAttributes = attributesOf(root);
@@ -204,7 +205,6 @@ ResolvedManifest resolveManifest(const fs::path& manifestFile, const std::string
     }
     if (!manifest.ok) manifest.error = "no distribution named " + distribution;
   }
-  xmlFreeDoc(doc);
   return manifest;
 }
 

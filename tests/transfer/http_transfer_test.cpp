@@ -490,7 +490,8 @@ TEST_F(HttpTransferTest, ATargetThatRefusesTheRenameIsReplacedByTheCopy) {
   EXPECT_TRUE(observer.logged("File copy complete.\n"));
   EXPECT_TRUE(filesStartingWith("spatchfile_").empty());
 
-  // When the copy fails as well, the transfer fails with 47 and leaves no temporary file.
+  // When the copy fails as well, the transfer fails with result::kOutputFileFailed and leaves no
+  // temporary file.
   writeFile(local, "old version");
   platform::faults::failReplaces = 1;
   platform::faults::writeBudget = static_cast<std::int64_t>(body.size()) + 1;
@@ -682,7 +683,7 @@ TEST_P(BoundedWriteTest, NothingIsWrittenPastTheExpectedSize) {
   const std::uint64_t downloadSize = c.downloadSizeShort ? wire.size() / 2 : wire.size();
 
   // A write past the expected size (and the compressed bytes kept beside it) would run out of budget
-  // and fail with 41 instead.
+  // and fail with result::kWriteFailed instead.
   platform::faults::writeBudget = static_cast<std::int64_t>(c.expectedPlain + (c.compressed ? downloadSize : 0) + 1);
   const Outcome out = fetchChecked("/data.pak", expected, c.compressed ? wire : expected, downloadSize);
   platform::faults::writeBudget = 0;

@@ -17,9 +17,7 @@ constexpr int kGzipOsByte = 255;
 
 GzipFileWriter::GzipFileWriter(int level) : level_(level) {}
 
-GzipFileWriter::~GzipFileWriter() {
-  if (streamReady_) deflateEnd(&stream_);
-}
+GzipFileWriter::~GzipFileWriter() = default;
 
 bool GzipFileWriter::fail(const std::string& text) {
   if (!failed_) error_ = text;
@@ -32,15 +30,14 @@ bool GzipFileWriter::open(const std::filesystem::path& path) {
   file_.reset(std::fopen(path.string().c_str(), "wb"));
   if (!file_) return fail("cannot create " + path.string() + ": " + std::strerror(errno));
   // windowBits 15 + 16 asks zlib for a gzip wrapper; the header below replaces its defaults.
-  if (deflateInit2(&stream_, level_, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+  if (stream_.start(level_, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
     return fail("cannot start compression for " + path.string());
   }
-  streamReady_ = true;
   // zlib reads the header when it writes it, during the first deflate call: it lives in the object.
   header_ = gz_header{};
   header_.time = 0;
   header_.os = kGzipOsByte;
-  if (deflateSetHeader(&stream_, &header_) != Z_OK) return fail("cannot set the gzip header for " + path.string());
+  if (deflateSetHeader(stream_.get(), &header_) != Z_OK) return fail("cannot set the gzip header for " + path.string());
   out_.resize(kOutputChunk);
   crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
   return true;
@@ -48,11 +45,11 @@ bool GzipFileWriter::open(const std::filesystem::path& path) {
 
 bool GzipFileWriter::deflateSome(int flush) {
   for (;;) {
-    stream_.next_out = out_.data();
-    stream_.avail_out = static_cast<uInt>(out_.size());
-    int status = deflate(&stream_, flush);
+    stream_->next_out = out_.data();
+    stream_->avail_out = static_cast<uInt>(out_.size());
+    int status = deflate(stream_.get(), flush);
     if (status == Z_STREAM_ERROR) return fail("compression failed for " + path_.string());
-    std::size_t produced = out_.size() - stream_.avail_out;
+    std::size_t produced = out_.size() - stream_->avail_out;
     if (produced > 0) {
       if (std::fwrite(out_.data(), 1, produced, file_.get()) != produced) {
         return fail("cannot write " + path_.string() + ": " + std::strerror(errno));
@@ -61,22 +58,22 @@ bool GzipFileWriter::deflateSome(int flush) {
     }
     if (flush == Z_FINISH) {
       if (status == Z_STREAM_END) return true;
-    } else if (stream_.avail_in == 0 && stream_.avail_out != 0) {
+    } else if (stream_->avail_in == 0 && stream_->avail_out != 0) {
       return true;
     }
   }
 }
 
 bool GzipFileWriter::write(const void* data, std::size_t length) {
-  if (failed_ || !streamReady_) return fail("write to a gzip file that is not open");
+  if (failed_ || !stream_.started()) return fail("write to a gzip file that is not open");
   const auto* bytes = static_cast<const Bytef*>(data);
   // zlib counts in uInt; feed very large blocks in slices.
   while (length > 0) {
     uInt slice = static_cast<uInt>(std::min<std::size_t>(length, 1u << 30));
     crc_ = static_cast<std::uint32_t>(crc32(crc_, bytes, slice));
     rawDigest_.update(bytes, slice);
-    stream_.next_in = const_cast<Bytef*>(bytes);
-    stream_.avail_in = slice;
+    stream_->next_in = const_cast<Bytef*>(bytes);
+    stream_->avail_in = slice;
     if (!deflateSome(Z_NO_FLUSH)) return false;
     rawSize_ += slice;
     bytes += slice;
@@ -86,12 +83,11 @@ bool GzipFileWriter::write(const void* data, std::size_t length) {
 }
 
 bool GzipFileWriter::finish() {
-  if (failed_ || !streamReady_) return fail("finish of a gzip file that is not open");
-  stream_.next_in = Z_NULL;
-  stream_.avail_in = 0;
+  if (failed_ || !stream_.started()) return fail("finish of a gzip file that is not open");
+  stream_->next_in = Z_NULL;
+  stream_->avail_in = 0;
   bool ok = deflateSome(Z_FINISH);
-  deflateEnd(&stream_);
-  streamReady_ = false;
+  stream_.end();
   sha256_ = rawDigest_.finishHex();
   if (sha256_.size() != trust::Sha256::kHexLength && ok) ok = fail("cannot hash " + path_.string());
   std::FILE* file = file_.release();

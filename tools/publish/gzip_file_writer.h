@@ -12,6 +12,7 @@
 
 #include <zlib.h>
 
+#include "common/zlib_stream.h"
 #include "trust/sha256.h"
 
 namespace korvel::publish {
@@ -50,9 +51,8 @@ class GzipFileWriter {
   };
 
   int level_;
-  z_stream stream_{};
+  DeflateStream stream_;
   gz_header header_{};
-  bool streamReady_ = false;
   bool failed_ = false;
   std::unique_ptr<std::FILE, FileCloser> file_;
   std::filesystem::path path_;

@@ -5,6 +5,7 @@
 
 #include <libxml/tree.h>
 
+#include "common/xml_property.h"
 #include "tools/publish/name_rules.h"
 
 namespace korvel::publish {
@@ -18,10 +19,6 @@ void attribute(xmlNodePtr node, const char* name, const std::string& value) {
 }
 
 xmlNodePtr child(xmlNodePtr parent, const char* name) { return xmlNewChild(parent, nullptr, xml(name), nullptr); }
-
-struct DocFree {
-  void operator()(xmlDocPtr doc) const { xmlFreeDoc(doc); }
-};
 
 // Adds the elements of `items`; parentRemote is the server-side path the updater composes for their
 // parent (nullopt at the top of the distribution, where nothing is inherited).
@@ -82,11 +79,9 @@ std::string ManifestWriter::remoteRootPath(const std::vector<std::string>& segme
 
 namespace {
 
-using OwnedDoc = std::unique_ptr<xmlDoc, DocFree>;
-
 // A document with the "KorvelPatcher" root and its "Product" element with name and version.
-OwnedDoc productDocument(const ManifestSettings& settings, xmlNodePtr& product) {
-  OwnedDoc doc(xmlNewDoc(xml("1.0")));
+XmlDocument productDocument(const ManifestSettings& settings, xmlNodePtr& product) {
+  XmlDocument doc(xmlNewDoc(xml("1.0")));
   xmlNodePtr root = xmlNewDocNode(doc.get(), nullptr, xml("KorvelPatcher"), nullptr);
   xmlDocSetRootElement(doc.get(), root);
   attribute(root, "Version", "1");
@@ -115,7 +110,7 @@ std::string text(xmlDocPtr doc, bool indent) {
 
 std::string ManifestWriter::render(const ManifestSettings& settings, const std::vector<ManifestItem>& top, bool indent) {
   xmlNodePtr product = nullptr;
-  OwnedDoc doc = productDocument(settings, product);
+  XmlDocument doc = productDocument(settings, product);
   addDistribution(product, settings, top);
   return text(doc.get(), indent);
 }
@@ -123,7 +118,7 @@ std::string ManifestWriter::render(const ManifestSettings& settings, const std::
 std::string ManifestWriter::renderPointer(const ManifestSettings& settings, const std::string& externalPath,
                                           bool indent) {
   xmlNodePtr product = nullptr;
-  OwnedDoc doc = productDocument(settings, product);
+  XmlDocument doc = productDocument(settings, product);
   attribute(product, "RemotePath", externalPath);
   return text(doc.get(), indent);
 }
@@ -131,7 +126,7 @@ std::string ManifestWriter::renderPointer(const ManifestSettings& settings, cons
 std::string ManifestWriter::renderContents(const ManifestSettings& settings, const std::vector<ManifestItem>& top,
                                            bool indent) {
   xmlNodePtr product = nullptr;
-  OwnedDoc doc = productDocument(settings, product);
+  XmlDocument doc = productDocument(settings, product);
   attribute(product, "UseCRC", "true");
   addDistribution(product, settings, top);
   return text(doc.get(), indent);

@@ -12,6 +12,7 @@
 #include <libxml/tree.h>
 #include <zlib.h>
 
+#include "common/xml_property.h"
 #include "trust/trusted_comment.h"
 
 namespace korvel::publish {
@@ -77,11 +78,11 @@ std::optional<int> publishedVersion(const std::filesystem::path& manifestFile, s
   } else {
     return std::nullopt;
   }
-  xmlDoc* document = xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
-                                   XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  const XmlDocument document(xmlReadMemory(text.data(), static_cast<int>(text.size()), nullptr, nullptr,
+                                           XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING));
   if (!document) return std::nullopt;
   std::optional<int> version;
-  const xmlNode* root = xmlDocGetRootElement(document);
+  const xmlNode* root = xmlDocGetRootElement(document.get());
   const xmlNode* product = root ? xmlFirstElementChild(const_cast<xmlNode*>(root)) : nullptr;
   if (product && std::strcmp(reinterpret_cast<const char*>(product->name), "Product") == 0) {
     if (xmlChar* value = xmlGetProp(product, reinterpret_cast<const xmlChar*>("Version"))) {
@@ -94,7 +95,6 @@ std::optional<int> publishedVersion(const std::filesystem::path& manifestFile, s
       xmlFree(value);
     }
   }
-  xmlFreeDoc(document);
   if (version) problem.clear();
   return version;
 }
