@@ -6,23 +6,17 @@
 
 namespace korvel {
 
-// zlib keeps a pointer back to the z_stream it was started on, so neither owner can move or be copied.
-class InflateStream {
+// zlib keeps a pointer back to the z_stream it was started on, so no owner can move or be copied.
+template <int (*End)(z_streamp)>
+class ZlibStream {
  public:
-  InflateStream() = default;
-  ~InflateStream() { end(); }
-  InflateStream(const InflateStream&) = delete;
-  InflateStream& operator=(const InflateStream&) = delete;
+  ZlibStream() = default;
+  ~ZlibStream() { end(); }
+  ZlibStream(const ZlibStream&) = delete;
+  ZlibStream& operator=(const ZlibStream&) = delete;
 
-  // inflateInit2 with `windowBits` (fill in the input and output fields before or after); zlib's status.
-  int start(int windowBits) {
-    end();
-    const int status = inflateInit2(&stream_, windowBits);
-    started_ = status == Z_OK;
-    return status;
-  }
   void end() {
-    if (started_) inflateEnd(&stream_);
+    if (started_) End(&stream_);
     started_ = false;
   }
   bool started() const { return started_; }
@@ -30,37 +24,35 @@ class InflateStream {
   z_stream* get() { return &stream_; }
   z_stream* operator->() { return &stream_; }
 
- private:
+ protected:
+  // Records the status of the stream's init call and passes it on.
+  int began(int status) {
+    started_ = status == Z_OK;
+    return status;
+  }
+
   z_stream stream_{};
+
+ private:
   bool started_ = false;
 };
 
-class DeflateStream {
+class InflateStream : public ZlibStream<inflateEnd> {
  public:
-  DeflateStream() = default;
-  ~DeflateStream() { end(); }
-  DeflateStream(const DeflateStream&) = delete;
-  DeflateStream& operator=(const DeflateStream&) = delete;
+  // inflateInit2 with `windowBits` (fill in the input and output fields before or after); zlib's status.
+  int start(int windowBits) {
+    end();
+    return began(inflateInit2(&stream_, windowBits));
+  }
+};
 
+class DeflateStream : public ZlibStream<deflateEnd> {
+ public:
   // deflateInit2 with these parameters (method Z_DEFLATED); zlib's status.
   int start(int level, int windowBits, int memLevel, int strategy) {
     end();
-    const int status = deflateInit2(&stream_, level, Z_DEFLATED, windowBits, memLevel, strategy);
-    started_ = status == Z_OK;
-    return status;
+    return began(deflateInit2(&stream_, level, Z_DEFLATED, windowBits, memLevel, strategy));
   }
-  void end() {
-    if (started_) deflateEnd(&stream_);
-    started_ = false;
-  }
-  bool started() const { return started_; }
-
-  z_stream* get() { return &stream_; }
-  z_stream* operator->() { return &stream_; }
-
- private:
-  z_stream stream_{};
-  bool started_ = false;
 };
 
 }  // namespace korvel
