@@ -63,7 +63,7 @@ class DownloadRequests {
   // it. With `reply`, its length and status are filled in once the transfer has ended.
   int toMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress, MemoryReply* reply = nullptr);
   // A document of the manifest's tree: as toMemory, but an answer other than 2xx is no document and
-  // fails with 48 (its page is never handed over as if it were the document).
+  // fails with result::kHttpStatus (its page is never handed over as if it were the document).
   int toDocument(char* buffer, int capacity, const RemoteFile& remote, int decompress);
   // The body of `remote` exactly as it came (never expanded), at most capacity - 1 bytes, with the
   // response's status. Results as toMemory.
@@ -73,11 +73,11 @@ class DownloadRequests {
   // shows failures and marks the session failed when the download fails.
   // With useTemp and `verify`, the finished file must have totalSize bytes (when not 0), and the CRC
   // and SHA-256 given (when there are), before it takes localFile's place; otherwise the request fails
-  // with 49 and localFile stays as it was.
+  // with result::kFileMismatch and localFile stays as it was.
   // Nothing is written past totalSize (HttpTransfer::kUnstatedSizeCap when it is 0 and the file is not
   // checked), and a compressed body brings no more than downloadSize when it is given: more fails
-  // with 49. A checked file's broken-off body is kept and continued (HttpTransfer), which the status
-  // line tells, as it tells a retry and a move to another server.
+  // with result::kFileMismatch. A checked file's broken-off body is kept and continued (HttpTransfer),
+  // which the status line tells, as it tells a retry and a move to another server.
   int toFile(const FileDownload& file, bool useTemp, bool showProgress, bool verify = false);
 
   // When the statistics give an expected finish time: the observer's timeEstimate(finish, finish - now).

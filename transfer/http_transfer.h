@@ -217,7 +217,7 @@ class HttpTransfer {
   Outcome verifyAndPlace(PartialFile* partial, bool expand);
   // The outcome of a failure that no other attempt may cure.
   Outcome ended(const std::string& text, int code);
-  // The outcome of a status other than 2xx: transient for 5xx, 408 and 429, else the end (48).
+  // The outcome of a status other than 2xx: transient for 5xx, 408 and 429, else the end (result::kHttpStatus).
   Outcome statusOutcome(int status);
   // The outcome of a failed network call (error number `error`), reported as `code` with `text`.
   Outcome networkOutcome(std::uint32_t error, int code, const std::string& text, bool newBytes = false);
@@ -226,7 +226,7 @@ class HttpTransfer {
   // Feeds the kept bytes of `partial` through `take` as if they had just arrived. False when they
   // cannot be read or are refused.
   bool replayKept(PartialFile& partial, std::uint64_t kept, const std::function<bool(const char*, std::uint32_t)>& take);
-  // The failure of a body that is, or would grow, larger than the request allows (49).
+  // The failure of a body that is, or would grow, larger than the request allows (result::kFileMismatch).
   Outcome oversize(std::uint64_t bytes, std::uint64_t limit, const char* what);
   // Logs "Http get error", records the failure, closes the handles and ends the run in state 5.
   void fail(const std::string& text, int code);
@@ -256,7 +256,7 @@ class HttpTransfer {
   // The expansion's log lines and counters once the body was expanded while it arrived.
   void reportExpansion(std::uint64_t produced);
   // The end of an expansion that found data other than gzip (corrupt: the wrong bytes) or could not
-  // write (41).
+  // write (result::kWriteFailed).
   Outcome expansionFailed(bool corrupt, std::uint64_t produced);
   // Renames the expanded temporary file over the target of a request without useTemp.
   bool placeExpanded();
