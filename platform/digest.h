@@ -19,8 +19,6 @@ class Sha256Engine {
   // Writes the digest of everything added and starts over. False when the library failed at any step
   // since the last start: `digest` is then not the data's.
   virtual bool finish(unsigned char (&digest)[kDigestBytes]) = 0;
-  // An engine that goes on from the same point; null when the library cannot copy its state.
-  virtual std::unique_ptr<Sha256Engine> clone() const = 0;
 };
 
 // A fresh engine, or null when the system has none to offer.

@@ -30,7 +30,7 @@ bool FileNodeView::requestRestart(const std::string& file, bool isOwnProgram) {
   return true;
 }
 
-void FileNodeView::reportTimeEstimate() { parts_.downloads.reportTimeEstimate(); }
+void FileNodeView::reportTimeEstimate() { downloads_.reportTimeEstimate(); }
 
 Stager* FileNodeView::topStager() {
   ProductHandle* top = parts_.products.top();
@@ -55,7 +55,7 @@ void FileNodeView::limitExceededWarning() {
                        "Warning: Download Limit exceeded.  Please install any missing files from your CD.\n");
 }
 
-int FileNodeView::downloadCheckedFile(const FileDownload& file) { return parts_.downloads.toFile(file, true, true, true); }
+int FileNodeView::downloadCheckedFile(const FileDownload& file) { return downloads_.toFile(file, true, true, true); }
 
 void FileNodeView::planDownload(const FileDownload& file) {
   // A request without a path or target fails at its turn, as it does today; it is never fetched ahead.

@@ -1,6 +1,6 @@
 // What a file node asks of the session (manifest/session_services.h, FileNodeServices), and the
-// factory the tree reader makes file nodes and stagers with. What every node may ask is the tree's
-// view's, which this one passes on to.
+// factory the tree reader makes file nodes and stagers with. What every node may ask is answered as
+// the tree's view answers it (TreeViewOf).
 //
 // Threads: the worker, or the thread that walks a tree while no job runs; failedOrStopped any thread.
 #pragma once
@@ -21,46 +21,19 @@ class DownloadRequests;
 class ProductList;
 class SelfUpdate;
 
-class FileNodeView : public FileNodeServices, public NodeFactory {
+class FileNodeView : public TreeViewOf<FileNodeServices>, public NodeFactory {
  public:
-  // The parts the file nodes use; `selfUpdate` and `products` are only held here.
+  // The parts the file nodes use besides the tree view's; `selfUpdate` and `products` are only held here.
   struct Parts {
-    DownloadRequests& downloads;
     ProgressRates& statistics;
     PatchCache& patchCache;
     DirectorySnapshot& snapshot;
     ProductList& products;
     SelfUpdate& selfUpdate;
   };
-  FileNodeView(TreeView& tree, SessionReports& reports, SessionState& state, const Parts& parts)
-      : tree_(tree), reports_(reports), state_(state), parts_(parts) {}
-
-  // ---- What every node may ask: the tree's view ---------------------------------------------------
-  void log(const std::string& line) override { tree_.log(line); }
-  bool isCancelled() const override { return tree_.isCancelled(); }
-  const std::string& defaultRootPath() const override { return tree_.defaultRootPath(); }
-  const std::string& installDirectory() const override { return tree_.installDirectory(); }
-  bool trickleEnabled() const override { return tree_.trickleEnabled(); }
-  std::optional<ServerAddress> firstServer(const RemoteFile& remote) const override { return tree_.firstServer(remote); }
-  void reportError(int code, const std::string& text) override { tree_.reportError(code, text); }
-  bool hasServers() const override { return tree_.hasServers(); }
-  int defaultPort() const override { return tree_.defaultPort(); }
-  std::optional<ServerAddress> lastFailedServer() const override { return tree_.lastFailedServer(); }
-  ProductHandle* findProduct(TextArgument name) const override { return tree_.findProduct(name); }
-  std::int64_t requestedDownloadBytes(const char* names, std::uint32_t flags) override {
-    return tree_.requestedDownloadBytes(names, flags);
-  }
-  int downloadToMemory(char* buffer, int capacity, const RemoteFile& remote, int decompress) override {
-    return tree_.downloadToMemory(buffer, capacity, remote, decompress);
-  }
-  int downloadToFile(const FileDownload& file, bool useTemp, bool showProgress) override {
-    return tree_.downloadToFile(file, useTemp, showProgress);
-  }
-  bool planningDownloads() const override { return tree_.planningDownloads(); }
-  bool documentsSigned() const override { return tree_.documentsSigned(); }
-  int downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) override {
-    return tree_.downloadSignedDocument(remote, capacity, text);
-  }
+  FileNodeView(SessionReports& reports, SessionState& state, DownloadRequests& downloads, ProductWalks& walks,
+               SignedDocuments& documents, const Parts& parts)
+      : TreeViewOf(reports, state, downloads, walks, documents), parts_(parts) {}
 
   // ---- What only a file node asks -----------------------------------------------------------------
   void showWarning(const std::string& text) override { reports_.reportError(0, text); }
@@ -92,9 +65,6 @@ class FileNodeView : public FileNodeServices, public NodeFactory {
   std::unique_ptr<Stager> makeStager(ProductHandle* product, const xmlNode* element) override;
 
  private:
-  TreeView& tree_;
-  SessionReports& reports_;
-  SessionState& state_;
   Parts parts_;
 };
 

@@ -15,6 +15,7 @@
 #include "common/xml_property.h"
 #include "session/session_reports.h"
 #include "session/session_state.h"
+#include "session/tree_view.h"
 #include "transfer/remote_file.h"
 #include "transfer/server_address.h"
 
@@ -27,7 +28,6 @@ class ProductList;
 class ReleaseRecord;
 class ScanJob;
 class SignedDocuments;
-class TreeView;
 
 // The body of `remote` fetched into a zero-filled buffer of `capacity` bytes; nothing when the request
 // fails, the path is empty or, for a session without servers, `remote` names none. With `code`, the

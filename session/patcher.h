@@ -137,8 +137,8 @@ class Patcher {
   SignedDocuments documents_{reports_, state_, *downloads_};
   ReleaseRecord release_{reports_, state_};
   TreeView treeView_{reports_, state_, *downloads_, walks_, documents_};
-  FileNodeView fileNodeView_{treeView_, reports_, state_,
-                             {*downloads_, *statistics_, *patchCache_, *directorySnapshot_, products_, selfUpdate_}};
+  FileNodeView fileNodeView_{reports_, state_, *downloads_, walks_, documents_,
+                             {*statistics_, *patchCache_, *directorySnapshot_, products_, selfUpdate_}};
   SelfUpdate selfUpdate_{fileNodeView_};
   ProductList products_{&treeView_, &fileNodeView_, patchCache_.get(), directorySnapshot_.get()};
   ProductWalks walks_{reports_, state_, products_};

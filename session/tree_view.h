@@ -1,5 +1,6 @@
 // What the tree reader, the nodes of the model and the stager ask of the session
-// (manifest/session_services.h, TreeServices and the StagerServices it extends).
+// (manifest/session_services.h, TreeServices and the StagerServices it extends). The file nodes' view
+// extends this one (FileNodeServices extends TreeServices), so it is written once for either interface.
 //
 // Threads: the worker, or the thread that builds or walks a tree while no job runs.
 #pragma once
@@ -18,10 +19,12 @@ class DownloadRequests;
 class ProductWalks;
 class SignedDocuments;
 
-class TreeView : public TreeServices {
+// `Services`: TreeServices, or an interface that extends it.
+template <typename Services>
+class TreeViewOf : public Services {
  public:
-  TreeView(SessionReports& reports, SessionState& state, DownloadRequests& downloads, ProductWalks& walks,
-           SignedDocuments& documents)
+  TreeViewOf(SessionReports& reports, SessionState& state, DownloadRequests& downloads, ProductWalks& walks,
+             SignedDocuments& documents)
       : reports_(reports), state_(state), downloads_(downloads), walks_(walks), documents_(documents) {}
 
   // ---- StagerServices ----------------------------------------------------------------------------
@@ -45,12 +48,20 @@ class TreeView : public TreeServices {
   bool documentsSigned() const override { return state_.manifestKey.required; }
   int downloadSignedDocument(const RemoteFile& remote, int capacity, std::string& text) override;
 
- private:
+ protected:
   SessionReports& reports_;
   SessionState& state_;
   DownloadRequests& downloads_;
+
+ private:
   ProductWalks& walks_;
   SignedDocuments& documents_;
 };
+
+// Made in tree_view.cpp for the two interfaces.
+extern template class TreeViewOf<TreeServices>;
+extern template class TreeViewOf<FileNodeServices>;
+
+using TreeView = TreeViewOf<TreeServices>;
 
 }  // namespace korvel

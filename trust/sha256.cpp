@@ -1,8 +1,6 @@
 // SHA-256 through the system's library, or libsodium's portable code where the system has none.
 #include "trust/sha256.h"
 
-#include <algorithm>
-#include <iterator>
 
 #include <sodium.h>
 
@@ -31,22 +29,8 @@ Sha256::~Sha256() = default;
 Sha256::Sha256(Sha256&&) noexcept = default;
 Sha256& Sha256::operator=(Sha256&&) noexcept = default;
 
-Sha256::Sha256(const Sha256& other) : state_(), lost_(other.lost_) {
-  if (other.engine_) {
-    engine_ = other.engine_->clone();
-    lost_ = lost_ || !engine_;
-  } else {
-    std::copy(std::begin(other.state_), std::end(other.state_), std::begin(state_));
-  }
-}
-
-Sha256& Sha256::operator=(const Sha256& other) {
-  if (this != &other) *this = Sha256(other);
-  return *this;
-}
-
 void Sha256::update(const void* data, std::size_t size) {
-  if (size == 0 || lost_) return;
+  if (size == 0) return;
   if (engine_) {
     engine_->update(data, size);
     return;
@@ -56,17 +40,12 @@ void Sha256::update(const void* data, std::size_t size) {
 
 std::string Sha256::finishHex() {
   unsigned char digest[crypto_hash_sha256_BYTES];
-  bool known = !lost_;
-  if (lost_) {
-    // Starts over with an engine of its own, or libsodium's state.
-    *this = Sha256();
-  } else if (engine_) {
-    known = engine_->finish(digest);
+  if (engine_) {
+    if (!engine_->finish(digest)) return kUnknownDigest;
   } else {
     crypto_hash_sha256_final(asState(state_), digest);
     crypto_hash_sha256_init(asState(state_));
   }
-  if (!known) return kUnknownDigest;
   char text[kHexLength + 1];
   sodium_bin2hex(text, sizeof text, digest, sizeof digest);
   return std::string(text, kHexLength);

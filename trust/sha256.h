@@ -19,8 +19,8 @@ class Sha256 {
 
   Sha256();
   ~Sha256();
-  Sha256(const Sha256& other);
-  Sha256& operator=(const Sha256& other);
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
   Sha256(Sha256&&) noexcept;
   Sha256& operator=(Sha256&&) noexcept;
 
@@ -40,8 +40,6 @@ class Sha256 {
   // Without an engine: libsodium's crypto_hash_sha256_state, held without its header (sha256.cpp
   // checks the size).
   alignas(16) unsigned char state_[128];
-  // A copy whose engine could not be copied: its digest cannot be known.
-  bool lost_ = false;
 };
 
 // A "SHA256" attribute as it is compared: lowercase. A text that is not 64 hexadecimal digits stays

@@ -34,14 +34,6 @@ class LibcryptoSha256 final : public Sha256Engine {
     return ok;
   }
 
-  std::unique_ptr<Sha256Engine> clone() const override {
-    Context copy(EVP_MD_CTX_new());
-    if (!copy || EVP_MD_CTX_copy_ex(copy.get(), context_.get()) != 1) return nullptr;
-    auto engine = std::make_unique<LibcryptoSha256>(std::move(copy));
-    engine->failed_ = failed_;
-    return engine;
-  }
-
  private:
   Context context_;
   bool failed_ = false;

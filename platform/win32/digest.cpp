@@ -59,14 +59,6 @@ class BcryptSha256 final : public Sha256Engine {
     return ok;
   }
 
-  std::unique_ptr<Sha256Engine> clone() const override {
-    BCRYPT_HASH_HANDLE copy = nullptr;
-    if (!hash_ || !succeeded(::BCryptDuplicateHash(hash_.get(), &copy, nullptr, 0, 0))) return nullptr;
-    auto engine = std::make_unique<BcryptSha256>(ScopedHash(copy));
-    engine->failed_ = failed_;
-    return engine;
-  }
-
  private:
   ScopedHash hash_;
   bool failed_ = false;
