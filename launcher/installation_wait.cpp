@@ -40,7 +40,7 @@ bool Launcher::awaitInstallation(const std::string& folder) {
     return true;
   }
 
-  if (progressWindow_) progressWindow_->setStatus(kWaitingText);
+  windowFeed_.setStatus(kWaitingText);
   log(boundedFormat(1024, "%s (%s)\n", kWaitingText, folder.c_str()).c_str());
   const std::uint32_t bound = installationWaitMs();
   const std::uint32_t start = platform::tickCount();
@@ -49,14 +49,14 @@ bool Launcher::awaitInstallation(const std::string& folder) {
     if (stopAsked_.load()) return false;
     if (platform::tickCount() - start >= bound) {
       installationBusy_ = true;
-      if (progressWindow_) progressWindow_->setStatus(kBusyText);
+      windowFeed_.setStatus(kBusyText);
       log(boundedFormat(1024, "%s (%s)\n", kBusyText, folder.c_str()).c_str());
       return false;
     }
     pumpMessages();
   }
   installationLock_ = std::move(lock);
-  if (progressWindow_) progressWindow_->setStatus("");
+  windowFeed_.setStatus("");
   return !stopAsked_.load();
 }
 

@@ -108,10 +108,16 @@ bool Launcher::createProgressWindow() {
   stopAsked_.store(false);
   filesUpdated_.store(0);
   expectedFinish_.store(0);
+  windowFeed_.reset();
   platform::ProgressWindow::Events events;
   events.stopRequested = [this] {
     stopAsked_.store(true);
     stop(kWaitFlag);
+  };
+  // Every pump of the UI thread (the session's waits included) hands the window the latest status and
+  // bars when they are due.
+  events.pumped = [this] {
+    if (progressWindow_) windowFeed_.deliver(*progressWindow_, false);
   };
   progressWindow_ = makeProgressWindow(splashBitmap_.get(), std::move(events));
   return progressWindow_ != nullptr;
@@ -180,7 +186,10 @@ std::int64_t Launcher::runSequence() {
   summary.filesChecked = patcher() ? patcher()->countFiles(name, 0) : 0;
   summary.filesUpdated = filesUpdated_.load();
   summary.bytesDownloaded = transferFigures().bytesDone;
-  if (progressWindow_) progressWindow_->finish(summary);
+  if (progressWindow_) {
+    showLatest();
+    progressWindow_->finish(summary);
+  }
   progressWindow_.reset();
   return result;
 }
@@ -210,6 +219,10 @@ int Launcher::pumpMessages() {
   return handled;
 }
 
+void Launcher::showLatest() {
+  if (progressWindow_) windowFeed_.deliver(*progressWindow_, true);
+}
+
 bool Launcher::readyToRun() { return true; }
 
 bool Launcher::fileNotice(const char* name, int kind) {
@@ -226,7 +239,7 @@ bool Launcher::fileNotice(const char* name, int kind) {
 bool Launcher::scanStarted() { return true; }
 
 bool Launcher::fileStarted(const char* fileName) {
-  if (progressWindow_ && fileName) progressWindow_->setStatus(fileName);
+  if (fileName) windowFeed_.setStatus(fileName);
   return true;
 }
 
@@ -247,9 +260,8 @@ bool Launcher::timeEstimate(std::int64_t expectedFinish, std::int64_t secondsLef
 bool Launcher::progressRange(int maximum, int bar) { return true; }
 
 bool Launcher::progressPosition(int position, int bar) {
-  if (!progressWindow_) return true;
-  progressWindow_->setBarPosition(bar == kBarScan || bar == kBarOverall ? 0 : 1, position);
-  if (bar == kBarOverall) progressWindow_->setTransfer(transferFigures());
+  windowFeed_.setBarPosition(bar == kBarScan || bar == kBarOverall ? 0 : 1, position);
+  if (bar == kBarOverall && progressWindow_) progressWindow_->setTransfer(transferFigures());
   return true;
 }
 

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -12,6 +11,7 @@
 #include <vector>
 
 #include "launcher/patch_client.h"
+#include "launcher/window_feed.h"
 #include "transfer/server_address.h"
 #include "platform/installation_lock.h"
 #include "platform/ui.h"
@@ -82,8 +82,11 @@ class Launcher : public PatchClient {
   void setHandOffWait(std::uint32_t milliseconds) { handOffWaitMs_ = milliseconds; }
 
   // One pass of the message pump: up to five waiting messages, then a 10 ms sleep. Never blocks on
-  // an empty queue. Returns the number of messages handled.
+  // an empty queue. Returns the number of messages handled. Like every pump of the UI thread it hands
+  // the progress window the status and bars the session asked for (WindowFeed).
   int pumpMessages();
+  // UI thread: the progress window shows the latest status line and bar positions now.
+  void showLatest();
 
   // Slot 29.
   bool readyToRun() override;
@@ -110,6 +113,8 @@ class Launcher : public PatchClient {
   // window; not handled, so the usual notifications follow.
   bool fileNotice(const char* name, int kind) override;
   bool scanStarted() override;
+  // The status line and the bars are handed to the window by the message pump (WindowFeed), the other
+  // figures straight away.
   // Shows the name in the status line (a null name changes nothing).
   bool fileStarted(const char* fileName) override;
   bool downloadFinished() override;
@@ -155,6 +160,7 @@ class Launcher : public PatchClient {
   bool passThroughCut_ = false;
   std::unique_ptr<platform::MessageWindow> messageWindow_;
   std::unique_ptr<platform::ProgressWindow> progressWindow_;
+  WindowFeed windowFeed_;
   std::optional<std::string> gameCode_;
   std::string siblingDirectory_;
   std::unique_ptr<platform::SplashBitmap> splashBitmap_;

@@ -18,6 +18,8 @@
 
 namespace korvel::platform {
 
+// Both pumps below first let the progress window made on this thread take what its owner has for it
+// (Events::pumped).
 // PeekMessage(PM_NOREMOVE): whether a message is waiting in this thread's queue. POSIX: always false;
 // on the thread that made the progress window it first delivers a pending interrupt as the window's
 // stop request and redraws the window when it is due.
@@ -70,6 +72,10 @@ class ProgressWindow {
     // The user asked to close the window (close box, the hot spot in the top right corner, or on
     // POSIX Ctrl-C / SIGTERM). Called on the UI thread.
     std::function<void()> stopRequested;
+    // The UI thread's message pumps pass by (messageWaiting, dispatchWaitingMessage): the owner may
+    // hand the window what it is to show now. Called on the UI thread, never from inside the window's
+    // own calls.
+    std::function<void()> pumped;
   };
   // The figures of the download pass that a text front end shows beside the bars.
   struct Transfer {

@@ -41,6 +41,7 @@ void ConsoleWindow::pollActive() {
     // The stop request may have pumped until the session was idle; the window is still this one,
     // since only this thread destroys it.
   }
+  if (window->events_.pumped) window->events_.pumped();
   window->refresh();
 }
 

@@ -70,6 +70,12 @@ class Win32MessageWindow final : public MessageWindow {
 
 LayoutRect toLayout(const RECT& rect) { return LayoutRect{rect.left, rect.top, rect.right, rect.bottom}; }
 
+class Win32ProgressWindow;
+// The progress window the UI thread's pumps reach: set and cleared on that thread. Other threads'
+// pumps compare their thread with the owner first and never touch the window.
+std::atomic<Win32ProgressWindow*> activeProgressWindow{nullptr};
+std::atomic<DWORD> activeProgressOwner{0};
+
 class Win32ProgressWindow final : public ProgressWindow {
  public:
   Win32ProgressWindow(const SplashBitmap& bitmap, Events events)
@@ -80,6 +86,8 @@ class Win32ProgressWindow final : public ProgressWindow {
                                                                  : nullptr) {}
 
   ~Win32ProgressWindow() override {
+    Win32ProgressWindow* self = this;
+    if (activeProgressWindow.compare_exchange_strong(self, nullptr)) activeProgressOwner.store(0);
     HWND window = window_.load();
     if (window) {
       ::ShowWindow(window, SW_HIDE);
@@ -113,7 +121,16 @@ class Win32ProgressWindow final : public ProgressWindow {
       ::SendMessageA(bar, kSetBarColour, 0, static_cast<LPARAM>(kBarColour));
     }
     ::ShowWindow(window, SW_SHOW);
+    activeProgressOwner.store(::GetCurrentThreadId());
+    activeProgressWindow.store(this);
     return true;
+  }
+
+  // The pumps' hook, callable from any thread; does something only on the thread that made the window.
+  static void pollActive() {
+    if (activeProgressOwner.load() != ::GetCurrentThreadId()) return;
+    Win32ProgressWindow* window = activeProgressWindow.load();
+    if (window && window->events_.pumped) window->events_.pumped();
   }
 
   void setStatus(const std::string& text) override {
@@ -219,6 +236,7 @@ class Win32ProgressWindow final : public ProgressWindow {
 }  // namespace
 
 bool messageWaiting() {
+  Win32ProgressWindow::pollActive();
   MSG message;
   return ::PeekMessageA(&message, nullptr, 0, 0, PM_NOREMOVE) != 0;
 }
@@ -234,6 +252,7 @@ int getAndDispatchMessage() {
 }
 
 bool dispatchWaitingMessage() {
+  Win32ProgressWindow::pollActive();
   MSG message;
   if (!::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
   ::TranslateMessage(&message);

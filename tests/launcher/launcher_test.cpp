@@ -2,6 +2,11 @@
 // and the run sequence with and without a splash bitmap.
 #include "launcher/launcher.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -130,14 +135,55 @@ TEST(LauncherWindowTest, NotificationsReachTheRightControls) {
   WindowedLauncher launcher;
   launcher.setSplashBitmap(std::make_unique<FakeBitmap>());
   ASSERT_TRUE(launcher.createProgressWindow());
-  for (int bar : {0, 3, 1, 2, 7}) launcher.progressPosition(10 + bar, bar);
+  // Each value reaches the window when the pump hands it over; one it shows already is not sent again.
+  for (int bar : {0, 3, 1, 2, 7, 7}) {
+    launcher.progressPosition(10 + bar, bar);
+    launcher.showLatest();
+  }
   EXPECT_TRUE(launcher.progressRange(500, 0));
   launcher.fileStarted(nullptr);
   launcher.fileStarted("data.pak");
+  launcher.showLatest();
   launcher.reportFile("patch\\ryx\\music.ogg", kNoticeDownloadStarts);
+  launcher.showLatest();
   EXPECT_THAT(launcher.window->bars, ElementsAre(std::make_pair(0, 10), std::make_pair(0, 13), std::make_pair(1, 11),
                                                  std::make_pair(1, 12), std::make_pair(1, 17)));
   EXPECT_THAT(launcher.window->status, ElementsAre("data.pak", "music.ogg"));
+}
+
+TEST(LauncherWindowTest, ManyFilesReachTheWindowAtAReadersPace) {
+  WindowedLauncher launcher;
+  launcher.setSplashBitmap(std::make_unique<FakeBitmap>());
+  ASSERT_TRUE(launcher.createProgressWindow());
+  constexpr int kFiles = 20000;
+  const auto start = std::chrono::steady_clock::now();
+  std::atomic<bool> done{false};
+  std::thread session([&] {
+    for (int file = 1; file <= kFiles; ++file) {
+      const std::string name = "data\\file_" + std::to_string(file) + ".pak";
+      launcher.fileStarted(name.c_str());
+      launcher.progressPosition(file * 100 / kFiles, kBarOverall);
+      launcher.progressPosition(100, 1);
+    }
+    done.store(true);
+  });
+  // The UI thread's pumps, as the platform calls them.
+  ASSERT_TRUE(launcher.window->events.pumped);
+  while (!done.load()) launcher.window->events.pumped();
+  session.join();
+  launcher.showLatest();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  // One delivery per interval at most, and the last file and the full bar are never lost.
+  const std::size_t deliveries = static_cast<std::size_t>(elapsed.count() / WindowFeed::kIntervalMs) + 2;
+  EXPECT_LE(launcher.window->status.size(), deliveries);
+  ASSERT_FALSE(launcher.window->status.empty());
+  EXPECT_EQ(launcher.window->status.back(), "data\\file_20000.pak");
+  EXPECT_LE(launcher.window->bars.size(), 2 * deliveries);
+  const auto lastLower = std::find_if(launcher.window->bars.rbegin(), launcher.window->bars.rend(),
+                                      [](const std::pair<int, int>& entry) { return entry.first == 0; });
+  ASSERT_NE(lastLower, launcher.window->bars.rend());
+  EXPECT_EQ(lastLower->second, 100);
+  EXPECT_EQ(std::count(launcher.window->bars.begin(), launcher.window->bars.end(), std::make_pair(1, 100)), 1);
 }
 
 TEST(LauncherRunTest, WithoutSplashBitmapTheSequenceIsSkipped) {

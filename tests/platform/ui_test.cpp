@@ -47,7 +47,7 @@ TEST(UiTest, ProgressWindowShowsMovesBarsAndGoes) {
   const auto bitmap = SplashBitmap::load();
   ASSERT_NE(bitmap, nullptr);
   int stops = 0;
-  auto window = ProgressWindow::create(bitmap.get(), ProgressWindow::Events{[&stops] { ++stops; }});
+  auto window = ProgressWindow::create(bitmap.get(), ProgressWindow::Events{[&stops] { ++stops; }, nullptr});
   ASSERT_NE(window, nullptr);
   drainMessages();
   window->setStatus("wendrel.pak");
