@@ -280,8 +280,11 @@ HINTERNET openPlannedRequest(const RedirectPlan& plan, HINTERNET connection, con
   types.reserve(plan.acceptTypes.size() + 1);
   for (const std::string& type : plan.acceptTypes) types.push_back(type.c_str());
   types.push_back(nullptr);
+  // Redirects are followed by the plan. The system's cookie store is left alone, as the other backend
+  // has none: a patch server is sent no cookie a browser kept for its host, and looking them up costs
+  // every request several locked passes over the store's index (a server round trip each under Wine).
   HINTERNET handle = ::HttpOpenRequestA(connection, plan.verb.c_str(), path.c_str(), plan.version.c_str(), nullptr,
-                                        types.data(), flags | INTERNET_FLAG_NO_AUTO_REDIRECT, 0);
+                                        types.data(), flags | INTERNET_FLAG_NO_AUTO_REDIRECT | INTERNET_FLAG_NO_COOKIES, 0);
   if (!handle) {
     error = ::GetLastError();
     return nullptr;
