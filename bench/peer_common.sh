@@ -281,21 +281,31 @@ run_peer() {
 wine_enter_xvfb() {
   [ "${KORVEL_PEER_IN_XVFB:-0}" = 1 ] && return 0
   need_packages xvfb-run:xvfb xauth:xauth wine:wine
-  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1 ||
-    die "32-bit Wine (wine32:i386) is missing or cannot start here: run scripts/setup"
-  command -v i686-w64-mingw32-gcc-posix >/dev/null || die "the mingw-w64 compilers are missing: run scripts/setup"
+  if [ "${KORVEL_WINE_BITS:-32}" = 32 ]; then
+    [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1 ||
+      die "32-bit Wine (wine32:i386) is missing or cannot start here: run scripts/setup, or set KORVEL_WINE_BITS=64"
+  fi
+  command -v "$(wine_target)-gcc-posix" >/dev/null || die "the mingw-w64 compilers are missing: run scripts/setup"
   KORVEL_PEER_IN_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24" "$@"
 }
 
-# build_windows_program: KorvelPatcher.exe (release, i686) in build/w-bench, or $KORVEL_WINE_EXE;
-# sets exe.
+# The mingw-w64 target of the Windows program (KORVEL_WINE_BITS: 32, the product, or 64) and the Wine
+# loader that starts it.
+wine_target() { if [ "${KORVEL_WINE_BITS:-32}" = 64 ]; then echo x86_64-w64-mingw32; else echo i686-w64-mingw32; fi; }
+wine_loader() { if [ "${KORVEL_WINE_BITS:-32}" = 64 ]; then echo /usr/lib/wine/wine64; else echo wine; fi; }
+
+# build_windows_program: KorvelPatcher.exe (release, i686; x86_64 with KORVEL_WINE_BITS=64) in
+# build/w-bench (build/w64-bench), or $KORVEL_WINE_EXE; sets exe.
 build_windows_program() {
-  local windows_build=$root/build/w-bench
+  local target arch windows_build=$root/build/w-bench
+  target=$(wine_target)
+  arch=${target%%-*}
+  [ "$arch" = x86_64 ] && windows_build=$root/build/w64-bench
   if [ -n "${KORVEL_WINE_EXE:-}" ]; then
     exe=$KORVEL_WINE_EXE
   else
-    say "building KorvelPatcher.exe (release, i686) in $windows_build"
-    cmake -S "$root" -B "$windows_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+    say "building KorvelPatcher.exe (release, $arch) in $windows_build"
+    cmake -S "$root" -B "$windows_build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DKORVEL_BUILD_TESTS=OFF -DKORVEL_BUILD_BENCH=OFF >/dev/null || die "windows configure failed"
     cmake --build "$windows_build" -j2 --target korvel_patcher >"$windows_build/peer-bench-build.log" 2>&1 ||
       { tail -n 30 "$windows_build/peer-bench-build.log" >&2; die "windows build failed"; }
@@ -319,7 +329,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR line, int show)
   return 0;
 }
 STUB
-  i686-w64-mingw32-gcc-posix -O2 -mwindows -o "$stubs/Wendrel-wine.exe" "$stubs/handoff.c" || die "the Windows stand-in does not build"
+  "$(wine_target)-gcc-posix" -O2 -mwindows -o "$stubs/Wendrel-wine.exe" "$stubs/handoff.c" || die "the Windows stand-in does not build"
   printf '#!/bin/sh\n: > handoff.txt\n' >"$stubs/Wendrel-native.exe"
   chmod +x "$stubs/Wendrel-native.exe"
 }
@@ -334,8 +344,8 @@ start_wine() {
   wineserver -p
   local t0
   t0=$(now)
-  wine wineboot </dev/null >/dev/null 2>&1 || true
-  say "Wine ready in $(elapsed "$t0" "$(now)") s ($(wine --version))"
+  "$(wine_loader)" wineboot </dev/null >/dev/null 2>&1 || true
+  say "Wine ready in $(elapsed "$t0" "$(now)") s ($("$(wine_loader)" --version))"
 }
 stop_wine() { [ -n "${WINEPREFIX:-}" ] && wineserver -k >/dev/null 2>&1 || true; }
 windows_path() { echo "Z:${1//\//\\}"; }
@@ -362,7 +372,7 @@ run_handoff() {
     local host=127.0.0.1
     [ "$server_scheme" = https ] && host=localhost
     (cd "$install" && KORVEL_PATCH_SERVER="$(patch_server "$host")" KORVEL_PATCH_LOG="$(windows_path "$log")" \
-       timeout 1800 wine "$exe") >"$work/$side-$tag.out" 2>&1 || code=$?
+       timeout 1800 "$(wine_loader)" "$exe") >"$work/$side-$tag.out" 2>&1 || code=$?
   fi
   t1=$(now)
   [ "$code" = 0 ] || { tail -n 5 "$work/$side-$tag.out" >&2; die "$side $tag: the program exited with $code"; }
