@@ -19,7 +19,7 @@ namespace {
 
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
-// The attributes of one element as the store keeps them: `count` names, then as many values, each a
+// The attributes of one element in one block: `count` names, then as many values, each a
 // zero-terminated text in the same block. The mark tells such a block from anything else an
 // element's `_private` could hold.
 struct CompactAttributes {
@@ -30,37 +30,10 @@ struct CompactAttributes {
   const char* const* values() const { return names() + count; }
 };
 
-// The blocks of one document, in large pieces, freed with the document.
-class AttributeStore {
- public:
-  static constexpr std::uint32_t kMark = 0x4b53'544fu;
-  static constexpr std::size_t kPieceBytes = 64 * 1024;
-
-  // Room for `bytes` (a multiple of the pointer size) in the current piece, or a new one.
-  char* take(std::size_t bytes) {
-    if (bytes > left_) {
-      const std::size_t size = std::max(bytes, kPieceBytes);
-      pieces_.push_back(std::make_unique<char[]>(size));
-      next_ = pieces_.back().get();
-      left_ = size;
-    }
-    char* block = next_;
-    next_ += bytes;
-    left_ -= bytes;
-    return block;
-  }
-
-  const std::uint32_t mark = kMark;
-
- private:
-  std::vector<std::unique_ptr<char[]>> pieces_;
-  char* next_ = nullptr;
-  std::size_t left_ = 0;
-};
-
-// What the parse on this thread keeps track of: the store, and where in the tree it is.
+// Where in the tree the parse on this thread is, and the blocks it made: a document that turns out
+// not to be well-formed is freed by libxml2 itself, and its blocks then here.
 struct CompactParse {
-  std::unique_ptr<AttributeStore> store;
+  std::vector<void*> blocks;
   int depth = 0;
   bool rootTaken = false;
   // The depth of the outermost "Distribution" with a "Live" attribute open now; 0 when none is.
@@ -87,7 +60,8 @@ bool compactable(int count, const xmlChar** attributes) {
   return true;
 }
 
-CompactAttributes* storeAttributes(AttributeStore& store, int count, const xmlChar** attributes) {
+// One block for all attributes of an element; freed with the element (freeXmlElement) or its document.
+CompactAttributes* storeAttributes(int count, const xmlChar** attributes) {
   constexpr std::size_t kAlign = alignof(const char*);
   std::size_t bytes = sizeof(CompactAttributes) + 2 * static_cast<std::size_t>(count) * sizeof(const char*);
   for (int index = 0; index < count; ++index) {
@@ -96,7 +70,7 @@ CompactAttributes* storeAttributes(AttributeStore& store, int count, const xmlCh
              static_cast<std::size_t>(attribute[4] - attribute[3]) + 1;
   }
   bytes = (bytes + kAlign - 1) / kAlign * kAlign;
-  char* block = store.take(bytes);
+  char* block = static_cast<char*>(::operator new(bytes));
   auto* header = new (block) CompactAttributes{CompactAttributes::kMark, static_cast<std::uint32_t>(count)};
   auto** names = reinterpret_cast<const char**>(header + 1);
   const char** values = names + count;
@@ -147,8 +121,9 @@ void startElement(void* context, const xmlChar* localName, const xmlChar* prefix
   xmlSAX2StartElementNs(context, localName, prefix, uri, namespaceCount, namespaces, 0, 0, nullptr);
   xmlNode* element = parser->node;
   if (!element || element == parent || element->type != XML_ELEMENT_NODE) return;
-  if (!parse->store) parse->store = std::make_unique<AttributeStore>();
-  element->_private = storeAttributes(*parse->store, attributeCount, attributes);
+  parse->blocks.reserve(parse->blocks.size() + 1);
+  element->_private = storeAttributes(attributeCount, attributes);
+  parse->blocks.push_back(element->_private);
 }
 
 void endElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
@@ -183,7 +158,7 @@ struct ParserFree {
 };
 
 // Runs `read` (one of libxml2's xmlCtxtRead* calls) on a parser whose element callbacks keep the
-// attributes of file elements compact, and hands the store to the document it gives.
+// attributes of file elements compact.
 template <typename Read>
 XmlDocument compactParse(Read read) {
   const std::unique_ptr<xmlParserCtxt, ParserFree> parser(xmlNewParserCtxt());
@@ -194,19 +169,43 @@ XmlDocument compactParse(Read read) {
   CompactParse* const outer = std::exchange(activeParse, &parse);
   XmlDocument document(read(parser.get()));
   activeParse = outer;
-  if (document && parse.store) document->_private = parse.store.release();
+  if (!document)
+    for (void* block : parse.blocks) ::operator delete(block);
   return document;
+}
+
+// Frees the attribute blocks of `node` and of every node below it (iteratively: a tree from the
+// network may be deep).
+void freeCompactAttributes(xmlNode* node) {
+  xmlNode* const top = node;
+  while (node) {
+    if (node->type == XML_ELEMENT_NODE && node->_private &&
+        static_cast<const CompactAttributes*>(node->_private)->mark == CompactAttributes::kMark) {
+      ::operator delete(node->_private);
+      node->_private = nullptr;
+    }
+    if (node->type == XML_ELEMENT_NODE && node->children) {
+      node = node->children;
+      continue;
+    }
+    while (node != top && !node->next) node = node->parent;
+    node = node == top ? nullptr : node->next;
+  }
 }
 
 }  // namespace
 
 void XmlDocumentFree::operator()(xmlDoc* document) const {
   if (!document) return;
-  auto* store = static_cast<AttributeStore*>(document->_private);
-  const bool ownStore = store && store->mark == AttributeStore::kMark;
-  // The nodes go first: their blocks are in the store.
+  for (xmlNode* node = document->children; node; node = node->next) freeCompactAttributes(node);
   xmlFreeDoc(document);
-  if (ownStore) delete store;
+}
+
+void freeXmlElement(xmlNode* element) {
+  if (!element) return;
+  xmlUnlinkNode(element);
+  freeCompactAttributes(element);
+  xmlFreeNode(element);
 }
 
 XmlDocument parseXmlMemory(const char* text, int size) {

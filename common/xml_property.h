@@ -10,8 +10,8 @@
 
 namespace korvel {
 
-// Owns a parsed or built document: the only place a document is freed (with the attribute store a
-// manifest parse gave it, below).
+// Owns a parsed or built document: the only place a document is freed (with the attribute blocks a
+// parse below gave its file elements).
 struct XmlDocumentFree {
   void operator()(xmlDoc* document) const;
 };
@@ -22,11 +22,14 @@ using XmlDocument = std::unique_ptr<xmlDoc, XmlDocumentFree>;
 // block of their own: a manifest of many thousand files is read with far fewer allocations.
 inline constexpr int kXmlReadOptions = XML_PARSE_COMPACT;
 
+// Unlinks `element` from its document and frees it with everything below it, attribute blocks too.
+void freeXmlElement(xmlNode* element);
+
 // `size` bytes of text as a document; null when they are not well-formed XML.
 //
 // In a document whose root is "KorvelPatcher" and which has no document type, the attributes of each
-// "File" element (the thousands of a manifest) are kept in one block of the document's own store
-// instead of two nodes each: XmlProperty reads them alike, and the document's tree is a fraction of
+// "File" element (the thousands of a manifest) are kept in one block of the element's own instead of
+// two nodes each: XmlProperty reads them alike, and the document's tree is a fraction of
 // the size. Such an element is only read through XmlProperty and never copied out of its document,
 // so those below a "Distribution" with a "Live" attribute (the stager copies that element) and any
 // with a namespace prefix, an empty value or a reference in a value are left as libxml2 builds them.
