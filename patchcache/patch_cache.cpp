@@ -147,7 +147,7 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
 
   // Parse quietly and never fetch anything from the network: a missing or broken cache just starts empty.
   // The document is read as a stream, one element at a time, so that a cache of many thousand files
-  // never stands in memory as a whole tree; what it says is taken only once all of it has parsed.
+  // never stands in memory as a whole tree; one that goes wrong anywhere leaves the cache as it was.
   const std::unique_ptr<xmlTextReader, ReaderFree> reader(
       xmlReaderForFile(platform::nativePath(path).c_str(), nullptr,
                        kXmlReadOptions | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET));
@@ -165,6 +165,27 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   const std::optional<std::string> documentSerial = property(root, "serial");
   const bool rootAsSaved = xmlStrEqual(root->name, xml(kRootElement));
 
+  // A document read into a cache without any entry or slot is taken as it is read (a failure empties
+  // the cache again); into one that holds some, only once it has parsed whole.
+  const auto take = [&](PendingEntry& read) {
+    std::string& key = read.key;
+    // A saved document lists its files in the cache's own order, so each one usually goes last.
+    const bool last = entries_.empty() || entries_.key_comp()(std::prev(entries_.end())->first, key);
+    auto existing = last ? entries_.end() : entries_.lower_bound(key);
+    const bool known = existing != entries_.end() && !entries_.key_comp()(key, existing->first);
+    if (dropMissing_ && !fileExists(key)) {
+      tookAll = false;
+      if (known) {
+        if (lastSlot_ == existing) lastSlot_.reset();
+        entries_.erase(existing);
+      }
+      return;
+    }
+    if (!known) existing = entries_.emplace_hint(existing, std::move(key), nullptr);
+    if (!existing->second) existing->second = std::make_unique<PatchCacheEntry>();
+    existing->second->set(read.crc, read.timeStamp, read.size);
+  };
+  const bool direct = entries_.empty();
   std::vector<PendingEntry> pending;
   status = xmlTextReaderRead(reader.get());
   while (status == 1) {
@@ -196,35 +217,22 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
       if (keyed) entry.key = fileName.c_str();
     }
     if (keyed && entry.key.size() > kMaxKeyChars) keyed = false;
-    if (keyed)
-      pending.push_back(std::move(entry));
-    else
+    if (!keyed)
       tookAll = false;
+    else if (direct)
+      take(entry);
+    else
+      pending.push_back(std::move(entry));
     // The element just read is freed as the reader moves past it.
     status = xmlTextReaderNext(reader.get());
   }
   // A document that breaks off or goes wrong anywhere is not read at all.
-  if (status != 0) return false;
-  if (documentSerial) serial_ = documentSerial;
-
-  for (PendingEntry& read : pending) {
-    std::string& key = read.key;
-    // A saved document lists its files in the cache's own order, so each one usually goes last.
-    const bool last = entries_.empty() || entries_.key_comp()(std::prev(entries_.end())->first, key);
-    auto existing = last ? entries_.end() : entries_.lower_bound(key);
-    const bool known = existing != entries_.end() && !entries_.key_comp()(key, existing->first);
-    if (dropMissing_ && !fileExists(key)) {
-      tookAll = false;
-      if (known) {
-        if (lastSlot_ == existing) lastSlot_.reset();
-        entries_.erase(existing);
-      }
-      continue;
-    }
-    if (!known) existing = entries_.emplace_hint(existing, std::move(key), nullptr);
-    if (!existing->second) existing->second = std::make_unique<PatchCacheEntry>();
-    existing->second->set(read.crc, read.timeStamp, read.size);
+  if (status != 0) {
+    if (direct) clear();
+    return false;
   }
+  if (documentSerial) serial_ = documentSerial;
+  for (PendingEntry& read : pending) take(read);
   pending = {};
 
   const bool serialAsSaved = documentSerial ? decimalToInt32(documentSerial->c_str()) > 0
