@@ -121,9 +121,10 @@ void startElement(void* context, const xmlChar* localName, const xmlChar* prefix
   xmlSAX2StartElementNs(context, localName, prefix, uri, namespaceCount, namespaces, 0, 0, nullptr);
   xmlNode* element = parser->node;
   if (!element || element == parent || element->type != XML_ELEMENT_NODE) return;
-  parse->blocks.reserve(parse->blocks.size() + 1);
-  element->_private = storeAttributes(attributeCount, attributes);
-  parse->blocks.push_back(element->_private);
+  // The slot first, so that the block is listed as soon as it exists.
+  parse->blocks.push_back(nullptr);
+  parse->blocks.back() = storeAttributes(attributeCount, attributes);
+  element->_private = parse->blocks.back();
 }
 
 void endElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
