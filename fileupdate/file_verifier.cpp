@@ -2,6 +2,11 @@
 // through the patch cache and the folder snapshot) and the discrepancy log lines.
 #include "fileupdate/file_verifier.h"
 
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+
 #include "common/text_format.h"
 #include "fileupdate/file_crc.h"
 #include "fileupdate/file_node.h"
@@ -38,6 +43,14 @@ platform::File openForReading(const std::string& path) {
 }
 
 bool opensForReading(const std::string& path) { return openForReading(path).isOpen(); }
+
+// The base path as the files of one folder share it: a scan verifies them one after another with
+// the same base, which each remembers with the file it found current.
+std::shared_ptr<const std::string> sharedBase(std::string_view base) {
+  thread_local std::shared_ptr<const std::string> last;
+  if (!last || *last != base) last = std::make_shared<const std::string>(base);
+  return last;
+}
 
 std::int64_t sizeOrInvalid(std::int64_t size) { return size < 0 ? FileVerifier::kInvalidSize : size; }
 
@@ -119,13 +132,13 @@ bool FileVerifier::verify(TextArgument basePath) {
       counted = true;
     }
   }
-  if (foundCurrent_ && counted && foundCurrent_->writes == writes && foundCurrent_->base == basePath.view() &&
+  if (foundCurrent_ && counted && foundCurrent_->writes == writes && *foundCurrent_->base == basePath.view() &&
       !f.needsUpdate_)
     return true;
   foundCurrent_.reset();
   f.needsUpdate_ = check(basePath);
   if (f.needsUpdate_) f.deltaAvailable_ = f.findDelta(basePath);
-  if (!f.needsUpdate_ && quietlyCurrent_ && counted) foundCurrent_ = FoundCurrent{basePath.str(), writes};
+  if (!f.needsUpdate_ && quietlyCurrent_ && counted) foundCurrent_ = FoundCurrent{sharedBase(basePath.view()), writes};
   return true;
 }
 
@@ -318,12 +331,20 @@ DirectorySnapshot* FileVerifier::snapshotFor(TextArgument basePath) const {
   return snapshot;
 }
 
+void FileVerifier::keep(DiskLook&& look) const {
+  // Into the block already held, so that a look handed out earlier stays where it was.
+  if (look_)
+    *look_ = std::move(look);
+  else
+    look_ = std::make_unique<DiskLook>(std::move(look));
+}
+
 const FileVerifier::DiskLook& FileVerifier::lookAt(const std::string& path) const {
   if (!keepLook_ || !look_ || look_->path != path) {
     DiskLook look;
     look.path = path;
     look.found = platform::fileInfo(path, look.info);
-    look_ = std::move(look);
+    keep(std::move(look));
   }
   return *look_;
 }
@@ -388,7 +409,7 @@ bool FileVerifier::stampUnlessStamped(TextArgument basePath) {
         look.info.attributes = static_cast<std::uint32_t>(attributes);
         look.info.size = static_cast<std::uint64_t>(size);
         look.info.modifiedSeconds = time;
-        look_ = std::move(look);
+        keep(std::move(look));
       }
       return true;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -81,19 +82,23 @@ class FileVerifier {
   // The session's folder snapshot when it describes the folder this file lies in under basePath.
   DirectorySnapshot* snapshotFor(TextArgument basePath) const;
   const DiskLook& lookAt(const std::string& path) const;
+  // Makes `look` the one held.
+  void keep(DiskLook&& look) const;
   // Whether the local file is there and is no folder: from the snapshot when it names the file in the
   // same letter case, else from a look at the disk.
   bool presentLocally(TextArgument basePath) const;
 
   FileNode& file_;
-  mutable std::optional<DiskLook> look_;
+  // Held only while a verification runs (and after a look outside one): a block of its own, not a
+  // part of every file node of the tree.
+  mutable std::unique_ptr<DiskLook> look_;
   bool keepLook_ = false;
   // Set by check(): it found the file current without a discrepancy line.
   bool quietlyCurrent_ = false;
   // The base path and the session's write count of the last verification that found the file
-  // quietly current.
+  // quietly current; the files of a folder share one copy of the base.
   struct FoundCurrent {
-    std::string base;
+    std::shared_ptr<const std::string> base;
     std::uint64_t writes = 0;
   };
   std::optional<FoundCurrent> foundCurrent_;

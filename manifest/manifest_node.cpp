@@ -7,6 +7,7 @@
 
 #include "common/name_rules.h"
 #include "common/text_format.h"
+#include "common/xml_property.h"
 #include "manifest/directory_node.h"
 #include "manifest/distribution_node.h"
 #include "manifest/product_record.h"
@@ -201,8 +202,7 @@ std::unique_ptr<ManifestNode> ManifestNode::createNode(const xmlNode* element, b
 
 void ManifestNode::releaseFileElement(xmlNode* element) {
   if (!isElementNamed(element, "File")) return;
-  xmlUnlinkNode(element);
-  xmlFreeNode(element);
+  freeXmlElement(element);
 }
 
 std::optional<std::string> ManifestNode::refusedName() const {

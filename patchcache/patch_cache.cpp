@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <charconv>
 #include <iterator>
+#include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include <libxml/parser.h>
 #include <libxml/tree.h>
+#include <libxml/xmlreader.h>
 #include <zlib.h>
 
 #include "common/number_text.h"
@@ -30,11 +32,23 @@ constexpr std::size_t kNumberCapacity = 256;
 
 const xmlChar* xml(const char* text) { return reinterpret_cast<const xmlChar*>(text); }
 
-std::optional<std::string> property(xmlNode* element, const char* name) {
+std::optional<std::string> property(const xmlNode* element, const char* name) {
   const XmlProperty value(element, name);
   if (!value.present()) return std::nullopt;
   return std::string(value.c_str());
 }
+
+struct ReaderFree {
+  void operator()(xmlTextReader* reader) const { xmlFreeTextReader(reader); }
+};
+
+// One element of a cache document as read, before it is taken into the map.
+struct PendingEntry {
+  std::string key;
+  std::int32_t crc = 0;
+  std::int32_t timeStamp = 0;
+  std::int64_t size = 0;
+};
 
 std::int32_t numberOf(const XmlProperty& text) { return text.present() ? decimalToInt32(text.c_str()) : 0; }
 
@@ -132,43 +146,29 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   path += name.str();
 
   // Parse quietly and never fetch anything from the network: a missing or broken cache just starts empty.
-  XmlDocument document =
-      parseXmlFile(platform::nativePath(path).c_str(), XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET);
-  if (!document) return false;
-  xmlNode* root = xmlDocGetRootElement(document.get());
+  // The document is read as a stream, one element at a time, so that a cache of many thousand files
+  // never stands in memory as a whole tree; one that goes wrong anywhere leaves the cache as it was.
+  const std::unique_ptr<xmlTextReader, ReaderFree> reader(
+      xmlReaderForFile(platform::nativePath(path).c_str(), nullptr,
+                       kXmlReadOptions | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET));
+  if (!reader) return false;
+  int status = 1;
+  while ((status = xmlTextReaderRead(reader.get())) == 1 && xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT) {
+  }
+  if (status != 1) return false;
+  const xmlNode* root = xmlTextReaderCurrentNode(reader.get());
   if (!root) return false;
 
   const std::optional<std::string> version = property(root, "version");
   const bool oldLayout = !version || !equalsIgnoreCase(*version, kCurrentVersion);
-  if (std::optional<std::string> serial = property(root, "serial")) serial_ = std::move(serial);
+  // The serial as a save writes it: one above 0, or none at all in the document and in memory.
+  const std::optional<std::string> documentSerial = property(root, "serial");
+  const bool rootAsSaved = xmlStrEqual(root->name, xml(kRootElement));
 
-  for (xmlNode* element = root->children; element; element = element->next) {
-    if (element->type != XML_ELEMENT_NODE) continue;
-    const XmlProperty timeText(element, "TimeStamp"), sizeText(element, "Size"), crcText(element, "CRC");
-    const std::int32_t timeStamp = numberOf(timeText);
-    const std::int64_t size = sizeOf(sizeText);
-    const std::int32_t crc = numberOf(crcText);
-    if (!xmlStrEqual(element->name, xml(kFileElement)) || !writtenAsSaved(timeText, timeStamp) ||
-        !writtenAsSaved(sizeText, size) || !writtenAsSaved(crcText, crc))
-      tookAll = false;
-
-    std::string key;
-    if (oldLayout) {
-      const std::string elementName = reinterpret_cast<const char*>(element->name);
-      key = subfolder.present() ? subfolder.str() + "\\" + elementName : elementName;
-    } else {
-      std::optional<std::string> fileName = property(element, "Filename");
-      if (!fileName) {
-        tookAll = false;
-        continue;
-      }
-      key = std::move(*fileName);
-    }
-    if (key.size() > kMaxKeyChars) {
-      tookAll = false;
-      continue;
-    }
-
+  // A document read into a cache without any entry or slot is taken as it is read (a failure empties
+  // the cache again); into one that holds some, only once it has parsed whole.
+  const auto take = [&](PendingEntry& read) {
+    std::string& key = read.key;
     // A saved document lists its files in the cache's own order, so each one usually goes last.
     const bool last = entries_.empty() || entries_.key_comp()(std::prev(entries_.end())->first, key);
     auto existing = last ? entries_.end() : entries_.lower_bound(key);
@@ -179,21 +179,65 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
         if (lastSlot_ == existing) lastSlot_.reset();
         entries_.erase(existing);
       }
-      continue;
+      return;
     }
     if (!known) existing = entries_.emplace_hint(existing, std::move(key), nullptr);
     if (!existing->second) existing->second = std::make_unique<PatchCacheEntry>();
-    existing->second->set(crc, timeStamp, size);
-  }
+    existing->second->set(read.crc, read.timeStamp, read.size);
+  };
+  const bool direct = entries_.empty();
+  std::vector<PendingEntry> pending;
+  status = xmlTextReaderRead(reader.get());
+  while (status == 1) {
+    if (xmlTextReaderNodeType(reader.get()) != XML_READER_TYPE_ELEMENT || xmlTextReaderDepth(reader.get()) != 1) {
+      status = xmlTextReaderRead(reader.get());
+      continue;
+    }
+    const xmlNode* element = xmlTextReaderExpand(reader.get());
+    if (!element) {
+      status = -1;
+      break;
+    }
+    const XmlProperty timeText(element, "TimeStamp"), sizeText(element, "Size"), crcText(element, "CRC");
+    PendingEntry entry;
+    entry.timeStamp = numberOf(timeText);
+    entry.size = sizeOf(sizeText);
+    entry.crc = numberOf(crcText);
+    if (!xmlStrEqual(element->name, xml(kFileElement)) || !writtenAsSaved(timeText, entry.timeStamp) ||
+        !writtenAsSaved(sizeText, entry.size) || !writtenAsSaved(crcText, entry.crc))
+      tookAll = false;
 
-  // Read before the document goes: the root element belongs to it.
-  // The serial as a save writes it: one above 0, or none at all in the document and in memory.
-  const std::optional<std::string> documentSerial = property(root, "serial");
+    bool keyed = true;
+    if (oldLayout) {
+      const std::string elementName = reinterpret_cast<const char*>(element->name);
+      entry.key = subfolder.present() ? subfolder.str() + "\\" + elementName : elementName;
+    } else {
+      const XmlProperty fileName(element, "Filename");
+      keyed = fileName.present();
+      if (keyed) entry.key = fileName.c_str();
+    }
+    if (keyed && entry.key.size() > kMaxKeyChars) keyed = false;
+    if (!keyed)
+      tookAll = false;
+    else if (direct)
+      take(entry);
+    else
+      pending.push_back(std::move(entry));
+    // The element just read is freed as the reader moves past it.
+    status = xmlTextReaderNext(reader.get());
+  }
+  // A document that breaks off or goes wrong anywhere is not read at all.
+  if (status != 0) {
+    if (direct) clear();
+    return false;
+  }
+  if (documentSerial) serial_ = documentSerial;
+  for (PendingEntry& read : pending) take(read);
+  pending = {};
+
   const bool serialAsSaved = documentSerial ? decimalToInt32(documentSerial->c_str()) > 0
                                             : !(serial_ && decimalToInt32(serial_->c_str()) > 0);
-  const bool savedForm =
-      xmlStrEqual(root->name, xml(kRootElement)) && version == std::string(kCurrentVersion) && serialAsSaved;
-  document.reset();
+  const bool savedForm = rootAsSaved && version == std::string(kCurrentVersion) && serialAsSaved;
   if (oldLayout) platform::deleteFile(path);
   if (startedEmpty && tookAll && savedForm && !subfolder.present() && name.str() == fileName_)
     onDisk_ = stateDigest();

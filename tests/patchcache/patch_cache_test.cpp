@@ -2,6 +2,7 @@
 // case, empty slots, serials and the dropping of vanished files.
 #include "patchcache/patch_cache.h"
 
+#include <optional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -261,6 +262,36 @@ TEST_F(PatchCacheTest, UnreadableDocumentLeavesTheCacheEmpty) {
   EXPECT_TRUE(cache.entries().empty());
   EXPECT_TRUE(test::exists(dir.file(PatchCache::kDefaultFileName)));
   EXPECT_FALSE(cache.load("absent.xml", nullptr));
+
+  // A document that goes wrong after whole entries gives none of them, nor its serial, and a load
+  // into a cache that holds entries leaves them as they were.
+  write("a.bin");
+  write("b.bin");
+  const std::string entries = "<File Filename=\"a.bin\" TimeStamp=\"1\" Size=\"1\" CRC=\"7\"/>"
+                              "<File Filename=\"b.bin\" TimeStamp=\"2\" Size=\"1\" CRC=\"8\"/>";
+  const std::string whole = document(" version=\"1.1\" serial=\"5\"", entries);
+  for (const std::string& broken :
+       {whole.substr(0, whole.size() - 4), whole.substr(0, whole.find("<File", 60)), whole + "<PatchCache/>",
+        document(" version=\"1.1\" serial=\"5\"", entries + "<File Filename=\"c.bin\"><x></File>"),
+        document(" version=\"1.1\" serial=\"5\"", entries + "&undefined;")}) {
+    SCOPED_TRACE(broken);
+    write(PatchCache::kDefaultFileName, broken);
+    PatchCache fresh;
+    EXPECT_FALSE(fresh.open(nullptr, dir.path()));
+    EXPECT_TRUE(fresh.entries().empty());
+    EXPECT_FALSE(fresh.serial());
+    fresh.remember("b.bin", 3, 3, 1);
+    EXPECT_FALSE(fresh.load(PatchCache::kDefaultFileName, nullptr));
+    EXPECT_EQ(fresh.entries().size(), 1u);
+    EXPECT_EQ(fresh.cachedCrc("b.bin"), 3);
+  }
+  // The same entries in a whole document are read.
+  write(PatchCache::kDefaultFileName, whole);
+  PatchCache reader;
+  ASSERT_TRUE(reader.open(nullptr, dir.path()));
+  EXPECT_EQ(reader.cachedCrc("a.bin"), 7);
+  EXPECT_EQ(reader.cachedCrc("b.bin"), 8);
+  EXPECT_EQ(reader.serial(), std::optional<std::string>("5"));
 }
 
 TEST_F(PatchCacheTest, OtherFileNamesAreUsedForLoadAndSave) {
