@@ -27,8 +27,10 @@ using ::testing::UnorderedElementsAreArray;
 // A launcher whose progress window only records, so the run sequence runs without a screen.
 class QuietLauncher : public Launcher {
  public:
+  // Every status line the session gave, and those the window was handed (the latest at its pace).
   std::vector<std::string> statusLines;
-  // Called with every status line (on the thread that sets it).
+  std::vector<std::string> windowStatus;
+  // Called with every status line the session gives (on the thread that gives it).
   std::function<void(const std::string&)> onStatus;
   std::optional<platform::ProgressWindow::Summary> summary;
   // The window is closed as soon as it is shown, before the manifest is loaded.
@@ -38,16 +40,20 @@ class QuietLauncher : public Launcher {
   class Window : public platform::ProgressWindow {
    public:
     explicit Window(QuietLauncher& owner) : owner_(owner) {}
-    void setStatus(const std::string& text) override {
-      owner_.statusLines.push_back(text);
-      if (owner_.onStatus) owner_.onStatus(text);
-    }
+    void setStatus(const std::string& text) override { owner_.windowStatus.push_back(text); }
     void setBarPosition(int, int) override {}
     void finish(const Summary& summary) override { owner_.summary = summary; }
 
    private:
     QuietLauncher& owner_;
   };
+  bool fileStarted(const char* text) override {
+    if (text) {
+      statusLines.push_back(text);
+      if (onStatus) onStatus(text);
+    }
+    return Launcher::fileStarted(text);
+  }
   std::unique_ptr<platform::ProgressWindow> makeProgressWindow(const platform::SplashBitmap*,
                                                                platform::ProgressWindow::Events events) override {
     if (closeAtOnce) events.stopRequested();
@@ -128,6 +134,9 @@ TEST(EndToEndTest, TheRunSequenceFindsEachKindOfDiscrepancyAndTheAmountToUpdate)
   EXPECT_TRUE(test::exists(game.file("PatchCache2.xml")));
   EXPECT_FALSE(launcher->isBusy());
   EXPECT_THAT(launcher->statusLines, Contains(game.file("data\\maps\\deep.bin")));
+  // However fast the run, the window ends on the last status line the session gave.
+  ASSERT_FALSE(launcher->windowStatus.empty());
+  EXPECT_EQ(launcher->windowStatus.back(), launcher->statusLines.back());
   ASSERT_TRUE(launcher->summary);
   EXPECT_TRUE(launcher->summary->manifestLoaded);
   EXPECT_FALSE(launcher->summary->stopped);
