@@ -148,7 +148,7 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   // Parse quietly and never fetch anything from the network: a missing or broken cache just starts empty.
   // The document is read as a stream, one element at a time, so that a cache of many thousand files
   // never stands in memory as a whole tree; one that goes wrong anywhere leaves the cache as it was.
-  const std::unique_ptr<xmlTextReader, ReaderFree> reader(
+  std::unique_ptr<xmlTextReader, ReaderFree> reader(
       xmlReaderForFile(platform::nativePath(path).c_str(), nullptr,
                        kXmlReadOptions | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET));
   if (!reader) return false;
@@ -238,6 +238,8 @@ bool PatchCache::load(TextArgument name, TextArgument subfolder) {
   const bool serialAsSaved = documentSerial ? decimalToInt32(documentSerial->c_str()) > 0
                                             : !(serial_ && decimalToInt32(serial_->c_str()) > 0);
   const bool savedForm = rootAsSaved && version == std::string(kCurrentVersion) && serialAsSaved;
+  // The reader lets go of the file first: Windows does not delete a file that is open.
+  reader.reset();
   if (oldLayout) platform::deleteFile(path);
   if (startedEmpty && tookAll && savedForm && !subfolder.present() && name.str() == fileName_)
     onDisk_ = stateDigest();
