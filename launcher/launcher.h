@@ -113,9 +113,8 @@ class Launcher : public PatchClient {
   // window; not handled, so the usual notifications follow.
   bool fileNotice(const char* name, int kind) override;
   bool scanStarted() override;
-  // The status line and the bars are handed to the window by the message pump (WindowFeed), the other
-  // figures straight away.
-  // Shows the name in the status line (a null name changes nothing).
+  // Shows the name in the status line (a null name changes nothing). The status line and the bars
+  // reach the window through the UI thread's pumps (WindowFeed), the other figures straight away.
   bool fileStarted(const char* fileName) override;
   bool downloadFinished() override;
   bool stopped() override;

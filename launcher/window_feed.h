@@ -29,7 +29,7 @@ class WindowFeed {
   // upper bar. Unless `force`, nothing happens within kIntervalMs of the last delivery; forced, the
   // latest values always reach the window (the end of a run, before its summary).
   void deliver(platform::ProgressWindow& window, bool force);
-  // A new window shows nothing yet: everything pending or shown before is sent to it again.
+  // A new window: what was pending or shown for an earlier one is forgotten.
   void reset();
 
  private:
