@@ -1,7 +1,6 @@
 // SHA-256 through the system's library, or libsodium's portable code where the system has none.
 #include "trust/sha256.h"
 
-
 #include <sodium.h>
 
 #include "trust/sodium_runtime.h"
