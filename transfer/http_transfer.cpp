@@ -606,19 +606,6 @@ HttpTransfer::Outcome HttpTransfer::receiveIntoMemory() {
 
 // ---- Into a file -------------------------------------------------------------------------------
 
-bool HttpTransfer::replayKept(PartialFile& partial, std::uint64_t kept,
-                              const std::function<bool(const char*, std::uint32_t)>& take) {
-  if (!partial.reopenKept()) return false;
-  platform::File& body = partial.body();
-  for (std::uint64_t left = kept; left > 0;) {
-    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, readBufferSize_));
-    if (body.read(readBuffer_.get(), want) != want || !take(readBuffer_.get(), want)) return false;
-    left -= want;
-  }
-  // Reading and writing one stream needs a seek between them.
-  return body.seek(static_cast<std::int64_t>(kept));
-}
-
 HttpTransfer::Outcome HttpTransfer::oversize(std::uint64_t bytes, std::uint64_t limit, const char* what) {
   outputFile_.close();
   platform::deleteFile(tempPath_);
@@ -648,7 +635,7 @@ struct HttpTransfer::FileBody {
   // The file the body's own bytes (or the expanded ones) go to, and the files written.
   std::string target;
   platform::File* out = nullptr;
-  platform::File* raw = nullptr;  // the kept compressed bytes of a gzip body
+  PartialFile* raw = nullptr;  // keeps the compressed bytes of a gzip body
   GzipStream gzip;
   GzipStream::Sink intoFile;
   std::uint64_t wire = 0;  // bytes of the body over the wire, the kept ones included
@@ -754,7 +741,7 @@ std::optional<HttpTransfer::Outcome> HttpTransfer::openBody(FileBody& body, cons
                  result::kOutputFileFailed);
   }
   body.out = plainIntoPartial ? &partial->body() : &outputFile_;
-  body.raw = partial && body.expand ? &partial->body() : nullptr;
+  body.raw = partial && body.expand ? partial : nullptr;
 
   writtenBytes_ = 0;
   writtenCrc_ = 0;
@@ -773,13 +760,13 @@ std::optional<HttpTransfer::Outcome> HttpTransfer::openBody(FileBody& body, cons
   };
   if (body.resuming) {
     // The kept bytes go through the expansion and the checksums as if they had just arrived.
-    const bool replayed = replayKept(*partial, body.kept, [&](const char* data, std::uint32_t count) {
+    const auto take = [&](const char* data, std::uint32_t count) {
       if (body.expand) return body.gzip.feed(data, count, body.intoFile) == GzipStream::Result::kOk;
       if (sizeLimit_ && writtenBytes_ + count > *sizeLimit_) return false;
       noteWritten(data, count);
       return true;
-    });
-    if (!replayed) {
+    };
+    if (!partial->replayKept(body.kept, readBuffer_.get(), readBufferSize_, take)) {
       outputFile_.close();
       log(boundedFormat(kFailureTextCapacity, "The kept part of %s cannot be used; starting it over.\n", url_.c_str()));
       partial->discard();
@@ -844,7 +831,7 @@ std::optional<HttpTransfer::Outcome> HttpTransfer::readBody(FileBody& body) {
       dropBody(body);
       return oversize(body.wire + chunk, *bodyLimit_, "the compressed body holds");
     }
-    if (body.raw && chunk > 0 && body.raw->write(readBuffer_.get(), chunk) != chunk) {
+    if (body.raw && chunk > 0 && !body.raw->append(readBuffer_.get(), chunk)) {
       dropBody(body);
       return ended(boundedFormat(kFailureTextCapacity, "Write to %s failed\n", localPath_.c_str()), result::kWriteFailed);
     }

@@ -223,9 +223,6 @@ class HttpTransfer {
   Outcome networkOutcome(std::uint32_t error, int code, const std::string& text, bool newBytes = false);
   // Logs the retry line and waits; false when a stop ended the wait.
   bool pauseBeforeRetry(const std::string& url, const Outcome& outcome, int attempt, std::uint32_t pauseMs);
-  // Feeds the kept bytes of `partial` through `take` as if they had just arrived. False when they
-  // cannot be read or are refused.
-  bool replayKept(PartialFile& partial, std::uint64_t kept, const std::function<bool(const char*, std::uint32_t)>& take);
   // The failure of a body that is, or would grow, larger than the request allows (result::kFileMismatch).
   Outcome oversize(std::uint64_t bytes, std::uint64_t limit, const char* what);
   // Logs "Http get error", records the failure, closes the handles and ends the run in state 5.

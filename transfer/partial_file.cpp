@@ -1,6 +1,7 @@
 // Partial bodies: their names, their tags, and keeping or dropping them.
 #include "transfer/partial_file.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "common/text_format.h"
@@ -91,15 +92,42 @@ PartialFile::PartialFile(const std::string& folder, const Identity& identity, st
   tagPath_ = joined(folder, stem + std::string(kTagExtension));
   tag_.target = std::move(target);
   pinned_ = identity.pinned();
+  held_ = identity.decompress == 1 && identity.downloadSize > 0 && identity.downloadSize <= kHeldBodyLimit;
+}
+
+PartialFile::~PartialFile() {
+  if (!held_ || heldBytes_.empty() || !keepable()) return;
+  // The tag goes first, as when the body is written as it arrives.
+  if (!writeTag()) return;
+  platform::File body = platform::File::open(bodyPath_, "wb");
+  if (!body || body.write(heldBytes_.data(), heldBytes_.size()) != heldBytes_.size() || !body.close()) {
+    body.close();
+    platform::deleteFile(bodyPath_);
+    platform::deleteFile(tagPath_);
+  }
 }
 
 std::uint64_t PartialFile::keptBytes() {
+  if (held_ && filesChecked_) {
+    // Only this transfer's own attempts can have kept anything since, and they kept it in memory.
+    if (heldBytes_.empty()) {
+      tag_.validator.clear();
+      tag_.server.clear();
+    }
+    return heldBytes_.size();
+  }
   platform::FileInfo info;
   const bool hasBody = platform::fileInfo(bodyPath_, info) && !info.isDirectory;
   const std::optional<Tag> tag = readTag(tagPath_);
+  filesChecked_ = true;
+  // Bytes an earlier run kept are continued from their files, as a large body's are.
+  if (hasBody || tag) held_ = false;
   // Bytes without a validator are only continued towards a pinned result.
   if (!hasBody || !tag || info.size == 0 || (tag->validator.empty() && !pinned_)) {
-    if (hasBody || platform::pathExists(tagPath_)) discard();
+    if (hasBody || tag || platform::pathExists(tagPath_)) {
+      held_ = false;
+      discard();
+    }
     tag_.validator.clear();
     tag_.server.clear();
     return 0;
@@ -109,35 +137,79 @@ std::uint64_t PartialFile::keptBytes() {
   return info.size;
 }
 
+bool PartialFile::writeTag() {
+  if (!keepable()) {
+    platform::deleteFile(tagPath_);
+    return true;
+  }
+  platform::File tag = platform::File::open(tagPath_, "wb");
+  const std::string text = std::string(kTagHeader) + "\nvalidator " + tag_.validator + "\nserver " + tag_.server +
+                           "\ntarget " + tag_.target + "\n";
+  if (!tag || tag.write(text.data(), text.size()) != text.size() || !tag.close()) {
+    platform::deleteFile(tagPath_);
+    return false;
+  }
+  return true;
+}
+
 bool PartialFile::beginFresh(const std::string& validator, const std::string& server) {
   body_.close();
   tag_.validator = validator;
   tag_.server = server;
+  if (held_) {
+    heldBytes_.clear();
+    return true;
+  }
   // The tag goes first: a body on the disk always has the validator it was sent with beside it.
   platform::deleteFile(bodyPath_);
-  if (keepable()) {
-    platform::File tag = platform::File::open(tagPath_, "wb");
-    const std::string text = std::string(kTagHeader) + "\nvalidator " + tag_.validator + "\nserver " + tag_.server +
-                             "\ntarget " + tag_.target + "\n";
-    if (!tag || tag.write(text.data(), text.size()) != text.size() || !tag.close()) {
-      platform::deleteFile(tagPath_);
-      return false;
-    }
-  } else {
-    platform::deleteFile(tagPath_);
-  }
+  if (!writeTag()) return false;
   body_ = platform::File::open(bodyPath_, "w+b");
   return body_.isOpen();
 }
 
 bool PartialFile::reopenKept() {
+  if (held_) return true;
   body_.close();
   body_ = platform::File::open(bodyPath_, "r+b");
-  return body_.isOpen() && body_.seek(0);
+  return body_.isOpen();
+}
+
+bool PartialFile::replayKept(std::uint64_t kept, char* buffer, std::uint32_t capacity,
+                             const std::function<bool(const char*, std::uint32_t)>& take) {
+  if (held_) {
+    if (kept > heldBytes_.size()) return false;
+    for (std::uint64_t at = 0; at < kept;) {
+      const auto piece = static_cast<std::uint32_t>(std::min<std::uint64_t>(kept - at, capacity));
+      if (!take(heldBytes_.data() + at, piece)) return false;
+      at += piece;
+    }
+    heldBytes_.resize(kept);
+    return true;
+  }
+  if (!body_.isOpen() || !body_.seek(0)) return false;
+  for (std::uint64_t left = kept; left > 0;) {
+    const auto want = static_cast<std::uint32_t>(std::min<std::uint64_t>(left, capacity));
+    if (body_.read(buffer, want) != want || !take(buffer, want)) return false;
+    left -= want;
+  }
+  // Reading and writing one stream needs a seek between them.
+  return body_.seek(static_cast<std::int64_t>(kept));
+}
+
+bool PartialFile::append(const char* data, std::uint32_t size) {
+  if (!held_) return body_.write(data, size) == size;
+  if (heldBytes_.size() + size > kHeldBodyLimit) return false;
+  heldBytes_.append(data, size);
+  return true;
 }
 
 void PartialFile::discard() {
   body_.close();
+  if (held_) {
+    heldBytes_.clear();
+    heldBytes_.shrink_to_fit();
+    return;
+  }
   platform::deleteFile(bodyPath_);
   platform::deleteFile(tagPath_);
 }

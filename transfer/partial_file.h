@@ -15,9 +15,15 @@
 // CRC or SHA-256 (the joined file is verified, so a plain Range does). The tag is written before the
 // first byte of a body, so a body without a readable tag is never continued. Neither name is a game
 // file's or a transfer's temporary ("spatchfile_<n>.tmp").
+//
+// A small gzip body (kHeldBodyLimit bytes over the wire at most) is held in memory instead while
+// its transfer runs: the attempts of that transfer continue it from there, and the two files are
+// written only when the transfer ends with bytes that may still be continued, so that a small file
+// that arrives whole creates and deletes nothing beside the game but its temporary.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +34,9 @@ namespace korvel {
 
 class PartialFile {
  public:
+  // The largest body held in memory rather than in files while its transfer runs.
+  static constexpr std::uint64_t kHeldBodyLimit = 256 * 1024;
+
   // What a request expects, which the name stands for.
   struct Identity {
     std::string path;  // on the server
@@ -60,6 +69,11 @@ class PartialFile {
 
   // `folder` in the core's '\' form (empty: the current folder); `target` is the file's name.
   PartialFile(const std::string& folder, const Identity& identity, std::string target);
+  // Writes out held bytes that may be continued, so that a later request continues them as it
+  // would bytes kept in the files (best effort: a failure only loses them).
+  ~PartialFile();
+  PartialFile(const PartialFile&) = delete;
+  PartialFile& operator=(const PartialFile&) = delete;
 
   const std::string& bodyPath() const { return bodyPath_; }
   const std::string& tagPath() const { return tagPath_; }
@@ -73,9 +87,18 @@ class PartialFile {
   // Starts the body over for a response from `server` with `validator` (empty: none): writes the tag
   // (when the bytes may be kept), then opens an empty body file. False when either fails.
   bool beginFresh(const std::string& validator, const std::string& server);
-  // Opens the kept body to read it from its start and then to append to it. False when it fails.
+  // Opens the kept body to read it and then to append to it (nothing to open for a held body). False
+  // when it fails.
   bool reopenKept();
-  // The open body file (after beginFresh or reopenKept).
+  // After reopenKept: feeds the `kept` bytes through `take`, in pieces of at most `capacity` bytes
+  // read through `buffer`, ready to append after them. False when they cannot be read or are refused.
+  bool replayKept(std::uint64_t kept, char* buffer, std::uint32_t capacity,
+                  const std::function<bool(const char*, std::uint32_t)>& take);
+  // Adds bytes of the body as they arrive (after beginFresh or replayKept). False when they cannot
+  // be written, or would make a held body larger than kHeldBodyLimit.
+  bool append(const char* data, std::uint32_t size);
+  // The open body file (after beginFresh or reopenKept) of a body that is not held: a plain body is
+  // finished in it and renamed into place.
   platform::File& body() { return body_; }
   // Whether the bytes may be continued later: the server gave a validator for them, or the result is
   // pinned.
@@ -83,17 +106,24 @@ class PartialFile {
   // Whether the request pins its result (Identity::pinned).
   bool pinned() const { return pinned_; }
 
-  // Closes the body and removes both files.
+  // Closes the body and removes both files (forgets the held bytes).
   void discard();
   // Closes the body, keeping both files when the bytes may be continued later, else removing them.
   void keepOrDiscard();
 
  private:
+  // Writes the tag for tag_ when the bytes may be kept, else removes any. False when writing fails.
+  bool writeTag();
+
   std::string bodyPath_;
   std::string tagPath_;
   bool pinned_ = false;
   Tag tag_;
   platform::File body_;
+  // A held body: its bytes, and whether the files were looked for (and were not there).
+  bool held_ = false;
+  bool filesChecked_ = false;
+  std::string heldBytes_;
 };
 
 }  // namespace korvel

@@ -606,18 +606,21 @@ struct ResumeCase {
   bool nextRun;
   const char* secondEtag;  // the validator the body is sent with the second time
   bool continued;  // the finishing request continues the kept bytes
+  // Bytes of the file: a small compressed body is held in memory while its transfer runs, and
+  // written beside the target only when that transfer ends with it unfinished.
+  std::size_t plainBytes = 600000;
 };
 
 class ResumeTest : public CheckedTransferTest, public ::testing::WithParamInterface<ResumeCase> {};
 
 TEST_P(ResumeTest, ABrokenOffBodyFinishesAsTheRightFile) {
   const ResumeCase& c = GetParam();
-  const std::string plain = noise(600000);
+  const std::string plain = noise(c.plainBytes);
   const std::string wire = c.compressed ? TestHttpServer::gzip(plain) : plain;
-  constexpr std::size_t kDropAfter = 100000;
+  const std::size_t dropAfter = c.plainBytes / 6;
   HttpReply dropped(200, wire);
   dropped.etag = "\"v1\"";
-  dropped.dropAfter = kDropAfter;
+  dropped.dropAfter = dropAfter;
   dropped.answersRanges = c.answersRanges;
   HttpReply whole = dropped;
   whole.dropAfter = std::string::npos;
@@ -645,9 +648,9 @@ TEST_P(ResumeTest, ABrokenOffBodyFinishesAsTheRightFile) {
   const auto requests = server.requests();
   ASSERT_EQ(requests.size(), static_cast<std::size_t>(firstRunRequests + 1));
   // The finishing request asks only for the rest, under the validator the kept bytes came with.
-  EXPECT_EQ(requests.back().header("Range"), "bytes=" + std::to_string(kDropAfter) + "-");
+  EXPECT_EQ(requests.back().header("Range"), "bytes=" + std::to_string(dropAfter) + "-");
   EXPECT_EQ(requests.back().header("If-Range"), "\"v1\"");
-  EXPECT_EQ(resumedAt, c.continued ? kDropAfter : 0u);
+  EXPECT_EQ(resumedAt, c.continued ? dropAfter : 0u);
   EXPECT_EQ(out.downloaded, wire.size());
 }
 
@@ -656,6 +659,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(ResumeCase{"SameRun", false, true, false, "\"v1\"", true},
                       ResumeCase{"NextRun", false, true, true, "\"v1\"", true},
                       ResumeCase{"CompressedNextRun", true, true, true, "\"v1\"", true},
+                      ResumeCase{"SmallCompressedSameRun", true, true, false, "\"v1\"", true, 120000},
+                      ResumeCase{"SmallCompressedNextRun", true, true, true, "\"v1\"", true, 120000},
                       ResumeCase{"ServerIgnoresRanges", false, false, false, "\"v1\"", false},
                       ResumeCase{"ChangedBetweenRuns", false, true, true, "\"v2\"", false}),
     [](const ::testing::TestParamInfo<ResumeCase>& info) { return std::string(info.param.name); });
