@@ -58,6 +58,10 @@ bool PartialFile::isTagName(std::string_view name) { return hasStemAndExtension(
 std::optional<PartialFile::Tag> PartialFile::readTag(const std::string& tagPath) {
   platform::File file = platform::File::open(tagPath, "rb");
   if (!file) return std::nullopt;
+  return parseTag(file);
+}
+
+std::optional<PartialFile::Tag> PartialFile::parseTag(platform::File& file) {
   std::string text(kTagCapacity, '\0');
   text.resize(file.read(text.data(), text.size()));
   if (text.size() == kTagCapacity) return std::nullopt;
@@ -118,13 +122,16 @@ std::uint64_t PartialFile::keptBytes() {
   }
   platform::FileInfo info;
   const bool hasBody = platform::fileInfo(bodyPath_, info) && !info.isDirectory;
-  const std::optional<Tag> tag = readTag(tagPath_);
+  platform::File tagFile = platform::File::open(tagPath_, "rb");
+  const bool hasTag = tagFile.isOpen();
+  const std::optional<Tag> tag = hasTag ? parseTag(tagFile) : std::nullopt;
+  tagFile.close();
   filesChecked_ = true;
   // Bytes an earlier run kept are continued from their files, as a large body's are.
-  if (hasBody || tag) held_ = false;
+  if (hasBody || hasTag) held_ = false;
   // Bytes without a validator are only continued towards a pinned result.
   if (!hasBody || !tag || info.size == 0 || (tag->validator.empty() && !pinned_)) {
-    if (hasBody || tag || platform::pathExists(tagPath_)) {
+    if (hasBody || hasTag) {
       held_ = false;
       discard();
     }

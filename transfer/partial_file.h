@@ -112,6 +112,8 @@ class PartialFile {
   void keepOrDiscard();
 
  private:
+  // The tag in an open tag file; nullopt when it is not a tag of this form.
+  static std::optional<Tag> parseTag(platform::File& file);
   // Writes the tag for tag_ when the bytes may be kept, else removes any. False when writing fails.
   bool writeTag();
 
