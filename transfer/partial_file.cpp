@@ -131,10 +131,7 @@ std::uint64_t PartialFile::keptBytes() {
   if (hasBody || hasTag) held_ = false;
   // Bytes without a validator are only continued towards a pinned result.
   if (!hasBody || !tag || info.size == 0 || (tag->validator.empty() && !pinned_)) {
-    if (hasBody || hasTag) {
-      held_ = false;
-      discard();
-    }
+    if (hasBody || hasTag) discard();
     tag_.validator.clear();
     tag_.server.clear();
     return 0;

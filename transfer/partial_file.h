@@ -85,7 +85,8 @@ class PartialFile {
   const std::string& validatorServer() const { return tag_.server; }
 
   // Starts the body over for a response from `server` with `validator` (empty: none): writes the tag
-  // (when the bytes may be kept), then opens an empty body file. False when either fails.
+  // (when the bytes may be kept), then opens an empty body file; a held body only starts over in
+  // memory. False when either fails.
   bool beginFresh(const std::string& validator, const std::string& server);
   // Opens the kept body to read it and then to append to it (nothing to open for a held body). False
   // when it fails.
@@ -108,7 +109,8 @@ class PartialFile {
 
   // Closes the body and removes both files (forgets the held bytes).
   void discard();
-  // Closes the body, keeping both files when the bytes may be continued later, else removing them.
+  // Closes the body, keeping both files (or the held bytes) when the bytes may be continued later,
+  // else removing them.
   void keepOrDiscard();
 
  private:
